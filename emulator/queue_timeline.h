@@ -1,0 +1,47 @@
+#pragma once
+// A deterministic Timeline for tests and simple hosts: a queue of actions in
+// virtual time, run on demand. Time only moves when the owner runs the queue.
+
+#include <cstdint>
+#include <queue>
+#include <vector>
+
+#include "emulator/line.h"
+
+namespace emulator {
+
+class QueueTimeline final : public Timeline {
+ public:
+  Nanoseconds now() const override { return now_; }
+  void callAt(Nanoseconds when, std::function<void()> action) override;
+
+  // Runs every due action until none is left; returns the number run.
+  // Stops after actionLimit actions so a runaway model cannot hang a test.
+  std::size_t runUntilIdle(std::size_t actionLimit = 1'000'000);
+  // Runs the actions due up to and including the instant, then sets the
+  // clock to it.
+  void runUntil(Nanoseconds instant);
+  void runFor(Nanoseconds duration) { runUntil(now_ + duration); }
+  bool idle() const { return queue_.empty(); }
+  // Instant of the next action, or now() when there is none.
+  Nanoseconds nextDue() const { return queue_.empty() ? now_ : queue_.top().when; }
+
+ private:
+  struct Entry {
+    Nanoseconds when;
+    std::uint64_t order;
+    std::function<void()> action;
+  };
+  struct Later {
+    bool operator()(const Entry& a, const Entry& b) const {
+      return a.when != b.when ? a.when > b.when : a.order > b.order;
+    }
+  };
+  bool runOne();
+
+  Nanoseconds now_{0};
+  std::uint64_t nextOrder_ = 0;
+  std::priority_queue<Entry, std::vector<Entry>, Later> queue_;
+};
+
+}  // namespace emulator
