@@ -1,0 +1,27 @@
+// Card state and card tracking: keeps ReaderCapabilities.CurrentState in step
+// with the reader and completes the card-tracking request that the smart card
+// library parks in OsData->NotificationIrp when the card comes or goes.
+#pragma once
+
+#include <wdm.h>
+#include <smclib.h>
+
+// Records the card state and completes a parked tracking request when the
+// state crosses between the no-card class (0, 1) and the card class (2 to 6).
+// State 0 asks the reader (register 4); it then waits and must be called
+// below DISPATCH_LEVEL. A non-zero state never touches the reader.
+VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
+
+// RDF_CARD_TRACKING callback: makes the parked request cancellable.
+// Always returns STATUS_PENDING.
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Cancel routine of the parked tracking request. Entered with the cancel spin
+// lock held (IRQL in Irp->CancelIrql); releases it and completes the request
+// with STATUS_CANCELLED. Cleanup calls it directly for a parked request.
+VOID NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// True when going from OldState to NewState crosses between the no-card class
+// (SCARD_UNKNOWN, SCARD_ABSENT) and the card class (SCARD_PRESENT and above);
+// leaving SCARD_UNKNOWN always counts as a change.
+BOOLEAN CardStateChanged(ULONG OldState, ULONG NewState);

@@ -1,0 +1,39 @@
+// Reader attributes and the vendor request: how the reader describes itself
+// to the smart card library and to applications.
+#pragma once
+
+#include <wdm.h>
+#include <smclib.h>
+
+// Library interface version the driver is written for.
+#define TAV712_SMCLIB_VERSION 0x150
+#define TAV712_DRIVER_MAJOR 1
+#define TAV712_DRIVER_MINOR 0
+#define TAV712_CLOCK_KHZ 3580
+#define TAV712_DATA_RATE 9600
+#define TAV712_MAX_IFSD 254
+#define TAV712_BUFFER_SIZE 576
+
+#ifndef IOCTL_VENDOR_GET_VERSION
+#define IOCTL_VENDOR_GET_VERSION CTL_CODE(FILE_DEVICE_SMARTCARD, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+
+// The 8-byte answer of IOCTL_VENDOR_GET_VERSION, little-endian.
+typedef struct _VENDOR_VERSION_INFO {
+    ULONG LibraryVersion;
+    UCHAR DriverMajor;
+    UCHAR DriverMinor;
+    UCHAR FirmwareMajor;
+    UCHAR FirmwareMinor;
+} VENDOR_VERSION_INFO, *PVENDOR_VERSION_INFO;
+
+static_assert(sizeof(VENDOR_VERSION_INFO) == 8, "the version answer is 8 bytes on the wire");
+static_assert(IOCTL_VENDOR_GET_VERSION == 0x00312004, "vendor control code");
+
+// Fills the library version, the callback slots, the vendor attributes and
+// the reader capabilities of a new device. ReaderExtension must be set.
+VOID InitReaderAttributes(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// RDF_IOCTL_VENDOR callback: serves IOCTL_VENDOR_GET_VERSION for the request
+// in OsData->CurrentIrp; sets its IoStatus but does not complete it.
+NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
