@@ -9,6 +9,6 @@ if(TAV712_DRIVER_SOURCES)
   add_library(tav712_driver STATIC ${TAV712_DRIVER_SOURCES})
   target_include_directories(tav712_driver PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
   target_link_libraries(tav712_driver
-    PUBLIC platform_kernel smclib
+    PUBLIC platform_kernel smclib tav712_event_log_codes
     PRIVATE tav712_warnings tav712_kernel_code)
 endif()
