@@ -1,0 +1,62 @@
+// Driver frame: the entry points that the kernel calls. Driver entry and
+// device lifetime (DriverEntry.cpp), create/close/cleanup/device-control
+// dispatch (Dispatch.cpp), Plug and Play (PlugAndPlay.cpp) and power
+// management (Power.cpp).
+#pragma once
+
+#include <wdm.h>
+#include <smclib.h>
+
+#include "include/tav712.h"
+#include "link/ReaderCommands.h"
+#include "link/ReaderStart.h"
+#include "link/SerialChannel.h"
+
+// The smart card reader device-interface class; the DDK headers do not all
+// carry it.
+DEFINE_GUID(GUID_DEVINTERFACE_SMARTCARD_READER,
+            0x50DD5230L, 0xBA8A, 0x11D1, 0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30);
+
+// PowerState of the reader record.
+#define READER_POWER_STATE_D0 1
+#define READER_POWER_STATE_D3 2
+
+// Pool tag of the reader record ("TAV7" in a pool dump).
+#define TAV712_READER_POOL_TAG ((ULONG)0x37564154)
+
+// Pause after a device power-down has stopped the reader, so that the reader
+// has settled before its power goes.
+#define POWER_DOWN_SETTLE_MS 200
+
+// Code placement of a kernel image: DriverEntry runs once and may be
+// discarded, the device-lifetime routines run at passive level only and may
+// be paged. The user-mode build keeps everything in one text section.
+#if defined(__MINGW64__)
+#define TAV712_INIT_CODE __attribute__((section("INIT")))
+#define TAV712_PAGED_CODE __attribute__((section("PAGE")))
+#else
+#define TAV712_INIT_CODE
+#define TAV712_PAGED_CODE
+#endif
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+// Entry and device lifetime.
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject);
+VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+
+// Request dispatch.
+NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Plug and Play.
+NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Power management.
+NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PVOID Context, PIO_STATUS_BLOCK IoStatus);

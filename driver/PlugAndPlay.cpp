@@ -1,0 +1,110 @@
+// Plug and Play: start forwards first and then starts the reader; stop stops
+// the reader first and then forwards; removal tears the device down and then
+// forwards. The queries refuse while the device is in use. Every other minor
+// code goes down the stack unchanged.
+#include "driver/Driver.h"
+
+// Dispatch routine of IRP_MJ_PNP.
+NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(Irp);
+    KIRQL irql;
+
+    NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    // Removal frees the reader record before the request goes down, so the
+    // lower device object is noted now.
+    PDEVICE_OBJECT attachedDeviceObject = smartcardExtension->ReaderExtension->AttachedDeviceObject;
+    BOOLEAN deviceRemoved = FALSE;
+
+    Irp->IoStatus.Information = 0;
+
+    switch (irpStack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        if (status == STATUS_SUCCESS) {
+            status = StartDevice(DeviceObject);
+        }
+        break;
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+        if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
+            // A handle is open: the device stays, and so does its interface.
+            IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        break;
+
+    case IRP_MN_REMOVE_DEVICE:
+        // Releases this request's remove-lock hold and waits for every other.
+        RemoveDevice(DeviceObject);
+        deviceRemoved = TRUE;
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        break;
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        if (status == STATUS_SUCCESS) {
+            status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+        }
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        StopDevice(deviceExtension);
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+        if (deviceExtension->IoCount > 0) {
+            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+            status = STATUS_DEVICE_BUSY;
+            break;
+        }
+        // Closes the gate: the next device-control request waits for
+        // cancel-stop or a new start.
+        KeClearEvent(&deviceExtension->ReaderStarted);
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        break;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        if (status == STATUS_SUCCESS) {
+            KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        }
+        break;
+
+    default:
+        // Surprise removal included: the remove that follows tears down.
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IofCallDriver(attachedDeviceObject, Irp);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        return status;
+    }
+
+    ASSERT(status != STATUS_PENDING);
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+    // After removal the device's records are gone, and RemoveDevice has
+    // released this request's hold already.
+    if (!deviceRemoved) {
+        SmartcardReleaseRemoveLock(smartcardExtension);
+    }
+    return status;
+}
