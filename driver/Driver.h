@@ -39,6 +39,14 @@ DEFINE_GUID(GUID_DEVINTERFACE_SMARTCARD_READER,
 #define TAV712_PAGED_CODE
 #endif
 
+// True while the serial port is open, that is, from a successful reader
+// start until the port has been closed again; the device interface is
+// enabled in that time.
+inline BOOLEAN ReaderLinkOpen(PDEVICE_EXTENSION DeviceExtension)
+{
+    return KeReadStateEvent(&DeviceExtension->SerialCloseDone) == 0;
+}
+
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
 // Entry and device lifetime.

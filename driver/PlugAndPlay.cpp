@@ -37,12 +37,20 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
         status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+            // The interface is not enabled (the reader is not started, or
+            // its port closed by itself): nothing to hide, and no reason to
+            // keep the device from being removed.
+            status = STATUS_SUCCESS;
+        }
         if (!NT_SUCCESS(status)) {
             break;
         }
         if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
             // A handle is open: the device stays, and so does its interface.
-            IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            if (ReaderLinkOpen(deviceExtension)) {
+                IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            }
             status = STATUS_UNSUCCESSFUL;
             break;
         }
@@ -58,7 +66,8 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         status = CallSerialDriver(attachedDeviceObject, Irp);
-        if (status == STATUS_SUCCESS) {
+        // The interface is enabled only while the reader is started.
+        if (status == STATUS_SUCCESS && ReaderLinkOpen(deviceExtension)) {
             status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
         }
         break;

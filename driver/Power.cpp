@@ -35,12 +35,6 @@ static DEVICE_POWER_STATE DeviceStateForSystemState(SYSTEM_POWER_STATE SystemSta
     }
 }
 
-// True while the serial port is open, that is, while the reader is started.
-static BOOLEAN SerialPortOpen(PDEVICE_EXTENSION DeviceExtension)
-{
-    return KeReadStateEvent(&DeviceExtension->SerialCloseDone) == 0;
-}
-
 // Device power-down: the card is powered down and the reader stopped before
 // the request goes down; their failures do not stop the power-down.
 static VOID PowerDownReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension)
@@ -52,7 +46,7 @@ static VOID PowerDownReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Devic
     powerState.DeviceState = PowerDeviceD3;
     PoSetPowerState(DeviceObject, DevicePowerState, powerState);
 
-    if (SerialPortOpen(DeviceExtension)) {
+    if (ReaderLinkOpen(DeviceExtension)) {
         if (smartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
             smartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
             CardPower(smartcardExtension);
@@ -109,7 +103,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 // Back to work without a device power change, as after a
                 // sleep that was queried and then abandoned: reopen the gate
                 // that the query closed, provided the reader is started.
-                if (SerialPortOpen(deviceExtension)) {
+                if (ReaderLinkOpen(deviceExtension)) {
                     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
                 }
                 way = PowerCompleteHere;
@@ -206,7 +200,7 @@ NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 
     // A stopped reader has no serial connection to restart: it stays
     // stopped, and its gate closed, until the next start.
-    BOOLEAN readerStarted = SerialPortOpen(deviceExtension);
+    BOOLEAN readerStarted = ReaderLinkOpen(deviceExtension);
     if (readerStarted) {
         ReaderRunRegisterTable(readerExtension, ReaderStartTable);
 
