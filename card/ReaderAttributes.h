@@ -34,6 +34,10 @@ static_assert(IOCTL_VENDOR_GET_VERSION == 0x00312004, "vendor control code");
 // the reader capabilities of a new device. ReaderExtension must be set.
 VOID InitReaderAttributes(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// Copies the reader's firmware version (read when the reader starts) into
+// VendorAttr.IfdVersion, so the version attribute reports it.
+VOID RecordFirmwareVersion(PSMARTCARD_EXTENSION SmartcardExtension);
+
 // RDF_IOCTL_VENDOR callback: serves IOCTL_VENDOR_GET_VERSION for the request
 // in OsData->CurrentIrp; sets its IoStatus but does not complete it.
 NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -1,0 +1,126 @@
+// Card state and card tracking.
+//
+// ReaderCapabilities.CurrentState follows the reader: register 4 bit 0 at
+// start and power-up, the insertion (0x10 0x85) and removal (0x10 0x86) codes
+// of the reader's stream, and the driver's own power-downs. A change between
+// the no-card class (SCARD_UNKNOWN, SCARD_ABSENT) and the card class
+// (SCARD_PRESENT to SCARD_SPECIFIC) completes the card-tracking request that
+// the library parked in OsData->NotificationIrp.
+//
+// Locks: OsData->SpinLock guards CurrentState and NotificationIrp; the system
+// cancel spin lock, taken inside it, guards the parked request's cancel
+// routine. Whoever takes the request out of NotificationIrp under the cancel
+// spin lock completes it, so it is completed exactly once.
+
+#include "card/CardState.h"
+
+#include "include/tav712.h"
+#include "link/ReaderCommands.h"
+
+BOOLEAN CardStateChanged(ULONG OldState, ULONG NewState)
+{
+    if (OldState == SCARD_UNKNOWN) {
+        return TRUE;
+    }
+    BOOLEAN oldHasCard = OldState > SCARD_ABSENT;
+    BOOLEAN newHasCard = NewState > SCARD_ABSENT;
+    return oldHasCard != newHasCard;
+}
+
+VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
+{
+    ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+
+    ULONG newState = State;
+    BOOLEAN registerRead = FALSE;
+
+    if (State == SCARD_UNKNOWN) {
+        // Ask the reader before any lock is taken: the read waits.
+        ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+        UCHAR contacts = 0;
+        NTSTATUS status = ReaderReadRegister(SmartcardExtension->ReaderExtension,
+                                             READER_REGISTER_CONTACTS, &contacts);
+        if (status == STATUS_SUCCESS) {
+            registerRead = TRUE;
+            newState = (contacts & READER_CONTACTS_CARD_PRESENT) ? SCARD_SWALLOWED : SCARD_ABSENT;
+        } else {
+            // Compared as "no card"; CurrentState itself stays as it is.
+            newState = SCARD_UNKNOWN;
+        }
+    }
+
+    KIRQL irql;
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+
+    ULONG oldState = SmartcardExtension->ReaderCapabilities.CurrentState;
+    BOOLEAN changed = CardStateChanged(oldState, newState);
+
+    if (State != SCARD_UNKNOWN) {
+        SmartcardExtension->ReaderCapabilities.CurrentState = State;
+    } else if (registerRead && changed) {
+        // A card already known as present, powered or specific stays so.
+        SmartcardExtension->ReaderCapabilities.CurrentState = newState;
+    }
+
+    if (changed && SmartcardExtension->OsData->NotificationIrp != NULL) {
+        KIRQL cancelIrql;
+        IoAcquireCancelSpinLock(&cancelIrql);
+        PIRP irp = SmartcardExtension->OsData->NotificationIrp;
+        if (irp != NULL) {
+            SmartcardExtension->OsData->NotificationIrp = NULL;
+            IoSetCancelRoutine(irp, NULL);
+        }
+        IoReleaseCancelSpinLock(cancelIrql);
+
+        if (irp != NULL) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }
+    }
+
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+}
+
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+
+    PIRP irp = SmartcardExtension->OsData->NotificationIrp;
+    if (irp != NULL) {
+        IoSetCancelRoutine(irp, CancelCardTracking);
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+            // Cancelled before it became cancellable: the I/O manager found
+            // no cancel routine then, so nobody else will end the request.
+            irp->CancelIrql = cancelIrql;
+            CancelCardTracking(SmartcardExtension->OsData->DeviceObject, irp);
+            return STATUS_PENDING;
+        }
+    }
+
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+VOID NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    ASSERT(DeviceObject != NULL && Irp != NULL);
+    PSMARTCARD_EXTENSION smartcardExtension =
+        &((PDEVICE_EXTENSION)DeviceObject->DeviceExtension)->SmartcardExtension;
+
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+
+    // Only the parked request is taken out; with the cancel spin lock held
+    // nobody else can have replaced it.
+    ASSERT(smartcardExtension->OsData->NotificationIrp == Irp);
+    if (smartcardExtension->OsData->NotificationIrp == Irp) {
+        smartcardExtension->OsData->NotificationIrp = NULL;
+    }
+
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
