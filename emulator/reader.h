@@ -1,0 +1,145 @@
+#pragma once
+// The TAV712 reader as seen from its serial port (see README.md for the
+// whole protocol):
+//
+//   host -> reader   0x40|n + n card bytes   send to the card (n <= 24)
+//                    0x80|r + value bytes    write register r
+//                    0xC0|r                  read register r
+//   reader -> host   one reply byte per command, then card bytes; 0x10
+//                    escapes: 10 10 data 0x10, 10 83 waiting time passed,
+//                    10 84 reader error, 10 85 card in, 10 86 card out,
+//                    10 88 card byte with a parity error
+//
+// The reader owns its transmitter toward the host (19200 baud, 10 bits a
+// byte) and the card line (characters of the card's ETU at 3.58 MHz).
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "emulator/card.h"
+#include "emulator/knobs.h"
+#include "emulator/line.h"
+
+namespace emulator {
+
+// Reader protocol constants.
+inline constexpr std::uint8_t readerEscape = 0x10;
+inline constexpr std::uint8_t readerOk = 0x90;
+inline constexpr std::uint8_t readerTimeout = 0x83;
+inline constexpr std::uint8_t readerError = 0x84;
+inline constexpr std::uint8_t readerCardInserted = 0x85;
+inline constexpr std::uint8_t readerCardRemoved = 0x86;
+inline constexpr std::uint8_t readerDataError = 0x88;
+inline constexpr std::uint8_t readerCardReset = 0x1D;
+inline constexpr std::size_t readerMaxSendChunk = 24;
+// A command whose bytes are further apart than this is dropped unanswered.
+inline constexpr Nanoseconds readerCommandByteTimeout = std::chrono::milliseconds(100);
+
+class Reader final : public LineDevice {
+ public:
+  explicit Reader(Timeline& timeline, ReaderKnobs knobs = {});
+  ~Reader() override;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  void connect(HostPort* host) override { host_ = host; }
+  void byteFromHost(std::uint8_t byte) override;
+  void hostLineSettings(const LineSettings& settings) override { hostSettings_ = settings; }
+  bool dsr() const override { return plugged_; }
+
+  // Puts a card into the slot and reports 0x10 0x85 (unless announce is
+  // false: a card already in place when the reader is set up). Refused
+  // (false) while the slot holds a card.
+  bool insertCard(std::unique_ptr<Card> card, bool announce = true);
+  // Pulls the card out (powered down) and reports 0x10 0x86; null when the
+  // slot is empty.
+  std::unique_ptr<Card> removeCard();
+  Card* card() const { return card_.get(); }
+
+  // The reader's cable: unplugging drops DSR and silences the reader;
+  // plugging it in again raises DSR with the registers at power-on values.
+  void unplug();
+  void plug();
+
+  // Runs an action on the reader at an instant, unless the reader is gone by
+  // then (for timed slot and cable events).
+  void callAt(Nanoseconds when, std::function<void(Reader&)> action);
+
+  // Register values as the reader holds them.
+  std::uint8_t registerValue(std::uint8_t reg) const;
+  std::uint32_t guardTimeEtu() const;
+  std::uint32_t characterWaitingEtu() const { return characterWaitingEtu_; }
+  std::uint32_t blockWaitingEtu() const { return blockWaitingEtu_; }
+  const LineSettings& lineSettings() const { return ownSettings_; }
+
+ private:
+  struct Outgoing {
+    std::uint8_t byte;
+    Nanoseconds notBefore;
+  };
+
+  void schedule(Nanoseconds when, std::function<void()> action);
+  void execute();
+  void reply(std::uint8_t value);
+  void replyError();
+  void writeRegister(std::uint8_t reg, const std::vector<std::uint8_t>& value);
+  std::uint8_t readRegister(std::uint8_t reg) const;
+  void resetCard();
+  void powerDownCard();
+  void sendToCard(const std::vector<std::uint8_t>& bytes);
+  void deliverToCard(std::uint8_t byte, bool last);
+  void scheduleCardOutput(const CardOutput& out, std::uint32_t etuClocks, std::uint32_t characterEtu, bool atr);
+  void cardByteArrived(std::uint8_t value, bool parityError);
+  void armWatch(std::uint32_t etu);
+  void disarmWatch() { ++watchEpoch_; }
+  void stopCardActivity();
+  Nanoseconds etuTime(std::uint64_t etu) const;
+  void queueToHost(std::initializer_list<std::uint8_t> bytes, Nanoseconds notBefore = Nanoseconds(0));
+  void queueData(std::uint8_t byte, Nanoseconds notBefore = Nanoseconds(0));
+  void pumpHost();
+  void powerOnRegisters();
+
+  Timeline& timeline_;
+  ReaderKnobs knobs_;
+  HostPort* host_ = nullptr;
+  LineSettings ownSettings_;
+  LineSettings hostSettings_;
+  bool plugged_ = true;
+  // Guards scheduled actions against a reader that no longer exists.
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+
+  // Registers.
+  std::uint8_t guardLow_ = 13;
+  std::uint8_t control_ = 0;
+  std::uint8_t resetRegister_ = 0;
+  std::uint32_t characterWaitingEtu_ = 9600;
+  std::uint32_t blockWaitingEtu_ = 9600;
+  std::uint8_t register8_ = 0;
+
+  // Host side.
+  std::vector<std::uint8_t> command_;
+  std::size_t commandLength_ = 0;
+  Nanoseconds lastCommandByteAt_{0};
+  std::deque<Outgoing> toHost_;
+  bool transmitting_ = false;
+  Nanoseconds hostLineFreeAt_{0};
+  std::uint64_t hostEpoch_ = 0;
+  std::uint32_t repliesSent_ = 0;
+  std::uint32_t bytesToHost_ = 0;
+
+  // Card side.
+  std::unique_ptr<Card> card_;
+  std::uint64_t cardEpoch_ = 0;
+  std::uint64_t watchEpoch_ = 0;
+  Nanoseconds cardLineFreeAt_{0};
+  Nanoseconds cardOutputFreeAt_{0};
+  std::uint32_t cardBytesSeen_ = 0;
+  bool atrFirstByte_ = false;
+};
+
+// A reader with the card and the timed events that the knobs describe.
+std::unique_ptr<Reader> buildReader(Timeline& timeline, const EmulatorKnobs& knobs);
+
+}  // namespace emulator
