@@ -1,0 +1,298 @@
+// The receive engine: the serial event worker that decodes the reader's
+// stream into ReceiveBuffer, and the receive operations that take bytes out.
+//
+// Wake rules. A waiting thread is woken only when a worker run ends, never in
+// the middle of one, and only when during the run
+//   - a stored data byte completed the wanted count, or
+//   - a data-error byte (0x10 0x88) brought the count to the wanted count, or
+//   - the reader reported an error (0x10 0x84), or
+//   - a time-out code (0x10 0x83) came outside a waiting-time extension, or
+//   - the run ended by a serial read time-out outside a waiting-time
+//     extension (the thread then sees STATUS_TIMEOUT).
+// While a thread needs more bytes the worker reads on without asking the
+// serial driver how many are queued; once the count is reached it goes on
+// only while bytes are queued.
+
+#include "link/ReceiveEngine.h"
+
+#include "card/CardState.h"
+#include "link/ReaderStart.h"
+#include "link/SerialChannel.h"
+
+// Asks the serial driver whether received bytes are still queued. Returns the
+// request's status; *Queued is meaningful only on STATUS_SUCCESS.
+static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PBOOLEAN Queued)
+{
+    SERIAL_STATUS serialStatus;
+    RtlZeroMemory(&serialStatus, sizeof(serialStatus));
+    NTSTATUS status = SerialIoControl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &serialStatus,
+                                      sizeof(serialStatus));
+    *Queued = status == STATUS_SUCCESS && serialStatus.AmountInInQueue != 0;
+    return status;
+}
+
+// Handles the reader code that followed an escape byte. Returns TRUE when the
+// code ends the run (card insertion and removal).
+static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PBOOLEAN Wake)
+{
+    PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
+    KIRQL oldIrql;
+
+    switch (Code) {
+    case READER_EVENT_CARD_INSERTED:
+        UpdateCardState(smartcardExtension, SCARD_PRESENT);
+        return TRUE;
+
+    case READER_EVENT_CARD_REMOVED:
+        UpdateCardState(smartcardExtension, SCARD_ABSENT);
+        return TRUE;
+
+    case READER_STATUS_ERROR:
+        // The error byte goes just behind the counted bytes, where a failed
+        // receive finds it at the front when nothing else was counted.
+        KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+        ASSERT(ReaderExtension->ReceivedBytes < TAV712_RECEIVE_BUFFER_SIZE);
+        ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes] = READER_STATUS_ERROR;
+        if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
+            ASSERT(ReaderExtension->BytesWanted <= TAV712_MAX_RECEIVE);
+            ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
+        }
+        ReaderExtension->ReceiveStatus = STATUS_UNSUCCESSFUL;
+        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+        *Wake = TRUE;
+        return FALSE;
+
+    case READER_STATUS_DATA_ERROR:
+        // A 0x00 stands in for the byte the reader could not receive.
+        KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+        if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
+            ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = 0x00;
+        }
+        ReaderExtension->TransferError = STATUS_DATA_ERROR;
+        if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
+            *Wake = TRUE;
+        }
+        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+        return FALSE;
+
+    case READER_STATUS_TIMEOUT:
+        // During a waiting-time extension the card is still working.
+        if (smartcardExtension->T1.Wtx != 0) {
+            return FALSE;
+        }
+        KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+        if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED &&
+            ReaderExtension->ReceivedBytes < ReaderExtension->BytesWanted) {
+            ReaderExtension->ReceiveStatus = STATUS_IO_TIMEOUT;
+        } else {
+            ReaderExtension->BlockEndStatus = STATUS_SUCCESS;
+        }
+        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+        *Wake = TRUE;
+        return FALSE;
+
+    default:
+        return FALSE;
+    }
+}
+
+VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
+    PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
+    readerExtension->ReceiveStatus = STATUS_SUCCESS;
+    KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
+    BOOLEAN wake = FALSE;
+    BOOLEAN readFailed = FALSE;
+
+    BOOLEAN queued = FALSE;
+    NTSTATUS status = BytesQueued(readerExtension, &queued);
+    while (queued) {
+        status = SerialRead(readerExtension, &readerExtension->ReadByte, 1);
+        if (status != STATUS_SUCCESS) {
+            readFailed = TRUE;
+            break;
+        }
+        UCHAR byte = readerExtension->ReadByte;
+
+        if (!readerExtension->EscapePending && byte == READER_ESCAPE) {
+            readerExtension->EscapePending = TRUE;
+            continue;
+        }
+        if (readerExtension->EscapePending) {
+            readerExtension->EscapePending = FALSE;
+            if (byte != READER_ESCAPE) {
+                if (HandleReaderCode(readerExtension, byte, &wake)) {
+                    // Bytes still queued wait for a later run.
+                    status = STATUS_SUCCESS;
+                    break;
+                }
+                continue;
+            }
+            // 0x10 0x10 is the data byte 0x10.
+        }
+
+        // A data byte: stored behind the counted bytes unless only the last
+        // slot is left, in which case it is dropped and the next one read.
+        KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
+        if (readerExtension->ReceivedBytes + 1 >= TAV712_RECEIVE_BUFFER_SIZE) {
+            KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
+            continue;
+        }
+        readerExtension->ReceiveBuffer[readerExtension->ReceivedBytes++] = byte;
+        if (readerExtension->ReceivedBytes >= readerExtension->BytesWanted) {
+            if (readerExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
+                wake = TRUE;
+            }
+            readerExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
+        }
+        BOOLEAN moreWanted = readerExtension->BytesWanted != TAV712_NO_BYTES_WANTED;
+        KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
+        if (moreWanted) {
+            continue;
+        }
+        status = BytesQueued(readerExtension, &queued);
+    }
+
+    // The next wait is armed before the waiting thread is woken, so the next
+    // run may start while this one finishes. A wait that cannot be armed
+    // leaves the port unwatched: it is closed as after a failed wait, so
+    // that the link ends Closed and a stop does not wait for a wait that
+    // never ends.
+    if (StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
+        IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
+    }
+
+    BOOLEAN purge = readFailed;
+    if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
+        KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
+        readerExtension->ReceiveStatus = STATUS_TIMEOUT;
+        KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
+        KeSetEvent(&readerExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+        purge = TRUE;
+    } else if (wake) {
+        KeSetEvent(&readerExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+    }
+
+    if (purge) {
+        ULONG purgeMask = TAV712_PURGE_MASK;
+        (VOID)SerialIoControl(readerExtension, IOCTL_SERIAL_PURGE, &purgeMask, sizeof(purgeMask), NULL, 0);
+    }
+}
+
+NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus)
+{
+    switch (ReaderStatus) {
+    case READER_STATUS_OVERRUN:
+        return STATUS_DATA_OVERRUN;
+    case READER_STATUS_CRC:
+        return STATUS_CRC_ERROR;
+    case READER_STATUS_TIMEOUT:
+        return STATUS_IO_TIMEOUT;
+    case READER_STATUS_ERROR:
+    case READER_STATUS_DATA_ERROR:
+        return STATUS_DATA_ERROR;
+    case READER_STATUS_OK:
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+// Hands the oldest Count bytes to Buffer and moves the rest to the front.
+// Called under ReceiveLock with at least Count bytes buffered.
+static VOID TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
+{
+    ASSERT(ReaderExtension->ReceivedBytes >= Count);
+    RtlCopyMemory(Buffer, ReaderExtension->ReceiveBuffer, Count);
+    ReaderExtension->ReceivedBytes -= Count;
+    RtlMoveMemory(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count,
+                  ReaderExtension->ReceivedBytes);
+}
+
+NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
+{
+    ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+    // The buffer never holds more; a larger count could never be met and
+    // would let a reader error move the count past the buffer's end.
+    ASSERT(Count <= TAV712_MAX_RECEIVE);
+    if (Count > TAV712_MAX_RECEIVE) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+    if (ReaderExtension->ReceivedBytes >= Count) {
+        TakeBytes(ReaderExtension, Buffer, Count);
+        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+        return STATUS_SUCCESS;
+    }
+    ReaderExtension->BytesWanted = Count;
+    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+
+    ULONG timeoutMs = ReaderExtension->ReadCharTimeout * Count + ReaderExtension->ReadTotalTimeout;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -((LONGLONG)timeoutMs * 10000);
+    NTSTATUS waitStatus =
+        KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
+    KeClearEvent(&ReaderExtension->DataAvailable);
+
+    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+    NTSTATUS status = waitStatus == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->ReceiveStatus;
+    if (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) {
+        status = STATUS_IO_TIMEOUT;
+    } else if (status != STATUS_SUCCESS) {
+        // The reader's status byte at the front tells what went wrong. A
+        // front byte that reads as success proves nothing was delivered, so
+        // the worker's failure stands.
+        NTSTATUS frontStatus = ReaderStatusToNtStatus(ReaderExtension->ReceiveBuffer[0]);
+        if (frontStatus != STATUS_SUCCESS) {
+            status = frontStatus;
+        }
+    } else if (ReaderExtension->ReceivedBytes >= Count) {
+        TakeBytes(ReaderExtension, Buffer, Count);
+    } else {
+        // Woken without the bytes (a block end or a stale wake-up).
+        status = STATUS_IO_TIMEOUT;
+    }
+    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+    return status;
+}
+
+NTSTATUS ReaderReadBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULONG Length, ULONG Count)
+{
+    if (Count == 0) {
+        *Length = 0;
+        return STATUS_SUCCESS;
+    }
+
+    UCHAR bytes[TAV712_RECEIVE_BUFFER_SIZE];
+    NTSTATUS status = ReaderReceive(ReaderExtension, bytes, Count);
+    if (status != STATUS_SUCCESS) {
+        *Length = 0;
+        return status;
+    }
+    if (Count > *Length) {
+        *Length = 0;
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(Buffer, bytes, Count);
+    *Length = Count;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaitForBlockEnd(PREADER_EXTENSION ReaderExtension)
+{
+    if (ReaderExtension->BlockEndStatus == STATUS_SUCCESS) {
+        return STATUS_SUCCESS;
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -((LONGLONG)ReaderExtension->ReadCharTimeout * 10000);
+    (VOID)KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
+    KeClearEvent(&ReaderExtension->DataAvailable);
+    return ReaderExtension->BlockEndStatus;
+}
