@@ -59,7 +59,11 @@ typedef UCHAR BYTE;
 #define MAXIMUM_SMARTCARD_READERS 10
 
 /* Attribute tags: class in the high word, tag in the low word. */
+#ifdef __cplusplus
+#define SCARD_ATTR_VALUE(Class, Tag) ((static_cast<ULONG>(Class) << 16) | static_cast<ULONG>(Tag))
+#else
 #define SCARD_ATTR_VALUE(Class, Tag) ((((ULONG)(Class)) << 16) | ((ULONG)(Tag)))
+#endif
 
 #define SCARD_CLASS_VENDOR_INFO 1
 #define SCARD_CLASS_COMMUNICATIONS 2

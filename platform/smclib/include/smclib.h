@@ -74,7 +74,7 @@ extern "C" {
 #define MAX_T1_BLOCK_SIZE 260
 
 /* Pool tag of the library's allocations. */
-#define SMARTCARD_POOL_TAG ((ULONG)0x624C4353) /* 'bLCS' */
+#define SMARTCARD_POOL_TAG 0x624C4353u /* 'bLCS' */
 
 typedef struct _SMARTCARD_EXTENSION *PSMARTCARD_EXTENSION;
 
@@ -242,13 +242,17 @@ typedef struct _T1_DATA {
   BOOLEAN WaitForReply;
   UCHAR InfBytesSent;  /* INF length of the last I-block sent */
   /* Library-private protocol state. */
-  UCHAR LastSentPcb;   /* PCB of the last block sent */
-  UCHAR LastSentInf;   /* INF byte of the last S-block sent */
-  UCHAR ErrorCount;    /* consecutive failed exchanges of the current block */
-  UCHAR IfsdRequested; /* IFSD proposed by the pending S(IFS request) */
-  BOOLEAN CardMute;    /* the last failures were missing answers */
-  BOOLEAN Aborted;     /* the exchange ended by an abort */
-  UCHAR Reserved[6];
+  UCHAR LastSentPcb;     /* PCB of the last block built */
+  UCHAR LastSentInf;     /* INF byte of the last S-block built */
+  UCHAR ErrorCount;      /* consecutive failed exchanges of the current block */
+  UCHAR IfsdRequested;   /* IFSD proposed by the pending S(IFS request) */
+  BOOLEAN CommandActive; /* a command is being exchanged */
+  BOOLEAN IBlockPending; /* our last I-block awaits its acknowledgement */
+  BOOLEAN CardMute;      /* the last failure was a missing answer */
+  BOOLEAN Aborted;       /* the card aborted the exchange */
+  BOOLEAN ReplyOverflow; /* the card's answer does not fit the caller's buffer */
+  USHORT WtxCount;       /* waiting time extensions granted in this command */
+  BOOLEAN SuppressIfsRequest; /* SCARD_ATTR_SUPRESS_T1_IFS_REQUEST: keep IFSD 32 */
 } T1_DATA, *PT1_DATA;
 
 /* Transfer counters (IOCTL_SMARTCARD_GET_PERF_CNTR). */
