@@ -1,0 +1,269 @@
+// The reader from the host side, byte for byte: commands and replies,
+// escaping, events, the waiting-time marker and wire timing.
+
+#include <gtest/gtest.h>
+
+#include "emulator/iso7816.h"
+#include "emulator/reader.h"
+#include "test_host.h"
+
+namespace emulator::testing {
+namespace {
+
+struct ReaderRig {
+  explicit ReaderRig(const std::string& knobText = "") {
+    EmulatorKnobs knobs;
+    if (auto error = applyKnobs(knobText, knobs)) ADD_FAILURE() << *error;
+    reader = buildReader(timeline, knobs);
+    host = std::make_unique<TestHost>(timeline, *reader);
+  }
+  // The driver's register set-up before a reset, its cold power-down, and the
+  // reset itself; returns everything the reader sent from the reset on.
+  Bytes coldReset(Nanoseconds settle = 500ms) {
+    for (const Bytes& command : std::vector<Bytes>{{0x82, 0x6F}, {0xC1}, {0xC2}, {0x81, 0x0D}, {0x82, 0x6F},
+                                                   {0x85, 0x80, 0x25, 0x00}, {0xC2}, {0x82, 0x6C}, {0x84, 0x00}}) {
+      host->exchange(command, 10ms);
+    }
+    return host->exchange({0x83, 0x1D}, settle);
+  }
+
+  QueueTimeline timeline;
+  std::unique_ptr<Reader> reader;
+  std::unique_ptr<TestHost> host;
+};
+
+const Bytes t1Atr{0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67};
+
+struct CommandCase {
+  const char* name;
+  const char* knobs;
+  Bytes command;
+  Bytes reply;
+};
+
+class ReaderCommands : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(ReaderCommands, AnswerEachCommandWithOneReply) {
+  ReaderRig rig(GetParam().knobs);
+  EXPECT_EQ(rig.host->exchange(GetParam().command), GetParam().reply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReaderCommands,
+    ::testing::Values(
+        CommandCase{"FirmwareVersion", "", {0xC0}, {0x23}},
+        CommandCase{"ConfiguredFirmwareVersion", "firmware=0x41", {0xC0}, {0x41}},
+        CommandCase{"FirmwareValueEscaped", "firmware=0x10", {0xC0}, {0x10, 0x10}},
+        CommandCase{"WriteGuardTime", "", {0x81, 0x0D}, {0x90}},
+        CommandCase{"WriteControl", "", {0x82, 0x4F}, {0x90}},
+        CommandCase{"WriteRegister8", "", {0x88, 0x00}, {0x90}},
+        CommandCase{"WriteCharacterWaitingTime", "", {0x85, 0x80, 0x25, 0x00}, {0x90}},
+        CommandCase{"WriteBlockWaitingTime", "", {0x86, 0x0C, 0x42, 0x00}, {0x90}},
+        CommandCase{"PowerDown", "", {0x84, 0x00}, {0x90}},
+        CommandCase{"CardPresentUnpowered", "", {0xC4}, {0x01}},
+        CommandCase{"NoCard", "no-card", {0xC4}, {0x00}},
+        CommandCase{"UnusedRegisterReadsZero", "", {0xC9}, {0x00}},
+        CommandCase{"FirmwareRegisterIsReadOnly", "", {0x80, 0x55}, {0x10, 0x84}},
+        CommandCase{"UnusedRegisterRefusesWrites", "", {0x87, 0x01}, {0x10, 0x84}},
+        CommandCase{"UnknownCommandClass", "", {0x3F}, {0x10, 0x84}},
+        CommandCase{"SendToUnpoweredCard", "", {0x41, 0x00}, {0x10, 0x84}},
+        CommandCase{"EmptySendToUnpoweredCard", "", {0x40}, {0x10, 0x84}},
+        CommandCase{"WrongReplyKnob", "wrong-reply=1,wrong-reply-value=0x55", {0x81, 0x0D}, {0x55}},
+        CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}},
+        CommandCase{"SilentReader", "reader-silent-after=0", {0xC0}, {}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST(ReaderRegisters, KeepWhatTheDriverWrites) {
+  ReaderRig rig;
+  rig.host->exchange({0x82, 0x6F});
+  rig.host->exchange({0x81, 0x00});
+  rig.host->exchange({0x82, 0xEC});
+  rig.host->exchange({0x85, 0x80, 0x25, 0x00});
+  rig.host->exchange({0x86, 0x0C, 0x42, 0x01});
+  EXPECT_EQ(rig.host->exchange({0xC2}), Bytes{0xEC});
+  EXPECT_EQ(rig.reader->guardTimeEtu(), 256u);
+  EXPECT_EQ(rig.reader->characterWaitingEtu(), 9600u);
+  EXPECT_EQ(rig.reader->blockWaitingEtu(), 0x01420Cu);
+}
+
+TEST(ReaderTiming, RepliesFollowTheCommandAtTheLineRate) {
+  ReaderRig rig;
+  const Nanoseconds commandEnd = rig.host->write({0xC0, 0xC4});
+  rig.timeline.runFor(100ms);
+  ASSERT_EQ(rig.host->received().size(), 2u);
+  // C0 is answered one character time after it arrived; C4 arrived one
+  // character later and is answered right behind the first reply.
+  EXPECT_EQ(rig.host->received()[0].at, commandEnd - byteTime + byteTime);
+  EXPECT_EQ(rig.host->received()[1].at, commandEnd + byteTime);
+  EXPECT_EQ(byteTime, Nanoseconds(520833));
+}
+
+TEST(ReaderTiming, LateReplyKnobHoldsTheReply) {
+  ReaderRig rig("late-reply=1,late-reply-ms=300");
+  const Nanoseconds commandEnd = rig.host->write({0xC0});
+  rig.timeline.runFor(1s);
+  ASSERT_EQ(rig.host->received().size(), 1u);
+  EXPECT_EQ(rig.host->received()[0].at, commandEnd + 300ms + byteTime);
+}
+
+TEST(ReaderTiming, IncompleteCommandIsDroppedAfterAPause) {
+  ReaderRig rig;
+  rig.host->exchange({0x85, 0x80}, 150ms);  // two of four bytes, then a pause
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
+}
+
+TEST(ReaderReset, ColdResetSendsReplyThenAtrThenTimeoutMarker) {
+  ReaderRig rig;
+  Bytes expected{0x90};
+  expected.insert(expected.end(), t1Atr.begin(), t1Atr.end());
+  expected.insert(expected.end(), {0x10, 0x83});
+  EXPECT_EQ(rig.coldReset(2s), expected);
+  EXPECT_EQ(rig.host->exchange({0xC4}), Bytes{0x03});  // present and powered
+}
+
+TEST(ReaderReset, MarkerFollowsTheLastAtrByteAfterTheCharacterWaitingTime) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  const auto& got = rig.host->received();
+  ASSERT_EQ(got.size(), 1 + t1Atr.size() + 2);
+  const Nanoseconds lastAtrByte = got[t1Atr.size()].at;
+  // 9600 ETU of 372 clocks at 3.58 MHz.
+  EXPECT_EQ(got[t1Atr.size() + 1].at - lastAtrByte, Nanoseconds(clocksToNanoseconds(9600ull * 372)));
+}
+
+TEST(ReaderReset, AtrCharactersComeAtTheCardRate) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  const auto& got = rig.host->received();
+  // 12 ETU of 372 clocks a character; the host line (0.52 ms) keeps up.
+  const Nanoseconds gap = got[3].at - got[2].at;
+  EXPECT_NEAR(static_cast<double>(gap.count()), 12 * 372 * 1e9 / 3.58e6, 2.0);
+}
+
+TEST(ReaderReset, InverseConventionTsArrivesAs03) {
+  ReaderRig rig("profile=inverse");
+  const Bytes got = rig.coldReset(20ms);
+  ASSERT_GE(got.size(), 4u);
+  EXPECT_EQ(got[0], 0x90);
+  EXPECT_EQ(got[1], 0x03);
+  EXPECT_EQ(got[2], 0x15);  // later characters arrive as logical values
+  EXPECT_EQ(got[3], 0x13);
+}
+
+TEST(ReaderReset, NoCardMeansNoAnswerAfterTheReply) {
+  ReaderRig rig("no-card");
+  EXPECT_EQ(rig.coldReset(3s), Bytes{0x90});
+}
+
+TEST(ReaderReset, WarmResetOfAPoweredCardSkipsNothingButThePowerCycle) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  Bytes expected{0x90};
+  expected.insert(expected.end(), t1Atr.begin(), t1Atr.end());
+  EXPECT_EQ(rig.host->exchange({0x83, 0x1D}, 50ms), expected);
+}
+
+TEST(ReaderCard, PowerDownRefusesFurtherSends) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  EXPECT_EQ(rig.host->exchange({0x84, 0x00}), Bytes{0x90});
+  EXPECT_EQ(rig.host->exchange({0xC4}), Bytes{0x01});
+  EXPECT_EQ(rig.host->exchange({0x41, 0xFF}), (Bytes{0x10, 0x84}));
+}
+
+TEST(ReaderCard, SendOfMoreThan24BytesIsRefused) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  Bytes command{0x59};
+  command.resize(26, 0x00);
+  EXPECT_EQ(rig.host->exchange(command), (Bytes{0x10, 0x84}));
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});  // framing kept
+}
+
+TEST(ReaderCard, T1BlockEndsWithTheTimeoutMarker) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  // PTS for T=1 at TA1 0x13, echoed.
+  EXPECT_EQ(rig.host->exchange({0x44, 0xFF, 0x11, 0x13, 0xFD}, 50ms), (Bytes{0x90, 0xFF, 0x11, 0x13, 0xFD}));
+  // The driver's timing for T=1: CWT' 9023 and BWT' at D=4.
+  rig.host->exchange({0x85, 0x3F, 0x23, 0x00}, 10ms);
+  rig.host->exchange({0x86, 0x0C, 0x08, 0x01}, 10ms);
+  // I(0) with SELECT MF, P2=0C: 00 A4 00 0C 02 3F 00.
+  const Bytes block{0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x92};
+  Bytes command{0x4B};
+  command.insert(command.end(), block.begin(), block.end());
+  const Bytes got = rig.host->exchange(command, 2s);
+  // Reply, I(0) 90 00 from the card, then the block-end marker.
+  EXPECT_EQ(got, (Bytes{0x90, 0x00, 0x00, 0x02, 0x90, 0x00, 0x92, 0x10, 0x83}));
+  const auto& at = rig.host->received();
+  // The marker comes a character waiting time (0x233F ETU of 93 clocks) after
+  // the last card character reached the reader; the host line, slower than
+  // the card at D=4, delivers that character up to a few bytes later.
+  const Nanoseconds cwt(clocksToNanoseconds(0x233Full * 93));
+  EXPECT_LE(at[7].at - at[6].at, cwt);
+  EXPECT_GE(at[7].at - at[6].at, cwt - 6 * byteTime);
+}
+
+TEST(ReaderCard, ParityErrorTakesTheBytesPlace) {
+  ReaderRig rig("parity-error-byte=3");
+  const Bytes got = rig.coldReset(20ms);
+  EXPECT_EQ(got, (Bytes{0x90, 0x3B, 0x95, 0x10, 0x88, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67}));
+}
+
+TEST(ReaderCard, SilentCardLeavesOnlyTheMarker) {
+  ReaderRig rig("silent-after=4");
+  EXPECT_EQ(rig.coldReset(2s), (Bytes{0x90, 0x3B, 0x95, 0x13, 0x81, 0x10, 0x83}));
+}
+
+TEST(ReaderCard, CardPulledMidAtrIsReportedAndStopsTheStream) {
+  ReaderRig rig("remove-after-byte=2");
+  EXPECT_EQ(rig.coldReset(2s), (Bytes{0x90, 0x3B, 0x95, 0x10, 0x86}));
+  EXPECT_EQ(rig.host->exchange({0xC4}), Bytes{0x00});
+}
+
+TEST(ReaderEvents, InsertionAndRemovalAtAnyMoment) {
+  ReaderRig rig("no-card,insert-at-ms=5,remove-at-ms=40");
+  rig.timeline.runFor(100ms);
+  EXPECT_EQ(rig.host->bytes_(), (Bytes{0x10, 0x85, 0x10, 0x86}));
+  EXPECT_EQ(rig.host->received()[0].at, 5ms + byteTime);
+}
+
+TEST(ReaderEvents, EventDuringARunOfBytesNeverSplitsAnEscapePair) {
+  ReaderRig rig("firmware=0x10");
+  // Three reads of 0x10 (each sent as 10 10), the card pulled while the
+  // first pair is on the line.
+  rig.host->write({0xC0, 0xC0, 0xC0});
+  rig.timeline.runUntil(2 * byteTime + 100us);
+  rig.reader->removeCard();
+  rig.timeline.runFor(50ms);
+  EXPECT_EQ(rig.host->bytes_(), (Bytes{0x10, 0x10, 0x10, 0x10, 0x10, 0x86, 0x10, 0x10}));
+}
+
+TEST(ReaderLine, UnplugDropsDsrAndSilencesTheReader) {
+  ReaderRig rig("dsr-drop-ms=10");
+  EXPECT_TRUE(rig.reader->dsr());
+  rig.timeline.runFor(20ms);
+  EXPECT_FALSE(rig.reader->dsr());
+  ASSERT_EQ(rig.host->dsrChanges().size(), 1u);
+  EXPECT_EQ(rig.host->dsrChanges()[0], std::make_pair(Nanoseconds(10ms), false));
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{});
+  rig.reader->plug();
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
+}
+
+TEST(ReaderLine, BytesAtTheWrongLineSpeedAreGarbled) {
+  ReaderRig rig;
+  rig.reader->hostLineSettings(LineSettings{9600, 8, 0, 0});
+  const Bytes got = rig.host->exchange({0xC0});
+  EXPECT_NE(got, Bytes{0x23});
+  rig.reader->hostLineSettings(readerLineSettings);
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
+}
+
+TEST(ReaderLine, ReaderAtAnotherBaudRateIsGarbledForTheHost) {
+  ReaderRig rig("reader-baud=9600");
+  EXPECT_NE(rig.host->exchange({0xC0}), Bytes{0x23});
+}
+
+}  // namespace
+}  // namespace emulator::testing
