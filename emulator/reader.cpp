@@ -17,17 +17,6 @@ std::uint8_t garbled(std::uint8_t byte) {
   return static_cast<std::uint8_t>(((byte >> 3) | (byte << 5)) ^ 0xA5);
 }
 
-std::size_t commandLength(std::uint8_t header) {
-  switch (header & 0xC0) {
-    case 0x40: return 1u + (header & 0x3Fu);
-    case 0x80: {
-      const std::uint8_t reg = header & 0x3F;
-      return reg == 5 || reg == 6 ? 4u : 2u;
-    }
-    default: return 1;
-  }
-}
-
 }  // namespace
 
 Reader::Reader(Timeline& timeline, ReaderKnobs knobs) : timeline_(timeline), knobs_(std::move(knobs)) {
@@ -67,7 +56,7 @@ void Reader::byteFromHost(std::uint8_t byte) {
   const Nanoseconds now = timeline_.now();
   if (!command_.empty() && now - lastCommandByteAt_ > readerCommandByteTimeout) command_.clear();
   lastCommandByteAt_ = now;
-  if (command_.empty()) commandLength_ = commandLength(byte);
+  if (command_.empty()) commandLength_ = readerCommandLength(byte);
   command_.push_back(byte);
   if (command_.size() < commandLength_) return;
   execute();
@@ -80,7 +69,7 @@ void Reader::execute() {
   const std::uint8_t header = command_[0];
   const std::uint8_t low = header & 0x3F;
   switch (header & 0xC0) {
-    case 0x40: {
+    case readerCommandSend: {
       if (low > readerMaxSendChunk || !card_ || !card_->powered()) {
         replyError();
         return;
@@ -89,10 +78,10 @@ void Reader::execute() {
       sendToCard(std::vector<std::uint8_t>(command_.begin() + 1, command_.end()));
       return;
     }
-    case 0x80:
+    case readerCommandWrite:
       writeRegister(low, std::vector<std::uint8_t>(command_.begin() + 1, command_.end()));
       return;
-    case 0xC0:
+    case readerCommandRead:
       reply(readRegister(low));
       return;
     default:
@@ -151,6 +140,20 @@ void Reader::pumpHost() {
 }
 
 // ---- registers --------------------------------------------------------------
+
+std::string readerRegisterName(std::uint8_t reg) {
+  switch (reg) {
+    case 0: return "firmware version";
+    case 1: return "guard time";
+    case 2: return "control";
+    case 3: return "card reset";
+    case 4: return "card contacts";
+    case 5: return "character waiting time";
+    case 6: return "block waiting time";
+    case 8: return "register 8";
+    default: return "register " + std::to_string(reg);
+  }
+}
 
 std::uint32_t Reader::guardTimeEtu() const { return guardLow_ | ((control_ & 0x80u) << 1); }
 

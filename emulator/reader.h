@@ -21,19 +21,10 @@
 #include "emulator/card.h"
 #include "emulator/knobs.h"
 #include "emulator/line.h"
+#include "emulator/reader_protocol.h"
 
 namespace emulator {
 
-// Reader protocol constants.
-inline constexpr std::uint8_t readerEscape = 0x10;
-inline constexpr std::uint8_t readerOk = 0x90;
-inline constexpr std::uint8_t readerTimeout = 0x83;
-inline constexpr std::uint8_t readerError = 0x84;
-inline constexpr std::uint8_t readerCardInserted = 0x85;
-inline constexpr std::uint8_t readerCardRemoved = 0x86;
-inline constexpr std::uint8_t readerDataError = 0x88;
-inline constexpr std::uint8_t readerCardReset = 0x1D;
-inline constexpr std::size_t readerMaxSendChunk = 24;
 // A command whose bytes are further apart than this is dropped unanswered.
 inline constexpr Nanoseconds readerCommandByteTimeout = std::chrono::milliseconds(100);
 
