@@ -104,6 +104,10 @@ NTHALAPI VOID NTAPI KeStallExecutionProcessor(IN ULONG MicroSeconds);
 
 // Spin locks. Acquiring raises to DISPATCH_LEVEL; releasing restores the
 // level the acquire returned.
+// A function here (inline on x64 Windows) so that the lock word carries a
+// marker and a lock used before initialisation, such as one left zero in a
+// device extension, is reported.
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(OUT PKSPIN_LOCK SpinLock);
 NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(IN OUT PKSPIN_LOCK SpinLock);
 NTKERNELAPI VOID NTAPI KeReleaseSpinLock(IN OUT PKSPIN_LOCK SpinLock, IN KIRQL NewIrql);
 NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(IN OUT PKSPIN_LOCK SpinLock);
@@ -123,8 +127,6 @@ NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 #define KeRaiseIrqlToDpcLevel() KfRaiseIrql(DISPATCH_LEVEL)
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
-// The zero fill is a spin lock's whole initialisation, as on x64 Windows.
-FORCEINLINE VOID KeInitializeSpinLock(IN PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 // Interlocked operations: full barriers, as the processor's locked
 // instructions are.

@@ -1,0 +1,217 @@
+// The scheduler's state and its switching rules, shared by the public face
+// (scheduler.cpp), the thread bodies (threads.cpp) and the Ke layer.
+#pragma once
+
+#include <platform/scheduler.h>
+
+#include "clock_source.h"
+#include "random.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform::sched {
+
+enum class ThreadKind { Foreign, Request, Worker, Interrupt };
+enum class RunState { Ready, Running, Blocked, Finished };
+enum class WakeReason { None, Signaled, TimedOut, GoalReached, Deadlock, Aborted };
+
+// What a waiting foreign thread wants from the system as a whole.
+struct HostGoal {
+  enum class Kind { None, Idle, Until, AllManagedEnded } kind = Kind::None;
+  Instant until{};
+  const std::function<bool()>* done = nullptr;
+};
+
+using DeadlineKey = std::pair<Instant, std::uint64_t>;
+
+struct Thread {
+  Thread(std::uint64_t threadId, std::string threadName, ThreadKind threadKind)
+      : id(threadId), name(std::move(threadName)), kind(threadKind) {}
+
+  const std::uint64_t id;
+  const std::string name;
+  const ThreadKind kind;
+  RunState state = RunState::Ready;
+  std::condition_variable cpu;  // signalled when this thread is handed the CPU
+
+  Irql irql = kPassiveLevel;
+  struct HeldSpinLock {
+    const void* lock;
+    Irql savedIrql;  // what the release must restore
+  };
+  std::vector<HeldSpinLock> spinLocks;  // in acquisition order
+
+  // The current wait.
+  std::vector<Waitable*> waitObjects;
+  bool waitAll = false;
+  bool idleWait = false;  // a worker or interrupt context with nothing to do
+  std::optional<DeadlineKey> timeout;
+  std::uint64_t waitSequence = 0;
+  std::string waitWhat;  // for a wait without objects: delay, goal
+  HostGoal goal;
+  WakeReason wake = WakeReason::None;
+  std::size_t wakeIndex = 0;
+  std::string deadlockReport;
+
+  // Request threads.
+  std::function<void()> body;
+  std::thread os;
+  std::exception_ptr failure;
+
+  // Worker threads and interrupt contexts: the pool they serve.
+  std::size_t pool = 0;
+  std::string jobName;
+};
+
+struct TimerEntry {
+  TimerId id = 0;
+  std::function<void()> action;
+  Irql irql = kDispatchLevel;
+  std::string name;
+};
+
+// A deadline is a timer or the time-out of one thread's wait.
+struct Deadline {
+  Thread* waiter = nullptr;  // set for a wait time-out
+  TimerEntry timer;
+};
+
+struct OutsideInterrupt {
+  std::function<void()> action;
+  Irql irql;
+  std::string name;
+};
+
+// A job for a pool thread: a work item at PASSIVE_LEVEL or an interrupt
+// action at raised IRQL.
+struct Job {
+  std::string name;
+  std::function<void()> action;
+  Irql irql = kPassiveLevel;
+};
+
+// The critical and delayed work queues and the interrupt contexts are pools
+// of threads that take jobs in the order they were queued.
+struct Pool {
+  std::string threadName;
+  unsigned maxThreads = 1;
+  unsigned threads = 0;
+  std::deque<Job> jobs;
+  std::vector<Thread*> idle;
+};
+inline constexpr std::size_t kCriticalPool = 0;
+inline constexpr std::size_t kDelayedPool = 1;
+inline constexpr std::size_t kInterruptPool = 2;
+
+class Core : public std::enable_shared_from_this<Core> {
+ public:
+  using Lock = std::unique_lock<std::mutex>;
+
+  explicit Core(const SchedulerOptions& options);
+
+  mutable std::mutex mutex;
+  std::condition_variable outsideEvent;  // wakes a real-time idle wait
+
+  const SchedulerOptions options;
+  Random random;
+  ClockSource clock;
+
+  Thread* current = nullptr;  // holds the CPU; null while parked
+  std::vector<Thread*> ready;
+  std::vector<std::shared_ptr<Thread>> threads;  // live, in creation order
+  std::map<DeadlineKey, Deadline> deadlines;
+  std::map<TimerId, DeadlineKey> timers;
+  std::deque<OutsideInterrupt> inbox;
+  unsigned openLines = 0;
+  Pool pools[3];
+  std::vector<std::shared_ptr<Thread>> finishedUnjoined;  // OS threads to join
+  std::deque<std::pair<std::string, std::exception_ptr>> failures;
+
+  std::uint64_t nextThreadId = 1;
+  std::uint64_t nextSequence = 1;
+  std::uint64_t switches = 0;
+  bool shuttingDown = false;
+  bool closed = false;  // after shutdown: outside interrupts are dropped
+
+  // ---- Thread of the caller ----
+  // The calling thread's record in this core, or null.
+  Thread* self() const;
+  // As self(), joining the caller as a foreign thread when needed.
+  Thread* enter(Lock& lock);
+  void leave(Thread* me, Lock& lock);
+
+  // ---- Switching (lock held) ----
+  void makeReady(Thread* thread);
+  // `me` no longer runs (blocked, ready or finished): hand the CPU on.
+  void switchAway(Thread* me, Lock& lock);
+  // Blocks `me` on the wait already set up until it is woken and chosen.
+  void block(Thread* me, Lock& lock);
+  // Seeded choice between staying and handing the CPU to a ready thread.
+  void yield(Thread* me, Lock& lock);
+  void waitForCpu(Thread* me, Lock& lock);
+
+  // ---- Waits (lock held) ----
+  WaitResult wait(Thread* me, Lock& lock, std::span<Waitable* const> objects, bool waitAll,
+                  std::optional<Duration> timeout, std::string what);
+  // Completes `thread`'s wait with `reason` and makes it ready.
+  void completeWait(Thread* thread, WakeReason reason, std::size_t index = 0);
+  void signal(const void* object);
+  // Host wait of a foreign thread; rethrows pending failures.
+  void hostWait(Thread* me, Lock& lock, HostGoal goal, std::string what);
+  void rethrowFailure(Lock& lock);
+
+  // ---- Time (lock held) ----
+  DeadlineKey addDeadline(Instant at, Deadline deadline);
+  void fireDue();
+  TimerId addTimer(Instant at, std::function<void()> action, Irql irql, std::string name);
+  void startInterrupt(std::function<void()> action, Irql irql, std::string name);
+
+  // ---- Threads (lock held) ----
+  std::shared_ptr<Thread> createThread(std::string name, ThreadKind kind);
+  // Queues a job on a pool, waking an idle thread of it or starting one.
+  void queueJob(std::size_t pool, Job job);
+  std::string describeThreads() const;
+  std::string describeWait(const Thread& thread) const;
+
+  // ---- Shutdown ----
+  void shutdown();
+
+ private:
+  Thread* pickReady();
+  Thread* idleDriver() const;
+  // Run by a waiting foreign thread that holds the CPU while no thread is
+  // ready: reach goals, move time, wait for the outside, or find a deadlock.
+  void idleStep(Lock& lock);
+  bool goalReached(const Thread& host) const;
+  void reportDeadlock();
+  // Satisfies `thread`'s wait if it can; returns the satisfying index.
+  std::optional<std::size_t> trySatisfy(Thread& thread);
+};
+
+// The calling OS thread's record and the core it belongs to.
+struct ThreadBinding {
+  Core* core = nullptr;
+  Thread* thread = nullptr;
+};
+extern thread_local ThreadBinding tlsBinding;
+
+// Thread bodies (threads.cpp).
+void requestThreadMain(Core* core, Thread* thread);
+void poolThreadMain(Core* core, Thread* thread);
+
+// The installed scheduler's core, or null.
+Core* installedCore();
+
+}  // namespace platform::sched
