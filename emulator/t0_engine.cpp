@@ -62,6 +62,8 @@ CardOutput T0Engine::headerComplete() {
   ResponseApdu response;
   if (keptFor_ && *keptFor_ == command && kept_.data.size() == ne) {
     response = kept_;
+    // The repeated command asks for exactly what is there.
+    if (response.sw == 0x6282) response.sw = 0x9000;
   } else {
     response = application_.process(CommandApdu{cla, ins, header_[2], header_[3], {}, ne});
   }
