@@ -1,0 +1,216 @@
+// The scheduler's verifier rules: each faulty use below makes exactly its
+// rule fire, and the kernel carries on; the correct uses next to them are
+// silent.
+#include "sched_fixture.h"
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Scheduler;
+using sched_test::relative;
+
+struct Scenario {
+  const char* name;
+  std::string_view rule;  // empty: nothing may fire
+  std::function<void(Scheduler&)> run;
+};
+
+void raiseTo(KIRQL level) {
+  KIRQL old;
+  KeRaiseIrql(level, &old);
+}
+
+// Runs `body` on a request thread at DISPATCH_LEVEL with an event that a
+// timer sets after 1 ms, so that even a forbidden infinite wait ends.
+void atDispatchWithEvent(Scheduler& scheduler, std::function<void(PKEVENT)> body) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  scheduler.callAfter(1ms, [&] { KeSetEvent(&event, 0, FALSE); });
+  scheduler.run([&] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    body(&event);
+    KeLowerIrql(old);
+  });
+}
+
+const Scenario kScenarios[] = {
+    {"wait with a time-out at DISPATCH_LEVEL", platform::rule::kWaitIrql,
+     [](Scheduler& scheduler) {
+       atDispatchWithEvent(scheduler, [](PKEVENT event) {
+         LARGE_INTEGER timeout = relative(10ms);
+         EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+       });
+     }},
+    {"wait without a time-out at DISPATCH_LEVEL", platform::rule::kWaitIrql,
+     [](Scheduler& scheduler) {
+       atDispatchWithEvent(scheduler, [](PKEVENT event) {
+         KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+       });
+     }},
+    {"poll with a zero time-out at DISPATCH_LEVEL", {},
+     [](Scheduler& scheduler) {
+       atDispatchWithEvent(scheduler, [](PKEVENT event) {
+         LARGE_INTEGER zero{};
+         EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+       });
+     }},
+    {"delay at DISPATCH_LEVEL", platform::rule::kWaitIrql,
+     [](Scheduler& scheduler) {
+       atDispatchWithEvent(scheduler, [](PKEVENT) {
+         LARGE_INTEGER oneMs = relative(1ms);
+         KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+       });
+     }},
+    {"delay at APC_LEVEL", {},
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KIRQL old;
+         KeRaiseIrql(APC_LEVEL, &old);
+         LARGE_INTEGER oneMs = relative(1ms);
+         KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+         KeLowerIrql(old);
+       });
+     }},
+    {"release by a thread that does not hold the lock", platform::rule::kSpinLockPairing,
+     [](Scheduler& scheduler) {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       KIRQL old = PASSIVE_LEVEL;
+       scheduler.run([&] {
+         KeAcquireSpinLock(&lock, &old);
+         KeLowerIrql(old);
+       }, "holder");
+       scheduler.run([&] {
+         raiseTo(DISPATCH_LEVEL);
+         KeReleaseSpinLock(&lock, PASSIVE_LEVEL);  // refused: the holder keeps it
+       }, "intruder");
+       EXPECT_NE(lock & 0xFFFFFFFFu, 0u);
+     }},
+    {"recursive acquire", platform::rule::kSpinLockPairing,
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         KeAcquireSpinLockAtDpcLevel(&lock);  // refused instead of spinning forever
+         KeReleaseSpinLock(&lock, old);
+       });
+     }},
+    {"release restoring another IRQL than the acquire saved", platform::rule::kSpinLockPairing,
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KIRQL passive;
+         KeRaiseIrql(APC_LEVEL, &passive);
+         KIRQL apc;
+         KeAcquireSpinLock(&lock, &apc);
+         KeReleaseSpinLock(&lock, passive);
+       });
+     }},
+    {"acquire at DPC level from PASSIVE_LEVEL", platform::rule::kSpinLockPairing,
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KeAcquireSpinLockAtDpcLevel(&lock);
+         KeReleaseSpinLockFromDpcLevel(&lock);
+       });
+     }},
+    {"nested different locks released in reverse", {},
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KSPIN_LOCK outer, inner;
+         KeInitializeSpinLock(&outer);
+         KeInitializeSpinLock(&inner);
+         KIRQL old;
+         KeAcquireSpinLock(&outer, &old);
+         KeAcquireSpinLockAtDpcLevel(&inner);
+         KeReleaseSpinLockFromDpcLevel(&inner);
+         KeReleaseSpinLock(&outer, old);
+       });
+     }},
+    {"work item returning with a spin lock held", platform::rule::kSpinLockPairing,
+     [](Scheduler& scheduler) {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       scheduler.queueWork(platform::WorkQueue::Critical, [&] {
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         KeLowerIrql(old);  // back at PASSIVE_LEVEL, but still holding the lock
+       });
+       scheduler.runUntilIdle();
+     }},
+    {"work item returning at DISPATCH_LEVEL", platform::rule::kIrqlUnchanged,
+     [](Scheduler& scheduler) {
+       scheduler.queueWork(platform::WorkQueue::Delayed, [] { raiseTo(DISPATCH_LEVEL); });
+       scheduler.runUntilIdle();
+     }},
+    {"interrupt handler lowering its IRQL", platform::rule::kIrqlUnchanged,
+     [](Scheduler& scheduler) {
+       scheduler.callAfter(1ms, [] { KeLowerIrql(PASSIVE_LEVEL); }, platform::kSerialDeviceLevel);
+       scheduler.runUntilIdle();
+     }},
+    {"set of a zero-filled event", platform::rule::kEventInit,
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KEVENT event;
+         std::memset(&event, 0, sizeof event);
+         EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+         EXPECT_EQ(event.Header.SignalState, 0) << "refused";
+       });
+     }},
+    {"wait on a zero-filled event", platform::rule::kEventInit,
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KEVENT event;
+         std::memset(&event, 0, sizeof event);
+         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                   STATUS_INVALID_PARAMETER);
+       });
+     }},
+    {"zero-filled spin lock", platform::rule::kEventInit,
+     [](Scheduler& scheduler) {
+       scheduler.run([] {
+         KSPIN_LOCK lock = 0;
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);  // reported, then works as the kernel's would
+         KeReleaseSpinLock(&lock, old);
+       });
+     }},
+};
+
+class SchedChecks : public sched_test::VerifiedTest, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(SchedChecks, FiresExactlyItsRule) {
+  const Scenario& scenario = GetParam();
+  if (!scenario.rule.empty()) verifier.expect(scenario.rule);
+  {
+    Scheduler scheduler;
+    scenario.run(scheduler);
+  }
+  if (!scenario.rule.empty()) {
+    EXPECT_TRUE(verifier.fired(scenario.rule)) << scenario.name;
+  }
+  for (const auto& violation : verifier.violations())
+    EXPECT_EQ(violation.rule, scenario.rule) << violation.describe();
+}
+
+std::string scenarioName(const ::testing::TestParamInfo<Scenario>& info) {
+  std::string name;
+  for (const char* c = info.param.name; *c != '\0'; ++c)
+    if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, SchedChecks, ::testing::ValuesIn(kScenarios), scenarioName);
+
+}  // namespace

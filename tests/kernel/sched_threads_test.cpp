@@ -1,0 +1,220 @@
+// Threads and events: who wakes, where work runs, what a deadlock report
+// says, how shutdown unwinds, and real-time wake-ups from the outside.
+#include "sched_fixture.h"
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Scheduler;
+using sched_test::at;
+using sched_test::relative;
+
+class SchedThreads : public sched_test::VerifiedTest {
+ protected:
+  Scheduler scheduler;
+};
+
+TEST_F(SchedThreads, SetEventWakesAllNotificationWaitersButOneSynchronizationWaiter) {
+  struct Row {
+    EVENT_TYPE type;
+    int expectedWoken;
+    LONG stateAfter;
+  };
+  for (Row row : {Row{NotificationEvent, 3, 1}, Row{SynchronizationEvent, 1, 0}}) {
+    KEVENT event;
+    KeInitializeEvent(&event, row.type, FALSE);
+    int woken = 0;
+    std::vector<platform::ThreadHandle> waiters;
+    for (int i = 0; i < 3; ++i) {
+      waiters.push_back(scheduler.spawn("waiter " + std::to_string(i), [&] {
+        LARGE_INTEGER timeout = relative(1s);
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) ++woken;
+      }));
+    }
+    scheduler.runUntil([] { return false; }, 1ms);  // every waiter is waiting now
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0) << "previous state";
+    scheduler.advanceBy(1ms);
+    EXPECT_EQ(woken, row.expectedWoken) << "event type " << row.type;
+    EXPECT_EQ(KeReadStateEvent(&event), row.stateAfter);
+    for (auto& waiter : waiters) scheduler.join(waiter);
+  }
+}
+
+TEST_F(SchedThreads, EventStateCallsReturnThePreviousState) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
+  EXPECT_EQ(KeResetEvent(&event), 1);
+  EXPECT_EQ(KeResetEvent(&event), 0);
+  KeSetEvent(&event, 0, FALSE);
+  KeClearEvent(&event);
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(SchedThreads, WorkItemsRunInOrderOnWorkerThreadsAtPassiveLevel) {
+  std::vector<std::string> ran;
+  auto item = [&](std::string name) {
+    return [&ran, name] {
+      EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+      ran.push_back(name + " on " + platform::currentThreadName());
+    };
+  };
+  // Queued from an interrupt context, as a completion at DISPATCH_LEVEL does.
+  scheduler.callAt(at(1ms), [&] {
+    platform::queueWork(platform::WorkQueue::Delayed, item("close"));
+  });
+  scheduler.queueWork(platform::WorkQueue::Critical, item("first"));
+  scheduler.queueWork(platform::WorkQueue::Critical, item("second"));
+  scheduler.runUntilIdle();
+  ASSERT_EQ(ran.size(), 3u);
+  EXPECT_EQ(ran[2], "close on delayed worker 1");
+  EXPECT_EQ(ran[0].substr(0, 9), "first on ");
+  EXPECT_EQ(ran[1].substr(0, 10), "second on ");
+  EXPECT_NE(ran[0].find("critical worker"), std::string::npos);
+}
+
+TEST_F(SchedThreads, ContendedSpinLockMakesTheSecondThreadWaitForTheRelease) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  std::vector<std::string> order;
+  auto critical = [&](std::string name) {
+    return [&, name] {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+      order.push_back(name + " in");
+      for (int i = 0; i < 5; ++i) platform::yieldPoint();  // the other may run, but not enter
+      order.push_back(name + " out");
+      KeReleaseSpinLock(&lock, old);
+      EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    };
+  };
+  auto a = scheduler.spawn("a", critical("a"));
+  auto b = scheduler.spawn("b", critical("b"));
+  scheduler.join(a);
+  scheduler.join(b);
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_EQ(order[0].substr(0, 1), order[1].substr(0, 1)) << "sections never overlap";
+  EXPECT_EQ(order[2].substr(0, 1), order[3].substr(0, 1));
+}
+
+TEST_F(SchedThreads, DeadlocksAreReportedWithEveryThreadsWait) {
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  auto stuck = scheduler.spawn("stuck request", [&] {
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+  });
+  scheduler.queueWork(platform::WorkQueue::Critical, [] {});
+  try {
+    scheduler.join(stuck);
+    FAIL() << "no deadlock reported";
+  } catch (const platform::DeadlockError& error) {
+    std::string report = error.what();
+    EXPECT_NE(report.find("'stuck request' (request, IRQL 0): waits for notification event"),
+              std::string::npos) << report;
+    EXPECT_NE(report.find("with no time-out"), std::string::npos) << report;
+    EXPECT_NE(report.find("'critical worker 1' (worker, IRQL 0): idle"), std::string::npos) << report;
+    EXPECT_NE(report.find("waits for the end of thread 'stuck request'"), std::string::npos) << report;
+  }
+}
+
+TEST_F(SchedThreads, CrossedSpinLocksAreADeadlockNamingTheHolders) {
+  KSPIN_LOCK first, second;
+  KeInitializeSpinLock(&first);
+  KeInitializeSpinLock(&second);
+  std::atomic<int> holding{0};
+  auto crossed = [&](PKSPIN_LOCK mine, PKSPIN_LOCK theirs) {
+    return [&holding, mine, theirs] {
+      KIRQL old;
+      KeAcquireSpinLock(mine, &old);
+      ++holding;
+      while (holding < 2) platform::yieldPoint();
+      KeAcquireSpinLockAtDpcLevel(theirs);
+    };
+  };
+  auto left = scheduler.spawn("left", crossed(&first, &second));
+  scheduler.spawn("right", crossed(&second, &first));
+  try {
+    scheduler.join(left);
+    FAIL() << "no deadlock reported";
+  } catch (const platform::DeadlockError& error) {
+    std::string report = error.what();
+    EXPECT_NE(report.find("'left' (request, IRQL 2): waits for a spin lock held by 'right'"),
+              std::string::npos) << report;
+    EXPECT_NE(report.find("'right' (request, IRQL 2): waits for a spin lock held by 'left'"),
+              std::string::npos) << report;
+  }
+}
+
+TEST_F(SchedThreads, ExceptionsEscapingAThreadReachTheJoiner) {
+  EXPECT_THROW(scheduler.run([] { throw std::runtime_error("driver assertion"); }), std::runtime_error);
+  scheduler.queueWork(platform::WorkQueue::Delayed, [] { throw std::runtime_error("work item failed"); });
+  EXPECT_THROW(scheduler.runUntilIdle(), std::runtime_error);
+  EXPECT_NO_THROW(scheduler.runUntilIdle()) << "each failure is reported once";
+}
+
+TEST(SchedShutdown, UnwindsBlockedThreadsAndJoinsThemAll) {
+  auto wallStart = std::chrono::steady_clock::now();
+  {
+    Scheduler scheduler;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    for (int i = 0; i < 3; ++i)
+      scheduler.spawn("blocked", [&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
+    scheduler.queueWork(platform::WorkQueue::Critical, [] {});
+    scheduler.callAt(at(1h), [] { FAIL() << "timer fired during shutdown"; });
+    scheduler.runUntil([] { return false; }, 1ms);
+    scheduler.spawn("never started", [] { FAIL() << "ran during shutdown"; });
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - wallStart, 2s);
+  EXPECT_EQ(Scheduler::installed(), nullptr);
+}
+
+TEST(SchedRealTime, AnOutsideInterruptWakesAWaitingThread) {
+  Scheduler scheduler({.seed = 1, .clockMode = platform::ClockMode::RealTime});
+  platform::InterruptLine line = scheduler.openInterruptLine("tty");
+  KEVENT dataReady;
+  KeInitializeEvent(&dataReady, NotificationEvent, FALSE);
+  std::promise<void> waiting;
+  KIRQL handlerIrql = 0;
+
+  // A poller that sees its file descriptor become readable.
+  std::thread poller([&] {
+    waiting.get_future().wait();
+    line.raise([&] {
+      handlerIrql = KeGetCurrentIrql();
+      KeSetEvent(&dataReady, 0, FALSE);
+    });
+  });
+  NTSTATUS status = STATUS_PENDING;
+  auto wallStart = std::chrono::steady_clock::now();
+  scheduler.run([&] {
+    waiting.set_value();
+    LARGE_INTEGER timeout = relative(10s);
+    status = KeWaitForSingleObject(&dataReady, Executive, KernelMode, FALSE, &timeout);
+  });
+  poller.join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(handlerIrql, DISPATCH_LEVEL);
+  EXPECT_LT(std::chrono::steady_clock::now() - wallStart, 5s);
+}
+
+TEST(SchedRealTime, TimeOutsFollowTheWallClock) {
+  Scheduler scheduler({.seed = 1, .clockMode = platform::ClockMode::RealTime});
+  auto wallStart = std::chrono::steady_clock::now();
+  scheduler.run([] {
+    LARGE_INTEGER twentyMs = relative(20ms);
+    KeDelayExecutionThread(KernelMode, FALSE, &twentyMs);
+  });
+  auto elapsed = std::chrono::steady_clock::now() - wallStart;
+  EXPECT_GE(elapsed, 20ms);
+  EXPECT_GE(scheduler.now(), at(20ms));
+}
+
+}  // namespace
