@@ -29,3 +29,11 @@ struct TtyLineOptions {
 std::unique_ptr<LineBackend> makeTtyLine(const TtyLineOptions& options, InterruptRaiser raiseInterrupt);
 
 }  // namespace serial
+
+namespace serial {
+
+// As above, raising the interrupts on the installed scheduler, which must
+// run in real time.
+std::unique_ptr<LineBackend> makeTtyLine(const TtyLineOptions& options);
+
+}  // namespace serial

@@ -1,0 +1,30 @@
+#pragma once
+// Line backends on the kernel's clock: the in-process emulator of the reader
+// (the default) or a scripted line, both an emulator::LineDevice at the far
+// end of the port. The emulator runs on KernelTimeline, so its bytes arrive
+// at exact instants of the virtual clock, in the scheduler's interrupt
+// contexts.
+
+#include <memory>
+#include <string>
+
+#include "emulator/line.h"
+#include "serial/line.h"
+
+namespace serial {
+
+// emulator::Timeline on the installed scheduler: actions run as interrupt
+// contexts at DISPATCH_LEVEL at their instant of the kernel clock.
+class KernelTimeline final : public emulator::Timeline {
+ public:
+  emulator::Nanoseconds now() const override;
+  void callAt(emulator::Nanoseconds when, std::function<void()> action) override;
+};
+
+// The device must outlive the backend; the backend connects itself as the
+// device's host port and disconnects when it goes.
+std::unique_ptr<LineBackend> makeDeviceLine(emulator::LineDevice& device, std::string name = "emulator");
+
+emulator::LineSettings toEmulatorSettings(const LineSettings& settings);
+
+}  // namespace serial

@@ -1,0 +1,73 @@
+#pragma once
+// A COM port: one device object of the serial port driver, on a line backend
+// chosen when it is created. The device object is the physical device object
+// of the port's stack: the PnP manager hands it to the reader driver's
+// AddDevice, which attaches on top of it and sends it the serial requests.
+//
+//   platform::Scheduler scheduler;              // virtual clock by default
+//   emulator::Reader reader(timeline, ...);     // or a scripted line
+//   serial::SerialPort port(serial::makeDeviceLine(reader));
+//   PDEVICE_OBJECT pdo = port.physicalDeviceObject();
+//
+// A real device: serial::SerialPort port(serial::makeTtyLine({.path = "/dev/ttyUSB0"}))
+// with a real-time scheduler.
+
+#include <wdm.h>
+#include <ntddser.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "serial/line.h"
+
+namespace serial {
+
+class PortDevice;
+
+// The port's state as a test or a program may inspect it.
+struct PortSnapshot {
+  LineSettings line;
+  SERIAL_CHARS chars;
+  SERIAL_HANDFLOW handFlow;
+  SERIAL_TIMEOUTS timeouts;
+  ULONG waitMask;
+  ULONG amountInInQueue;
+  ULONG amountInOutQueue;
+  std::size_t pendingReads;
+  std::size_t pendingWrites;
+  bool waitPending;
+  bool dsr;
+  bool breakOn;
+  ULONG openCount;
+  bool started;  // by the PnP manager
+};
+
+struct SerialPortOptions {
+  // The port's name in the trace ("COM1 tx 45").
+  std::string name = "COM1";
+  // Input queue size in bytes; bytes beyond it are lost (a queue overrun).
+  ULONG inQueueSize = 4096;
+};
+
+class SerialPort {
+ public:
+  // Creates the device object in the serial port driver (loading the driver
+  // with the first port). Needs the kernel (a scheduler) to be running.
+  explicit SerialPort(std::unique_ptr<LineBackend> line, SerialPortOptions options = {});
+  // Deletes the device object; every request still pending is cancelled.
+  // The stack above must have detached (the reader's device removed).
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  PDEVICE_OBJECT physicalDeviceObject() const;
+  LineBackend& line() const;
+  const std::string& name() const;
+  PortSnapshot snapshot() const;
+
+ private:
+  std::shared_ptr<PortDevice> device_;
+};
+
+}  // namespace serial

@@ -1,0 +1,48 @@
+// The serial port driver's entry and the ports it creates.
+
+#include "serial/serial_port.h"
+
+#include <stdexcept>
+
+#include "port_device.h"
+#include "serial_driver.h"
+
+namespace serial {
+
+namespace {
+
+NTSTATUS NTAPI serialDispatch(PDEVICE_OBJECT device, PIRP irp) { return PortDevice::of(device).dispatch(irp); }
+
+}  // namespace
+
+NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  (void)registryPath;
+  for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = &serialDispatch;
+  return STATUS_SUCCESS;
+}
+
+SerialPort::SerialPort(std::unique_ptr<LineBackend> line, SerialPortOptions options) {
+  PDEVICE_OBJECT device = nullptr;
+  const NTSTATUS status = IoCreateDevice(serialDriverObject(), sizeof(PortDevice*), nullptr,
+                                         FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
+  if (status != STATUS_SUCCESS || device == nullptr) {
+    throw std::runtime_error("the serial port driver could not create " + options.name);
+  }
+  device_ = std::make_shared<PortDevice>(device, std::move(line), std::move(options));
+  *static_cast<PortDevice**>(device->DeviceExtension) = device_.get();
+  device->Flags |= DO_BUFFERED_IO | DO_BUS_ENUMERATED_DEVICE;
+  device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+  device_->connect();
+}
+
+SerialPort::~SerialPort() {
+  device_->shutdown();
+  IoDeleteDevice(device_->deviceObject());
+}
+
+PDEVICE_OBJECT SerialPort::physicalDeviceObject() const { return device_->deviceObject(); }
+LineBackend& SerialPort::line() const { return device_->line(); }
+const std::string& SerialPort::name() const { return device_->name(); }
+PortSnapshot SerialPort::snapshot() const { return device_->snapshot(); }
+
+}  // namespace serial
