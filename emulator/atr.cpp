@@ -33,8 +33,9 @@ void deriveParameters(AtrInfo& atr) {
     }
     if (g[1].tc) atr.workWaitingInteger = *g[1].tc;
   }
-  // The first group after a TD naming T=1 carries IFSC, CWI/BWI and the EDC.
-  for (std::size_t i = 1; i < g.size(); ++i) {
+  // The first group from the third on whose TD before it names T=1 carries
+  // IFSC, CWI/BWI and the EDC (ISO/IEC 7816-3, 11.4).
+  for (std::size_t i = 2; i < g.size(); ++i) {
     if (g[i - 1].td && (*g[i - 1].td & 0x0F) == 1) {
       if (g[i].ta) atr.ifsc = *g[i].ta;
       if (g[i].tb) {
