@@ -14,6 +14,7 @@
 #define STATUS_PENDING                       (static_cast<NTSTATUS>(0x00000103U))
 #define STATUS_REPARSE                       (static_cast<NTSTATUS>(0x00000104U))
 #define STATUS_MORE_ENTRIES                  (static_cast<NTSTATUS>(0x00000105U))
+#define STATUS_OBJECT_NAME_EXISTS            (static_cast<NTSTATUS>(0x40000000U))
 #define STATUS_BUFFER_OVERFLOW               (static_cast<NTSTATUS>(0x80000005U))
 #define STATUS_NO_MORE_ENTRIES               (static_cast<NTSTATUS>(0x8000001AU))
 #define STATUS_DEVICE_BUSY                   (static_cast<NTSTATUS>(0x80000011U))
