@@ -126,18 +126,23 @@ NTSTATUS buildBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, const UCHAR *inf,
   return STATUS_SUCCESS;
 }
 
+// Sends S(RESYNCH request), at most kMaxResynch times per command (ISO/IEC
+// 7816-3, rule 6.4); then the command ends.
+NTSTATUS startResynch(SMARTCARD_EXTENSION &extension, bool mute) {
+  auto &t1 = extension.T1;
+  if (++t1.Resynch > kMaxResynch) {
+    return finish(extension, mute ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR);
+  }
+  t1.State = T1_RESYNCH_REQUEST;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 // An invalid block, or none: ISO/IEC 7816-3 rules 7.1 to 7.4 and 6.4.
 NTSTATUS failure(SMARTCARD_EXTENSION &extension, UCHAR errorCode, bool mute) {
   auto &t1 = extension.T1;
   t1.CardMute = mute ? TRUE : FALSE;
   if (t1.Aborted) return finish(extension, STATUS_CANCELLED);
-  if (t1.LastSentPcb == (t1::kSBlock | t1::kSResynch)) {
-    if (++t1.Resynch > kMaxResynch) {
-      return finish(extension, mute ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR);
-    }
-    t1.State = T1_RESYNCH_REQUEST;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
+  if (t1.LastSentPcb == (t1::kSBlock | t1::kSResynch)) return startResynch(extension, mute);
   if (++t1.ErrorCount >= kMaxErrors) {
     t1.ErrorCount = 0;
     if (t1.LastSentPcb == (t1::kSBlock | t1::kSIfs) && !t1.IBlockPending && t1.BytesSent == 0) {
@@ -145,9 +150,7 @@ NTSTATUS failure(SMARTCARD_EXTENSION &extension, UCHAR errorCode, bool mute) {
       t1.State = T1_I_BLOCK;
       return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    t1.Resynch = 1;
-    t1.State = T1_RESYNCH_REQUEST;
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return startResynch(extension, mute);
   }
   const UCHAR last = t1.LastSentPcb;
   if (t1::kindOf(last) == t1::Kind::S && (last & t1::kSResponse) == 0) {
@@ -209,9 +212,7 @@ NTSTATUS receiveRBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
     // The card asks for our I-block again.
     if (++t1.ErrorCount >= kMaxErrors) {
       t1.ErrorCount = 0;
-      t1.Resynch = 1;
-      t1.State = T1_RESYNCH_REQUEST;
-      return STATUS_MORE_PROCESSING_REQUIRED;
+      return startResynch(extension, false);
     }
     ++t1.Resend;
     t1.State = T1_I_BLOCK;

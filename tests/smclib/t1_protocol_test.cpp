@@ -1,0 +1,281 @@
+// The T=1 engine against an independent card-side peer, driven the way the
+// reader driver drives it: build a block, hand it to the card, give the
+// card's answer (or nothing) back, until the library stops asking for more.
+#include "smclib_fixture.h"
+#include "t1_card_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace smclib_test {
+namespace {
+
+Bytes pattern(std::size_t length, std::uint8_t seed) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+struct Exchange {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  Bytes answer;
+  std::vector<std::uint8_t> sentPcbs;  // PCB of every block the reader sent
+  std::vector<UCHAR> wtxGranted;       // T1.Wtx after each block built
+  std::size_t blocks = 0;
+};
+
+struct T1Session : ExtensionFixture {
+  explicit T1Session(bool crc = false, std::uint8_t ifsc = 32) {
+    EXPECT_EQ(setAtr(t1Atr(ifsc, crc)), STATUS_SUCCESS);
+    extension.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+  }
+
+  // The driver's side of one transmit (see the reader driver's T=1 handler).
+  Exchange transmit(T1CardPeer &card, const Bytes &command, std::size_t replyCapacity = 1024) {
+    Exchange result;
+    Bytes commandCopy = command;
+    Bytes reply(replyCapacity);
+    ULONG information = 0;
+    extension.IoRequest.RequestBuffer = commandCopy.data();
+    extension.IoRequest.RequestBufferLength = static_cast<ULONG>(commandCopy.size());
+    extension.IoRequest.ReplyBuffer = reply.data();
+    extension.IoRequest.ReplyBufferLength = static_cast<ULONG>(reply.size());
+    extension.IoRequest.Information = &information;
+    for (int round = 0; round < 400; ++round) {
+      extension.T1.NAD = 0;
+      extension.SmartcardRequest.BufferLength = 0;
+      NTSTATUS status = SmartcardT1Request(&extension);
+      if (status != STATUS_SUCCESS) {
+        result.status = status;
+        return result;
+      }
+      if (extension.T1.State == T1_IFS_RESPONSE && extension.T1.OriginalState == T1_I_BLOCK) {
+        extension.T1.State = T1_I_BLOCK;
+      }
+      Bytes sent(requestBuffer.begin(), requestBuffer.begin() + extension.SmartcardRequest.BufferLength);
+      result.sentPcbs.push_back(sent[1]);
+      result.wtxGranted.push_back(extension.T1.Wtx);
+      extension.T1.Wtx = 0;
+      ++result.blocks;
+      Bytes answer = card.exchange(sent);
+      std::copy(answer.begin(), answer.end(), replyBuffer.begin());
+      extension.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
+      status = SmartcardT1Reply(&extension);
+      if (status != STATUS_MORE_PROCESSING_REQUIRED) {
+        result.status = status;
+        result.answer.assign(reply.begin(), reply.begin() + information);
+        return result;
+      }
+    }
+    ADD_FAILURE() << "exchange did not end";
+    return result;
+  }
+};
+
+std::size_t countPcb(const Exchange &exchange, std::uint8_t pcb) {
+  return static_cast<std::size_t>(std::count(exchange.sentPcbs.begin(), exchange.sentPcbs.end(), pcb));
+}
+
+// The card's application: answers `answerLength` bytes derived from the
+// command, ending in 90 00.
+std::function<Bytes(const Bytes &)> answering(std::size_t answerLength) {
+  return [answerLength](const Bytes &command) {
+    Bytes answer = pattern(answerLength - 2, command.empty() ? 0 : command[0]);
+    answer.push_back(0x90);
+    answer.push_back(0x00);
+    return answer;
+  };
+}
+
+struct Scenario {
+  std::string name;
+  std::uint8_t atrIfsc = 32;
+  bool crc = false;
+  T1CardPeer::Script script = {};
+  std::size_t commandLength = 5;
+  std::size_t answerLength = 2;
+  std::size_t replyCapacity = 1024;
+  NTSTATUS expected = STATUS_SUCCESS;
+  std::function<void(const Exchange &, const T1CardPeer &, const SMARTCARD_EXTENSION &)> check = {};
+};
+
+void PrintTo(const Scenario &scenario, std::ostream *os) { *os << scenario.name; }
+
+T1CardPeer::Script script(std::function<void(T1CardPeer::Script &)> edit) {
+  T1CardPeer::Script result;
+  edit(result);
+  return result;
+}
+
+class T1ScenarioTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(T1ScenarioTest, EndsAsExpected) {
+  const Scenario &scenario = GetParam();
+  T1Session session(scenario.crc, scenario.atrIfsc);
+  T1CardPeer::Script cardScript = scenario.script;
+  cardScript.ifsc = scenario.atrIfsc;
+  cardScript.crc = scenario.crc;
+  T1CardPeer card(cardScript, answering(scenario.answerLength));
+  const Bytes command = pattern(scenario.commandLength, 0x40);
+  const Exchange exchange = session.transmit(card, command, scenario.replyCapacity);
+  EXPECT_EQ(exchange.status, scenario.expected);
+  if (scenario.expected == STATUS_SUCCESS) {
+    ASSERT_FALSE(card.commands.empty());
+    EXPECT_EQ(card.commands.back(), command);
+    EXPECT_EQ(exchange.answer, answering(scenario.answerLength)(command));
+  } else {
+    EXPECT_TRUE(exchange.answer.empty());
+  }
+  if (scenario.check) scenario.check(exchange, card, session.extension);
+}
+
+const Scenario kScenarios[] = {
+    {.name = "ShortCommandNegotiatesIfsdFirst",
+     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &ext) {
+       EXPECT_EQ(e.sentPcbs.front(), 0xC1);
+       EXPECT_EQ(card.ifsd, 254);
+       EXPECT_EQ(ext.T1.IFSD, 254);
+       EXPECT_EQ(e.blocks, 2u);
+     }},
+    {.name = "CommandChainedByIfsc", .commandLength = 100,
+     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(card.maxInfReceived, 32u);
+       EXPECT_EQ(countPcb(e, 0x20) + countPcb(e, 0x60), 3u);  // three chained I-blocks, M set
+     }},
+    {.name = "AnswerChainedByIfsd", .answerLength = 600,
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0x80) + countPcb(e, 0x90), 2u);  // two acknowledging R-blocks
+     }},
+    {.name = "ChainingBothWaysWithCrc", .crc = true, .commandLength = 300, .answerLength = 300},
+    {.name = "IfsOneRequestedMidChain", .script = script([](auto &s) { s.ifsRequestAfterBlock = 1; s.newIfsc = 1; }),
+     .commandLength = 80,
+     .check = [](const Exchange &, const T1CardPeer &, const SMARTCARD_EXTENSION &ext) { EXPECT_EQ(ext.T1.IFSC, 1); }},
+    {.name = "Ifs32RequestedMidChain", .atrIfsc = 16,
+     .script = script([](auto &s) { s.ifsRequestAfterBlock = 1; s.newIfsc = 32; }), .commandLength = 80,
+     .check = [](const Exchange &, const T1CardPeer &card, const SMARTCARD_EXTENSION &ext) {
+       EXPECT_EQ(ext.T1.IFSC, 32);
+       EXPECT_EQ(card.maxInfReceived, 32u);
+     }},
+    {.name = "Ifs254RequestedMidChain", .atrIfsc = 16,
+     .script = script([](auto &s) { s.ifsRequestAfterBlock = 2; s.newIfsc = 254; }), .commandLength = 300,
+     .check = [](const Exchange &, const T1CardPeer &card, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(card.maxInfReceived, 254u);
+     }},
+    {.name = "Wtx1Granted", .script = script([](auto &s) { s.wtxBeforeAnswer = {1}; }),
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0xE3), 1u);
+       EXPECT_EQ(e.wtxGranted.back(), 1);
+     }},
+    {.name = "Wtx2And255Granted", .script = script([](auto &s) { s.wtxBeforeAnswer = {2, 255}; }),
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       ASSERT_EQ(countPcb(e, 0xE3), 2u);
+       EXPECT_EQ(e.wtxGranted[e.wtxGranted.size() - 2], 2);
+       EXPECT_EQ(e.wtxGranted.back(), 255);
+     }},
+    {.name = "EdcErrorInAnswerIBlock", .script = script([](auto &s) { s.corruptKind = T1CardPeer::Kind::I; s.corruptCount = 2; }),
+     .answerLength = 40,
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0x81) + countPcb(e, 0x91), 2u);  // R-blocks reporting an EDC error
+     }},
+    {.name = "EdcErrorInAcknowledgingRBlock",
+     .script = script([](auto &s) { s.corruptKind = T1CardPeer::Kind::R; s.corruptCount = 1; }), .commandLength = 70},
+    {.name = "EdcErrorInSBlock", .script = script([](auto &s) {
+       s.wtxBeforeAnswer = {3};
+       s.corruptKind = T1CardPeer::Kind::S;
+       s.corruptCount = 2;  // the IFS response, then the WTX request
+     })},
+    // Three unanswered IFS requests (the reader keeps IFSD 32), then the
+    // I-block and two R-blocks unanswered: the fourth failure resynchronises.
+    {.name = "MuteCardUntilResynchronisation", .script = script([](auto &s) { s.muteCount = 6; }),
+     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &ext) {
+       const std::vector<std::uint8_t> expected{0xC1, 0xC1, 0xC1, 0x00, 0x82, 0x82, 0xC0, 0x00};
+       EXPECT_EQ(e.sentPcbs, expected);
+       EXPECT_EQ(card.resynchCount, 1);
+       EXPECT_EQ(ext.T1.IFSD, 32);
+     }},
+    {.name = "MuteCardEndsInTimeout", .script = script([](auto &s) { s.muteForever = true; }),
+     .expected = STATUS_IO_TIMEOUT,
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0xC0), 3u);  // three resynchronisation attempts, then give up
+       EXPECT_LE(e.blocks, 12u);
+     }},
+    {.name = "GarbledCardEndsInProtocolError",
+     .script = script([](auto &s) { s.corruptKind = T1CardPeer::Kind::I; s.corruptCount = 1000; }),
+     .expected = STATUS_DEVICE_PROTOCOL_ERROR,
+     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0xC0), 3u);
+       EXPECT_EQ(card.resynchCount, 3);
+     }},
+    {.name = "DuplicatedAnswerBlockIsDropped", .script = script([](auto &s) { s.duplicateAnswerBlock = true; }),
+     .answerLength = 400},
+    {.name = "RBlockNamingABlockNeverSent", .script = script([](auto &s) { s.rBlockNamingNeverSent = true; })},
+    {.name = "CardAbortsCommandChain", .script = script([](auto &s) { s.abortAfterBlock = 1; }), .commandLength = 100,
+     .expected = STATUS_CANCELLED,
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0xE2), 1u);
+     }},
+    {.name = "ReaderAbortsAnswerThatDoesNotFit", .answerLength = 600, .replyCapacity = 300,
+     .expected = STATUS_BUFFER_TOO_SMALL,
+     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+       EXPECT_EQ(countPcb(e, 0xC2), 1u);
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, T1ScenarioTest, ::testing::ValuesIn(kScenarios),
+                         [](const auto &paramInfo) { return paramInfo.param.name; });
+
+TEST(T1Protocol, SequenceNumbersCarryOverToTheNextCommand) {
+  T1Session session;
+  T1CardPeer card({}, answering(10));
+  const Exchange first = session.transmit(card, pattern(5, 1));
+  const Exchange second = session.transmit(card, pattern(5, 2));
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.sentPcbs, std::vector<std::uint8_t>{0x40});  // N(S) 1, no second IFS request
+  EXPECT_EQ(card.commands.size(), 2u);
+}
+
+TEST(T1Protocol, IfsResponseDuringIBlockExchangeIsFlaggedForTheDriver) {
+  T1Session session;
+  T1CardPeer::Script cardScript;
+  cardScript.ifsRequestAfterBlock = 1;
+  cardScript.newIfsc = 20;
+  T1CardPeer card(cardScript, answering(2));
+  // Stop right after the library built the S(IFS response).
+  Bytes command = pattern(60, 3);
+  ULONG information = 0;
+  Bytes reply(64);
+  session.extension.IoRequest = {&information, command.data(), 60, reply.data(), 64};
+  for (int round = 0; round < 10; ++round) {
+    session.extension.SmartcardRequest.BufferLength = 0;
+    ASSERT_EQ(SmartcardT1Request(&session.extension), STATUS_SUCCESS);
+    if (session.extension.T1.State == T1_IFS_RESPONSE) {
+      EXPECT_EQ(session.extension.T1.OriginalState, static_cast<ULONG>(T1_I_BLOCK));
+      EXPECT_EQ(session.requestBuffer[1], 0xE1);
+      EXPECT_EQ(session.requestBuffer[3], 20);
+      return;
+    }
+    Bytes sent(session.requestBuffer.begin(), session.requestBuffer.begin() + session.extension.SmartcardRequest.BufferLength);
+    Bytes answer = card.exchange(sent);
+    std::copy(answer.begin(), answer.end(), session.replyBuffer.begin());
+    session.extension.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
+    ASSERT_EQ(SmartcardT1Reply(&session.extension), STATUS_MORE_PROCESSING_REQUIRED);
+  }
+  FAIL() << "no S(IFS response) was built";
+}
+
+TEST(T1Protocol, BlockDoesNotOverflowTheRequestBuffer) {
+  T1Session session;
+  session.extension.SmartcardRequest.BufferSize = 8;  // too small for IFS request plus a header
+  session.extension.SmartcardRequest.BufferLength = 4;
+  Bytes command = pattern(5, 0);
+  ULONG information = 0;
+  Bytes reply(16);
+  session.extension.IoRequest = {&information, command.data(), 5, reply.data(), 16};
+  EXPECT_EQ(SmartcardT1Request(&session.extension), STATUS_BUFFER_OVERFLOW);
+}
+
+}  // namespace
+}  // namespace smclib_test
