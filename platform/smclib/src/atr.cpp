@@ -154,26 +154,25 @@ bool readerSupports(const SCARD_READER_CAPABILITIES &reader, std::uint8_t fl, st
   return std::uint64_t{dataRate(fl, dl, clockKhz)} * 100 <= std::uint64_t{reader.DataRate.Max} * 105;
 }
 
-// The best factors the card offers in TA1 that the reader supports: the
-// card's F, and the highest D not above the card's that fits.
+// The fastest factors the reader supports among the default ones and those
+// the card offers in TA1 (its F with any D up to its own).
 void chooseOptimal(const SCARD_READER_CAPABILITIES &reader, const AtrInfo &info, std::uint8_t &fl,
                    std::uint8_t &dl) {
   fl = kDefaultFl;
   dl = kDefaultDl;
   if (!info.ta1Present) return;
+  const std::uint32_t clockKhz = reader.CLKFrequency.Max;
+  std::uint32_t bestRate = dataRate(kDefaultFl, kDefaultDl, clockKhz);
   const std::uint32_t cardD = bitRateAdjustment[info.di].DNumerator;
-  std::uint32_t bestD = 0;
   for (std::uint8_t candidate = 1; candidate < 16; ++candidate) {
     const std::uint32_t d = bitRateAdjustment[candidate].DNumerator;
-    if (d == 0 || d > cardD || d <= bestD) continue;
-    if (!readerSupports(reader, info.fi, candidate)) continue;
-    bestD = d;
-    dl = candidate;
-    fl = info.fi;
-  }
-  if (bestD == 0) {
-    fl = kDefaultFl;
-    dl = kDefaultDl;
+    if (d == 0 || d > cardD || !readerSupports(reader, info.fi, candidate)) continue;
+    const std::uint32_t rate = dataRate(info.fi, candidate, clockKhz);
+    if (rate > bestRate) {
+      bestRate = rate;
+      fl = info.fi;
+      dl = candidate;
+    }
   }
 }
 
