@@ -3,7 +3,7 @@ add_library(tav712_warnings INTERFACE)
 target_compile_options(tav712_warnings INTERFACE
   -Wall -Wextra -Werror -Wpedantic
   -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-  -Woverloaded-virtual -Wconversion -Wnull-dereference
+  -Woverloaded-virtual -Wconversion
   -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough -Wmisleading-indentation
   -Wduplicated-cond -Wlogical-op)
 
