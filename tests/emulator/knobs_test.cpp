@@ -1,0 +1,62 @@
+// The knob text of the command line.
+
+#include <gtest/gtest.h>
+
+#include "emulator/knobs.h"
+
+namespace emulator {
+namespace {
+
+TEST(Knobs, ParseCardAndReaderSettings) {
+  EmulatorKnobs knobs;
+  ASSERT_FALSE(applyKnobs("profile=dual,silent-after=30,parity-error-byte=5:9,wtx=2,ifs-request=0x20,"
+                          "pts=other,pts-factors=0x94,t0-ack=single,t0-nulls=3,firmware=0x31,wrong-reply=4,"
+                          "dsr-drop-ms=1500,reader-baud=9600,no-card,seed=99",
+                          knobs));
+  EXPECT_EQ(knobs.profile, "dual");
+  EXPECT_EQ(knobs.card.silentAfter, 30u);
+  EXPECT_EQ(knobs.card.parityErrorBytes, (std::vector<std::uint32_t>{5, 9}));
+  EXPECT_EQ(knobs.card.wtx, 2);
+  EXPECT_EQ(knobs.card.ifsRequest, 0x20);
+  EXPECT_EQ(knobs.reader.firmwareVersion, 0x31);
+  EXPECT_EQ(knobs.reader.wrongReplies, (std::vector<std::uint32_t>{4}));
+  EXPECT_EQ(knobs.reader.dsrDropMs, 1500u);
+  EXPECT_EQ(knobs.reader.baudRate, 9600u);
+  EXPECT_FALSE(knobs.cardInserted);
+  EXPECT_EQ(knobs.card.seed, 99u);
+  const CardProfile profile = profileFor(knobs);
+  EXPECT_EQ(profile.pts.behaviour, PtsBehaviour::otherFactors);
+  EXPECT_EQ(profile.pts.otherFactors, 0x94);
+  EXPECT_EQ(profile.t0.ackStyle, T0AckStyle::singleBytes);
+  EXPECT_EQ(profile.t0.nullBytes, 3u);
+  EXPECT_EQ(profile.application.challengeSeed, 99u);
+}
+
+TEST(Knobs, RejectWhatTheyDoNotKnow) {
+  const std::vector<std::pair<const char*, const char*>> cases{
+      {"volume=11", "unknown knob 'volume'"},
+      {"silent-after=x", "silent-after: bad number 'x'"},
+      {"wtx=300", "wtx: bad number '300'"},
+      {"profile=t2", "profile: unknown card profile 't2'"},
+      {"pts=maybe", "pts: unknown PTS behaviour 'maybe'"},
+      {"wtx", "knob 'wtx' needs a value"},
+      {"parity-error-byte=1::2", "parity-error-byte: bad number ''"},
+  };
+  for (const auto& [text, reason] : cases) {
+    EmulatorKnobs knobs;
+    const auto error = applyKnobs(text, knobs);
+    ASSERT_TRUE(error.has_value()) << text;
+    EXPECT_EQ(*error, reason);
+  }
+}
+
+TEST(Knobs, EmptyTextChangesNothingAndHelpListsEveryKnob) {
+  EmulatorKnobs knobs;
+  EXPECT_FALSE(applyKnobs("", knobs));
+  EXPECT_FALSE(applyKnobs(",,", knobs));
+  EXPECT_EQ(knobs.profile, "t1");
+  EXPECT_GE(knobHelp().size(), 25u);
+}
+
+}  // namespace
+}  // namespace emulator

@@ -1,0 +1,92 @@
+// The scripted line: script text, exact playback timing, host bytes recorded
+// and mismatches reported.
+
+#include <gtest/gtest.h>
+
+#include "emulator/scripted_line.h"
+#include "test_host.h"
+
+namespace emulator::testing {
+namespace {
+
+ScriptedLine scripted(QueueTimeline& timeline, const char* text) {
+  const ScriptParse parse = parseScript(text);
+  EXPECT_FALSE(parse.error) << *parse.error;
+  return ScriptedLine(timeline, parse.steps);
+}
+
+TEST(ScriptedLine, PlaysRepliesAtTheirInstants) {
+  QueueTimeline timeline;
+  const ScriptParse parse = parseScript(
+      "# the driver reads the firmware version\n"
+      "> C0\n"
+      "< 23\n"
+      "> 83 1D\n"
+      "< 90 +2ms 3B 00   # the ATR two milliseconds after the reply\n");
+  ASSERT_FALSE(parse.error) << *parse.error;
+  ASSERT_EQ(parse.steps.size(), 4u);
+  // "+2ms" applies to the step it appears in: the whole send.
+  EXPECT_EQ(parse.steps[3].delay, 2ms);
+
+  ScriptedLine line(timeline, parse.steps);
+  TestHost host(timeline, line);
+  const Nanoseconds firstEnd = host.write({0xC0});
+  timeline.runFor(10ms);
+  ASSERT_EQ(host.received().size(), 1u);
+  EXPECT_EQ(host.received()[0].at, firstEnd + byteTime);
+  host.clear();
+  const Nanoseconds secondEnd = host.write({0x83, 0x1D});
+  timeline.runFor(50ms);
+  EXPECT_EQ(host.bytes_(), (Bytes{0x90, 0x3B, 0x00}));
+  EXPECT_EQ(host.received()[0].at, secondEnd + 2ms + byteTime);
+  EXPECT_EQ(host.received()[2].at, secondEnd + 2ms + 3 * byteTime);
+  EXPECT_TRUE(line.finished());
+  EXPECT_TRUE(line.mismatches().empty());
+  ASSERT_EQ(line.hostBytes().size(), 3u);
+  EXPECT_EQ(line.hostBytes()[1].at, secondEnd - byteTime);
+}
+
+TEST(ScriptedLine, UnpromptedStepsStartAtOnceAndChain) {
+  QueueTimeline timeline;
+  ScriptedLine line = scripted(timeline, "< 10 85\nwait 1ms\n< 10 86\ndsr off +1ms\n");
+  TestHost host(timeline, line);
+  timeline.runFor(20ms);
+  EXPECT_EQ(host.bytes_(), (Bytes{0x10, 0x85, 0x10, 0x86}));
+  EXPECT_EQ(host.received()[2].at, 2 * byteTime + 1ms + byteTime);
+  ASSERT_EQ(host.dsrChanges().size(), 1u);
+  EXPECT_EQ(host.dsrChanges()[0].first, 4 * byteTime + 1ms + 1ms);
+  EXPECT_FALSE(line.dsr());
+  EXPECT_TRUE(line.finished());
+}
+
+TEST(ScriptedLine, AMismatchStopsTheScript) {
+  QueueTimeline timeline;
+  ScriptedLine line = scripted(timeline, "> C0\n< 23\n");
+  TestHost host(timeline, line);
+  host.write({0xC4});
+  timeline.runFor(10ms);
+  EXPECT_TRUE(host.received().empty());
+  ASSERT_EQ(line.mismatches().size(), 1u);
+  EXPECT_EQ(line.mismatches()[0], "step 1: host wrote C4, script expects C0");
+  EXPECT_FALSE(line.finished());
+}
+
+TEST(ScriptedLine, BytesAfterTheEndAreReported) {
+  QueueTimeline timeline;
+  ScriptedLine line = scripted(timeline, "> C0\n");
+  TestHost host(timeline, line);
+  host.write({0xC0, 0xC0});
+  timeline.runFor(10ms);
+  EXPECT_EQ(line.mismatches().size(), 1u);
+}
+
+TEST(ScriptParse, ReportsTheBadLine) {
+  for (const char* text : {"> C0\n< 1G\n", "sleep 1ms\n", "dsr maybe\n", "wait 5 parsecs\n", "> +5ms C0\n"}) {
+    const ScriptParse parse = parseScript(text);
+    EXPECT_TRUE(parse.error.has_value()) << text;
+  }
+  EXPECT_EQ(*parseScript("> C0\n< 1G\n").error, "line 2: bad byte '1G'");
+}
+
+}  // namespace
+}  // namespace emulator::testing
