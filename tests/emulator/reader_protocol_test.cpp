@@ -5,32 +5,10 @@
 
 #include "emulator/iso7816.h"
 #include "emulator/reader.h"
-#include "test_host.h"
+#include "reader_rig.h"
 
 namespace emulator::testing {
 namespace {
-
-struct ReaderRig {
-  explicit ReaderRig(const std::string& knobText = "") {
-    EmulatorKnobs knobs;
-    if (auto error = applyKnobs(knobText, knobs)) ADD_FAILURE() << *error;
-    reader = buildReader(timeline, knobs);
-    host = std::make_unique<TestHost>(timeline, *reader);
-  }
-  // The driver's register set-up before a reset, its cold power-down, and the
-  // reset itself; returns everything the reader sent from the reset on.
-  Bytes coldReset(Nanoseconds settle = 500ms) {
-    for (const Bytes& command : std::vector<Bytes>{{0x82, 0x6F}, {0xC1}, {0xC2}, {0x81, 0x0D}, {0x82, 0x6F},
-                                                   {0x85, 0x80, 0x25, 0x00}, {0xC2}, {0x82, 0x6C}, {0x84, 0x00}}) {
-      host->exchange(command, 10ms);
-    }
-    return host->exchange({0x83, 0x1D}, settle);
-  }
-
-  QueueTimeline timeline;
-  std::unique_ptr<Reader> reader;
-  std::unique_ptr<TestHost> host;
-};
 
 const Bytes t1Atr{0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67};
 
