@@ -1,0 +1,132 @@
+// Requests through a two-driver stack: completion routines bottom-up,
+// STATUS_MORE_PROCESSING_REQUIRED handing the IRP back, pending requests
+// ended by an event, buffered copy-back.
+#include <chrono>
+
+#include "kernel_test_support.h"
+
+namespace kernel_test {
+namespace {
+
+using namespace std::chrono_literals;
+using Steps = std::vector<std::string>;
+
+class IrpFlowTest : public StackTest {
+ protected:
+  void SetUp() override { buildStack(); }
+  void TearDown() override { removeAndUnload(); }
+};
+
+TEST_F(IrpFlowTest, CompletionRoutinesRunBottomUpAfterTheLowerDriverCompletes) {
+  mini::upperConfig.forward = mini::UpperForward::CopyWithCompletion;
+  mini::lowerConfig.status = STATUS_DATA_ERROR;
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {1, 2}, 0);
+
+  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 14", "upper completion"}));
+  EXPECT_EQ(result.returned, STATUS_DATA_ERROR);
+  EXPECT_EQ(result.ioStatus.Status, STATUS_DATA_ERROR);
+}
+
+TEST_F(IrpFlowTest, SkippedStackLocationRunsNoCompletionRoutineOfTheUpperDriver) {
+  mini::upperConfig.forward = mini::UpperForward::Skip;
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {}, 0);
+
+  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 14"}));
+  EXPECT_EQ(result.ioStatus.Status, STATUS_SUCCESS);
+}
+
+TEST_F(IrpFlowTest, MoreProcessingRequiredHandsTheIrpBackUntilTheOwnerCompletesIt) {
+  mini::upperConfig.forward = mini::UpperForward::WaitForLower;
+  mini::upperConfig.replaceStatusAfterWait = STATUS_DEVICE_BUSY;
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  system.scheduler().callAfter(5ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {}, 0);
+
+  // The upper driver's completion routine stopped completion; its dispatch
+  // routine got the IRP back, changed the status and completed it again.
+  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 14", "lower completes parked",
+                                "upper completion", "upper completes"}));
+  EXPECT_EQ(result.returned, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(result.ioStatus.Status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(system.scheduler().now().time_since_epoch(), 5ms);
+}
+
+TEST_F(IrpFlowTest, PendingRequestEndsWithTheCallersEventAtTheVirtualInstantOfCompletion) {
+  mini::upperConfig.forward = mini::UpperForward::CopyWithCompletion;
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  mini::lowerConfig.reply = {0x90, 0x00};
+  system.scheduler().callAfter(7ms, [] { mini::completeParked(STATUS_SUCCESS, 2); });
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {}, 4);
+
+  EXPECT_EQ(result.returned, STATUS_PENDING);
+  EXPECT_EQ(result.ioStatus.Status, STATUS_SUCCESS);
+  EXPECT_EQ(result.ioStatus.Information, 2u);
+  EXPECT_EQ(result.output, (std::vector<std::uint8_t>{0x90, 0x00, 0xEE, 0xEE}));
+  EXPECT_EQ(system.scheduler().now().time_since_epoch(), 7ms);
+  EXPECT_EQ(system.census().irps, 0u) << "the I/O manager frees the IRP it built";
+}
+
+TEST_F(IrpFlowTest, CancelledPendingRequestRunsInvokeOnCancelRoutines) {
+  mini::upperConfig.forward = mini::UpperForward::CopyWithCompletion;
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  system.scheduler().callAfter(3ms, [] { IoCancelIrp(mini::parkedIrps.front()); }, PASSIVE_LEVEL);
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {}, 0);
+
+  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 14", "lower cancel", "upper completion"}));
+  EXPECT_EQ(result.ioStatus.Status, STATUS_CANCELLED);
+}
+
+struct CopyBackCase {
+  const char *name;
+  std::optional<UCHAR> turnInto;
+  ULONG outputLength;
+  std::vector<std::uint8_t> reply;
+  ULONG_PTR information;
+  NTSTATUS status;
+  std::vector<std::uint8_t> expectedOutput;
+};
+
+class BufferedCopyBackTest : public IrpFlowTest, public ::testing::WithParamInterface<CopyBackCase> {};
+
+TEST_P(BufferedCopyBackTest, CopiesBackInformationBytesAtMostTheOutputLength) {
+  const CopyBackCase &c = GetParam();
+  mini::upperConfig.forward = mini::UpperForward::Skip;
+  mini::lowerConfig.reply = c.reply;
+  mini::lowerConfig.information = c.information;
+  mini::lowerConfig.status = c.status;
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {0xAA}, c.outputLength, c.turnInto);
+
+  EXPECT_EQ(result.ioStatus.Status, c.status);
+  EXPECT_EQ(result.ioStatus.Information, c.information);
+  EXPECT_EQ(result.output, c.expectedOutput);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BufferedCopyBackTest,
+    ::testing::Values(
+        CopyBackCase{"DeviceControlPartAnswer", std::nullopt, 4, {1, 2, 3}, 2, STATUS_SUCCESS, {1, 2, 0xEE, 0xEE}},
+        CopyBackCase{"DeviceControlFullAnswer", std::nullopt, 2, {7, 8}, 2, STATUS_SUCCESS, {7, 8}},
+        CopyBackCase{"ErrorCopiesNothing", std::nullopt, 2, {7, 8}, 0, STATUS_IO_TIMEOUT, {0xEE, 0xEE}},
+        CopyBackCase{"TurnedIntoReadStillCopiesBack", IRP_MJ_READ, 3, {5, 6, 7}, 3, STATUS_SUCCESS, {5, 6, 7}},
+        CopyBackCase{"ReadEndedByTimeoutCopiesWhatCame", IRP_MJ_READ, 3, {5, 6, 7}, 1, STATUS_TIMEOUT, {5, 0xEE, 0xEE}},
+        CopyBackCase{"TurnedIntoWriteHasNothingToCopy", IRP_MJ_WRITE, 0, {}, 1, STATUS_SUCCESS, {}}),
+    [](const auto &testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(IrpFlowTest, WriteTurnedFromDeviceControlCarriesTheCallersBytesInTheSystemBuffer) {
+  mini::upperConfig.forward = mini::UpperForward::Skip;
+  mini::lowerConfig.information = 3;
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {0x45, 0x01, 0x02}, 0, IRP_MJ_WRITE);
+  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 4"}));
+  EXPECT_EQ(mini::lastInput, (std::vector<std::uint8_t>{0x45, 0x01, 0x02}));
+  EXPECT_EQ(result.ioStatus.Information, 3u);
+}
+
+}  // namespace
+}  // namespace kernel_test

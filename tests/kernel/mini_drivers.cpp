@@ -1,0 +1,242 @@
+// The test drivers: written as WDM drivers are, against the kernel's
+// headers only.
+#include "mini_drivers.h"
+
+#include <cstring>
+
+namespace mini {
+
+LowerConfig lowerConfig;
+UpperConfig upperConfig;
+std::vector<std::string> steps;
+std::vector<PIRP> parkedIrps;
+std::vector<std::uint8_t> lastInput;
+
+void reset() {
+  lastInput.clear();
+  lowerConfig = {};
+  upperConfig = {};
+  steps.clear();
+  parkedIrps.clear();
+}
+
+namespace {
+
+void unpark(PIRP irp) {
+  for (auto it = parkedIrps.begin(); it != parkedIrps.end(); ++it)
+    if (*it == irp) {
+      parkedIrps.erase(it);
+      return;
+    }
+}
+
+VOID LowerCancel(PDEVICE_OBJECT, PIRP irp) {
+  steps.push_back("lower cancel");
+  unpark(irp);
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS LowerData(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  steps.push_back("lower dispatch " + std::to_string(location->MajorFunction));
+  ULONG inputLength = location->MajorFunction == IRP_MJ_WRITE ? location->Parameters.Write.Length
+                      : location->MajorFunction == IRP_MJ_DEVICE_CONTROL
+                          ? location->Parameters.DeviceIoControl.InputBufferLength
+                          : 0;
+  auto *systemBuffer = static_cast<const std::uint8_t *>(irp->AssociatedIrp.SystemBuffer);
+  lastInput.assign(systemBuffer, systemBuffer == nullptr ? systemBuffer : systemBuffer + inputLength);
+  if (!lowerConfig.reply.empty() && irp->AssociatedIrp.SystemBuffer != nullptr)
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, lowerConfig.reply.data(), lowerConfig.reply.size());
+  if (lowerConfig.mode == LowerMode::Pend) {
+    IoMarkIrpPending(irp);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IoSetCancelRoutine(irp, LowerCancel);
+    parkedIrps.push_back(irp);
+    IoReleaseCancelSpinLock(irql);
+    return STATUS_PENDING;
+  }
+  NTSTATUS status = lowerConfig.status;
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = lowerConfig.information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS LowerSucceed(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS LowerPower(PDEVICE_OBJECT, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UpperCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  steps.push_back("upper completion");
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UpperSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
+  steps.push_back("upper completion");
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the IRP down and waits until the lower driver has finished with it.
+NTSTATUS ForwardAndWait(UpperExtension *extension, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  KeInitializeEvent(&extension->forwardDone, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, UpperSignal, &extension->forwardDone, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(extension->lowerDevice, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&extension->forwardDone, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+  }
+  return status;
+}
+
+NTSTATUS UpperForwardData(PDEVICE_OBJECT device, PIRP irp) {
+  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  steps.push_back("upper dispatch");
+  switch (upperConfig.forward) {
+    case UpperForward::Skip:
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(extension->lowerDevice, irp);
+    case UpperForward::CopyWithCompletion:
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, UpperCompletion, nullptr, TRUE, TRUE, TRUE);
+      return IoCallDriver(extension->lowerDevice, irp);
+    case UpperForward::WaitForLower: {
+      NTSTATUS status = ForwardAndWait(extension, irp);
+      steps.push_back("upper completes");
+      if (NT_SUCCESS(status)) status = upperConfig.replaceStatusAfterWait;
+      irp->IoStatus.Status = status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return status;
+    }
+  }
+  return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
+  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  UCHAR minor = location->MinorFunction;
+  steps.push_back("upper pnp " + std::to_string(minor));
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    PDEVICE_OBJECT lower = extension->lowerDevice;
+    if (extension->interfaceName.Buffer != nullptr) {
+      IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
+      RtlFreeUnicodeString(&extension->interfaceName);
+    }
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
+  }
+  if (minor > IRP_MN_CANCEL_STOP_DEVICE) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(extension->lowerDevice, irp);
+  }
+  NTSTATUS status = ForwardAndWait(extension, irp);
+  if (NT_SUCCESS(status) && minor == IRP_MN_START_DEVICE && extension->interfaceName.Buffer != nullptr)
+    IoSetDeviceInterfaceState(&extension->interfaceName, TRUE);
+  if (NT_SUCCESS(status) && minor == IRP_MN_STOP_DEVICE && extension->interfaceName.Buffer != nullptr)
+    IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS UpperPower(PDEVICE_OBJECT device, PIRP irp) {
+  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  steps.push_back("upper power");
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(extension->lowerDevice, irp);
+}
+
+NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(UpperExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  extension->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
+  if (extension->lowerDevice == nullptr) {
+    IoDeleteDevice(device);
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (upperConfig.registerInterface) {
+    status = IoRegisterDeviceInterface(physicalDevice, &GUID_MINI_INTERFACE, nullptr, &extension->interfaceName);
+    if (!NT_SUCCESS(status)) {
+      IoDetachDevice(extension->lowerDevice);
+      IoDeleteDevice(device);
+      return status;
+    }
+  }
+  device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+VOID UpperUnload(PDRIVER_OBJECT) {}
+VOID LowerUnload(PDRIVER_OBJECT) {}
+
+}  // namespace
+
+NTSTATUS LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto &dispatch : driver->MajorFunction) dispatch = LowerData;
+  driver->MajorFunction[IRP_MJ_CREATE] = LowerSucceed;
+  driver->MajorFunction[IRP_MJ_CLOSE] = LowerSucceed;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = LowerSucceed;
+  driver->MajorFunction[IRP_MJ_PNP] = LowerSucceed;
+  driver->MajorFunction[IRP_MJ_POWER] = LowerPower;
+  driver->DriverUnload = LowerUnload;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS UpperDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto &dispatch : driver->MajorFunction) dispatch = UpperForwardData;
+  driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = UpperPower;
+  driver->DriverExtension->AddDevice = UpperAddDevice;
+  driver->DriverUnload = UpperUnload;
+  return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT createPhysicalDevice(PDRIVER_OBJECT lowerDriver, const char16_t *name) {
+  UNICODE_STRING deviceName;
+  RtlInitUnicodeString(&deviceName, name);
+  PDEVICE_OBJECT device = nullptr;
+  IoCreateDevice(lowerDriver, 0, &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+  if (device != nullptr) device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return device;
+}
+
+bool completeParked(NTSTATUS status, ULONG_PTR information) {
+  if (parkedIrps.empty()) return false;
+  PIRP irp = parkedIrps.front();
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  bool mine = IoSetCancelRoutine(irp, nullptr) != nullptr;
+  if (mine) parkedIrps.erase(parkedIrps.begin());
+  IoReleaseCancelSpinLock(irql);
+  if (!mine) return false;
+  steps.push_back("lower completes parked");
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return true;
+}
+
+}  // namespace mini
