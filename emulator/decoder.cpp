@@ -125,7 +125,7 @@ void TraceDecoder::commandComplete() {
     case readerCommandWrite: {
       reply_ = Reply::write;
       if (reg == 5 || reg == 6) {
-        const unsigned value = command_[1] | (command_[2] << 8) | (command_[3] << 16);
+        const auto value = static_cast<unsigned>(command_[1] | (command_[2] << 8) | (command_[3] << 16));
         text = "write " + readerRegisterName(reg) + " = " + std::to_string(value) + " ETU";
       } else if (reg == 3 && command_[1] == readerCardReset) {
         text = "write card reset = 0x1D: reset the card";
