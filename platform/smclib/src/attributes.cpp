@@ -45,7 +45,28 @@ ULONG integralD(const SCARD_CARD_CAPABILITIES &card) {
   return bitRateAdjustment[card.Dl].DNumerator / bitRateAdjustment[card.Dl].DDivisor;
 }
 
+bool isCardAttribute(ULONG tag) {
+  switch (tag) {
+    case SCARD_ATTR_CURRENT_PROTOCOL_TYPE:
+    case SCARD_ATTR_CURRENT_CLK:
+    case SCARD_ATTR_CURRENT_F:
+    case SCARD_ATTR_CURRENT_D:
+    case SCARD_ATTR_CURRENT_N:
+    case SCARD_ATTR_CURRENT_W:
+    case SCARD_ATTR_CURRENT_IFSC:
+    case SCARD_ATTR_CURRENT_IFSD:
+    case SCARD_ATTR_CURRENT_BWT:
+    case SCARD_ATTR_CURRENT_CWT:
+    case SCARD_ATTR_CURRENT_EBC_ENCODING:
+    case SCARD_ATTR_ATR_STRING:
+      return true;
+    default:
+      return false;
+  }
+}
+
 NTSTATUS cardAttribute(SMARTCARD_EXTENSION &extension, RequestBuffers &request, ULONG tag) {
+  if (!isCardAttribute(tag)) return STATUS_NOT_SUPPORTED;
   if (NTSTATUS status = checkResetCard(extension); !NT_SUCCESS(status)) return status;
   const auto &card = extension.CardCapabilities;
   switch (tag) {

@@ -121,10 +121,10 @@ extern "C" NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtensi
                          stack->Parameters.DeviceIoControl.OutputBufferLength, 0};
 
   NTSTATUS status;
-  if (system == nullptr && (request.inLength != 0 || request.outLength != 0)) {
-    status = STATUS_INVALID_PARAMETER;  // lengths without a buffer
-  } else if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED && !isVendorCode(code)) {
+  if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED && !isVendorCode(code)) {
     status = STATUS_INVALID_DEVICE_REQUEST;
+  } else if (system == nullptr && (request.inLength != 0 || request.outLength != 0)) {
+    status = STATUS_INVALID_PARAMETER;  // lengths without a buffer
   } else {
     auto &state = libraryState(extension);
     KeWaitForSingleObject(&state.requestGate, Executive, KernelMode, FALSE, nullptr);

@@ -1,0 +1,481 @@
+// The library behind a driver-shaped double, reached as an application
+// reaches a reader: open the interface, send smart card control requests.
+#include "reader_double.h"
+#include "smclib_fixture.h"
+
+#include <platform/testing.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+namespace smclib_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+Bytes ulong(ULONG value) {
+  Bytes bytes(4);
+  std::memcpy(bytes.data(), &value, 4);
+  return bytes;
+}
+
+ULONG ulongAt(const Bytes &bytes, std::size_t offset = 0) {
+  ULONG value = 0;
+  if (bytes.size() >= offset + 4) std::memcpy(&value, bytes.data() + offset, 4);
+  return value;
+}
+
+Bytes cat(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes ioHeader(ULONG protocol, ULONG length = 8) { return cat(ulong(protocol), ulong(length)); }
+
+// The T=0 card of the double: echoes case 2 with Le bytes of 0xA5, else 90 00.
+Bytes t0Card(const Bytes &tpdu) {
+  if (tpdu.size() == 5 && tpdu[4] != 0) {
+    Bytes answer(tpdu[4], 0xA5);
+    answer.push_back(0x90);
+    answer.push_back(0x00);
+    return answer;
+  }
+  return {0x90, 0x00};
+}
+
+enum class Stage { NoCard, CardPresent, Reset, SpecificT1 };
+
+class ReaderTest : public platform::testing::SystemTest {
+ protected:
+  void SetUp() override {
+    readerDouble.~ReaderDouble();
+    new (&readerDouble) ReaderDouble();
+    readerDouble.atr = t1Atr(32, false);
+    readerDouble.t0Card = t0Card;
+    readerDouble.t1Card = std::make_unique<T1CardPeer>(T1CardPeer::Script{}, [](const Bytes &command) {
+      return cat(command, {0x90, 0x00});
+    });
+    bus = system.pnp().loadDriver("smcbus", BusDoubleEntry).driver;
+    reader = system.pnp().loadDriver("smcreader", ReaderDoubleEntry).driver;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\SmcBus0");
+    ASSERT_EQ(IoCreateDevice(bus, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo), STATUS_SUCCESS);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(system.pnp().addDevice(reader, pdo), STATUS_SUCCESS);
+    ASSERT_EQ(system.pnp().start(pdo), STATUS_SUCCESS);
+    auto links = system.io().interfaces(readerInterfaceGuid());
+    ASSERT_EQ(links.size(), 1u);
+    auto opened = system.io().open(links.front());
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    handle = opened.handle;
+  }
+
+  void TearDown() override {
+    if (handle) system.io().close(handle);
+    if (pdo != nullptr) {
+      if (pdo->AttachedDevice != nullptr) {
+        EXPECT_EQ(system.pnp().remove(pdo), STATUS_SUCCESS);
+      }
+      IoDeleteDevice(pdo);
+    }
+    system.pnp().unloadDriver(reader);
+    system.pnp().unloadDriver(bus);
+    readerDouble.t1Card.reset();
+  }
+
+  platform::IoResult ioctl(ULONG code, const Bytes &input, ULONG outputLength) {
+    return system.io().deviceControl(handle, code, input, outputLength);
+  }
+
+  void card(bool present) {
+    system.scheduler().run([present] { reportCard(present); }, "card event");
+  }
+
+  void reach(Stage stage) {
+    if (stage == Stage::NoCard) return;
+    card(true);
+    if (stage == Stage::CardPresent) return;
+    ASSERT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    if (stage == Stage::Reset) return;
+    ASSERT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 4).status, STATUS_SUCCESS);
+  }
+
+  ULONG state() { return ulongAt(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).output); }
+
+  PDRIVER_OBJECT bus = nullptr;
+  PDRIVER_OBJECT reader = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
+  platform::Handle handle;
+};
+
+// ---------------------------------------------------------------- buffers
+
+struct BufferCase {
+  std::string name;
+  Stage stage;
+  ULONG code;
+  Bytes input;
+  ULONG outputLength;
+  NTSTATUS expected;
+  ULONG_PTR information;
+};
+
+void PrintTo(const BufferCase &bufferCase, std::ostream *os) { *os << bufferCase.name; }
+
+class BufferChecks : public ReaderTest, public ::testing::WithParamInterface<BufferCase> {};
+
+TEST_P(BufferChecks, GiveTheirStatusAndNoMore) {
+  const BufferCase &c = GetParam();
+  reach(c.stage);
+  const auto result = ioctl(c.code, c.input, c.outputLength);
+  EXPECT_EQ(result.status, c.expected);
+  EXPECT_EQ(result.information, c.information);
+  EXPECT_LE(result.information, c.outputLength);
+}
+
+const Bytes kApdu = {0x00, 0xB0, 0x00, 0x00, 0x04};
+const ULONG kAtrLength = 7;  // t1Atr(): TS T0 TD1 TD2 TA3 TB3 TCK
+
+const BufferCase kBufferCases[] = {
+    {"PowerWithoutInput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, {}, 64, STATUS_INVALID_PARAMETER, 0},
+    {"PowerWithShortInput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, {1, 0, 0}, 64, STATUS_INVALID_PARAMETER, 0},
+    {"PowerWithUnknownCode", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(3), 64, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"ResetWithoutCard", Stage::NoCard, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64, STATUS_NO_MEDIA_IN_DEVICE, 0},
+    {"ResetWithoutOutput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 0, STATUS_BUFFER_TOO_SMALL, 0},
+    {"ResetWithOutputOneShort", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), kAtrLength - 1,
+     STATUS_BUFFER_TOO_SMALL, 0},
+    {"ResetWithExactOutput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_WARM_RESET), kAtrLength,
+     STATUS_SUCCESS, kAtrLength},
+    {"PowerDownNeedsNoOutput", Stage::Reset, IOCTL_SMARTCARD_POWER, ulong(SCARD_POWER_DOWN), 0, STATUS_SUCCESS, 0},
+    {"AttributeWithoutTag", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, {}, 64, STATUS_INVALID_PARAMETER, 0},
+    {"AttributeOneByteShort", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_VENDOR_NAME), 7,
+     STATUS_BUFFER_TOO_SMALL, 0},
+    {"UlongAttributeIntoThreeBytes", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_MAX_IFSD), 3,
+     STATUS_BUFFER_TOO_SMALL, 0},
+    {"UnknownAttribute", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(0x00090999), 64, STATUS_NOT_SUPPORTED, 0},
+    {"CardAttributeWithoutCard", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_ATR_STRING), 64,
+     STATUS_NO_MEDIA_IN_DEVICE, 0},
+    {"CardAttributeBeforeReset", Stage::CardPresent, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_F), 64,
+     STATUS_INVALID_DEVICE_STATE, 0},
+    {"SetAttributeWithoutTag", Stage::NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, {1}, 0, STATUS_INVALID_PARAMETER, 0},
+    {"SetAttributeWithoutValue", Stage::NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST),
+     0, STATUS_INVALID_PARAMETER, 0},
+    {"SetReadOnlyAttribute", Stage::NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, cat(ulong(SCARD_ATTR_MAX_IFSD), ulong(32)), 0,
+     STATUS_NOT_SUPPORTED, 0},
+    {"ProtocolWithoutInput", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, {}, 4, STATUS_INVALID_PARAMETER, 0},
+    {"ProtocolWithShortOutput", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 3,
+     STATUS_BUFFER_TOO_SMALL, 0},
+    {"ProtocolMaskEmpty", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(0), 4, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"ProtocolOnlyDefaultFlag", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_DEFAULT), 4,
+     STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"ProtocolBeforeReset", Stage::CardPresent, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 4,
+     STATUS_INVALID_DEVICE_STATE, 0},
+    {"ProtocolDefaultAndT1", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL,
+     ulong(SCARD_PROTOCOL_DEFAULT | SCARD_PROTOCOL_T1), 4, STATUS_SUCCESS, 4},
+    {"TransmitWithoutHeader", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, {2, 0, 0, 0, 8, 0, 0}, 64,
+     STATUS_INVALID_PARAMETER, 0},
+    {"TransmitHeaderLengthTooSmall", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 4), kApdu), 64,
+     STATUS_INVALID_PARAMETER, 0},
+    {"TransmitHeaderLengthBeyondInput", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 20), kApdu), 64,
+     STATUS_INVALID_PARAMETER, 0},
+    {"TransmitOutputWithoutRoomForHeader", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 7,
+     STATUS_BUFFER_TOO_SMALL, 0},
+    {"TransmitAnswerLongerThanOutput", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 8 + 6,
+     STATUS_BUFFER_TOO_SMALL, 0},
+    {"TransmitOtherProtocol", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(1), kApdu), 64,
+     STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"TransmitBeforeProtocol", Stage::Reset, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64,
+     STATUS_INVALID_DEVICE_STATE, 0},
+    {"TransmitOversizedCommand", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), Bytes(70000, 0x11)), 64,
+     STATUS_INVALID_PARAMETER, 0},
+    {"TransmitExactOutput", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 8 + 7, STATUS_SUCCESS,
+     8 + 7},
+    {"StateIntoThreeBytes", Stage::NoCard, IOCTL_SMARTCARD_GET_STATE, {}, 3, STATUS_BUFFER_TOO_SMALL, 0},
+    {"LastErrorIntoThreeBytes", Stage::NoCard, IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 3, STATUS_BUFFER_TOO_SMALL, 0},
+    {"EjectWithoutMechanism", Stage::Reset, IOCTL_SMARTCARD_EJECT, {}, 0, STATUS_NOT_SUPPORTED, 0},
+    {"SwallowWithoutMechanism", Stage::Reset, IOCTL_SMARTCARD_SWALLOW, {}, 0, STATUS_NOT_SUPPORTED, 0},
+    {"ConfiscateWithoutMechanism", Stage::Reset, IOCTL_SMARTCARD_CONFISCATE, {}, 0, STATUS_NOT_SUPPORTED, 0},
+    {"PerformanceCountersNotKept", Stage::NoCard, IOCTL_SMARTCARD_GET_PERF_CNTR, {}, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"UnknownSmartcardCode", Stage::NoCard, SCARD_CTL_CODE(9), {}, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"CodeOfAnotherDeviceType", Stage::NoCard, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS),
+     {}, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"NeitherMethodCode", Stage::NoCard, CTL_CODE(FILE_DEVICE_SMARTCARD, 1, METHOD_NEITHER, FILE_ANY_ACCESS), {}, 64,
+     STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"VendorCodeToTheDriver", Stage::NoCard, kVendorGetVersion, {}, 8, STATUS_SUCCESS, 8},
+    {"VendorCodeShortOutput", Stage::NoCard, kVendorGetVersion, {}, 7, STATUS_BUFFER_TOO_SMALL, 0},
+    {"VendorCodeTheDriverDoesNotKnow", Stage::NoCard, SCARD_CTL_CODE(4095), {}, 8, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"CodeJustBelowVendorRange", Stage::NoCard, SCARD_CTL_CODE(2047), {}, 8, STATUS_INVALID_DEVICE_REQUEST, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Requests, BufferChecks, ::testing::ValuesIn(kBufferCases),
+                         [](const auto &paramInfo) { return paramInfo.param.name; });
+
+// ------------------------------------------------------------ attributes
+
+struct AttributeCase {
+  std::string name;
+  ULONG tag;
+  Bytes value;
+};
+
+void PrintTo(const AttributeCase &attribute, std::ostream *os) { *os << attribute.name; }
+
+class Attributes : public ReaderTest, public ::testing::WithParamInterface<AttributeCase> {};
+
+TEST_P(Attributes, AreEncodedByteForByte) {
+  reach(Stage::SpecificT1);
+  const auto result = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(GetParam().tag), 64);
+  ASSERT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.output, GetParam().value);
+}
+
+const AttributeCase kAttributes[] = {
+    {"VendorName", SCARD_ATTR_VENDOR_NAME, {'O', 'b', 'e', 'l', 'm', 'a', 'r', 0}},
+    {"IfdType", SCARD_ATTR_VENDOR_IFD_TYPE, {'P', 'n', 'P', ' ', 'T', 'A', 'V', '7', '1', '2', 0}},
+    {"IfdVersion", SCARD_ATTR_VENDOR_IFD_VERSION, {0x04, 0x03, 0x02, 0x01}},
+    {"SerialNumber", SCARD_ATTR_VENDOR_IFD_SERIAL_NO, {'S', 'N', '-', '4', '2'}},
+    {"Unit", SCARD_ATTR_DEVICE_UNIT, {2, 0, 0, 0}},
+    {"ChannelId", SCARD_ATTR_CHANNEL_ID, {3, 0, 1, 0}},
+    {"ProtocolTypes", SCARD_ATTR_PROTOCOL_TYPES, {3, 0, 0, 0}},
+    {"DefaultClock", SCARD_ATTR_DEFAULT_CLK, {0xFC, 0x0D, 0, 0}},
+    {"MaxClock", SCARD_ATTR_MAX_CLK, {0xFC, 0x0D, 0, 0}},
+    {"DefaultDataRate", SCARD_ATTR_DEFAULT_DATA_RATE, {0x80, 0x25, 0, 0}},
+    {"MaxDataRate", SCARD_ATTR_MAX_DATA_RATE, {0x80, 0x25, 0, 0}},
+    {"MaxIfsd", SCARD_ATTR_MAX_IFSD, {254, 0, 0, 0}},
+    {"PowerManagement", SCARD_ATTR_POWER_MGMT_SUPPORT, {1, 0, 0, 0}},
+    {"Characteristics", SCARD_ATTR_CHARACTERISTICS, {0, 0, 0, 0}},
+    {"CurrentProtocol", SCARD_ATTR_CURRENT_PROTOCOL_TYPE, {2, 0, 0, 0}},
+    {"CurrentClock", SCARD_ATTR_CURRENT_CLK, {0xFC, 0x0D, 0, 0}},
+    {"CurrentF", SCARD_ATTR_CURRENT_F, {0x74, 0x01, 0, 0}},
+    {"CurrentD", SCARD_ATTR_CURRENT_D, {1, 0, 0, 0}},
+    {"CurrentN", SCARD_ATTR_CURRENT_N, {0, 0, 0, 0}},
+    {"CurrentW", SCARD_ATTR_CURRENT_W, {10, 0, 0, 0}},
+    {"CurrentIfsc", SCARD_ATTR_CURRENT_IFSC, {32, 0, 0, 0}},
+    {"CurrentIfsd", SCARD_ATTR_CURRENT_IFSD, {32, 0, 0, 0}},
+    {"CurrentBwt", SCARD_ATTR_CURRENT_BWT, {4, 0, 0, 0}},
+    {"CurrentCwt", SCARD_ATTR_CURRENT_CWT, {5, 0, 0, 0}},
+    {"EdcEncoding", SCARD_ATTR_CURRENT_EBC_ENCODING, {0, 0, 0, 0}},
+    {"AtrString", SCARD_ATTR_ATR_STRING, t1Atr(32, false)},
+    {"IccPresence", SCARD_ATTR_ICC_PRESENCE, {2}},
+    {"IccInterfaceStatus", SCARD_ATTR_ICC_INTERFACE_STATUS, {1}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Tags, Attributes, ::testing::ValuesIn(kAttributes),
+                         [](const auto &paramInfo) { return paramInfo.param.name; });
+
+TEST_F(ReaderTest, PresenceAttributesFollowTheCard) {
+  auto presence = [this] { return ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_ICC_PRESENCE), 1).output; };
+  EXPECT_EQ(presence(), Bytes{0});
+  card(true);
+  EXPECT_EQ(presence(), Bytes{1});
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_ICC_INTERFACE_STATUS), 1).output, Bytes{0});
+}
+
+TEST_F(ReaderTest, IfsdAttributeShowsTheNegotiatedSize) {
+  reach(Stage::SpecificT1);
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_SUCCESS);
+  EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_IFSD), 4).output), 254u);
+}
+
+TEST_F(ReaderTest, SuppressedIfsRequestKeepsIfsd32) {
+  reach(Stage::SpecificT1);
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, cat(ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST), {1}), 0).status,
+            STATUS_SUCCESS);
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_SUCCESS);
+  EXPECT_EQ(readerDouble.t1Card->receivedPcbs.front(), 0x00);  // an I-block first
+  EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_IFSD), 4).output), 32u);
+}
+
+// ------------------------------------------------------------ state model
+
+TEST_F(ReaderTest, StatesFollowPowerAndProtocol) {
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_UNKNOWN));
+  card(true);
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
+  const auto reset = ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64);
+  EXPECT_EQ(reset.output, t1Atr(32, false));
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_NEGOTIABLE));
+  const auto selected = ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), 4);
+  EXPECT_EQ(ulongAt(selected.output), static_cast<ULONG>(SCARD_PROTOCOL_T1));
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_SPECIFIC));
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T0), 4).status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_POWER_DOWN), 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
+  card(false);
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_ABSENT));
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_NO_MEDIA_IN_DEVICE);
+}
+
+TEST_F(ReaderTest, SpecificModeCardIsSpecificAfterReset) {
+  readerDouble.atr = withTck({0x3B, 0x90, 0x13, 0x91, 0x01, 0x31, 0x20, 0x45});
+  reach(Stage::Reset);
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_SPECIFIC));
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_SUCCESS);
+}
+
+TEST_F(ReaderTest, FailedResetLeavesTheCardUnpowered) {
+  reach(Stage::SpecificT1);
+  readerDouble.resetStatus = STATUS_UNRECOGNIZED_MEDIA;
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output), static_cast<ULONG>(STATUS_UNRECOGNIZED_MEDIA));
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST_F(ReaderTest, AtrWithoutContentIsNotAReset) {
+  readerDouble.atr = {0x3B, 0x00};
+  reach(Stage::CardPresent);
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
+}
+
+TEST_F(ReaderTest, ResetAsksForTheOptimalProposalAgain) {
+  readerDouble.atr = {0x3B, 0x10, 0x13};
+  reach(Stage::CardPresent);
+  auto &smartcard = readerDouble.smartcard();
+  smartcard.CardCapabilities.PtsData.Type = PTS_TYPE_USER;
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+  EXPECT_NE(smartcard.CardCapabilities.PtsData.Type, PTS_TYPE_USER);
+}
+
+// -------------------------------------------------------------- transmit
+
+TEST_F(ReaderTest, T1TransmitSharesTheSystemBufferSafely) {
+  reach(Stage::SpecificT1);
+  const Bytes command = {0x00, 0xA4, 0x04, 0x00, 0x08, 1, 2, 3, 4, 5, 6, 7, 8};
+  const auto result = ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), command), 300);
+  ASSERT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.output, cat(ioHeader(2), cat(command, {0x90, 0x00})));
+  EXPECT_EQ(readerDouble.t1Card->commands.back(), command);
+}
+
+TEST_F(ReaderTest, T0TransmitFramesTheCommand) {
+  readerDouble.atr = {0x3B, 0x10, 0x11};
+  reach(Stage::Reset);
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T0), 4).status, STATUS_SUCCESS);
+  const auto result = ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(1), kApdu), 64);
+  ASSERT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.output, cat(ioHeader(1), {0xA5, 0xA5, 0xA5, 0xA5, 0x90, 0x00}));
+}
+
+TEST_F(ReaderTest, MuteT1CardFailsTheTransmit) {
+  reach(Stage::SpecificT1);
+  T1CardPeer::Script mute;
+  mute.muteForever = true;
+  readerDouble.t1Card = std::make_unique<T1CardPeer>(mute, [](const Bytes &) { return Bytes{0x90, 0x00}; });
+  const auto result = ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64);
+  EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(result.information, 0u);
+}
+
+// --------------------------------------------------------- card tracking
+
+TEST_F(ReaderTest, TrackingCompletesAtOnceWhenTheStateMatches) {
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_SUCCESS);
+  card(true);
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
+  EXPECT_TRUE(readerDouble.calls.empty());
+}
+
+TEST_F(ReaderTest, ParkedTrackingCompletesOnChange) {
+  card(true);
+  auto waiting = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+  system.scheduler().runUntilIdle();
+  EXPECT_FALSE(waiting.done());
+  EXPECT_EQ(readerDouble.calls, std::vector<std::string>{"tracking"});
+  EXPECT_NE(readerDouble.smartcard().OsData->NotificationIrp, nullptr);
+  system.scheduler().callAfter(30ms, [] {}, PASSIVE_LEVEL);
+  system.scheduler().advanceBy(30ms);
+  card(false);
+  const auto result = waiting.wait();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(readerDouble.smartcard().OsData->NotificationIrp, nullptr);
+}
+
+TEST_F(ReaderTest, SecondWaiterIsRefused) {
+  auto first = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  system.scheduler().runUntilIdle();
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_DEVICE_BUSY);
+  card(true);
+  EXPECT_EQ(first.wait().status, STATUS_SUCCESS);
+}
+
+TEST_F(ReaderTest, CancelledTrackingEndsCancelled) {
+  auto waiting = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  system.scheduler().runUntilIdle();
+  EXPECT_TRUE(waiting.cancel());
+  EXPECT_EQ(waiting.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(readerDouble.smartcard().OsData->NotificationIrp, nullptr);
+  // A new waiter is taken again.
+  auto next = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  system.scheduler().runUntilIdle();
+  card(true);
+  EXPECT_EQ(next.wait().status, STATUS_SUCCESS);
+}
+
+TEST_F(ReaderTest, CleanupCancelsTheParkedRequest) {
+  auto waiting = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  system.scheduler().runUntilIdle();
+  EXPECT_EQ(system.io().cleanup(handle), STATUS_SUCCESS);
+  EXPECT_EQ(waiting.wait().status, STATUS_CANCELLED);
+}
+
+TEST_F(ReaderTest, TrackingWithoutCallbackIsNotSupported) {
+  readerDouble.smartcard().ReaderFunction[RDF_CARD_TRACKING] = nullptr;
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(readerDouble.smartcard().OsData->NotificationIrp, nullptr);
+}
+
+// ---------------------------------------------- remove lock, log, set-up
+
+TEST_F(ReaderTest, ReleaseAndWaitWaitsForEveryHolder) {
+  auto &smartcard = readerDouble.smartcard();
+  system.scheduler().run([&] {
+    ASSERT_EQ(SmartcardAcquireRemoveLock(&smartcard), STATUS_SUCCESS);
+    system.scheduler().callAfter(5ms, [&] { SmartcardReleaseRemoveLock(&smartcard); }, DISPATCH_LEVEL);
+  });
+  const auto before = system.scheduler().now();
+  // The PnP removal releases the device's hold and waits for the holder.
+  EXPECT_EQ(system.pnp().remove(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(system.scheduler().now() - before, 5ms);
+  EXPECT_EQ(readerDouble.device, nullptr);
+}
+
+TEST_F(ReaderTest, LogErrorWritesTheCodeForTheObject) {
+  const NTSTATUS code = static_cast<NTSTATUS>(0xC0040002u);
+  system.scheduler().run([&] { SmartcardLogError(readerDouble.device, code, nullptr, 0); });
+  const auto entries = system.eventLog().entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].code, code);
+  EXPECT_EQ(entries[0].object, readerDouble.device);
+  EXPECT_TRUE(entries[0].dumpData.empty());
+  EXPECT_TRUE(entries[0].strings.empty());
+}
+
+class InitializeTest : public platform::testing::SystemTest {};
+
+TEST_F(InitializeTest, FailsCleanlyAndLeavesNothingAllocated) {
+  for (auto kind : {platform::fault::kSmartcardInitialize, platform::fault::kPool}) {
+    for (std::uint64_t call = 1; call <= 4; ++call) {
+      system.faults().reset();
+      system.faults().failCall(kind, call);
+      ExtensionFixture fixture;
+      fixture.extension.SmartcardRequest.Buffer = nullptr;
+      fixture.extension.SmartcardReply.Buffer = nullptr;
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      system.scheduler().run([&] { status = SmartcardInitialize(&fixture.extension); });
+      if (NT_SUCCESS(status)) {
+        EXPECT_NE(fixture.extension.OsData, nullptr);
+        system.scheduler().run([&] { SmartcardExit(&fixture.extension); });
+      } else {
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+      }
+      EXPECT_EQ(fixture.extension.OsData, nullptr);
+      EXPECT_EQ(system.poolBlocks(SMARTCARD_POOL_TAG), 0u) << kind << " call " << call;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace smclib_test

@@ -1,0 +1,313 @@
+#include "reader_double.h"
+
+#include <initguid.h>
+
+#include <algorithm>
+
+namespace smclib_test {
+
+ReaderDouble readerDouble;
+
+namespace {
+
+DEFINE_GUID(GUID_SMCLIB_TEST_READER, 0x50dd5230, 0xba8a, 0x11d1, 0xbf, 0x5d, 0x00, 0x00, 0xf8, 0x05, 0xf5, 0x31);
+
+VOID NTAPI CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto *extension = static_cast<DoubleExtension *>(DeviceObject->DeviceExtension);
+  Irp->IoStatus.Status = STATUS_CANCELLED;
+  Irp->IoStatus.Information = 0;
+  extension->smartcard.OsData->NotificationIrp = nullptr;
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+void updateCardState(SMARTCARD_EXTENSION &smartcard, ULONG state) {
+  KIRQL irql;
+  KeAcquireSpinLock(&smartcard.OsData->SpinLock, &irql);
+  const bool before = smartcard.ReaderCapabilities.CurrentState > SCARD_ABSENT;
+  const bool changed = smartcard.ReaderCapabilities.CurrentState == SCARD_UNKNOWN || before != (state > SCARD_ABSENT);
+  smartcard.ReaderCapabilities.CurrentState = state;
+  PIRP irp = nullptr;
+  if (changed) {
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    irp = smartcard.OsData->NotificationIrp;
+    if (irp != nullptr) {
+      smartcard.OsData->NotificationIrp = nullptr;
+      IoSetCancelRoutine(irp, nullptr);
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+  }
+  if (irp != nullptr) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  KeReleaseSpinLock(&smartcard.OsData->SpinLock, irql);
+}
+
+NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
+  auto &smartcard = *SmartcardExtension;
+  readerDouble.calls.push_back("power " + std::to_string(smartcard.MinorIoControlCode));
+  RtlZeroMemory(smartcard.CardCapabilities.ATR.Buffer, sizeof smartcard.CardCapabilities.ATR.Buffer);
+  smartcard.CardCapabilities.ATR.Length = 0;
+  smartcard.CardCapabilities.Protocol.Selected = 0;
+  if (smartcard.MinorIoControlCode == SCARD_POWER_DOWN) {
+    updateCardState(smartcard, SCARD_PRESENT);
+    return STATUS_SUCCESS;
+  }
+  if (!NT_SUCCESS(readerDouble.resetStatus)) return readerDouble.resetStatus;
+  const Bytes &atr = readerDouble.atr;
+  if (atr.size() <= 2) return STATUS_SUCCESS;
+  if (atr.size() <= smartcard.IoRequest.ReplyBufferLength) {
+    std::copy(atr.begin(), atr.end(), smartcard.IoRequest.ReplyBuffer);
+    *smartcard.IoRequest.Information = static_cast<ULONG>(atr.size());
+  }
+  std::copy(atr.begin(), atr.end(), smartcard.CardCapabilities.ATR.Buffer);
+  smartcard.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
+  return SmartcardUpdateCardCapabilities(&smartcard);
+}
+
+NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+  auto &smartcard = *SmartcardExtension;
+  const ULONG mask = smartcard.MinorIoControlCode;
+  readerDouble.calls.push_back("protocol " + std::to_string(mask));
+  auto &card = smartcard.CardCapabilities;
+  if (smartcard.ReaderCapabilities.CurrentState == SCARD_SPECIFIC && (card.Protocol.Selected & mask) != 0) {
+    // Already selected.
+  } else if (!NT_SUCCESS(readerDouble.protocolStatus) || (card.Protocol.Supported & mask) == 0) {
+    card.Protocol.Selected = 0;
+    *smartcard.IoRequest.Information = 0;
+    return NT_SUCCESS(readerDouble.protocolStatus) ? STATUS_INVALID_DEVICE_REQUEST : readerDouble.protocolStatus;
+  } else {
+    card.Protocol.Selected = (mask & card.Protocol.Supported & SCARD_PROTOCOL_T1) ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    card.Fl = card.PtsData.Fl;
+    card.Dl = card.PtsData.Dl;
+  }
+  ULONG selected = card.Protocol.Selected;
+  RtlCopyMemory(smartcard.IoRequest.ReplyBuffer, &selected, sizeof selected);
+  smartcard.ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+  *smartcard.IoRequest.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TransmitT0(SMARTCARD_EXTENSION &smartcard) {
+  smartcard.SmartcardRequest.BufferLength = 0;
+  smartcard.SmartcardReply.BufferLength = smartcard.SmartcardReply.BufferSize;
+  NTSTATUS status = SmartcardT0Request(&smartcard);
+  if (!NT_SUCCESS(status)) return status;
+  Bytes tpdu(smartcard.SmartcardRequest.Buffer, smartcard.SmartcardRequest.Buffer + smartcard.SmartcardRequest.BufferLength);
+  Bytes answer = readerDouble.t0Card(tpdu);
+  std::copy(answer.begin(), answer.end(), smartcard.SmartcardReply.Buffer);
+  smartcard.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
+  return SmartcardT0Reply(&smartcard);
+}
+
+NTSTATUS TransmitT1(SMARTCARD_EXTENSION &smartcard) {
+  for (int round = 0; round < 400; ++round) {
+    smartcard.T1.NAD = 0;
+    smartcard.SmartcardRequest.BufferLength = 0;
+    NTSTATUS status = SmartcardT1Request(&smartcard);
+    if (!NT_SUCCESS(status)) return status;
+    if (smartcard.T1.State == T1_IFS_RESPONSE && smartcard.T1.OriginalState == T1_I_BLOCK) smartcard.T1.State = T1_I_BLOCK;
+    smartcard.T1.Wtx = 0;
+    Bytes block(smartcard.SmartcardRequest.Buffer, smartcard.SmartcardRequest.Buffer + smartcard.SmartcardRequest.BufferLength);
+    Bytes answer = readerDouble.t1Card->exchange(block);
+    std::copy(answer.begin(), answer.end(), smartcard.SmartcardReply.Buffer);
+    smartcard.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
+    status = SmartcardT1Reply(&smartcard);
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) continue;
+    if (status == STATUS_IO_TIMEOUT) return STATUS_DEVICE_PROTOCOL_ERROR;
+    return status;
+  }
+  return STATUS_DEVICE_PROTOCOL_ERROR;
+}
+
+NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
+  auto &smartcard = *SmartcardExtension;
+  readerDouble.calls.push_back("transmit");
+  switch (smartcard.CardCapabilities.Protocol.Selected) {
+    case SCARD_PROTOCOL_T0:
+      return TransmitT0(smartcard);
+    case SCARD_PROTOCOL_T1:
+      return TransmitT1(smartcard);
+    default:
+      return STATUS_INVALID_DEVICE_REQUEST;
+  }
+}
+
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  readerDouble.calls.push_back("tracking");
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (SmartcardExtension->OsData->NotificationIrp != nullptr) {
+    IoSetCancelRoutine(SmartcardExtension->OsData->NotificationIrp, CancelTracking);
+  }
+  IoReleaseCancelSpinLock(irql);
+  return STATUS_PENDING;
+}
+
+NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PIRP irp = SmartcardExtension->OsData->CurrentIrp;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  readerDouble.calls.push_back("vendor");
+  irp->IoStatus.Information = 0;
+  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+  if (stack->Parameters.DeviceIoControl.IoControlCode == kVendorGetVersion) {
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+      const UCHAR answer[8] = {0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03};
+      RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, answer, 8);
+      irp->IoStatus.Information = 8;
+      status = STATUS_SUCCESS;
+    }
+  }
+  irp->IoStatus.Status = status;
+  return status;
+}
+
+PSMARTCARD_EXTENSION smartcardOf(PDEVICE_OBJECT device) {
+  return &static_cast<DoubleExtension *>(device->DeviceExtension)->smartcard;
+}
+
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) { return complete(Irp, STATUS_SUCCESS); }
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP tracking = smartcardOf(DeviceObject)->OsData->NotificationIrp;
+  if (tracking != nullptr) {
+    IoSetCancelRoutine(tracking, nullptr);
+    tracking->CancelIrql = irql;
+    CancelTracking(DeviceObject, tracking);
+  } else {
+    IoReleaseCancelSpinLock(irql);
+  }
+  return complete(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PSMARTCARD_EXTENSION smartcard = smartcardOf(DeviceObject);
+  NTSTATUS status = SmartcardAcquireRemoveLock(smartcard);
+  if (!NT_SUCCESS(status)) return complete(Irp, STATUS_DEVICE_REMOVED);
+  status = SmartcardDeviceControl(smartcard, Irp);
+  SmartcardReleaseRemoveLock(smartcard);
+  return status;
+}
+
+void removeDevice(PDEVICE_OBJECT device) {
+  auto *extension = static_cast<DoubleExtension *>(device->DeviceExtension);
+  if (extension->smartcard.OsData != nullptr) SmartcardReleaseRemoveLockAndWait(&extension->smartcard);
+  if (extension->interfaceName.Buffer != nullptr) {
+    IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
+    RtlFreeUnicodeString(&extension->interfaceName);
+  }
+  if (extension->smartcard.OsData != nullptr) SmartcardExit(&extension->smartcard);
+  if (extension->lowerDevice != nullptr) IoDetachDevice(extension->lowerDevice);
+  IoDeleteDevice(device);
+  readerDouble.device = nullptr;
+}
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto *extension = static_cast<DoubleExtension *>(DeviceObject->DeviceExtension);
+  NTSTATUS status = SmartcardAcquireRemoveLock(&extension->smartcard);
+  if (!NT_SUCCESS(status)) return complete(Irp, status);
+  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = IoSetDeviceInterfaceState(&extension->interfaceName, TRUE);
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      removeDevice(DeviceObject);
+      return complete(Irp, STATUS_SUCCESS);
+    default:
+      status = STATUS_SUCCESS;
+      break;
+  }
+  complete(Irp, status);
+  SmartcardReleaseRemoveLock(&extension->smartcard);
+  return status;
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DoubleExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  readerDouble.device = device;
+  auto *extension = static_cast<DoubleExtension *>(device->DeviceExtension);
+  auto &smartcard = extension->smartcard;
+  smartcard.Version = SMCLIB_VERSION;
+  smartcard.ReaderFunction[RDF_CARD_POWER] = CardPower;
+  smartcard.ReaderFunction[RDF_TRANSMIT] = Transmit;
+  smartcard.ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
+  if (readerDouble.trackingSlot) smartcard.ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
+  if (readerDouble.vendorSlot) smartcard.ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
+  const char vendor[] = "Obelmar";
+  const char type[] = "PnP TAV712";
+  RtlCopyMemory(smartcard.VendorAttr.VendorName.Buffer, vendor, sizeof vendor);
+  smartcard.VendorAttr.VendorName.Length = sizeof vendor;
+  RtlCopyMemory(smartcard.VendorAttr.IfdType.Buffer, type, sizeof type);
+  smartcard.VendorAttr.IfdType.Length = sizeof type;
+  smartcard.VendorAttr.UnitNo = 2;
+  smartcard.VendorAttr.IfdVersion.VersionMajor = 1;
+  smartcard.VendorAttr.IfdVersion.VersionMinor = 2;
+  smartcard.VendorAttr.IfdVersion.BuildNumber = 0x0304;
+  const char serial[] = "SN-42";
+  RtlCopyMemory(smartcard.VendorAttr.IfdSerialNo.Buffer, serial, 5);
+  smartcard.VendorAttr.IfdSerialNo.Length = 5;
+  auto &reader = smartcard.ReaderCapabilities;
+  reader.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  reader.ReaderType = SCARD_READER_TYPE_SERIAL;
+  reader.Channel = 3;
+  reader.CLKFrequency.Default = 3580;
+  reader.CLKFrequency.Max = 3580;
+  reader.DataRate.Default = 9600;
+  reader.DataRate.Max = 9600;
+  reader.MaxIFSD = 254;
+  reader.PowerMgmtSupport = 1;
+  smartcard.SmartcardRequest.BufferSize = 576;
+  smartcard.SmartcardReply.BufferSize = 576;
+  status = SmartcardInitialize(&smartcard);
+  if (NT_SUCCESS(status)) {
+    smartcard.OsData->DeviceObject = device;
+    extension->lowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
+    status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_SMCLIB_TEST_READER, nullptr, &extension->interfaceName);
+  }
+  device->Flags |= DO_BUFFERED_IO;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (!NT_SUCCESS(status)) removeDevice(device);
+  return status;
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT) {}
+
+}  // namespace
+
+void reportCard(bool present) { updateCardState(readerDouble.smartcard(), present ? SCARD_PRESENT : SCARD_ABSENT); }
+
+NTSTATUS NTAPI ReaderDoubleEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->DriverExtension->AddDevice = AddDevice;
+  DriverObject->DriverUnload = Unload;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI BusDoubleEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+  DriverObject->DriverUnload = Unload;
+  return STATUS_SUCCESS;
+}
+
+const GUID &readerInterfaceGuid() { return GUID_SMCLIB_TEST_READER; }
+
+}  // namespace smclib_test
