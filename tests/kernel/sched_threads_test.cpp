@@ -57,6 +57,43 @@ TEST_F(SchedThreads, EventStateCallsReturnThePreviousState) {
   EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
+TEST_F(SchedThreads, WaitForMultipleObjectsEndsOnAnyOrOnAll) {
+  KEVENT events[3];
+  for (KEVENT& event : events) KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  PVOID objects[] = {&events[0], &events[1], &events[2]};
+  KWAIT_BLOCK waitBlocks[3];
+  scheduler.callAt(at(3ms), [&] { KeSetEvent(&events[1], 0, FALSE); });
+  scheduler.callAt(at(5ms), [&] { KeSetEvent(&events[0], 0, FALSE); });
+  scheduler.callAt(at(8ms), [&] { KeSetEvent(&events[2], 0, FALSE); });
+  scheduler.callAt(at(9ms), [&] { KeSetEvent(&events[1], 0, FALSE); });
+  NTSTATUS any = STATUS_PENDING, all = STATUS_PENDING;
+  platform::Instant anyEnd, allEnd;
+  scheduler.run([&] {
+    LARGE_INTEGER timeout = relative(1s);
+    any = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, waitBlocks);
+    anyEnd = Scheduler::get().now();
+    all = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &timeout, nullptr);
+    allEnd = Scheduler::get().now();
+  });
+  EXPECT_EQ(any, STATUS_WAIT_0 + 1);
+  EXPECT_EQ(anyEnd, at(3ms));
+  EXPECT_EQ(all, STATUS_SUCCESS);
+  EXPECT_EQ(allEnd, at(9ms));
+  for (KEVENT& event : events) EXPECT_EQ(KeReadStateEvent(&event), 0) << "every object was taken";
+
+  verifier.expect(platform::rule::kBadObject);
+  KEVENT more[4];
+  PVOID four[4];
+  for (int i = 0; i < 4; ++i) {
+    KeInitializeEvent(&more[i], NotificationEvent, TRUE);
+    four[i] = &more[i];
+  }
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForMultipleObjects(4, four, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_INVALID_PARAMETER) << "more than THREAD_WAIT_OBJECTS needs wait blocks";
+  EXPECT_TRUE(verifier.fired(platform::rule::kBadObject));
+}
+
 TEST_F(SchedThreads, WorkItemsRunInOrderOnWorkerThreadsAtPassiveLevel) {
   std::vector<std::string> ran;
   auto item = [&](std::string name) {

@@ -77,6 +77,24 @@ typedef struct _KEVENT {
   DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
+typedef enum _WAIT_TYPE { WaitAll, WaitAny, WaitNotification, WaitDequeue } WAIT_TYPE;
+
+// A wait on more objects than a thread's built-in wait blocks needs a wait
+// block array from the caller; the scheduler keeps its own bookkeeping, so
+// the array is only required, never read.
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+typedef struct _KWAIT_BLOCK {
+  LIST_ENTRY WaitListEntry;
+  PVOID Thread;
+  PVOID Object;
+  struct _KWAIT_BLOCK *NextWaitBlock;
+  USHORT WaitKey;
+  UCHAR WaitType;
+  UCHAR SpareByte;
+} KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -98,6 +116,12 @@ NTKERNELAPI LONG NTAPI KeReadStateEvent(IN PRKEVENT Event);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(IN PVOID Object, IN KWAIT_REASON WaitReason,
                                                  IN KPROCESSOR_MODE WaitMode, IN BOOLEAN Alertable,
                                                  IN PLARGE_INTEGER Timeout OPTIONAL);
+// WaitAny returns STATUS_WAIT_0 + the index of the signalled object,
+// WaitAll STATUS_SUCCESS once every object is signalled.
+NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(IN ULONG Count, IN PVOID Object[], IN WAIT_TYPE WaitType,
+                                                    IN KWAIT_REASON WaitReason, IN KPROCESSOR_MODE WaitMode,
+                                                    IN BOOLEAN Alertable, IN PLARGE_INTEGER Timeout OPTIONAL,
+                                                    OUT PKWAIT_BLOCK WaitBlockArray OPTIONAL);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(IN KPROCESSOR_MODE WaitMode, IN BOOLEAN Alertable,
                                                   IN PLARGE_INTEGER Interval);
 NTHALAPI VOID NTAPI KeStallExecutionProcessor(IN ULONG MicroSeconds);

@@ -9,6 +9,8 @@
 #include <kesync.h>
 
 #include <cstdio>
+#include <span>
+#include <vector>
 
 namespace platform::sched {
 namespace {
@@ -67,6 +69,51 @@ Duration intervalToDuration(const KernelCall& call, LONGLONG quadPart) {
   if (call.core == nullptr) return KernelTicks(quadPart < 0 ? -quadPart : 0);
   return kernelIntervalToDuration(quadPart, call.core->clock.now(),
                                   call.core->clock.bootSystemTime100ns());
+}
+
+// The common body of the kernel's waits on events.
+NTSTATUS waitForEvents(const char* function, std::span<PVOID> objects, bool waitAll, PLARGE_INTEGER timeoutInterval) {
+  std::vector<EventWait> waits;
+  waits.reserve(objects.size());
+  for (PVOID object : objects) {
+    auto* event = static_cast<KEVENT*>(object);
+    if (!checkEvent(event, function)) return STATUS_INVALID_PARAMETER;
+    waits.emplace_back(event);
+  }
+  KernelCall call(function, false);
+  std::optional<Duration> timeout;
+  if (timeoutInterval != nullptr) timeout = intervalToDuration(call, timeoutInterval->QuadPart);
+  if (call.irql() >= kDispatchLevel && (!timeout || *timeout > Duration::zero())) {
+    call.report(rule::kWaitIrql, "event",
+                std::string(function) + " at " + irqlName(call.irql()) + " with " +
+                    (timeout ? "a time-out of " + describeDuration(*timeout) : "no time-out"));
+  }
+  std::vector<Waitable*> waitables;
+  for (EventWait& wait : waits) waitables.push_back(&wait);
+  if (call.core == nullptr) {
+    // Without a scheduler nobody else runs: only a poll can be answered.
+    bool any = false, all = true;
+    for (EventWait& wait : waits) {
+      if (wait.isSignaled()) any = true;
+      else all = false;
+    }
+    if (waitAll && all) {
+      for (EventWait& wait : waits) wait.acquire();
+      return STATUS_SUCCESS;
+    }
+    if (!waitAll && any) {
+      for (std::size_t i = 0; i < waits.size(); ++i) {
+        if (!waits[i].isSignaled()) continue;
+        waits[i].acquire();
+        return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+      }
+    }
+    if (timeout && *timeout == Duration::zero()) return STATUS_TIMEOUT;
+    throw std::logic_error(std::string(function) + " would block without a running kernel scheduler");
+  }
+  WaitResult result = call.core->wait(call.me, call.lock, waitables, waitAll, timeout, {});
+  if (result.timedOut) return STATUS_TIMEOUT;
+  return waitAll ? STATUS_SUCCESS : STATUS_WAIT_0 + static_cast<NTSTATUS>(result.index);
 }
 
 }  // namespace
@@ -130,31 +177,23 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout) {
-  auto* event = static_cast<KEVENT*>(Object);
-  if (!platform::sched::checkEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
-  KernelCall call("KeWaitForSingleObject", false);
-  std::optional<platform::Duration> timeout;
-  if (Timeout != nullptr) timeout = platform::sched::intervalToDuration(call, Timeout->QuadPart);
+  PVOID objects[] = {Object};
+  return platform::sched::waitForEvents("KeWaitForSingleObject", objects, false, Timeout);
+}
 
-  if (call.irql() >= platform::kDispatchLevel && (!timeout || *timeout > platform::Duration::zero())) {
-    call.report(
-        platform::rule::kWaitIrql, "event",
-        "KeWaitForSingleObject at " + platform::sched::irqlName(call.irql()) + " with " +
-            (timeout ? "a time-out of " + platform::sched::describeDuration(*timeout) : "no time-out"));
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
+                                        KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray) {
+  if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) ||
+      (WaitType != WaitAll && WaitType != WaitAny)) {
+    platform::reportViolation(platform::rule::kBadObject, "wait",
+                              "KeWaitForMultipleObjects with " + std::to_string(Count) +
+                                  " objects, wait type " + std::to_string(WaitType) +
+                                  (WaitBlockArray == nullptr ? " and no wait blocks" : ""));
+    return STATUS_INVALID_PARAMETER;
   }
-  platform::sched::EventWait wait(event);
-  if (call.core == nullptr) {
-    // Without a scheduler nobody else runs: only a poll can be answered.
-    if (wait.isSignaled()) {
-      wait.acquire();
-      return STATUS_SUCCESS;
-    }
-    if (timeout && *timeout == platform::Duration::zero()) return STATUS_TIMEOUT;
-    throw std::logic_error("KeWaitForSingleObject would block without a running kernel scheduler");
-  }
-  platform::Waitable* objects[] = {&wait};
-  auto result = call.core->wait(call.me, call.lock, objects, false, timeout, {});
-  return result.timedOut ? STATUS_TIMEOUT : STATUS_SUCCESS;
+  return platform::sched::waitForEvents("KeWaitForMultipleObjects", std::span<PVOID>(Object, Count),
+                                        WaitType == WaitAll, Timeout);
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
