@@ -142,30 +142,30 @@ static_assert(offsetof(READER_EXTENSION, AttachedDeviceObject) == 0 &&
                   offsetof(READER_EXTENSION, FirmwareMajor) < offsetof(READER_EXTENSION, FirmwareMinor) &&
                   offsetof(READER_EXTENSION, FirmwareMinor) < offsetof(READER_EXTENSION, AtrInterfaceBytes),
               "READER_EXTENSION members in their documented order");
-static_assert(sizeof(((READER_EXTENSION *)0)->ReceiveBuffer) == 768, "768-byte receive buffer");
-static_assert(sizeof(((READER_EXTENSION *)0)->SerialEventMask) == 4, "wait-on-mask output is 4 bytes");
+static_assert(sizeof(READER_EXTENSION::ReceiveBuffer) == 768, "768-byte receive buffer");
+static_assert(sizeof(READER_EXTENSION::SerialEventMask) == 4, "wait-on-mask output is 4 bytes");
 static_assert(sizeof(ATR_INTERFACE_BYTE) == 2 && TAV712_ATR_INTERFACE_ENTRIES == 12, "TA1..TD3");
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(NTSTATUS) == 4, "LLP64 integer sizes");
 
 // The status codes the driver returns, with their wire values.
-static_assert(STATUS_SUCCESS == (NTSTATUS)0x00000000L, "STATUS_SUCCESS");
-static_assert(STATUS_TIMEOUT == (NTSTATUS)0x00000102L, "STATUS_TIMEOUT");
-static_assert(STATUS_PENDING == (NTSTATUS)0x00000103L, "STATUS_PENDING");
-static_assert(STATUS_DEVICE_BUSY == (NTSTATUS)0x80000011L, "STATUS_DEVICE_BUSY");
-static_assert(STATUS_UNSUCCESSFUL == (NTSTATUS)0xC0000001L, "STATUS_UNSUCCESSFUL");
-static_assert(STATUS_INVALID_DEVICE_REQUEST == (NTSTATUS)0xC0000010L, "STATUS_INVALID_DEVICE_REQUEST");
-static_assert(STATUS_UNRECOGNIZED_MEDIA == (NTSTATUS)0xC0000014L, "STATUS_UNRECOGNIZED_MEDIA");
-static_assert(STATUS_MORE_PROCESSING_REQUIRED == (NTSTATUS)0xC0000016L, "STATUS_MORE_PROCESSING_REQUIRED");
-static_assert(STATUS_NO_MEMORY == (NTSTATUS)0xC0000017L, "STATUS_NO_MEMORY");
-static_assert(STATUS_BUFFER_TOO_SMALL == (NTSTATUS)0xC0000023L, "STATUS_BUFFER_TOO_SMALL");
-static_assert(STATUS_DATA_OVERRUN == (NTSTATUS)0xC000003CL, "STATUS_DATA_OVERRUN");
-static_assert(STATUS_DATA_ERROR == (NTSTATUS)0xC000003EL, "STATUS_DATA_ERROR");
-static_assert(STATUS_CRC_ERROR == (NTSTATUS)0xC000003FL, "STATUS_CRC_ERROR");
-static_assert(STATUS_INSUFFICIENT_RESOURCES == (NTSTATUS)0xC000009AL, "STATUS_INSUFFICIENT_RESOURCES");
-static_assert(STATUS_IO_TIMEOUT == (NTSTATUS)0xC00000B5L, "STATUS_IO_TIMEOUT");
-static_assert(STATUS_CANCELLED == (NTSTATUS)0xC0000120L, "STATUS_CANCELLED");
-static_assert(STATUS_DEVICE_PROTOCOL_ERROR == (NTSTATUS)0xC0000186L, "STATUS_DEVICE_PROTOCOL_ERROR");
-static_assert(STATUS_DEVICE_REMOVED == (NTSTATUS)0xC00002B6L, "STATUS_DEVICE_REMOVED");
+static_assert(STATUS_SUCCESS == static_cast<NTSTATUS>(0x00000000L), "STATUS_SUCCESS");
+static_assert(STATUS_TIMEOUT == static_cast<NTSTATUS>(0x00000102L), "STATUS_TIMEOUT");
+static_assert(STATUS_PENDING == static_cast<NTSTATUS>(0x00000103L), "STATUS_PENDING");
+static_assert(STATUS_DEVICE_BUSY == static_cast<NTSTATUS>(0x80000011L), "STATUS_DEVICE_BUSY");
+static_assert(STATUS_UNSUCCESSFUL == static_cast<NTSTATUS>(0xC0000001L), "STATUS_UNSUCCESSFUL");
+static_assert(STATUS_INVALID_DEVICE_REQUEST == static_cast<NTSTATUS>(0xC0000010L), "STATUS_INVALID_DEVICE_REQUEST");
+static_assert(STATUS_UNRECOGNIZED_MEDIA == static_cast<NTSTATUS>(0xC0000014L), "STATUS_UNRECOGNIZED_MEDIA");
+static_assert(STATUS_MORE_PROCESSING_REQUIRED == static_cast<NTSTATUS>(0xC0000016L), "STATUS_MORE_PROCESSING_REQUIRED");
+static_assert(STATUS_NO_MEMORY == static_cast<NTSTATUS>(0xC0000017L), "STATUS_NO_MEMORY");
+static_assert(STATUS_BUFFER_TOO_SMALL == static_cast<NTSTATUS>(0xC0000023L), "STATUS_BUFFER_TOO_SMALL");
+static_assert(STATUS_DATA_OVERRUN == static_cast<NTSTATUS>(0xC000003CL), "STATUS_DATA_OVERRUN");
+static_assert(STATUS_DATA_ERROR == static_cast<NTSTATUS>(0xC000003EL), "STATUS_DATA_ERROR");
+static_assert(STATUS_CRC_ERROR == static_cast<NTSTATUS>(0xC000003FL), "STATUS_CRC_ERROR");
+static_assert(STATUS_INSUFFICIENT_RESOURCES == static_cast<NTSTATUS>(0xC000009AL), "STATUS_INSUFFICIENT_RESOURCES");
+static_assert(STATUS_IO_TIMEOUT == static_cast<NTSTATUS>(0xC00000B5L), "STATUS_IO_TIMEOUT");
+static_assert(STATUS_CANCELLED == static_cast<NTSTATUS>(0xC0000120L), "STATUS_CANCELLED");
+static_assert(STATUS_DEVICE_PROTOCOL_ERROR == static_cast<NTSTATUS>(0xC0000186L), "STATUS_DEVICE_PROTOCOL_ERROR");
+static_assert(STATUS_DEVICE_REMOVED == static_cast<NTSTATUS>(0xC00002B6L), "STATUS_DEVICE_REMOVED");
 
 // Card states and protocols of the library that the link relies on.
 static_assert(SCARD_UNKNOWN == 0 && SCARD_ABSENT == 1 && SCARD_PRESENT == 2 && SCARD_SWALLOWED == 3 &&

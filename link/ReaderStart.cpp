@@ -5,12 +5,13 @@
 //   Closed (signalled)  --StartDevice: open, configure, wait armed-->  Open
 //   Open (not signalled) --CloseSerialPortWorker: interface off, IRP_MJ_CLOSE--> Closed
 //
-// SerialCloseDone is cleared only once the serial event wait is pending, and
-// from then on exactly one of these holds until the link is Closed again: a
-// wait is pending at the serial driver, a worker run is under way that
-// re-arms it or queues the close, or the close worker is queued or running.
-// So a stop that empties the wait mask always ends with the close worker
-// signalling SerialCloseDone, also when a start fails half way.
+// SerialCloseDone is cleared before the port is configured and the serial
+// event wait armed, and set again at once if that fails (no wait is armed
+// then). While the link is Open exactly one of these holds: a wait is pending
+// at the serial driver, a worker run is under way that re-arms it or queues
+// the close, or the close worker is queued or running. So a stop that empties
+// the wait mask always ends with the close worker signalling SerialCloseDone,
+// also when a start fails half way.
 
 #include "link/ReaderStart.h"
 
@@ -95,18 +96,20 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject)
     SERIAL_CONFIG config;
     FillStartConfig(&config);
 
+    // The link counts as Open before the wait is armed: the wait may end
+    // (a DSR change) and its close worker signal SerialCloseDone as soon as
+    // it is handed down. From then on a failure is undone by StopDevice
+    // through the close worker.
+    KeClearEvent(&deviceExtension->SerialCloseDone);
     NTSTATUS status = ConfigureSerialPort(readerExtension, &config);
     if (status != STATUS_SUCCESS) {
         SmartcardLogError(DeviceObject, MSG_SERIAL_CONFIG_FAILED, NULL, 0);
-        // No wait is armed, so no close worker will ever run for this open:
+        // No wait was armed, so no close worker will run for this open:
         // close the port here rather than leave it open for good.
         CloseSerialPort(DeviceObject, readerExtension);
+        KeSetEvent(&deviceExtension->SerialCloseDone, IO_NO_INCREMENT, FALSE);
         return status;
     }
-
-    // The wait is pending: the link is Open, and from here on a failure is
-    // undone by StopDevice through the close worker.
-    KeClearEvent(&deviceExtension->SerialCloseDone);
 
     status = ReaderGetFirmwareVersion(readerExtension);
     if (status == STATUS_SUCCESS) {

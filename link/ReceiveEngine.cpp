@@ -208,6 +208,9 @@ NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus)
 static VOID TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
 {
     ASSERT(ReaderExtension->ReceivedBytes >= Count);
+    if (Count == 0) {
+        return;
+    }
     RtlCopyMemory(Buffer, ReaderExtension->ReceiveBuffer, Count);
     ReaderExtension->ReceivedBytes -= Count;
     RtlMoveMemory(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count,

@@ -1,0 +1,274 @@
+// Reader start and stop against the emulated reader: the serial traffic in
+// order, the link states told by the events, the device interface, the event
+// log, and every way a start can fail.
+#include <gtest/gtest.h>
+
+#include <platform/faults.h>
+
+#include <functional>
+#include <string>
+
+#include "link/ReaderCommands.h"
+#include "link/ReaderStart.h"
+#include "support/DriverHarness.h"
+#include "tav712log.h"
+
+namespace tav712::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The requests the serial driver received, as text, without the receive
+// engine's own traffic (reads, comm-status polls and re-armed waits).
+std::vector<std::string> linkTraffic(const SerialRecorder& recorder) {
+  std::vector<std::string> traffic;
+  bool firstWait = true;
+  for (const SerialRequest& request : recorder.requests()) {
+    if (request.majorFunction == IRP_MJ_READ || request.isControl(IOCTL_SERIAL_GET_COMMSTATUS)) continue;
+    if (request.isControl(IOCTL_SERIAL_WAIT_ON_MASK)) {
+      if (!firstWait) continue;
+      firstWait = false;
+    }
+    traffic.push_back(request.describe());
+  }
+  return traffic;
+}
+
+const std::vector<std::string> kStartTraffic = {
+    "CREATE",
+    "CONTROL 0x001B0004 in 00 4B 00 00",
+    "CONTROL 0x001B000C in 00 00 08",
+    "CONTROL 0x001B005C in 00 00 00 00 00 00",
+    "CONTROL 0x001B001C in 32 00 00 00 00 00 00 00 64 00 00 00 00 00 00 00 E8 03 00 00",
+    "CONTROL 0x001B0064 in 00 00 00 00 00 00 00 80 00 00 00 00 00 00 00 00",
+    "CONTROL 0x001B004C in 0C 00 00 00",
+    "CONTROL 0x001B0014",
+    "CONTROL 0x001B0044 in 11 00 00 00",
+    "CONTROL 0x001B0048",
+    "WRITE C0",     // firmware version
+    "WRITE 88 00",  // start table
+    "WRITE 82 4F",
+    "WRITE C4",     // card state
+};
+
+const std::vector<std::string> kStopTraffic = {
+    "WRITE 84 00",  // power down
+    "WRITE 84 00",  // stop table
+    "WRITE 82 00",
+    "CONTROL 0x001B0044 in 00 00 00 00",
+    "CLOSE",
+};
+
+bool interfaceEnabled(DriverHarness& harness) {
+  const UNICODE_STRING& name = harness.deviceExtension()->PnPDeviceName;
+  return harness.system().io().interfaceEnabled(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
+}
+
+bool signalled(KEVENT& event) { return KeReadStateEvent(&event) != 0; }
+
+NTSTATUS start(DriverHarness& harness) {
+  return harness.call([&] { return StartDevice(harness.deviceObject()); }, "start");
+}
+
+void stop(DriverHarness& harness) {
+  harness.call([&] { StopDevice(harness.deviceExtension()); }, "stop");
+}
+
+TEST(ReaderStart, StartAndStopSendTheirTrafficInOrder) {
+  DriverHarness harness;
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_EQ(linkTraffic(*harness.recorder()), kStartTraffic);
+  PDEVICE_EXTENSION device = harness.deviceExtension();
+  EXPECT_FALSE(signalled(device->SerialCloseDone));
+  EXPECT_TRUE(signalled(device->ReaderStarted));
+  EXPECT_TRUE(interfaceEnabled(harness));
+  EXPECT_EQ(harness.readerExtension()->FirmwareMajor, 2);
+  EXPECT_EQ(harness.readerExtension()->FirmwareMinor, 3);
+  EXPECT_EQ(harness.smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+  EXPECT_EQ(harness.reader()->registerValue(2), 0x4F);
+  EXPECT_TRUE(harness.port().snapshot().waitPending);
+  EXPECT_TRUE(harness.system().eventLog().codes().empty());
+
+  harness.recorder()->clear();
+  stop(harness);
+  const platform::Instant stopped = harness.now();
+  EXPECT_EQ(linkTraffic(*harness.recorder()), kStopTraffic);
+  const std::vector<SerialRequest> requests = harness.recorder()->requestsExcept({IOCTL_SERIAL_GET_COMMSTATUS});
+  const std::vector<SerialRequest> all = harness.recorder()->requests();
+  std::vector<SerialRequest> writes;
+  for (const SerialRequest& request : all) {
+    if (request.majorFunction == IRP_MJ_WRITE) writes.push_back(request);
+  }
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_GE(writes[1].sentAt - writes[0].sentAt, 200ms) << "the power-down's pause";
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().majorFunction, IRP_MJ_CLOSE);
+  EXPECT_LE(requests.back().completedAt, stopped) << "the close was done before StopDevice returned";
+
+  EXPECT_TRUE(signalled(device->SerialCloseDone));
+  EXPECT_FALSE(interfaceEnabled(harness));
+  EXPECT_EQ(harness.reader()->registerValue(2), 0x00);
+  const serial::PortSnapshot port = harness.port().snapshot();
+  EXPECT_EQ(port.openCount, 0u);
+  EXPECT_FALSE(port.waitPending);
+}
+
+TEST(ReaderStart, AnEmptySlotIsKnownAsAbsentOnceStarted) {
+  emulator::EmulatorKnobs knobs;
+  knobs.cardInserted = false;
+  DriverHarness harness({.line = EmulatorLine{knobs}});
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_EQ(harness.smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
+}
+
+TEST(ReaderStart, AStoppedReaderStartsAgain) {
+  DriverHarness harness;
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  stop(harness);
+  harness.recorder()->clear();
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_EQ(linkTraffic(*harness.recorder()), kStartTraffic);
+  EXPECT_TRUE(interfaceEnabled(harness));
+}
+
+TEST(ReaderStop, ANeverStartedDeviceStopsAtOnceWithoutTraffic) {
+  DriverHarness harness;
+  const platform::Instant before = harness.now();
+  stop(harness);
+  EXPECT_EQ(harness.now(), before);
+  EXPECT_TRUE(harness.recorder()->requests().empty());
+  EXPECT_TRUE(signalled(harness.deviceExtension()->SerialCloseDone));
+}
+
+TEST(ReaderStop, GoesOnWhenTheCardDoesNotAnswerThePowerDown) {
+  emulator::EmulatorKnobs knobs;
+  DriverHarness harness({.line = EmulatorLine{knobs}});
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  harness.recorder()->clear();
+  harness.reader()->unplug();  // silent from now on; DSR drops too
+  stop(harness);
+  EXPECT_TRUE(signalled(harness.deviceExtension()->SerialCloseDone));
+  EXPECT_FALSE(interfaceEnabled(harness));
+  EXPECT_EQ(harness.port().snapshot().openCount, 0u);
+}
+
+// A reader whose DSR line changes is taken as gone: the link closes by
+// itself, with no stop involved.
+TEST(ReaderStart, ADsrChangeWhileOpenClosesTheLink) {
+  emulator::EmulatorKnobs knobs;
+  knobs.reader.dsrDropMs = 2000;
+  DriverHarness harness({.line = EmulatorLine{knobs}});
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  harness.recorder()->clear();
+  harness.runFor(3s);
+
+  EXPECT_EQ(linkTraffic(*harness.recorder()), (std::vector<std::string>{"CLOSE"}));
+  EXPECT_TRUE(signalled(harness.deviceExtension()->SerialCloseDone));
+  EXPECT_FALSE(interfaceEnabled(harness));
+  EXPECT_EQ(harness.port().snapshot().openCount, 0u);
+  const platform::Instant before = harness.now();
+  stop(harness);
+  EXPECT_EQ(harness.now(), before) << "nothing left for a stop to do";
+}
+
+// When the serial event wait cannot be re-armed the port is no longer
+// watched: the link closes, and a stop does not wait for a wait that never
+// ends.
+TEST(ReaderStart, AWaitThatCannotBeReArmedClosesTheLink) {
+  DriverHarness harness;
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  harness.system().faults().failCall(platform::fault::kAllocateIrp, 1);
+  UCHAR contacts = 0;
+  EXPECT_EQ(harness.call([&] { return ReaderReadRegister(harness.readerExtension(), 4, &contacts); }), STATUS_SUCCESS);
+  harness.runUntilIdle();
+  EXPECT_TRUE(signalled(harness.deviceExtension()->SerialCloseDone));
+  EXPECT_FALSE(interfaceEnabled(harness));
+  harness.recorder()->clear();
+  stop(harness);
+  EXPECT_TRUE(harness.recorder()->requests().empty());
+}
+
+struct StartFailure {
+  const char* name;
+  std::function<void(DriverHarness&)> inject;
+  NTSTATUS status;  // STATUS_PENDING: any failure
+  std::vector<NTSTATUS> logged;
+  bool portOpened;
+  emulator::EmulatorKnobs knobs = {};
+};
+
+emulator::EmulatorKnobs silentReader() {
+  emulator::EmulatorKnobs knobs;
+  knobs.reader.silentAfter = 0;
+  return knobs;
+}
+
+emulator::EmulatorKnobs refusingSecondReply() {
+  emulator::EmulatorKnobs knobs;
+  knobs.reader.wrongReplies = {2};
+  return knobs;
+}
+
+class FailedStart : public ::testing::TestWithParam<StartFailure> {};
+
+TEST_P(FailedStart, LogsItsCodeAndLeavesTheLinkClosed) {
+  const StartFailure& test = GetParam();
+  DriverHarness harness({.line = EmulatorLine{test.knobs}});
+  test.inject(harness);
+  const NTSTATUS status = start(harness);
+  if (test.status == STATUS_PENDING) {
+    EXPECT_NE(status, STATUS_SUCCESS);
+  } else {
+    EXPECT_EQ(status, test.status);
+  }
+  EXPECT_EQ(harness.system().eventLog().codes(), test.logged);
+  EXPECT_TRUE(signalled(harness.deviceExtension()->SerialCloseDone));
+  EXPECT_FALSE(signalled(harness.deviceExtension()->ReaderStarted));
+  EXPECT_FALSE(interfaceEnabled(harness));
+  const serial::PortSnapshot port = harness.port().snapshot();
+  EXPECT_EQ(port.openCount, 0u) << "a port this start opened is closed again";
+  EXPECT_FALSE(port.waitPending);
+  const std::vector<SerialRequest> requests = harness.recorder()->requests();
+  if (test.portOpened) {
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().majorFunction, IRP_MJ_CLOSE);
+  } else {
+    EXPECT_LE(requests.size(), 1u) << "at most the refused open";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, FailedStart,
+    ::testing::Values(
+        StartFailure{"RequestAllocation",
+                     [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kAllocateIrp, 1); },
+                     STATUS_NO_MEMORY, {MSG_NO_MEMORY}, false},
+        StartFailure{"Open",
+                     [](DriverHarness& h) { h.recorder()->failNext(IRP_MJ_CREATE, STATUS_ACCESS_DENIED); },
+                     STATUS_ACCESS_DENIED, {MSG_SERIAL_OPEN_FAILED}, false},
+        StartFailure{"Configuration",
+                     [](DriverHarness& h) {
+                       h.recorder()->failNext(IRP_MJ_DEVICE_CONTROL, STATUS_INVALID_PARAMETER, IOCTL_SERIAL_SET_TIMEOUTS);
+                     },
+                     STATUS_INVALID_PARAMETER, {MSG_SERIAL_CONFIG_FAILED}, true},
+        StartFailure{"WaitAllocation",
+                     [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kAllocateIrp, 2); },
+                     STATUS_INSUFFICIENT_RESOURCES, {MSG_SERIAL_CONFIG_FAILED}, true},
+        StartFailure{"FirmwareVersion", [](DriverHarness&) {}, STATUS_IO_TIMEOUT, {MSG_READER_INIT_FAILED}, true,
+                     silentReader()},
+        StartFailure{"StartTable", [](DriverHarness&) {}, STATUS_DATA_ERROR, {MSG_READER_INIT_FAILED}, true,
+                     refusingSecondReply()},
+        StartFailure{"Interface",
+                     [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kSetInterfaceState, 1); },
+                     STATUS_PENDING, {}, true}),
+    [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+
+TEST(ReaderStart, AFailedInterfaceStartHasAlreadyReadTheCardState) {
+  DriverHarness harness;
+  harness.system().faults().failCall(platform::fault::kSetInterfaceState, 1);
+  EXPECT_NE(start(harness), STATUS_SUCCESS);
+  EXPECT_EQ(harness.smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+}
+
+}  // namespace
+}  // namespace tav712::testing

@@ -1,0 +1,287 @@
+// The receive engine fed with exact reader-to-host streams from the scripted
+// line: decoding of escapes and in-stream codes, the receive buffer's limit,
+// wake rules, time-outs, data errors, the block-end marker and waiting-time
+// extensions.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "link/ReceiveEngine.h"
+#include "link/SerialChannel.h"
+#include "support/DriverHarness.h"
+
+namespace tav712::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every stream below follows a one-byte "command" 0x00 that the test writes,
+// so that it starts when the receive does.
+std::unique_ptr<DriverHarness> linkWithStream(const std::string& stream) {
+  auto harness = std::make_unique<DriverHarness>(HarnessOptions{.line = ScriptLine{"> 00\n" + stream}});
+  EXPECT_EQ(harness->openLink(), STATUS_SUCCESS);
+  return harness;
+}
+
+struct Received {
+  NTSTATUS status = STATUS_PENDING;
+  Bytes bytes;
+  platform::Duration took{};
+};
+
+// Writes the trigger byte, then receives `count` bytes.
+Received commandAndReceive(DriverHarness& harness, ULONG count) {
+  Received received;
+  harness.call([&] {
+    PREADER_EXTENSION reader = harness.readerExtension();
+    const UCHAR trigger = 0x00;
+    ASSERT_EQ(SerialWrite(reader, &trigger, 1), STATUS_SUCCESS);
+    Bytes buffer(count + 1, 0xEE);
+    const platform::Instant start = harness.now();
+    received.status = ReaderReceive(reader, buffer.data(), count);
+    received.took = harness.now() - start;
+    if (received.status == STATUS_SUCCESS) received.bytes.assign(buffer.begin(), buffer.begin() + count);
+  });
+  return received;
+}
+
+void writeTrigger(DriverHarness& harness) {
+  harness.call([&] {
+    const UCHAR trigger = 0x00;
+    EXPECT_EQ(SerialWrite(harness.readerExtension(), &trigger, 1), STATUS_SUCCESS);
+  });
+}
+
+struct StreamCase {
+  const char* name;
+  const char* stream;
+  ULONG count;
+  NTSTATUS status;
+  Bytes bytes;
+  NTSTATUS transferError = STATUS_SUCCESS;
+  ULONG cardState = SCARD_UNKNOWN;  // as the stream leaves it
+};
+
+class InStreamCode : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(InStreamCode, DecodesAsTheReaderMeansIt) {
+  const StreamCase& test = GetParam();
+  auto harness = linkWithStream(test.stream);
+  const Received received = commandAndReceive(*harness, test.count);
+  EXPECT_EQ(received.status, test.status);
+  EXPECT_EQ(received.bytes, test.bytes);
+  EXPECT_EQ(harness->readerExtension()->TransferError, test.transferError);
+  EXPECT_EQ(harness->smartcardExtension()->ReaderCapabilities.CurrentState, test.cardState);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, InStreamCode,
+    ::testing::Values(
+        StreamCase{"DataBytes", "< 41 42 43", 3, STATUS_SUCCESS, {0x41, 0x42, 0x43}},
+        StreamCase{"EscapedEscapeIsOneDataByte", "< 10 10 41", 2, STATUS_SUCCESS, {0x10, 0x41}},
+        StreamCase{"DataErrorStandsAsZero", "< 41 10 88 43", 3, STATUS_SUCCESS, {0x41, 0x00, 0x43}, STATUS_DATA_ERROR},
+        StreamCase{"UnknownCodeIsDropped", "< 10 87 41", 1, STATUS_SUCCESS, {0x41}},
+        StreamCase{"ReaderErrorThenSilenceTimesOut", "< 10 84", 1, STATUS_IO_TIMEOUT, {}},
+        StreamCase{"ReaderErrorThenAByteIsADataError", "< 10 84 41", 1, STATUS_DATA_ERROR, {}},
+        StreamCase{"TimeoutCodeBeforeTheCountIsAShortBlock", "< 41 10 83", 2, STATUS_IO_TIMEOUT, {}},
+        // The reader's error came behind a byte that reads as success: the
+        // receive still fails, nothing having been delivered.
+        StreamCase{"ReaderErrorBehindAnOkByteIsNeverSuccess", "< 90 10 84 41", 2, STATUS_UNSUCCESSFUL, {}},
+        StreamCase{"InsertionReachesTheCardState", "< 10 85 41", 1, STATUS_SUCCESS, {0x41}, STATUS_SUCCESS,
+                   SCARD_PRESENT},
+        StreamCase{"RemovalReachesTheCardState", "< 10 86 41", 1, STATUS_SUCCESS, {0x41}, STATUS_SUCCESS,
+                   SCARD_ABSENT}),
+    [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+
+TEST(ReceiveEngine, AFailedReceiveLeavesTheBufferAsItWas) {
+  auto harness = linkWithStream("< 90 10 84 41");
+  EXPECT_EQ(commandAndReceive(*harness, 2).status, STATUS_UNSUCCESSFUL);
+  PREADER_EXTENSION reader = harness->readerExtension();
+  ASSERT_EQ(reader->ReceivedBytes, 3u);
+  EXPECT_EQ(reader->ReceiveBuffer[0], 0x90);
+  EXPECT_EQ(reader->ReceiveBuffer[1], 0x84);
+  EXPECT_EQ(reader->ReceiveBuffer[2], 0x41);
+}
+
+// An escape at the end of one worker run and its partner at the start of the
+// next (after the run ended by a read time-out) still form one sequence.
+TEST(ReceiveEngine, EscapeSequencesSurviveTheEndOfAWorkerRun) {
+  {
+    auto harness = linkWithStream("< 10\n< +300ms 83");
+    PREADER_EXTENSION reader = harness->readerExtension();
+    reader->BlockEndStatus = STATUS_IO_TIMEOUT;
+    writeTrigger(*harness);
+    harness->runFor(150ms);
+    EXPECT_TRUE(reader->EscapePending) << "the first run ended on the escape byte";
+    harness->runFor(400ms);
+    EXPECT_FALSE(reader->EscapePending);
+    EXPECT_EQ(reader->BlockEndStatus, STATUS_SUCCESS) << "0x83 was decoded as the time-out code";
+    EXPECT_EQ(reader->ReceivedBytes, 0u);
+  }
+  {
+    auto harness = linkWithStream("< 10\n< +300ms 10");
+    writeTrigger(*harness);
+    harness->runFor(600ms);
+    PREADER_EXTENSION reader = harness->readerExtension();
+    ASSERT_EQ(reader->ReceivedBytes, 1u);
+    EXPECT_EQ(reader->ReceiveBuffer[0], 0x10);
+  }
+}
+
+TEST(ReceiveEngine, TheBufferKeeps767BytesAndDropsTheRest) {
+  std::string stream = "<";
+  char item[4];
+  for (int i = 0; i < 770; ++i) {
+    std::snprintf(item, sizeof item, " %02X", i % 15);
+    stream += item;
+  }
+  stream += " 10 10 10 88";
+  auto harness = linkWithStream(stream);
+  writeTrigger(*harness);
+  harness->runFor(1s);
+
+  PREADER_EXTENSION reader = harness->readerExtension();
+  EXPECT_EQ(reader->ReceivedBytes, 767u);
+  EXPECT_EQ(reader->TransferError, STATUS_DATA_ERROR) << "the data error is recorded though its byte is dropped";
+  Bytes buffer(768);
+  EXPECT_EQ(harness->call([&] { return ReaderReceive(reader, buffer.data(), 768); }), STATUS_BUFFER_TOO_SMALL);
+  ASSERT_EQ(harness->call([&] { return ReaderReceive(reader, buffer.data(), 767); }), STATUS_SUCCESS);
+  for (int i = 0; i < 767; ++i) ASSERT_EQ(buffer[static_cast<std::size_t>(i)], i % 15) << "byte " << i;
+  EXPECT_EQ(reader->ReceivedBytes, 0u);
+}
+
+TEST(ReceiveEngine, SilenceEndsAReceiveAfterItsOwnTimeout) {
+  auto harness = linkWithStream("");
+  const Received received = commandAndReceive(*harness, 3);
+  EXPECT_EQ(received.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(received.took, 3 * 50ms + 100ms) << "ReadCharTimeout x n + ReadTotalTimeout";
+  EXPECT_EQ(harness->readerExtension()->BytesWanted, 3u) << "the wanted count outlives the failed receive";
+}
+
+// Silence after an escape code ends the worker's run by a read time-out,
+// which wakes the receive before its own time-out and purges the port.
+TEST(ReceiveEngine, AReadTimeoutInsideARunEndsTheReceiveEarly) {
+  auto harness = linkWithStream("< 41 10 87");
+  harness->recorder()->clear();
+  const Received received = commandAndReceive(*harness, 2);
+  EXPECT_EQ(received.status, STATUS_IO_TIMEOUT);
+  EXPECT_GE(received.took, 100ms);
+  EXPECT_LT(received.took, 2 * 50ms + 100ms);
+  bool purged = false;
+  for (const SerialRequest& request : harness->recorder()->requests()) {
+    purged |= request.isControl(IOCTL_SERIAL_PURGE) && request.input == Bytes{0x0C, 0x00, 0x00, 0x00};
+  }
+  EXPECT_TRUE(purged);
+}
+
+TEST(ReceiveEngine, ACardEventAloneDoesNotWakeAWaitingReceive) {
+  auto harness = linkWithStream("< 41 10 85");
+  const Received received = commandAndReceive(*harness, 2);
+  EXPECT_EQ(received.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(received.took, 2 * 50ms + 100ms) << "woken by nothing but its own time-out";
+  EXPECT_EQ(harness->smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_PRESENT});
+}
+
+TEST(ReceiveEngine, ACardEventAfterTheWantedBytesEndsTheRunAndWakesTheReceive) {
+  auto harness = linkWithStream("< 41 42 10 86");
+  const Received received = commandAndReceive(*harness, 2);
+  EXPECT_EQ(received.status, STATUS_SUCCESS);
+  EXPECT_EQ(received.bytes, (Bytes{0x41, 0x42}));
+  EXPECT_LT(received.took, 10ms);
+}
+
+TEST(ReceiveEngine, ALateByteCompletesTheOldCountAndWakesNobody) {
+  auto harness = linkWithStream("< +400ms 41");
+  EXPECT_EQ(commandAndReceive(*harness, 1).status, STATUS_IO_TIMEOUT);
+  harness->runFor(500ms);
+  PREADER_EXTENSION reader = harness->readerExtension();
+  EXPECT_EQ(reader->ReceivedBytes, 1u);
+  EXPECT_EQ(reader->BytesWanted, TAV712_NO_BYTES_WANTED);
+  EXPECT_NE(KeReadStateEvent(&reader->DataAvailable), 0) << "signalled although nobody waits";
+}
+
+TEST(ReceiveEngine, BufferedBytesAreTakenAtOnceWhateverDataAvailableHolds) {
+  auto harness = linkWithStream("");
+  PREADER_EXTENSION reader = harness->readerExtension();
+  reader->ReceiveBuffer[0] = 0x01;
+  reader->ReceiveBuffer[1] = 0x02;
+  reader->ReceiveBuffer[2] = 0x03;
+  reader->ReceivedBytes = 3;
+  const platform::Instant start = harness->now();
+  UCHAR bytes[2] = {};
+  EXPECT_EQ(harness->call([&] { return ReaderReceive(reader, bytes, 2); }), STATUS_SUCCESS);
+  EXPECT_EQ(harness->now(), start);
+  EXPECT_EQ(bytes[0], 0x01);
+  EXPECT_EQ(bytes[1], 0x02);
+  ASSERT_EQ(reader->ReceivedBytes, 1u);
+  EXPECT_EQ(reader->ReceiveBuffer[0], 0x03) << "the rest moves to the front";
+}
+
+// While the card has asked for more time, the reader's time-out code and read
+// time-outs do not end the receive.
+TEST(ReceiveEngine, AWaitingTimeExtensionKeepsTheReceiveWaiting) {
+  auto harness = linkWithStream("< 41 10 83\n< +300ms 42");
+  harness->smartcardExtension()->T1.Wtx = 2;
+  harness->readerExtension()->ReadTotalTimeout = 1000;
+  const Received received = commandAndReceive(*harness, 2);
+  EXPECT_EQ(received.status, STATUS_SUCCESS);
+  EXPECT_EQ(received.bytes, (Bytes{0x41, 0x42}));
+  EXPECT_GT(received.took, 300ms);
+}
+
+TEST(ReceiveEngine, TheBlockEndMarkerAfterTheWantedBytesEndsTheBlock) {
+  auto harness = linkWithStream("< 41 42 10 83");
+  PREADER_EXTENSION reader = harness->readerExtension();
+  reader->BlockEndStatus = STATUS_IO_TIMEOUT;
+  const Received received = commandAndReceive(*harness, 2);
+  ASSERT_EQ(received.status, STATUS_SUCCESS);
+  const platform::Instant start = harness->now();
+  EXPECT_EQ(harness->call([&] { return WaitForBlockEnd(reader); }), STATUS_SUCCESS);
+  EXPECT_LT(harness->now() - start, 50ms);
+}
+
+TEST(ReceiveEngine, WithoutTheMarkerWaitForBlockEndGivesUpAfterReadCharTimeout) {
+  for (ULONG charTimeoutMs : {50u, 0u}) {
+    auto harness = linkWithStream("< 41 42");
+    PREADER_EXTENSION reader = harness->readerExtension();
+    reader->BlockEndStatus = STATUS_IO_TIMEOUT;
+    ASSERT_EQ(commandAndReceive(*harness, 2).status, STATUS_SUCCESS);
+    reader->ReadCharTimeout = charTimeoutMs;
+    const platform::Instant start = harness->now();
+    EXPECT_EQ(harness->call([&] { return WaitForBlockEnd(reader); }), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(harness->now() - start, std::chrono::milliseconds(charTimeoutMs));
+  }
+}
+
+TEST(ReceiveEngine, ReadBytesDeliversAllOrNothing) {
+  auto harness = linkWithStream("< 41 42 43");
+  PREADER_EXTENSION reader = harness->readerExtension();
+  writeTrigger(*harness);
+  harness->runFor(10ms);
+  UCHAR bytes[4] = {};
+  ULONG length = 4;
+  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 0); }), STATUS_SUCCESS);
+  EXPECT_EQ(length, 0u);
+  length = 1;
+  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 2); }), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(reader->ReceivedBytes, 1u) << "the two bytes were taken and are lost";
+  length = 4;
+  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 2); }), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(length, 0u);
+  length = 4;
+  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 1); }), STATUS_SUCCESS);
+  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(bytes[0], 0x43);
+}
+
+TEST(ReceiveEngine, StatusBytesMapToStatusCodes) {
+  const std::pair<UCHAR, NTSTATUS> table[] = {
+      {0x81, STATUS_DATA_OVERRUN}, {0x82, STATUS_CRC_ERROR},  {0x83, STATUS_IO_TIMEOUT},
+      {0x84, STATUS_DATA_ERROR},   {0x88, STATUS_DATA_ERROR}, {0x90, STATUS_SUCCESS},
+      {0x00, STATUS_UNSUCCESSFUL}, {0x85, STATUS_UNSUCCESSFUL}, {0xFF, STATUS_UNSUCCESSFUL}};
+  for (const auto& [byte, status] : table) EXPECT_EQ(ReaderStatusToNtStatus(byte), status) << int{byte};
+}
+
+}  // namespace
+}  // namespace tav712::testing
