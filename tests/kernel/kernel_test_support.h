@@ -22,7 +22,7 @@ struct BuiltRequestResult {
 };
 
 class StackTest : public platform::testing::SystemTest {
- protected:
+ public:
   explicit StackTest(platform::SystemOptions options = {}) : SystemTest(options) {
     mini::reset();
     lowerDriver = system.pnp().loadDriver("lower", mini::LowerDriverEntry).driver;
@@ -68,6 +68,8 @@ class StackTest : public platform::testing::SystemTest {
 
   // Tears the stack down cleanly so that the unload checks pass.
   void removeAndUnload() {
+    if (unloaded) return;
+    unloaded = true;
     if (physicalDevice->AttachedDevice != nullptr) {
       EXPECT_EQ(system.pnp().remove(physicalDevice), STATUS_SUCCESS);
     }
@@ -80,6 +82,7 @@ class StackTest : public platform::testing::SystemTest {
   PDRIVER_OBJECT upperDriver = nullptr;
   PDEVICE_OBJECT physicalDevice = nullptr;
   PDEVICE_OBJECT upperDevice = nullptr;
+  bool unloaded = false;
 };
 
 }  // namespace kernel_test

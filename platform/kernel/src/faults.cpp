@@ -33,7 +33,7 @@ bool FaultInjector::shouldFail(std::string_view kind, const void *callSite) {
     if (auto from = failFrom_.find(kind); from != failFrom_.end() && number >= from->second) fail = true;
     bool newSite = seenSites_.emplace(std::string(kind), callSite).second;
     if (newSite && eachSiteOnce_) fail = true;
-    if (newSite && nthNewSite_ != 0 && seenSites_.size() == nthNewSite_) fail = true;
+    if (newSite && nthNewSite_ != 0 && seenSites_.size() == sitesBeforePlan_ + nthNewSite_) fail = true;
     if (chance_ > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < chance_) fail = true;
     if (fail) injected_.push_back({std::string(kind), number});
   }
@@ -64,6 +64,7 @@ void FaultInjector::failEachSiteOnce() {
 void FaultInjector::failNthNewSite(std::uint64_t k) {
   std::lock_guard lock(mutex_);
   nthNewSite_ = k;
+  sitesBeforePlan_ = seenSites_.size();
 }
 
 void FaultInjector::failWithChance(double probability, std::uint64_t seed) {
@@ -85,6 +86,7 @@ void FaultInjector::reset() {
   seenSites_.clear();
   eachSiteOnce_ = false;
   nthNewSite_ = 0;
+  sitesBeforePlan_ = 0;
   chance_ = 0.0;
   onlyKinds_.clear();
   injected_.clear();

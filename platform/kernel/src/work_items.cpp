@@ -67,10 +67,9 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         WorkItemRecord *item = found->second.get();
         item->queued = false;
         {
+          // The worker thread checks IRQL and spin locks at the item's end.
           FrameScope frame(FrameKind::WorkItem, item->driver, deviceObject);
-          RoutineCheck check("work item");
           WorkerRoutine(deviceObject, Context);
-          check.verifyReturn();
         }
         // A free requested while the item was queued takes effect now.
         auto again = current.workItems.find(IoWorkItem);

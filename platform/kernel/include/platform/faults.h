@@ -53,10 +53,11 @@ class FaultInjector {
   void failCall(std::string_view kind, std::uint64_t callNumber);
   // Fail every call of a kind from the n-th on.
   void failFromCall(std::string_view kind, std::uint64_t callNumber);
-  // Fail each distinct (kind, call site) the first time it is reached.
+  // Fail each distinct (kind, call site) the first time it is reached from
+  // now on (sites reached before are not failed).
   void failEachSiteOnce();
-  // Fail only the k-th distinct site reached (1-based); sitesSeen() tells a
-  // sweep when k has passed the last site.
+  // Fail only the k-th distinct site first reached from now on (1-based); a
+  // sweep over k is done when a run injects nothing.
   void failNthNewSite(std::uint64_t k);
   // Fail any call with this probability, drawn from a generator seeded once.
   void failWithChance(double probability, std::uint64_t seed);
@@ -84,6 +85,7 @@ class FaultInjector {
   std::set<std::pair<std::string, const void *>> seenSites_;
   bool eachSiteOnce_ = false;
   std::uint64_t nthNewSite_ = 0;
+  std::size_t sitesBeforePlan_ = 0;
   double chance_ = 0.0;
   std::mt19937_64 random_;
   std::vector<std::string> onlyKinds_;

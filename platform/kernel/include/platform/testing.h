@@ -29,7 +29,7 @@ inline void failTestsOnViolations(Verifier &verifier) {
 }
 
 class SystemTest : public ::testing::Test {
- protected:
+ public:
   explicit SystemTest(SystemOptions options = {}) : system(options) {
     failTestsOnViolations(system.verifier());
     seedTrace_ = std::make_unique<::testing::ScopedTrace>(__FILE__, __LINE__,

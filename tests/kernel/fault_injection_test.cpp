@@ -1,0 +1,123 @@
+// Fault injection: allocation-like calls fail by call number, at the first
+// reach of each call site, or by seeded chance, and the stack still ends
+// cleanly.
+#include "kernel_test_support.h"
+
+namespace kernel_test {
+namespace {
+
+namespace fault = platform::fault;
+
+using FaultInjectionTest = StackTest;
+
+TEST_F(FaultInjectionTest, FailsTheNthCallOfAKindOnly) {
+  system.faults().failCall(fault::kPool, 2);
+
+  PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, 0x31747354);
+  PVOID second = ExAllocatePoolWithTag(NonPagedPool, 8, 0x32747354);
+  PVOID third = ExAllocatePoolWithTag(NonPagedPool, 8, 0x33747354);
+
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  ASSERT_EQ(system.faults().injected().size(), 1u);
+  EXPECT_EQ(system.faults().injected()[0].callNumber, 2u);
+  EXPECT_TRUE(system.trace().contains(platform::TraceCategory::Fault, "ExAllocatePoolWithTag call 2 fails"));
+  ExFreePool(first);
+  ExFreePool(third);
+  removeAndUnload();
+}
+
+struct KindCase {
+  std::string_view kind;
+  NTSTATUS addDeviceStatus;
+};
+
+class FailedAddDeviceTest : public StackTest, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(FailedAddDeviceTest, AddDeviceFailsCleanlyWhenItsAllocationFails) {
+  system.faults().failCall(GetParam().kind, 1);
+
+  EXPECT_EQ(system.pnp().addDevice(upperDriver, physicalDevice), GetParam().addDeviceStatus);
+
+  EXPECT_EQ(physicalDevice->AttachedDevice, nullptr);
+  EXPECT_EQ(upperDriver->DeviceObject, nullptr);
+  removeAndUnload();
+  EXPECT_EQ(system.census().poolBlocks, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FailedAddDeviceTest,
+                         ::testing::Values(KindCase{fault::kCreateDevice, STATUS_INSUFFICIENT_RESOURCES},
+                                           KindCase{fault::kAttach, STATUS_UNSUCCESSFUL},
+                                           KindCase{fault::kRegisterInterface, STATUS_INSUFFICIENT_RESOURCES}),
+                         [](const auto &testInfo) { return std::string(testInfo.param.kind); });
+
+TEST_F(FaultInjectionTest, BuiltRequestThatCannotBeBuiltIsReportedToItsCaller) {
+  buildStack();
+  system.faults().failCall(fault::kBuildIoctl, 1);
+
+  EXPECT_EQ(sendBuiltRequest(kBufferedIoctl, {}, 0).returned, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(sendBuiltRequest(kBufferedIoctl, {}, 0).returned, STATUS_SUCCESS);
+  removeAndUnload();
+}
+
+TEST_F(FaultInjectionTest, EachCallSiteFailsTheFirstTimeItIsReached) {
+  std::uint64_t sitesBefore = system.faults().sitesSeen();
+  system.faults().failEachSiteOnce();
+  auto allocateAt = [](int site) {
+    // Two distinct call sites: each fails on its first call only.
+    return site == 0 ? ExAllocatePoolWithTag(NonPagedPool, 4, 0x41414141)
+                     : ExAllocatePoolWithTag(NonPagedPool, 4, 0x42424242);
+  };
+  std::vector<PVOID> results;
+  for (int round = 0; round < 2; ++round)
+    for (int site = 0; site < 2; ++site) results.push_back(allocateAt(site));
+
+  EXPECT_EQ(results[0], nullptr);
+  EXPECT_EQ(results[1], nullptr);
+  EXPECT_NE(results[2], nullptr);
+  EXPECT_NE(results[3], nullptr);
+  EXPECT_EQ(system.faults().sitesSeen(), sitesBefore + 2);
+  ExFreePool(results[2]);
+  ExFreePool(results[3]);
+  removeAndUnload();
+}
+
+// One system of a sweep, outside gtest's own fixture machinery.
+struct SweepRun : StackTest {
+  void TestBody() override {}
+};
+
+// A sweep: in run k the k-th new call site fails; every run of AddDevice and
+// start ends cleanly, and the sweep ends when k passes the last site.
+TEST(FaultSweepTest, EveryFailurePathOfAddAndStartEndsCleanly) {
+  for (std::uint64_t k = 1;; ++k) {
+    SweepRun run;
+    run.system.faults().failNthNewSite(k);
+    NTSTATUS added = run.system.pnp().addDevice(run.upperDriver, run.physicalDevice);
+    if (NT_SUCCESS(added)) run.system.pnp().start(run.physicalDevice);
+    run.removeAndUnload();
+    EXPECT_EQ(run.system.census().poolBlocks, 0u) << "run " << k;
+    EXPECT_EQ(run.system.census().irps, 0u) << "run " << k;
+    if (run.system.faults().injected().empty()) {
+      EXPECT_GT(k, 3u) << "creating, attaching and registering are failure paths at least";
+      break;  // k passed the last site
+    }
+    ASSERT_LT(k, 50u);
+  }
+}
+
+TEST(FaultChanceTest, SameSeedFailsTheSameCalls) {
+  auto failures = [](std::uint64_t seed) {
+    platform::FaultInjector faults;
+    faults.failWithChance(0.3, seed);
+    std::vector<bool> failed;
+    for (int i = 0; i < 40; ++i) failed.push_back(faults.shouldFail(fault::kPool, nullptr));
+    return failed;
+  };
+  EXPECT_EQ(failures(11), failures(11));
+  EXPECT_NE(failures(11), failures(12));
+}
+
+}  // namespace
+}  // namespace kernel_test

@@ -1,0 +1,360 @@
+// One deliberately faulty mini-driver per verifier rule: each drives the
+// stack into the fault and the rule must fire, and no other rule may.
+#include <chrono>
+#include <functional>
+
+#include "kernel_test_support.h"
+
+namespace kernel_test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace rule = platform::rule;
+
+PDEVICE_OBJECT lowerOf(PDEVICE_OBJECT device) {
+  return static_cast<mini::UpperExtension *>(device->DeviceExtension)->lowerDevice;
+}
+
+void complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+PIRP parked = nullptr;
+PDEVICE_OBJECT leftDevice = nullptr;
+KSPIN_LOCK heldLock;
+
+// ---- Faulty dispatch routines --------------------------------------------
+
+NTSTATUS CompletesTwice(PDEVICE_OBJECT, PIRP irp) {
+  complete(irp, STATUS_SUCCESS);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CompletesWithPendingStatus(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  complete(irp, STATUS_PENDING);
+  return STATUS_PENDING;
+}
+
+VOID NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
+
+NTSTATUS CompletesWithCancelRoutineSet(PDEVICE_OBJECT, PIRP irp) {
+  IoSetCancelRoutine(irp, NeverCalledCancel);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReturnsPendingWithoutMarking(PDEVICE_OBJECT, PIRP irp) {
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_PENDING;
+}
+
+NTSTATUS ReturnsWithoutCompleting(PDEVICE_OBJECT, PIRP irp) {
+  parked = irp;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReturnsOtherStatusThanCompleted(PDEVICE_OBJECT, PIRP irp) {
+  complete(irp, STATUS_IO_TIMEOUT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DropsPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+
+NTSTATUS ForwardsWithCompletionThatDropsPending(PDEVICE_OBJECT device, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, DropsPending, nullptr, TRUE, TRUE, TRUE);
+  return IoCallDriver(lowerOf(device), irp);
+}
+
+NTSTATUS ForwardsWithoutStackLocation(PDEVICE_OBJECT device, PIRP irp) {
+  NTSTATUS status = IoCallDriver(lowerOf(device), irp);
+  complete(irp, status);
+  return status;
+}
+
+NTSTATUS ReportsMoreThanTheBuffer(PDEVICE_OBJECT, PIRP irp) {
+  ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  complete(irp, STATUS_SUCCESS, length + 1);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReturnsAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+  complete(irp, STATUS_SUCCESS);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WaitsAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -10 * 10'000;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+  KeLowerIrql(old);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReturnsHoldingSpinLock(PDEVICE_OBJECT, PIRP irp) {
+  complete(irp, STATUS_SUCCESS);
+  KeInitializeSpinLock(&heldLock);
+  KeAcquireSpinLockAtDpcLevel(&heldLock);  // at PASSIVE_LEVEL, so only the lock is wrong
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReleasesCancelLockNotHeld(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(PASSIVE_LEVEL);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReleasesRemoveLockTwice(PDEVICE_OBJECT, PIRP irp) {
+  IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0, 0, 0);
+  (void)IoAcquireRemoveLock(&lock, irp);
+  IoReleaseRemoveLock(&lock, irp);
+  IoReleaseRemoveLock(&lock, irp);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReleasesAndWaitsTwice(PDEVICE_OBJECT, PIRP irp) {
+  IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0, 0, 0);
+  (void)IoAcquireRemoveLock(&lock, irp);
+  IoReleaseRemoveLockAndWait(&lock, irp);
+  IoReleaseRemoveLockAndWait(&lock, irp);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+VOID EmptyWork(PDEVICE_OBJECT, PVOID) {}
+
+NTSTATUS QueuesWorkItemTwice(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_WORKITEM item = IoAllocateWorkItem(device);
+  IoQueueWorkItem(item, EmptyWork, DelayedWorkQueue, nullptr);
+  IoQueueWorkItem(item, EmptyWork, DelayedWorkQueue, nullptr);
+  IoFreeWorkItem(item);  // also too early: freed while queued
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FreesPoolTwice(PDEVICE_OBJECT, PIRP irp) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+  ExFreePool(block);
+  ExFreePool(block);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FreesABuiltIrp(PDEVICE_OBJECT device, PIRP irp) {
+  KEVENT event;
+  IO_STATUS_BLOCK ioStatus;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP built = IoBuildDeviceIoControlRequest(kBufferedIoctl, lowerOf(device), nullptr, 0, nullptr, 0, FALSE, &event,
+                                             &ioStatus);
+  IoFreeIrp(built);                      // refused: the I/O manager frees it
+  IoCallDriver(lowerOf(device), built);  // so send it, and it is freed on completion
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = lowerOf(device);
+  PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
+  IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_CLEANUP;
+  IoCallDriver(lower, own);
+  IoFreeIrp(own);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS LeaksPool(PDEVICE_OBJECT, PIRP irp) {
+  ExAllocatePoolWithTag(NonPagedPool, 24, 0x4C61654B);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS LeaksIrp(PDEVICE_OBJECT device, PIRP irp) {
+  IoAllocateIrp(device->StackSize, FALSE);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SetsUninitialisedEvent(PDEVICE_OBJECT, PIRP irp) {
+  KEVENT event{};
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PowerWithoutStartNext(PDEVICE_OBJECT device, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(lowerOf(device), irp);
+}
+
+NTSTATUS PowerThroughIoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(lowerOf(device), irp);
+}
+
+NTSTATUS RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lowerOf(device), irp);
+  }
+  PDEVICE_OBJECT lower = lowerOf(device);
+  leftDevice = device;  // the test deletes it afterwards
+  auto *extension = static_cast<mini::UpperExtension *>(device->DeviceExtension);
+  RtlFreeUnicodeString(&extension->interfaceName);
+  IoDetachDevice(lower);
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(lower, irp);
+}
+
+NTSTATUS AddDeviceLeavingInitialising(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(mini::UpperExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  static_cast<mini::UpperExtension *>(device->DeviceExtension)->lowerDevice =
+      IoAttachDeviceToDeviceStack(device, physicalDevice);
+  return STATUS_SUCCESS;
+}
+
+// ---- The table --------------------------------------------------------------
+
+class VerifierRuleTest;
+
+struct RuleCase {
+  const char *name;
+  std::string_view rule;
+  std::function<void(VerifierRuleTest &)> drive;
+};
+
+class VerifierRuleTest : public StackTest, public ::testing::WithParamInterface<RuleCase> {
+ public:
+  // Makes the upper driver's device-control dispatch the faulty one and
+  // sends one request through it.
+  void sendThrough(PDRIVER_DISPATCH faulty, ULONG outputLength = 0) {
+    buildStack();
+    upperDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = faulty;
+    sendBuiltRequest(kBufferedIoctl, {}, outputLength);
+  }
+  void powerThrough(PDRIVER_DISPATCH faulty) {
+    buildStack();
+    upperDriver->MajorFunction[IRP_MJ_POWER] = faulty;
+    system.power().setDevicePower(physicalDevice, PowerDeviceD3);
+  }
+};
+
+const RuleCase kRuleCases[] = {
+    {"CompletesTwice", rule::kCompleteOnce, [](auto &t) { t.sendThrough(CompletesTwice); }},
+    {"CompletesWithPendingStatus", rule::kNoPendingCompletion,
+     [](auto &t) { t.sendThrough(CompletesWithPendingStatus); }},
+    {"CompletesWithCancelRoutineSet", rule::kCancelRoutineCleared,
+     [](auto &t) { t.sendThrough(CompletesWithCancelRoutineSet); }},
+    {"ReturnsPendingWithoutMarking", rule::kDispatchReturn,
+     [](auto &t) { t.sendThrough(ReturnsPendingWithoutMarking); }},
+    {"ReturnsOtherStatusThanCompleted", rule::kDispatchReturn,
+     [](auto &t) { t.sendThrough(ReturnsOtherStatusThanCompleted); }},
+    {"ReturnsWithoutCompleting", rule::kDispatchReturn,
+     [](auto &t) {
+       t.buildStack();
+       t.upperDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ReturnsWithoutCompleting;
+       KEVENT event;
+       IO_STATUS_BLOCK ioStatus;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       PIRP irp = IoBuildDeviceIoControlRequest(kBufferedIoctl, t.upperDevice, nullptr, 0, nullptr, 0, FALSE,
+                                                &event, &ioStatus);
+       IoCallDriver(t.upperDevice, irp);
+       complete(parked, STATUS_SUCCESS);  // late, so that the request ends
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"CompletionRoutineDropsPending", rule::kPendingPropagation,
+     [](auto &t) {
+       mini::lowerConfig.mode = mini::LowerMode::Pend;
+       t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
+       t.sendThrough(ForwardsWithCompletionThatDropsPending);
+     }},
+    {"ForwardsWithoutStackLocation", rule::kStackLocations,
+     [](auto &t) { t.sendThrough(ForwardsWithoutStackLocation); }},
+    {"ReportsMoreThanTheBuffer", rule::kInformationBound, [](auto &t) { t.sendThrough(ReportsMoreThanTheBuffer, 4); }},
+    {"ReturnsAtDispatchLevel", rule::kIrqlUnchanged,
+     [](auto &t) {
+       t.sendThrough(ReturnsAtDispatchLevel);
+       KeLowerIrql(PASSIVE_LEVEL);
+     }},
+    {"WaitsAtDispatchLevel", rule::kWaitIrql, [](auto &t) { t.sendThrough(WaitsAtDispatchLevel); }},
+    {"ReturnsHoldingSpinLock", rule::kSpinLockPairing,
+     [](auto &t) {
+       t.sendThrough(ReturnsHoldingSpinLock);
+       KeReleaseSpinLock(&heldLock, PASSIVE_LEVEL);
+     }},
+    {"ReleasesCancelLockNotHeld", rule::kCancelSpinLock, [](auto &t) { t.sendThrough(ReleasesCancelLockNotHeld); }},
+    {"ReleasesRemoveLockTwice", rule::kRemoveLockBalance, [](auto &t) { t.sendThrough(ReleasesRemoveLockTwice); }},
+    {"ReleasesAndWaitsTwice", rule::kRemoveLockReleaseAndWait, [](auto &t) { t.sendThrough(ReleasesAndWaitsTwice); }},
+    {"QueuesWorkItemTwice", rule::kWorkItems,
+     [](auto &t) {
+       t.sendThrough(QueuesWorkItemTwice);
+       t.system.scheduler().runUntilIdle();
+     }},
+    {"FreesPoolTwice", rule::kDoubleFree, [](auto &t) { t.sendThrough(FreesPoolTwice); }},
+    {"FreesABuiltIrp", rule::kAllocatedIrps, [](auto &t) { t.sendThrough(FreesABuiltIrp); }},
+    {"SendsAllocatedIrpWithoutCompletionRoutine", rule::kAllocatedIrps,
+     [](auto &t) { t.sendThrough(SendsAllocatedIrpWithoutCompletionRoutine); }},
+    {"SetsUninitialisedEvent", rule::kEventInit, [](auto &t) { t.sendThrough(SetsUninitialisedEvent); }},
+    {"PowerWithoutStartNext", rule::kStartNextPower, [](auto &t) { t.powerThrough(PowerWithoutStartNext); }},
+    {"PowerThroughIoCallDriver", rule::kPowerViaPoCallDriver,
+     [](auto &t) { t.powerThrough(PowerThroughIoCallDriver); }},
+    {"AddDeviceLeavesInitialising", rule::kInitialisingCleared,
+     [](auto &t) {
+       t.upperDriver->DriverExtension->AddDevice = AddDeviceLeavingInitialising;
+       t.system.pnp().addDevice(t.upperDriver, t.physicalDevice);
+       t.physicalDevice->AttachedDevice->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+     }},
+    {"RemoveWithoutDelete", rule::kRemoveDeletes,
+     [](auto &t) {
+       t.buildStack();
+       t.upperDriver->MajorFunction[IRP_MJ_PNP] = RemoveWithoutDelete;
+       t.system.pnp().send(t.physicalDevice, IRP_MN_REMOVE_DEVICE);
+       IoDeleteDevice(leftDevice);
+     }},
+    {"LeaksPoolAtUnload", rule::kNoLeaks,
+     [](auto &t) {
+       t.sendThrough(LeaksPool);
+       t.removeAndUnload();
+     }},
+    {"LeaksIrpAtUnload", rule::kNoLeaks,
+     [](auto &t) {
+       t.sendThrough(LeaksIrp);
+       t.removeAndUnload();
+     }},
+};
+
+TEST_P(VerifierRuleTest, FaultyDriverMakesTheRuleFire) {
+  const RuleCase &c = GetParam();
+  parked = nullptr;
+  {
+    platform::testing::ExpectViolation expect(system.verifier(), c.rule);
+    c.drive(*this);
+  }
+  for (const auto &violation : system.verifier().violations(c.rule)) {
+    EXPECT_FALSE(violation.thread.empty());
+    EXPECT_FALSE(violation.object.empty());
+  }
+  removeAndUnload();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, VerifierRuleTest, ::testing::ValuesIn(kRuleCases),
+                         [](const auto &testInfo) { return std::string(testInfo.param.name); });
+
+}  // namespace
+}  // namespace kernel_test
