@@ -112,6 +112,9 @@ TAV712_PAGED_CODE NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJ
     }
 
     KeInitializeEvent(&readerExtension->DataAvailable, NotificationEvent, FALSE);
+    // A zeroed spin lock is an initialised one on x64, but only
+    // KeInitializeSpinLock says so to the verifier (and to other kernels).
+    KeInitializeSpinLock(&readerExtension->ReceiveLock);
 
     status = SmartcardInitialize(smartcardExtension);
     if (!NT_SUCCESS(status)) {

@@ -1,0 +1,242 @@
+// A reader's whole life under the PnP manager: add, start, use through the
+// smart card library, the queries that refuse while the reader is in use,
+// surprise removal, the ten-reader limit and every way AddDevice can fail.
+#include "FrameTest.h"
+
+#include "card/ReaderAttributes.h"
+#include "tav712log.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace tav712::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class DeviceLife : public FrameTest {};
+
+TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
+    ReaderPort& port = addPort();
+    ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+
+    PDEVICE_OBJECT device = readerDevice(port);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_SMARTCARD));
+    EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+              static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(extension(port)->DeviceInstance, 0u);
+    EXPECT_EQ(extension(port)->SmartcardExtension.ReaderExtension->PowerState, 1u);
+    // Registered, not enabled before the start.
+    EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
+
+    ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_EQ(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER),
+              std::vector<std::u16string>{interfaceName(port)});
+
+    platform::Handle handle = open(port);
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+    auto version = control(handle, IOCTL_VENDOR_GET_VERSION, {}, 8);
+    EXPECT_EQ(version.status, STATUS_SUCCESS);
+    EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03}));
+    auto power = control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64);
+    EXPECT_EQ(power.status, STATUS_SUCCESS);
+    EXPECT_GT(power.information, 0u) << "the answer-to-reset comes back";
+
+    // One handle at a time.
+    EXPECT_NE(system.io().open(interfaceName(port)).status, STATUS_SUCCESS);
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    platform::Handle again = open(port);
+    EXPECT_EQ(system.io().close(again), STATUS_SUCCESS);
+
+    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_FALSE(system.deviceExists(device));
+    EXPECT_EQ(readerDevice(port), nullptr);
+    EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
+    EXPECT_EQ(port.port->snapshot().openCount, 0u) << "the serial port was closed again";
+    EXPECT_EQ(DeviceSlots[0], 0);
+}
+
+TEST_F(DeviceLife, QueryRemoveIsRefusedWhileAHandleIsOpen) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+
+    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(readerDevice(port), nullptr);
+    EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(port))) << "the interface is enabled again";
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_EQ(readerDevice(port), nullptr);
+}
+
+TEST_F(DeviceLife, QueryStopIsRefusedWhileARequestIsInsideTheLibrary) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+
+    auto request = requestInsideLibrary(port, handle);
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0) << "the gate stays open";
+    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+}
+
+// After an accepted query-stop the next request waits at the gate until the
+// stop is cancelled or the reader has started again.
+struct GateOpener {
+    const char* name;
+    std::vector<UCHAR> pnpRequests;
+};
+
+class HeldRequest : public FrameTest, public ::testing::WithParamInterface<GateOpener> {};
+
+TEST_P(HeldRequest, WaitsAfterAnAcceptedQueryStopUntilTheGateOpens) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+
+    ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    system.scheduler().advanceBy(5s);
+    EXPECT_FALSE(request.done()) << "the request passed a closed gate";
+
+    const auto& requests = GetParam().pnpRequests;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_EQ(system.pnp().send(port.physicalDevice(), requests[i]), STATUS_SUCCESS);
+        if (i + 1 < requests.size()) {
+            system.scheduler().advanceBy(1s);
+            EXPECT_FALSE(request.done()) << "released before the last step";
+        }
+    }
+    auto result = request.wait();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceLife, HeldRequest,
+                         ::testing::Values(GateOpener{"CancelStop", {IRP_MN_CANCEL_STOP_DEVICE}},
+                                           GateOpener{"StopThenStart", {IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(DeviceLife, SurpriseRemovalThenRemoveWaitsForTheOpenHandle) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+    PDEVICE_OBJECT device = readerDevice(port);
+
+    NTSTATUS removal = STATUS_PENDING;
+    auto pnpThread = spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
+    system.scheduler().advanceBy(5s);
+    EXPECT_EQ(removal, STATUS_PENDING) << "the device went while a handle was open";
+    EXPECT_TRUE(system.deviceExists(device));
+
+    auto refused = control(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    EXPECT_EQ(refused.status, STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(refused.information, 0u);
+
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    system.scheduler().join(pnpThread);
+    EXPECT_EQ(removal, STATUS_SUCCESS);
+    EXPECT_FALSE(system.deviceExists(device));
+}
+
+TEST_F(DeviceLife, TenReadersAtMostAndAFreedSlotIsReused) {
+    std::vector<ReaderPort*> ports;
+    for (int i = 0; i < 10; ++i) {
+        ports.push_back(&addPort());
+        ASSERT_EQ(system.pnp().addDevice(driver, ports.back()->physicalDevice()), STATUS_SUCCESS);
+        EXPECT_EQ(extension(*ports.back())->DeviceInstance, static_cast<ULONG>(i));
+    }
+    const auto devicesBefore = system.census().devices;
+
+    ReaderPort& eleventh = addPort();
+    EXPECT_EQ(system.pnp().addDevice(driver, eleventh.physicalDevice()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.eventLog().count(MSG_TOO_MANY_DEVICES), 1u);
+    EXPECT_EQ(readerDevice(eleventh), nullptr);
+    EXPECT_EQ(system.census().devices, devicesBefore + 1) << "only the eleventh port's own device is new";
+
+    ASSERT_EQ(system.pnp().remove(ports[3]->physicalDevice()), STATUS_SUCCESS);
+    ASSERT_EQ(system.pnp().addDevice(driver, eleventh.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_EQ(extension(eleventh)->DeviceInstance, 3u);
+    ASSERT_EQ(system.pnp().start(eleventh.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(eleventh)));
+}
+
+// Every way AddDevice fails: what is logged, what it returns, and that no
+// device, slot or allocation is left behind.
+struct AddDeviceFailure {
+    const char* name;
+    std::string_view faultKind;
+    std::uint64_t callNumber;
+    std::optional<NTSTATUS> status;  // none: the status of the failed call
+    std::optional<NTSTATUS> logged;
+};
+
+class AddDeviceFails : public FrameTest, public ::testing::WithParamInterface<AddDeviceFailure> {};
+
+TEST_P(AddDeviceFails, LeavesNothingBehind) {
+    const AddDeviceFailure& row = GetParam();
+    ReaderPort& port = addPort();
+    const auto devicesBefore = system.census().devices;
+
+    system.faults().failCall(row.faultKind, row.callNumber);
+    const NTSTATUS status = system.pnp().addDevice(driver, port.physicalDevice());
+    EXPECT_FALSE(NT_SUCCESS(status));
+    if (row.status) {
+        EXPECT_EQ(status, *row.status);
+    }
+    EXPECT_EQ(system.faults().injected().size(), 1u) << "the planned failure happened";
+
+    if (row.logged) {
+        EXPECT_EQ(system.eventLog().codes(), std::vector<NTSTATUS>{*row.logged});
+    } else {
+        EXPECT_TRUE(system.eventLog().codes().empty());
+    }
+    EXPECT_EQ(readerDevice(port), nullptr);
+    EXPECT_EQ(system.census().devices, devicesBefore);
+    EXPECT_EQ(driver->DeviceObject, nullptr);
+    EXPECT_EQ(DeviceSlots[0], 0);
+
+    // The slot is free again: the next reader takes it.
+    system.faults().reset();
+    ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_EQ(extension(port)->DeviceInstance, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceLife, AddDeviceFails,
+    ::testing::Values(
+        AddDeviceFailure{"DeviceObject", platform::fault::kCreateDevice, 1, std::nullopt, MSG_CREATE_DEVICE_FAILED},
+        AddDeviceFailure{"ReaderRecord", platform::fault::kPool, 1, STATUS_INSUFFICIENT_RESOURCES, MSG_NO_MEMORY},
+        AddDeviceFailure{"CloseWorkItem", platform::fault::kWorkItem, 1, STATUS_INSUFFICIENT_RESOURCES, std::nullopt},
+        AddDeviceFailure{"ReadWorkItem", platform::fault::kWorkItem, 2, STATUS_INSUFFICIENT_RESOURCES, std::nullopt},
+        AddDeviceFailure{"SmartcardInitialize", platform::fault::kSmartcardInitialize, 1, std::nullopt, std::nullopt},
+        AddDeviceFailure{"Attach", platform::fault::kAttach, 1, STATUS_UNSUCCESSFUL, MSG_SERIAL_PORT_CONNECT_FAILED},
+        AddDeviceFailure{"InterfaceRegistration", platform::fault::kRegisterInterface, 1, std::nullopt,
+                         std::nullopt}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(DeviceLife, UnloadWithReadersPresentRemovesThemAll) {
+    ReaderPort& started = startedReader();
+    ReaderPort& withHandleClosed = startedReader();
+    ReaderPort& added = addPort();
+    ASSERT_EQ(system.pnp().addDevice(driver, added.physicalDevice()), STATUS_SUCCESS);
+    platform::Handle handle = open(withHandleClosed);
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+
+    unloadAtEnd = false;
+    system.pnp().unloadDriver(driver);  // fails the test on any leak
+
+    for (ReaderPort* port : {&started, &withHandleClosed, &added}) {
+        EXPECT_EQ(readerDevice(*port), nullptr);
+        EXPECT_EQ(port->port->snapshot().openCount, 0u);
+    }
+    EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
+    for (UCHAR slot : DeviceSlots) EXPECT_EQ(slot, 0);
+    EXPECT_EQ(system.poolBlocks(TAV712_READER_POOL_TAG), 0u);
+}
+
+}  // namespace
+}  // namespace tav712::testing

@@ -1,0 +1,87 @@
+#include "FrameTest.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace tav712::testing {
+
+using namespace std::chrono_literals;
+
+FrameTest::FrameTest() {
+    auto loaded = system.pnp().loadDriver("tav712", DriverEntry);
+    EXPECT_EQ(loaded.status, STATUS_SUCCESS);
+    driver = loaded.driver;
+}
+
+FrameTest::~FrameTest() {
+    // DriverUnload removes every reader still present; the PnP manager then
+    // requires that the driver left no pool, IRP, work item or device.
+    if (unloadAtEnd && driver != nullptr) system.pnp().unloadDriver(driver);
+    for (auto& port : ports_) port->port.reset();
+}
+
+ReaderPort& FrameTest::addPort(const emulator::EmulatorKnobs& knobs) {
+    auto port = std::make_unique<ReaderPort>();
+    port->reader = emulator::buildReader(timeline_, knobs);
+    port->port = std::make_unique<serial::SerialPort>(serialDriver_, serial::makeDeviceLine(*port->reader),
+                                                      serial::SerialPortOptions{.name = "COM" + std::to_string(ports_.size() + 1)});
+    ports_.push_back(std::move(port));
+    return *ports_.back();
+}
+
+ReaderPort& FrameTest::startedReader(const emulator::EmulatorKnobs& knobs) {
+    ReaderPort& port = addPort(knobs);
+    EXPECT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+    return port;
+}
+
+PDEVICE_OBJECT FrameTest::readerDevice(const ReaderPort& port) { return port.physicalDevice()->AttachedDevice; }
+
+PDEVICE_EXTENSION FrameTest::extension(const ReaderPort& port) {
+    PDEVICE_OBJECT device = readerDevice(port);
+    return device == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+}
+
+std::u16string FrameTest::interfaceName(const ReaderPort& port) {
+    const UNICODE_STRING& name = extension(port)->PnPDeviceName;
+    return std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
+}
+
+platform::Handle FrameTest::open(const ReaderPort& port) {
+    auto opened = system.io().open(interfaceName(port));
+    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    return opened.handle;
+}
+
+platform::IoResult FrameTest::control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input,
+                                      ULONG outputLength) {
+    return system.io().deviceControl(handle, code, input, outputLength);
+}
+
+ULONG FrameTest::cardState(platform::Handle handle) {
+    auto result = control(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    ULONG state = 0xFFFFFFFF;
+    if (result.output.size() == sizeof(ULONG)) std::memcpy(&state, result.output.data(), sizeof state);
+    return state;
+}
+
+platform::PendingRequest FrameTest::requestInsideLibrary(const ReaderPort& port, platform::Handle handle) {
+    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64);
+    const bool inside = system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s);
+    EXPECT_TRUE(inside) << "the power request never reached the library";
+    return request;
+}
+
+platform::ThreadHandle FrameTest::spawn(std::string name, std::function<void()> body) {
+    return system.scheduler().spawn(std::move(name), std::move(body));
+}
+
+std::vector<std::uint8_t> FrameTest::ulongBytes(ULONG value) {
+    std::vector<std::uint8_t> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+}  // namespace tav712::testing

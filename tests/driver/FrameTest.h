@@ -1,0 +1,73 @@
+// The driver frame as the system sees it: the TAV712 driver loaded by the
+// PnP manager, reader devices added on COM ports whose far ends are
+// emulated TAV712 readers, and applications reaching them through the I/O
+// manager. Virtual time, seeded, the verifier failing the test on any
+// violation; the driver is unloaded at the end, which checks that it left
+// nothing behind.
+#pragma once
+
+#include <platform/testing.h>
+#include <serial/device_line.h>
+#include <serial/serial_port.h>
+
+#include "driver/Driver.h"
+#include "emulator/knobs.h"
+#include "emulator/reader.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tav712::testing {
+
+// One COM port with an emulated reader at its far end.
+struct ReaderPort {
+    std::unique_ptr<emulator::Reader> reader;
+    std::unique_ptr<serial::SerialPort> port;
+
+    PDEVICE_OBJECT physicalDevice() const { return port->physicalDeviceObject(); }
+};
+
+class FrameTest : public platform::testing::SystemTest {
+protected:
+    FrameTest();
+    ~FrameTest() override;
+
+    // A new COM port (COM1, COM2, ...) with a reader built from the knobs.
+    ReaderPort& addPort(const emulator::EmulatorKnobs& knobs = {});
+    // A port with the reader device added and started on it.
+    ReaderPort& startedReader(const emulator::EmulatorKnobs& knobs = {});
+
+    // The reader device on a port, or null when none is attached.
+    static PDEVICE_OBJECT readerDevice(const ReaderPort& port);
+    static PDEVICE_EXTENSION extension(const ReaderPort& port);
+    // The symbolic link of the reader's device interface.
+    static std::u16string interfaceName(const ReaderPort& port);
+
+    platform::Handle open(const ReaderPort& port);
+    // A device-control request with a ULONG answer (or none).
+    platform::IoResult control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input = {},
+                               ULONG outputLength = 0);
+    ULONG cardState(platform::Handle handle);
+    // Starts a cold reset of the card on a request thread and runs the system
+    // until the request is inside the smart card library.
+    platform::PendingRequest requestInsideLibrary(const ReaderPort& port, platform::Handle handle);
+
+    // Runs a body on a request thread of its own (e.g. a PnP call that
+    // waits for a handle to close); the test joins it later.
+    platform::ThreadHandle spawn(std::string name, std::function<void()> body);
+
+    static std::vector<std::uint8_t> ulongBytes(ULONG value);
+
+    PDRIVER_OBJECT driver = nullptr;
+    // Set false by a test that unloads the driver itself.
+    bool unloadAtEnd = true;
+
+private:
+    serial::SerialDriver serialDriver_{system};
+    serial::KernelTimeline timeline_;
+    std::vector<std::unique_ptr<ReaderPort>> ports_;
+};
+
+}  // namespace tav712::testing

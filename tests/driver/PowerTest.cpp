@@ -1,0 +1,197 @@
+// Power management end to end: the system sleeps and wakes with a card in
+// the reader, the sleep query refuses while a request is inside the library,
+// requests the driver does not handle go down unchanged, and every system
+// state maps to its device state.
+#include "FrameTest.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace tav712::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Power : public FrameTest {
+protected:
+    ULONG readerPowerState(const ReaderPort& port) {
+        return extension(port)->SmartcardExtension.ReaderExtension->PowerState;
+    }
+    // The power states this reader device recorded, from the index on.
+    std::vector<platform::RecordedPowerState> recordedSince(const ReaderPort& port, std::size_t from) {
+        auto all = system.power().recordedStates();
+        std::vector<platform::RecordedPowerState> mine;
+        const std::string name = system.nameOf(readerDevice(port));
+        for (std::size_t i = from; i < all.size(); ++i)
+            if (all[i].device == name) mine.push_back(all[i]);
+        return mine;
+    }
+};
+
+TEST_F(Power, SleepAndWakeWithACardInTheReader) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+    ASSERT_EQ(control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    ASSERT_TRUE(port.reader->card()->powered());
+    const ULONG poweredState = cardState(handle);
+    EXPECT_GE(poweredState, static_cast<ULONG>(SCARD_NEGOTIABLE));
+
+    // An application waits for the card to go.
+    auto tracking = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    system.scheduler().advanceBy(1s);
+    ASSERT_FALSE(tracking.done());
+
+    const std::size_t before = system.power().recordedStates().size();
+    ASSERT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&extension(port)->ReaderStarted), 0) << "the gate closes for the sleep";
+    const auto sleepStart = system.scheduler().now();
+    ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_GE(system.scheduler().now() - sleepStart, 200ms) << "the reader settles before its power goes";
+    EXPECT_FALSE(port.reader->card()->powered()) << "the card is powered down before the sleep";
+    EXPECT_EQ(readerPowerState(port), 2u);
+    EXPECT_EQ(recordedSince(port, before),
+              (std::vector<platform::RecordedPowerState>{
+                  {system.nameOf(readerDevice(port)), SystemPowerState, PowerSystemSleeping3},
+                  {system.nameOf(readerDevice(port)), DevicePowerState, PowerDeviceD3}}));
+    EXPECT_FALSE(tracking.done()) << "the card is still there";
+
+    ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(readerPowerState(port), 1u);
+    EXPECT_EQ(system.power().devicePowerState(readerDevice(port)), PowerDeviceD0);
+    EXPECT_EQ(system.power().systemPowerState(readerDevice(port)), PowerSystemWorking);
+    // The card found after the wake counts as newly inserted.
+    EXPECT_EQ(tracking.wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED)) << "the gate is open again";
+    EXPECT_EQ(control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(Power, SleepWithoutACardAndWithTheReaderStopped) {
+    emulator::EmulatorKnobs noCard;
+    noCard.cardInserted = false;
+    ReaderPort& empty = startedReader(noCard);
+    ReaderPort& stopped = startedReader();
+    ASSERT_EQ(system.pnp().stop(stopped.physicalDevice()), STATUS_SUCCESS);
+
+    for (ReaderPort* port : {&empty, &stopped}) {
+        ASSERT_EQ(system.power().setSystemPower(port->physicalDevice(), PowerSystemHibernate), STATUS_SUCCESS);
+        EXPECT_EQ(readerPowerState(*port), 2u);
+        ASSERT_EQ(system.power().setSystemPower(port->physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_EQ(readerPowerState(*port), 1u);
+    }
+    // A stopped reader stays stopped, its gate closed, until it is started.
+    EXPECT_EQ(KeReadStateEvent(&extension(stopped)->ReaderStarted), 0);
+    EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(stopped)));
+    ASSERT_EQ(system.pnp().start(stopped.physicalDevice()), STATUS_SUCCESS);
+    platform::Handle handle = open(stopped);
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+
+    platform::Handle emptyHandle = open(empty);
+    EXPECT_EQ(cardState(emptyHandle), static_cast<ULONG>(SCARD_ABSENT));
+    EXPECT_EQ(system.io().close(emptyHandle), STATUS_SUCCESS);
+}
+
+TEST_F(Power, SleepQueryIsRefusedWhileARequestIsInsideTheLibrary) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+    auto request = requestInsideLibrary(port, handle);
+
+    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_DEVICE_BUSY);
+    EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0) << "the gate is untouched";
+    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+
+    // Idle again: the same query is accepted.
+    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(Power, QueryForAWorkingStateChangesNothing) {
+    ReaderPort& port = startedReader();
+    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0);
+}
+
+TEST_F(Power, WorkingStateAfterAnAbandonedSleepOpensTheGate) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+    ASSERT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    // The sleep does not happen: the system stays at work.
+    ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    system.scheduler().advanceBy(2s);
+    EXPECT_TRUE(request.done()) << "the request waits at a gate nothing will open";
+    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(Power, FailedDevicePowerRequestEndsTheSystemRequest) {
+    ReaderPort& port = startedReader();
+    system.faults().failCall(platform::fault::kRequestPowerIrp, 1);
+    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(readerPowerState(port), 1u);
+    // Its remove-lock hold was released: the device can still be removed.
+    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+}
+
+TEST_F(Power, DeviceStatesOtherThanD0AndD3AndOtherRequestsGoDownUnchanged) {
+    ReaderPort& port = startedReader();
+    const std::size_t before = system.power().recordedStates().size();
+    POWER_STATE d1{};
+    d1.DeviceState = PowerDeviceD1;
+    system.power().setDevicePower(port.physicalDevice(), PowerDeviceD1);
+    system.power().queryDevicePower(port.physicalDevice(), PowerDeviceD3);
+    system.power().send(port.physicalDevice(), IRP_MN_POWER_SEQUENCE, DevicePowerState, d1);
+    EXPECT_TRUE(recordedSince(port, before).empty());
+    EXPECT_EQ(readerPowerState(port), 1u);
+    EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0);
+    platform::Handle handle = open(port);
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+}
+
+// The system-to-device state table, from a device in D0.
+struct SystemStateRow {
+    ULONG systemState;
+    bool powersDown;  // D3 requested; otherwise completed here with no device request
+};
+
+class SystemStates : public Power, public ::testing::WithParamInterface<SystemStateRow> {};
+
+TEST_P(SystemStates, MapToTheirDeviceState) {
+    const SystemStateRow row = GetParam();
+    ReaderPort& port = startedReader();
+    const std::size_t before = system.power().recordedStates().size();
+
+    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), static_cast<SYSTEM_POWER_STATE>(row.systemState)),
+              STATUS_SUCCESS);
+    const std::string name = system.nameOf(readerDevice(port));
+    if (row.powersDown) {
+        EXPECT_EQ(readerPowerState(port), 2u);
+        EXPECT_EQ(recordedSince(port, before),
+                  (std::vector<platform::RecordedPowerState>{{name, SystemPowerState, PowerSystemSleeping3},
+                                                             {name, DevicePowerState, PowerDeviceD3}}));
+        // Asking again for a sleep state finds the device there already.
+        const std::size_t again = system.power().recordedStates().size();
+        EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemShutdown), STATUS_SUCCESS);
+        EXPECT_TRUE(recordedSince(port, again).empty());
+        EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+        EXPECT_EQ(readerPowerState(port), 1u);
+    } else {
+        EXPECT_EQ(readerPowerState(port), 1u);
+        EXPECT_TRUE(recordedSince(port, before).empty()) << "no device request";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Power, SystemStates,
+                         ::testing::Values(SystemStateRow{0, false}, SystemStateRow{1, false},
+                                           SystemStateRow{2, false}, SystemStateRow{3, false},
+                                           SystemStateRow{4, true}, SystemStateRow{5, true},
+                                           SystemStateRow{6, true}, SystemStateRow{7, false},
+                                           SystemStateRow{8, false}),
+                         [](const auto& testInfo) { return "S" + std::to_string(testInfo.param.systemState); });
+
+}  // namespace
+}  // namespace tav712::testing
