@@ -8,7 +8,4 @@ namespace serial {
 
 NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
-// Loads the driver on first use (per kernel instance) and returns its object.
-PDRIVER_OBJECT serialDriverObject();
-
 }  // namespace serial

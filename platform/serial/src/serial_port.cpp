@@ -2,6 +2,8 @@
 
 #include "serial/serial_port.h"
 
+#include <platform/system.h>
+
 #include <stdexcept>
 
 #include "port_device.h"
@@ -13,17 +15,33 @@ namespace {
 
 NTSTATUS NTAPI serialDispatch(PDEVICE_OBJECT device, PIRP irp) { return PortDevice::of(device).dispatch(irp); }
 
+// Ports are created and deleted by their owners; nothing is left to undo.
+VOID NTAPI serialUnload(PDRIVER_OBJECT driver) { (void)driver; }
+
 }  // namespace
 
 NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   (void)registryPath;
   for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = &serialDispatch;
+  driver->DriverUnload = &serialUnload;
   return STATUS_SUCCESS;
 }
 
-SerialPort::SerialPort(std::unique_ptr<LineBackend> line, SerialPortOptions options) {
+SerialDriver::SerialDriver(platform::System& system) : system_(system) {
+  const platform::PnpManager::LoadResult loaded = system_.pnp().loadDriver("serial", &SerialDriverEntry);
+  if (loaded.status != STATUS_SUCCESS || loaded.driver == nullptr) {
+    throw std::runtime_error("the serial port driver did not load");
+  }
+  driver_ = loaded.driver;
+}
+
+SerialDriver::~SerialDriver() {
+  if (platform::System::installed() == &system_) system_.pnp().unloadDriver(driver_);
+}
+
+SerialPort::SerialPort(SerialDriver& driver, std::unique_ptr<LineBackend> line, SerialPortOptions options) {
   PDEVICE_OBJECT device = nullptr;
-  const NTSTATUS status = IoCreateDevice(serialDriverObject(), sizeof(PortDevice*), nullptr,
+  const NTSTATUS status = IoCreateDevice(driver.object(), sizeof(PortDevice*), nullptr,
                                          FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
   if (status != STATUS_SUCCESS || device == nullptr) {
     throw std::runtime_error("the serial port driver could not create " + options.name);

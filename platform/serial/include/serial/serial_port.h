@@ -4,13 +4,15 @@
 // of the port's stack: the PnP manager hands it to the reader driver's
 // AddDevice, which attaches on top of it and sends it the serial requests.
 //
-//   platform::Scheduler scheduler;              // virtual clock by default
-//   emulator::Reader reader(timeline, ...);     // or a scripted line
-//   serial::SerialPort port(serial::makeDeviceLine(reader));
-//   PDEVICE_OBJECT pdo = port.physicalDeviceObject();
+//   platform::System system;                    // virtual clock by default
+//   serial::SerialDriver serialDriver(system);  // loads the driver
+//   serial::KernelTimeline timeline;
+//   emulator::Reader reader(timeline);          // or a scripted line
+//   serial::SerialPort port(serialDriver, serial::makeDeviceLine(reader));
+//   system.pnp().addDevice(readerDriver, port.physicalDeviceObject());
 //
-// A real device: serial::SerialPort port(serial::makeTtyLine({.path = "/dev/ttyUSB0"}))
-// with a real-time scheduler.
+// A real device: serial::SerialPort port(serialDriver,
+// serial::makeTtyLine({.path = "/dev/ttyUSB0"})) in a real-time system.
 
 #include <wdm.h>
 #include <ntddser.h>
@@ -21,7 +23,29 @@
 
 #include "serial/line.h"
 
+namespace platform {
+class System;
+}
+
 namespace serial {
+
+// The serial port driver loaded into a system (\Driver\serial). Ports are
+// its devices; destroy them before the driver, and the driver before the
+// system.
+class SerialDriver {
+ public:
+  explicit SerialDriver(platform::System& system);
+  // Unloads the driver (its unload checks that no port is left).
+  ~SerialDriver();
+  SerialDriver(const SerialDriver&) = delete;
+  SerialDriver& operator=(const SerialDriver&) = delete;
+
+  PDRIVER_OBJECT object() const { return driver_; }
+
+ private:
+  platform::System& system_;
+  PDRIVER_OBJECT driver_ = nullptr;
+};
 
 class PortDevice;
 
@@ -52,9 +76,9 @@ struct SerialPortOptions {
 
 class SerialPort {
  public:
-  // Creates the device object in the serial port driver (loading the driver
-  // with the first port). Needs the kernel (a scheduler) to be running.
-  explicit SerialPort(std::unique_ptr<LineBackend> line, SerialPortOptions options = {});
+  // Creates the port's device object in the serial port driver and connects
+  // the line. Throws std::runtime_error when the device cannot be created.
+  SerialPort(SerialDriver& driver, std::unique_ptr<LineBackend> line, SerialPortOptions options = {});
   // Deletes the device object; every request still pending is cancelled.
   // The stack above must have detached (the reader's device removed).
   ~SerialPort();

@@ -1,0 +1,114 @@
+#pragma once
+// A port on a fake line in a virtual-time system, and requests sent to it as
+// the reader driver sends them: buffered device-control requests, reads and
+// writes built as buffered requests and turned into IRP_MJ_READ and
+// IRP_MJ_WRITE. Every completion is stamped with the virtual instant.
+
+#include <platform/system.h>
+
+#include <chrono>
+#include <cstring>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "serial/line.h"
+#include "serial/serial_port.h"
+
+namespace serial::testing {
+
+using namespace std::chrono_literals;
+using platform::Duration;
+using platform::Instant;
+
+constexpr Duration kCharacter = characterTime(LineSettings{});  // 8N1 at 19200 baud
+
+// The far end of the line as the test plays it.
+class FakeLine final : public LineBackend {
+ public:
+  struct Sent {
+    Instant at;
+    std::uint8_t byte;
+  };
+
+  void attach(LineReceiver* receiver) override { receiver_ = receiver; }
+  void transmit(std::uint8_t byte) override;
+  bool applyLineSettings(const LineSettings& settings) override;
+  bool dsr() const override { return dsr_; }
+  bool realTime() const override { return false; }
+  std::string name() const override { return "fake"; }
+
+  // The bytes arrive back to back, the first one ending at `start`.
+  void sendAt(Instant start, std::vector<std::uint8_t> bytes);
+  void dsrAt(Instant when, bool asserted);
+
+  std::vector<Sent> sent;
+  std::vector<LineSettings> settingsApplied;
+  std::uint32_t refusedBaudRate = 0;
+
+ private:
+  LineReceiver* receiver_ = nullptr;
+  bool dsr_ = true;
+};
+
+// How a request ended.
+struct Outcome {
+  bool done = false;
+  NTSTATUS status = STATUS_PENDING;
+  ULONG_PTR information = 0;
+  std::vector<std::uint8_t> output;
+  Instant completedAt{};
+  PIRP irp = nullptr;  // valid only while not done
+};
+
+class PortTest : public ::testing::Test {
+ protected:
+  PortTest();
+  ~PortTest() override;
+
+  Instant now() { return system_.scheduler().now(); }
+
+  // Synchronous requests from a request thread.
+  Outcome control(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength);
+  Outcome control(ULONG code, ULONG value) { return control(code, bytesOf(value), 0); }
+  template <typename Record>
+  Outcome set(ULONG code, const Record& record) {
+    return control(code, bytesOf(record), 0);
+  }
+  // Requests left pending on their own threads; time moves only when the
+  // test advances it.
+  std::shared_ptr<Outcome> startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength);
+  std::shared_ptr<Outcome> startRead(ULONG length);
+  std::shared_ptr<Outcome> startWrite(std::vector<std::uint8_t> bytes);
+  Outcome read(ULONG length);
+  Outcome write(std::vector<std::uint8_t> bytes);
+  bool cancel(const Outcome& outcome);
+  NTSTATUS sendMajor(UCHAR majorFunction);
+
+  void setTimeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG writeMultiplier = 0,
+                   ULONG writeConstant = 0);
+  SERIAL_STATUS commStatus();
+  void advanceTo(Instant instant) { system_.scheduler().advanceUntil(instant); }
+  void runUntilIdle() { system_.scheduler().runUntilIdle(); }
+
+  template <typename Record>
+  static std::vector<std::uint8_t> bytesOf(const Record& record) {
+    const auto* first = reinterpret_cast<const std::uint8_t*>(&record);
+    return {first, first + sizeof record};
+  }
+
+  platform::System system_;
+  SerialDriver driver_{system_};
+  FakeLine* line_ = nullptr;
+  std::unique_ptr<SerialPort> port_;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  Instant start_{};
+
+ private:
+  std::shared_ptr<Outcome> startIrp(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength,
+                                    UCHAR majorFunction);
+};
+
+}  // namespace serial::testing

@@ -1,0 +1,211 @@
+// Writes at the line speed, the input and output queues, purge, comm status,
+// cancellation, validation and the trace of the bytes on the line.
+
+#include <platform/trace.h>
+
+#include "port_fixture.h"
+
+namespace serial::testing {
+namespace {
+
+using PortQueues = PortTest;
+
+TEST_F(PortQueues, WrittenBytesLeaveAtTheLineSpeedAndTheWriteEndsWithTheLast) {
+  setTimeouts(50, 0, 100, 0, 1000);
+  const auto write = startWrite({0x45, 0x00, 0xC0, 0x10, 0x10, 0x7F});
+  EXPECT_EQ(commStatus().AmountInOutQueue, 6u);
+  runUntilIdle();
+  EXPECT_EQ(write->status, STATUS_SUCCESS);
+  EXPECT_EQ(write->information, 6u);
+  EXPECT_EQ(write->completedAt - start_, 6 * kCharacter);
+  ASSERT_EQ(line_->sent.size(), 6u);
+  for (std::size_t index = 0; index < 6; ++index) {
+    EXPECT_EQ(line_->sent[index].at - start_, static_cast<std::int64_t>(index + 1) * kCharacter);
+  }
+  EXPECT_EQ(line_->sent[2].byte, 0xC0);
+  EXPECT_EQ(commStatus().AmountInOutQueue, 0u);
+}
+
+TEST_F(PortQueues, AWriteTimeoutEndsTheWriteWithTheBytesSentSoFar) {
+  setTimeouts(0, 0, 0, 0, 1);  // 1 ms: room for one byte and most of a second
+  const auto write = startWrite({1, 2, 3, 4});
+  runUntilIdle();
+  EXPECT_EQ(write->status, STATUS_TIMEOUT);
+  EXPECT_EQ(write->information, 1u);
+  EXPECT_EQ(write->completedAt - start_, 1ms);
+  // The byte on the wire at that moment still finishes; no more follow.
+  ASSERT_EQ(line_->sent.size(), 2u);
+  EXPECT_EQ(line_->sent[1].at - start_, 2 * kCharacter);
+}
+
+TEST_F(PortQueues, SlowerLineSettingsSlowTheBytesDown) {
+  ASSERT_EQ(set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{9600}).status, STATUS_SUCCESS);
+  ASSERT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_2, EVEN_PARITY, 8}).status,
+            STATUS_SUCCESS);
+  const Instant before = now();
+  const Outcome written = write({0x55});
+  EXPECT_EQ(written.completedAt - before, characterTime({9600, 8, 2, 2}));
+  EXPECT_EQ(line_->settingsApplied.back(), (LineSettings{9600, 8, 2, 2}));
+}
+
+TEST_F(PortQueues, CommStatusCountsTheInputQueueAndPurgeEmptiesIt) {
+  line_->sendAt(start_ + 1ms, {1, 2, 3, 4, 5});
+  runUntilIdle();
+  EXPECT_EQ(commStatus().AmountInInQueue, 5u);
+  ASSERT_EQ(control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR).status, STATUS_SUCCESS);
+  EXPECT_EQ(commStatus().AmountInInQueue, 0u);
+  setTimeouts(0, 0, 10);
+  EXPECT_EQ(read(1).status, STATUS_TIMEOUT);
+}
+
+TEST_F(PortQueues, PurgeAbortsPendingReadsAndWritesOnlyWhenAskedTo) {
+  setTimeouts(0, 0, 0, 0, 0);
+  const auto read = startRead(4);
+  const auto write = startWrite({1, 2, 3, 4, 5, 6, 7, 8});
+  ASSERT_EQ(control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR).status, STATUS_SUCCESS);
+  EXPECT_FALSE(read->done);
+  EXPECT_FALSE(write->done);
+  advanceTo(start_ + 2 * kCharacter);
+  ASSERT_EQ(control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT).status, STATUS_SUCCESS);
+  runUntilIdle();
+  EXPECT_EQ(read->status, STATUS_CANCELLED);
+  EXPECT_EQ(write->status, STATUS_CANCELLED);
+  EXPECT_EQ(write->information, 2u);
+  const SERIAL_STATUS status = commStatus();
+  EXPECT_EQ(status.AmountInInQueue, 0u);
+  EXPECT_EQ(status.AmountInOutQueue, 0u);
+}
+
+TEST_F(PortQueues, InputBeyondTheQueueIsLostAndReportedAsOverrun) {
+  port_.reset();
+  auto line = std::make_unique<FakeLine>();
+  line_ = line.get();
+  port_ = std::make_unique<SerialPort>(driver_, std::move(line), SerialPortOptions{.name = "COM2", .inQueueSize = 4});
+  pdo_ = port_->physicalDeviceObject();
+  line_->sendAt(now() + 1ms, {1, 2, 3, 4, 5, 6});
+  runUntilIdle();
+  SERIAL_STATUS status = commStatus();
+  EXPECT_EQ(status.AmountInInQueue, 4u);
+  EXPECT_EQ(status.Errors, static_cast<ULONG>(SERIAL_ERROR_QUEUEOVERRUN));
+  EXPECT_EQ(commStatus().Errors, 0u);  // reading the status clears the errors
+}
+
+TEST_F(PortQueues, PendingReadsAndWritesCanBeCancelled) {
+  setTimeouts(0, 0, 0, 0, 0);
+  const auto read = startRead(3);
+  line_->sendAt(start_ + 1ms, {9});
+  advanceTo(start_ + 2ms);
+  EXPECT_TRUE(cancel(*read));
+  runUntilIdle();
+  EXPECT_EQ(read->status, STATUS_CANCELLED);
+  EXPECT_EQ(read->information, 1u);  // what it held
+
+  const auto first = startWrite({1, 2, 3});
+  const auto second = startWrite({4});
+  EXPECT_TRUE(cancel(*first));
+  runUntilIdle();
+  EXPECT_EQ(first->status, STATUS_CANCELLED);
+  EXPECT_EQ(second->status, STATUS_SUCCESS);
+  // The cancelled write's byte on the wire finished; the next write followed.
+  ASSERT_EQ(line_->sent.size(), 2u);
+  EXPECT_EQ(line_->sent[1].byte, 4);
+}
+
+struct InvalidCase {
+  const char* what;
+  ULONG code;
+  std::vector<std::uint8_t> input;
+  ULONG outputLength;
+  NTSTATUS expected;
+};
+
+class PortValidation : public PortTest, public ::testing::WithParamInterface<InvalidCase> {};
+
+TEST_P(PortValidation, RefusesAsTheSerialDriverDoes) {
+  const InvalidCase& c = GetParam();
+  const Outcome outcome = control(c.code, c.input, c.outputLength);
+  EXPECT_EQ(outcome.status, c.expected) << c.what;
+  EXPECT_EQ(outcome.information, 0u) << c.what;
+}
+
+template <typename Record>
+std::vector<std::uint8_t> recordBytes(const Record& record) {
+  const auto* first = reinterpret_cast<const std::uint8_t*>(&record);
+  return {first, first + sizeof record};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, PortValidation,
+    ::testing::Values(
+        InvalidCase{"unknown code", IOCTL_SERIAL_SET_QUEUE_SIZE, std::vector<std::uint8_t>(8), 0,
+                    STATUS_INVALID_DEVICE_REQUEST},
+        InvalidCase{"short baud rate", IOCTL_SERIAL_SET_BAUD_RATE, {0x00, 0x4B}, 0, STATUS_BUFFER_TOO_SMALL},
+        InvalidCase{"baud rate 0", IOCTL_SERIAL_SET_BAUD_RATE, recordBytes(SERIAL_BAUD_RATE{0}), 0,
+                    STATUS_INVALID_PARAMETER},
+        InvalidCase{"nine data bits", IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BIT_1, NO_PARITY, 9}, 0,
+                    STATUS_INVALID_PARAMETER},
+        InvalidCase{"short timeouts", IOCTL_SERIAL_SET_TIMEOUTS, std::vector<std::uint8_t>(16), 0,
+                    STATUS_BUFFER_TOO_SMALL},
+        InvalidCase{"all read timeouts MAXULONG", IOCTL_SERIAL_SET_TIMEOUTS,
+                    recordBytes(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0}), 0,
+                    STATUS_INVALID_PARAMETER},
+        InvalidCase{"reserved handshake bits", IOCTL_SERIAL_SET_HANDFLOW,
+                    recordBytes(SERIAL_HANDFLOW{0x100, 0, 0, 0}), 0, STATUS_INVALID_PARAMETER},
+        InvalidCase{"empty purge mask", IOCTL_SERIAL_PURGE, recordBytes(ULONG{0}), 0, STATUS_INVALID_PARAMETER},
+        InvalidCase{"unknown wait event", IOCTL_SERIAL_SET_WAIT_MASK, recordBytes(ULONG{0x4000}), 0,
+                    STATUS_INVALID_PARAMETER},
+        InvalidCase{"short wait output", IOCTL_SERIAL_WAIT_ON_MASK, {}, 2, STATUS_BUFFER_TOO_SMALL},
+        InvalidCase{"short comm status", IOCTL_SERIAL_GET_COMMSTATUS, {}, 16, STATUS_BUFFER_TOO_SMALL}),
+    [](const auto& testCase) { return "case" + std::to_string(testCase.index); });
+
+TEST_F(PortQueues, ABaudRateTheLineCannotDoIsRefusedAndTheOldOneKept) {
+  line_->refusedBaudRate = 12345;
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{12345}).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(port_->snapshot().line.baudRate, 19200u);
+}
+
+TEST_F(PortQueues, TheReaderDriversConfigurationIsAcceptedAndKept) {
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}).status, STATUS_SUCCESS);
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8}).status, STATUS_SUCCESS);
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{}).status, STATUS_SUCCESS);
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{50, 0, 100, 0, 1000}).status, STATUS_SUCCESS);
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0}).status, STATUS_SUCCESS);
+  EXPECT_EQ(control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR).status, STATUS_SUCCESS);
+  EXPECT_EQ(control(IOCTL_SERIAL_SET_BREAK_OFF, {}, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_DSR).status, STATUS_SUCCESS);
+  const PortSnapshot snapshot = port_->snapshot();
+  EXPECT_EQ(snapshot.line, LineSettings{});
+  EXPECT_EQ(snapshot.timeouts.ReadIntervalTimeout, 50u);
+  EXPECT_EQ(snapshot.timeouts.WriteTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(snapshot.handFlow.FlowReplace, SERIAL_XOFF_CONTINUE);
+  EXPECT_EQ(snapshot.waitMask, static_cast<ULONG>(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
+  EXPECT_FALSE(snapshot.breakOn);
+}
+
+TEST_F(PortQueues, BytesBothWaysJoinTheTraceWithDirectionAndTime) {
+  system_.trace().clear();
+  setTimeouts(50, 0, 100, 0, 1000);
+  write({0xC0});
+  line_->sendAt(now() + 2ms, {0x23});
+  runUntilIdle();
+  const auto entries = system_.trace().entries(platform::TraceCategory::Serial);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].text, "COM1 tx C0");
+  EXPECT_EQ(entries[0].time, (start_ + kCharacter).time_since_epoch());
+  EXPECT_EQ(entries[1].text, "COM1 rx 23");
+  EXPECT_EQ(entries[1].time, (start_ + kCharacter + 2ms).time_since_epoch());
+}
+
+TEST_F(PortQueues, TheBusSideEndsPlugAndPlayRequestsAndRemovalCancelsWhatIsPending) {
+  EXPECT_EQ(system_.pnp().start(pdo_), STATUS_SUCCESS);
+  EXPECT_TRUE(port_->snapshot().started);
+  setTimeouts(0, 0, 0);
+  const auto read = startRead(1);
+  EXPECT_EQ(system_.pnp().send(pdo_, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+  runUntilIdle();
+  EXPECT_EQ(read->status, STATUS_CANCELLED);
+  EXPECT_FALSE(port_->snapshot().started);
+}
+
+}  // namespace
+}  // namespace serial::testing
