@@ -163,6 +163,49 @@ TEST_F(DeviceLife, TenReadersAtMostAndAFreedSlotIsReused) {
     EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(eleventh)));
 }
 
+// A reader whose interface is not enabled (never started, stopped, or its
+// port closed by itself when the cable was pulled) is removed all the same,
+// and a cancelled removal does not make its interface visible.
+struct IdleReader {
+    const char* name;
+    bool start;
+    bool stop;
+    bool unplug;
+};
+
+class IdleReaderRemoval : public FrameTest, public ::testing::WithParamInterface<IdleReader> {};
+
+TEST_P(IdleReaderRemoval, IsRemovedAndCancelLeavesTheInterfaceDisabled) {
+    const IdleReader& row = GetParam();
+    ReaderPort& port = addPort();
+    ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+    if (row.start) {
+        ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+    }
+    if (row.stop) {
+        ASSERT_EQ(system.pnp().stop(port.physicalDevice()), STATUS_SUCCESS);
+    }
+    if (row.unplug) {
+        port.reader->unplug();
+        system.scheduler().advanceBy(1s);
+    }
+    ASSERT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
+
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
+
+    PDEVICE_OBJECT device = readerDevice(port);
+    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+    EXPECT_FALSE(system.deviceExists(device));
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceLife, IdleReaderRemoval,
+                         ::testing::Values(IdleReader{"NeverStarted", false, false, false},
+                                           IdleReader{"Stopped", true, true, false},
+                                           IdleReader{"Unplugged", true, false, true}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {
