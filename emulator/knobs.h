@@ -38,7 +38,9 @@ struct ReaderKnobs {
   std::vector<std::uint32_t> lateReplies;        // late-reply=N[:N...]
   std::uint32_t lateReplyMs = 500;               // late-reply-ms=M
   std::optional<std::uint32_t> silentAfter;      // reader-silent-after=N: bytes to the host
-  std::optional<std::uint32_t> removeAfterCardByte;  // remove-after-byte=N: card pulled after its N-th byte
+  // remove-after-byte=N: the card is pulled out right after its N-th byte
+  // (since it went in, ATR included) reached the reader.
+  std::optional<std::uint32_t> removeAfterCardByte;
   std::optional<std::uint32_t> removeAtMs;       // remove-at-ms=M
   std::optional<std::uint32_t> insertAtMs;       // insert-at-ms=M
   std::optional<std::uint32_t> dsrDropMs;        // dsr-drop-ms=M: reader unplugged

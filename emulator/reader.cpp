@@ -287,6 +287,7 @@ bool Reader::insertCard(std::unique_ptr<Card> card, bool announce) {
   if (card_ || !card) return false;
   card_ = std::move(card);
   card_->powerDown();
+  cardBytesSeen_ = 0;
   if (announce) queueToHost({readerEscape, readerCardInserted});
   return true;
 }
