@@ -143,6 +143,11 @@ NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(lower, irp);
   }
+  if (minor == upperConfig.refusePnpMinor) {
+    irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_DEVICE_BUSY;
+  }
   if (minor > IRP_MN_CANCEL_STOP_DEVICE) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(extension->lowerDevice, irp);
@@ -160,6 +165,9 @@ NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS UpperPower(PDEVICE_OBJECT device, PIRP irp) {
   auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
   steps.push_back("upper power");
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState)
+    PoSetPowerState(device, DevicePowerState, location->Parameters.Power.State);
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(extension->lowerDevice, irp);

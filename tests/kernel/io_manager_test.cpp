@@ -1,0 +1,131 @@
+// The application face: interfaces, exclusive opens, synchronous and pending
+// device control, cancellation, cleanup and close.
+#include <chrono>
+
+#include "kernel_test_support.h"
+
+namespace kernel_test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+class IoManagerTest : public StackTest {
+ protected:
+  void SetUp() override {
+    buildStack();
+    auto links = system.io().interfaces(mini::GUID_MINI_INTERFACE);
+    ASSERT_EQ(links.size(), 1u);
+    link = links.front();
+  }
+  void TearDown() override { removeAndUnload(); }
+
+  std::u16string link;
+};
+
+TEST_F(IoManagerTest, InterfaceNameIsDerivedFromThePhysicalDevice) {
+  EXPECT_EQ(link, u"\\??\\Device#MiniPort0#{1b2c3d4e-0001-0002-0304-05060708090a}");
+}
+
+TEST_F(IoManagerTest, ExclusiveDeviceTakesOneHandleAtATime) {
+  auto first = system.io().open(link);
+  ASSERT_EQ(first.status, STATUS_SUCCESS);
+
+  EXPECT_EQ(system.io().open(link).status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(system.io().close(first.handle), STATUS_SUCCESS);
+  auto again = system.io().open(link);
+  EXPECT_EQ(again.status, STATUS_SUCCESS);
+  system.io().close(again.handle);
+}
+
+TEST_F(IoManagerTest, DisabledOrUnknownInterfaceCannotBeOpened) {
+  EXPECT_EQ(system.io().open(u"\\??\\nothing").status, STATUS_OBJECT_NAME_NOT_FOUND);
+  system.pnp().stop(physicalDevice);
+  EXPECT_EQ(system.io().open(link).status, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(IoManagerTest, SynchronousDeviceControlReturnsTheCopiedBackOutput) {
+  mini::lowerConfig.reply = {0x3B, 0x02, 0x14};
+  mini::lowerConfig.information = 3;
+  auto opened = system.io().open(link);
+
+  Bytes input{0x01};
+  auto result = system.io().deviceControl(opened.handle, kBufferedIoctl, input, 8);
+
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 3u);
+  EXPECT_EQ(result.output, (Bytes{0x3B, 0x02, 0x14}));
+  EXPECT_EQ(mini::lastInput, input);
+  system.io().close(opened.handle);
+}
+
+TEST_F(IoManagerTest, PendingDeviceControlCompletesAtTheVirtualInstantOfItsCompletion) {
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  auto opened = system.io().open(link);
+  system.scheduler().callAfter(30ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
+
+  auto request = system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 0);
+  EXPECT_FALSE(request.done());
+  auto result = request.wait();
+
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(system.scheduler().now().time_since_epoch(), 30ms);
+  system.io().close(opened.handle);
+}
+
+TEST_F(IoManagerTest, CancelEndsAPendingRequestThroughItsCancelRoutine) {
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  auto opened = system.io().open(link);
+  auto request = system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 4);
+  system.scheduler().runUntilIdle();
+  ASSERT_FALSE(request.done());
+
+  EXPECT_TRUE(request.cancel());
+  auto result = request.wait();
+
+  EXPECT_EQ(result.status, STATUS_CANCELLED);
+  EXPECT_TRUE(result.output.empty());
+  EXPECT_FALSE(request.cancel());
+  system.io().close(opened.handle);
+}
+
+TEST_F(IoManagerTest, CloseSendsCleanupThenClose) {
+  auto opened = system.io().open(link);
+  system.trace().clear();
+
+  system.io().close(opened.handle);
+
+  auto irps = system.trace().texts(platform::TraceCategory::Irp);
+  ASSERT_GE(irps.size(), 2u);
+  EXPECT_NE(irps[0].find("IRP_MJ_CLEANUP -> upper#1"), std::string::npos) << irps[0];
+  bool closeSeen = false;
+  for (const auto &text : irps) closeSeen = closeSeen || text.find("IRP_MJ_CLOSE -> upper#1") != std::string::npos;
+  EXPECT_TRUE(closeSeen);
+  EXPECT_EQ(system.io().deviceControl(opened.handle, kBufferedIoctl, {}, 0).status, STATUS_INVALID_HANDLE);
+}
+
+// The trace holds no addresses: one seed gives the same trace twice.
+TEST(IoTraceTest, SameSeedGivesTheSameTrace) {
+  auto runOnce = [] {
+    struct Run : StackTest {
+      Run() : StackTest({.seed = 5}) {}
+      void TestBody() override {}
+    } run;
+    run.buildStack();
+    mini::lowerConfig.mode = mini::LowerMode::Pend;
+    auto link = run.system.io().interfaces(mini::GUID_MINI_INTERFACE).front();
+    auto opened = run.system.io().open(link);
+    run.system.scheduler().callAfter(4ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
+    auto first = run.system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 0, "first");
+    first.wait();
+    run.system.io().close(opened.handle);
+    run.removeAndUnload();
+    return run.system.trace().format();
+  };
+  std::string once = runOnce();
+  EXPECT_EQ(once, runOnce());
+  EXPECT_NE(once.find("4.000000 ms"), std::string::npos) << once;
+}
+
+}  // namespace
+}  // namespace kernel_test
