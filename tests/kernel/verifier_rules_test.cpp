@@ -76,6 +76,13 @@ NTSTATUS ForwardsWithoutStackLocation(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
+NTSTATUS CompletesWhileLowerHoldsIt(PDEVICE_OBJECT device, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  NTSTATUS status = IoCallDriver(lowerOf(device), irp);
+  if (status == STATUS_PENDING) complete(irp, STATUS_SUCCESS);  // the lower driver still holds it
+  return status;
+}
+
 NTSTATUS ReportsMoreThanTheBuffer(PDEVICE_OBJECT, PIRP irp) {
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
   complete(irp, STATUS_SUCCESS, length + 1);
@@ -283,6 +290,12 @@ const RuleCase kRuleCases[] = {
        mini::lowerConfig.mode = mini::LowerMode::Pend;
        t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
        t.sendThrough(ForwardsWithCompletionThatDropsPending);
+     }},
+    {"CompletesWhileLowerHoldsIt", rule::kOwnerOnly,
+     [](auto &t) {
+       mini::lowerConfig.mode = mini::LowerMode::Pend;
+       t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
+       t.sendThrough(CompletesWhileLowerHoldsIt);
      }},
     {"ForwardsWithoutStackLocation", rule::kStackLocations,
      [](auto &t) { t.sendThrough(ForwardsWithoutStackLocation); }},

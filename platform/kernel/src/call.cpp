@@ -51,6 +51,19 @@ void checkInformationBound(IoState &state, PIRP irp, const IO_STACK_LOCATION *lo
                         std::to_string(limit));
 }
 
+// owner-only: while an IRP sits at a driver's stack location, only that
+// driver may complete or forward it. Code the kernel does not attribute to
+// a driver (timers, interrupts, the tests themselves) is not checked.
+bool heldByAnotherDriver(IoState &state, PIRP irp, const char *what) {
+  DriverRecord *caller = currentDriver();
+  if (caller == nullptr || irp->CurrentLocation > irp->StackCount) return false;
+  DeviceRecord *holder = state.device(irp->Tail.Overlay.CurrentStackLocation->DeviceObject);
+  if (holder == nullptr || holder->driver == caller) return false;
+  reportViolation(rule::kOwnerOnly, state.describe(irp),
+                  "driver " + caller->name + " " + what + " the IRP while " + holder->name + " holds it");
+  return true;
+}
+
 // Completion reached the top: hand the result to whoever issued the IRP.
 void finishIrp(IoState &state, const std::shared_ptr<IrpRecord> &record) {
   PIRP irp = record->irp;
@@ -116,6 +129,8 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
     reportViolation(rule::kCompleteOnce, state.describe(Irp), "IofCallDriver with an IRP already completed");
     return STATUS_INVALID_PARAMETER;
   }
+  if (record->phase == IrpPhase::Dispatched && heldByAnotherDriver(state, Irp, "forwarded"))
+    return STATUS_INVALID_PARAMETER;
   if (Irp->CancelRoutine != nullptr)
     reportViolation(rule::kCancelRoutineCleared, state.describe(Irp), "IofCallDriver while a cancel routine is set");
   if (Irp->CurrentLocation <= 1) {
@@ -243,6 +258,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                     "every stack location");
     return;
   }
+  if (record->phase == IrpPhase::Dispatched && heldByAnotherDriver(state, Irp, "completed")) return;
   if (Irp->IoStatus.Status == STATUS_PENDING)
     reportViolation(rule::kNoPendingCompletion, state.describe(Irp), "IoCompleteRequest with status STATUS_PENDING");
   if (Irp->CancelRoutine != nullptr) {
