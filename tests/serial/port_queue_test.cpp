@@ -4,6 +4,7 @@
 #include <platform/trace.h>
 
 #include "port_fixture.h"
+#include "serial/serial_trace.h"
 
 namespace serial::testing {
 namespace {
@@ -194,6 +195,15 @@ TEST_F(PortQueues, BytesBothWaysJoinTheTraceWithDirectionAndTime) {
   EXPECT_EQ(entries[0].time, (start_ + kCharacter).time_since_epoch());
   EXPECT_EQ(entries[1].text, "COM1 rx 23");
   EXPECT_EQ(entries[1].time, (start_ + kCharacter + 2ms).time_since_epoch());
+  // Programs read the entries back as bytes for the protocol decoder.
+  const std::optional<SerialTraceByte> received = parseSerialByte(entries[1]);
+  ASSERT_TRUE(received.has_value());
+  EXPECT_EQ(received->port, "COM1");
+  EXPECT_EQ(received->direction, ByteDirection::received);
+  EXPECT_EQ(received->byte, 0x23);
+  EXPECT_EQ(received->at, entries[1].time);
+  EXPECT_EQ(parseSerialByte(platform::TraceEntry{{}, "t", platform::TraceCategory::Serial, "COM1 dsr off"}),
+            std::nullopt);
 }
 
 TEST_F(PortQueues, TheBusSideEndsPlugAndPlayRequestsAndRemovalCancelsWhatIsPending) {

@@ -6,7 +6,6 @@
 
 #include <platform/trace.h>
 
-#include <cstdio>
 
 namespace serial {
 
@@ -19,11 +18,6 @@ void Completions::completeAll(CCHAR priorityBoost) {
   items_.clear();
 }
 
-std::string hexByte(std::uint8_t byte) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
 
 PortDevice::PortDevice(PDEVICE_OBJECT device, std::unique_ptr<LineBackend> line, SerialPortOptions options)
     : device_(device), line_(std::move(line)), options_(std::move(options)) {
@@ -73,6 +67,10 @@ platform::TimerId PortDevice::callAt(platform::Instant when, void (*handler)(Por
 
 void PortDevice::traceLine(const std::string& text) const {
   platform::Trace::current().add(platform::TraceCategory::Serial, options_.name + " " + text);
+}
+
+void PortDevice::traceByte(ByteDirection direction, std::uint8_t byte) const {
+  platform::Trace::current().add(platform::TraceCategory::Serial, formatSerialByte(options_.name, direction, byte));
 }
 
 NTSTATUS PortDevice::dispatch(PIRP irp) {

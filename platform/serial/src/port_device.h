@@ -25,6 +25,7 @@
 #include "pending_irps.h"
 #include "serial/line.h"
 #include "serial/serial_port.h"
+#include "serial/serial_trace.h"
 #include "rules/timeouts.h"
 
 namespace serial {
@@ -117,6 +118,7 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
                            std::uint64_t argument, const char* name);
   static platform::Instant now();
   void traceLine(const std::string& text) const;
+  void traceByte(ByteDirection direction, std::uint8_t byte) const;
 
   PDEVICE_OBJECT device_;
   std::unique_ptr<LineBackend> line_;
@@ -177,8 +179,6 @@ inline NTSTATUS completeNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
-
-std::string hexByte(std::uint8_t byte);
 
 // Per-IRP progress, kept in the IRP's driver context as the platform allows
 // while the driver owns the IRP: [0] bytes done, [1] bytes handed to the

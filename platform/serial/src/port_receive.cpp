@@ -2,7 +2,6 @@
 // total time-outs, and the events a wait-on-mask request waits for.
 
 #include <algorithm>
-#include <cstdio>
 
 #include "port_device.h"
 
@@ -154,7 +153,7 @@ void PortDevice::byteReceived(std::uint8_t byte) {
     raiseEvents(events, done);
     serviceReads(done);
   }
-  traceLine("rx " + hexByte(byte));
+  traceByte(ByteDirection::received, byte);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
 

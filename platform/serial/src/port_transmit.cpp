@@ -88,7 +88,7 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
     if (!byteInFlight_ && writes_.empty()) raiseEvents(SERIAL_EV_TXEMPTY, done);
   }
   line_->transmit(byte);
-  traceLine("tx " + hexByte(byte));
+  traceByte(ByteDirection::transmitted, byte);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
 

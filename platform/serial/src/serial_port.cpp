@@ -40,6 +40,10 @@ SerialDriver::~SerialDriver() {
 }
 
 SerialPort::SerialPort(SerialDriver& driver, std::unique_ptr<LineBackend> line, SerialPortOptions options) {
+  // The name leads every trace entry of the port and ends at its first space.
+  if (options.name.empty() || options.name.find(' ') != std::string::npos) {
+    throw std::invalid_argument("a port name is one word: \"" + options.name + "\"");
+  }
   PDEVICE_OBJECT device = nullptr;
   const NTSTATUS status = IoCreateDevice(driver.object(), sizeof(PortDevice*), nullptr,
                                          FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
