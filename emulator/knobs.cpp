@@ -46,6 +46,19 @@ std::optional<std::string> intoList(std::string_view text, std::vector<std::uint
   return std::nullopt;
 }
 
+std::optional<std::string> intoHex(std::string_view text, std::optional<std::vector<std::uint8_t>>& target) {
+  if (text.empty() || text.size() % 2 != 0 || text.size() > 2 * 64) return "bad hex bytes '" + std::string(text) + "'";
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+    if (error != std::errc() || end != text.data() + i + 2) return "bad hex bytes '" + std::string(text) + "'";
+    bytes.push_back(static_cast<std::uint8_t>(value));
+  }
+  target = std::move(bytes);
+  return std::nullopt;
+}
+
 using Setter = std::function<std::optional<std::string>(std::string_view, EmulatorKnobs&)>;
 
 struct Knob {
@@ -61,6 +74,10 @@ const std::map<std::string, Knob, std::less<>>& knobTable() {
                      return std::nullopt;
                    },
                    "profile=NAME      card kind: t0, t1, t1-crc, dual, specific, inverse, slow"}},
+      {"atr", {[](std::string_view v, EmulatorKnobs& k) { return intoHex(v, k.coldAtr); },
+               "atr=HEX           the card's cold ATR (e.g. 3B0254455354), TCK included"}},
+      {"warm-atr", {[](std::string_view v, EmulatorKnobs& k) { return intoHex(v, k.warmAtr); },
+                    "warm-atr=HEX      the card's ATR after a warm reset"}},
       {"no-card", {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
                      if (!v.empty() && v != "1") return "no-card takes no value";
                      k.cardInserted = false;
@@ -172,6 +189,8 @@ CardProfile profileFor(const EmulatorKnobs& knobs) {
   if (knobs.ptsFactors) profile.pts.otherFactors = *knobs.ptsFactors;
   if (knobs.t0Ack) profile.t0.ackStyle = *knobs.t0Ack;
   if (knobs.t0Nulls) profile.t0.nullBytes = *knobs.t0Nulls;
+  if (knobs.coldAtr) profile.coldAtr = *knobs.coldAtr;
+  if (knobs.warmAtr) profile.warmAtr = *knobs.warmAtr;
   profile.application.challengeSeed = knobs.card.seed;
   return profile;
 }

@@ -55,6 +55,8 @@ struct EmulatorKnobs {
   std::optional<std::uint8_t> ptsFactors;        // pts-factors=0xFD: PTS1 of pts=other
   std::optional<T0AckStyle> t0Ack;               // t0-ack=full|single|mixed
   std::optional<std::uint32_t> t0Nulls;          // t0-nulls=N
+  std::optional<std::vector<std::uint8_t>> coldAtr;  // atr=3B0254... (hex, TCK included)
+  std::optional<std::vector<std::uint8_t>> warmAtr;  // warm-atr=3B...
   CardKnobs card;
   ReaderKnobs reader;
 };

@@ -32,6 +32,14 @@ TEST(Knobs, ParseCardAndReaderSettings) {
   EXPECT_EQ(profile.application.challengeSeed, 99u);
 }
 
+TEST(Knobs, AtrsFromHex) {
+  EmulatorKnobs knobs;
+  ASSERT_FALSE(applyKnobs("profile=t0,atr=3B0254455354,warm-atr=3b00", knobs));
+  const CardProfile profile = profileFor(knobs);
+  EXPECT_EQ(profile.coldAtr, (std::vector<std::uint8_t>{0x3B, 0x02, 0x54, 0x45, 0x53, 0x54}));
+  EXPECT_EQ(profile.warmAtr, (std::vector<std::uint8_t>{0x3B, 0x00}));
+}
+
 TEST(Knobs, RejectWhatTheyDoNotKnow) {
   const std::vector<std::pair<const char*, const char*>> cases{
       {"volume=11", "unknown knob 'volume'"},
@@ -41,6 +49,8 @@ TEST(Knobs, RejectWhatTheyDoNotKnow) {
       {"pts=maybe", "pts: unknown PTS behaviour 'maybe'"},
       {"wtx", "knob 'wtx' needs a value"},
       {"parity-error-byte=1::2", "parity-error-byte: bad number ''"},
+      {"atr=3B0", "atr: bad hex bytes '3B0'"},
+      {"atr=3BXY", "atr: bad hex bytes '3BXY'"},
   };
   for (const auto& [text, reason] : cases) {
     EmulatorKnobs knobs;
