@@ -5,6 +5,9 @@
 namespace emulator {
 namespace {
 
+// A short APDU is at most 261 bytes; a chain that grows far beyond is garbage.
+constexpr std::size_t maxChainedCommand = 1024;
+
 bool listed(const std::vector<std::uint32_t>& list, std::uint32_t value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
@@ -92,6 +95,11 @@ CardOutput T1Engine::information(const T1Block& block) {
   chainingOut_ = false;
   response_.clear();
   command_.insert(command_.end(), block.inf.begin(), block.inf.end());
+  if (command_.size() > maxChainedCommand) {
+    // Longer than any short APDU can be: the chain is dropped.
+    command_.clear();
+    return send(T1Block::receiveReady(hostSequence_, 2));
+  }
   if (block.more()) return send(T1Block::receiveReady(hostSequence_));
   std::vector<std::uint8_t> command = std::move(command_);
   command_.clear();

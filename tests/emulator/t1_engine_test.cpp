@@ -144,6 +144,19 @@ TEST(T1Engine, CommandLongerThanIfscIsRefused) {
   EXPECT_EQ(feed(engine, iBlock(1, false, Bytes(9, 0x00))), (Bytes{0x00, 0x92, 0x00, 0x92}));
 }
 
+TEST(T1Engine, EndlessChainIsCutOff) {
+  CardApplication application;
+  T1Engine engine(application, {});
+  Bytes answer;
+  for (std::uint8_t link = 0; link < 40; ++link) {
+    answer = feed(engine, iBlock(static_cast<std::uint8_t>(link & 1), true, Bytes(32, 0xAB)));
+    if (answer != encodeT1(T1Block::receiveReady(static_cast<std::uint8_t>((link + 1) & 1)), false)) break;
+  }
+  // The 33rd link takes the chain past 1024 bytes: refused, and the chain is gone.
+  EXPECT_EQ(answer, (Bytes{0x00, 0x92, 0x00, 0x92}));
+  EXPECT_EQ(feed(engine, iBlock(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00})), ok0);
+}
+
 TEST(T1Engine, AnswerAfterWtxComesLaterThanOneBlockWaitingTime) {
   CardApplication application;
   T1Options options = withWtx(3);
