@@ -52,11 +52,11 @@ void checkCommandApdu(std::span<const std::uint8_t> apdu) {
 }
 
 ApduOutcome exchangeApdu(std::span<const std::uint8_t> apdu,
-                         const std::function<Bytes(std::span<const std::uint8_t>)>& transmit, bool completeT0) {
+                         const std::function<Bytes(std::span<const std::uint8_t>)>& transmit, bool complete) {
   checkCommandApdu(apdu);
   ApduOutcome outcome;
   takeResponse(sendOnce(apdu, transmit, outcome), outcome);
-  if (!completeT0) return outcome;
+  if (!complete) return outcome;
 
   if (outcome.sw1 == 0x6C) {
     // Wrong Le: resend with the length the card named.

@@ -1,7 +1,8 @@
 #pragma once
 // Command APDUs as an application stack sends them: checked for form, and
-// over T=0 completed the way PC/SC applications do it: 61xx fetched with
-// GET RESPONSE, 6Cxx answered by resending with the length the card asked for.
+// completed the way PC/SC applications do it: 61xx fetched with GET
+// RESPONSE, 6Cxx answered by resending with the length the card asked for.
+// T=0 cards need this to return data at all; T=1 cards may ask for it too.
 
 #include <cstdint>
 #include <functional>
@@ -31,9 +32,9 @@ struct ApduOutcome {
 };
 
 // Sends one command through `transmit` (which returns data + SW1 SW2).
-// With `completeT0` set, follows 61xx and 6Cxx as described above, within a
+// With `complete` set, follows 61xx and 6Cxx as described above, within a
 // fixed number of rounds so that a card answering 61xx for ever cannot hang us.
 ApduOutcome exchangeApdu(std::span<const std::uint8_t> apdu,
-                         const std::function<Bytes(std::span<const std::uint8_t>)>& transmit, bool completeT0);
+                         const std::function<Bytes(std::span<const std::uint8_t>)>& transmit, bool complete);
 
 }  // namespace tav712

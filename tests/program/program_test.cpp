@@ -1,0 +1,137 @@
+// tav712 on the built-in emulator, as a person runs it: the demo's stages,
+// each error case with its message and exit status, and script runs.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "process.h"
+
+namespace program_test {
+namespace {
+
+// Each needle must appear after the previous one.
+void expectInOrder(const std::string& text, const std::vector<std::string>& needles) {
+  std::size_t at = 0;
+  for (const auto& needle : needles) {
+    const std::size_t found = text.find(needle, at);
+    ASSERT_NE(found, std::string::npos) << "missing, or out of order: \"" << needle << "\" in\n" << text;
+    at = found + needle.size();
+  }
+}
+
+TEST(Demo, TellsTheWholeLifeOfAReaderInOrder) {
+  const auto result = runTav712({"demo", "--seed", "3"});
+  ASSERT_EQ(result.exitStatus, 0) << result.out << result.err;
+  expectInOrder(result.out, {"kernel up: virtual clock, seed 3",
+                             "reader started on the emulated reader, firmware 2.3",
+                             "waiting for a card",
+                             "T=0 card inserted",
+                             "cold reset, ATR 3B",
+                             "protocol T=0 selected",
+                             "APDU: select the application by its AID",
+                             "APDU: verify a wrong PIN",
+                             "SW 63 C",
+                             "APDU: verify PIN 1234",
+                             "SW 90 00",
+                             "card removed",
+                             "T=1 card inserted",
+                             "protocol T=1 selected",
+                             "APDU: get an 8-byte challenge",
+                             "system going to sleep",
+                             "system waking up",
+                             "reader stopped",
+                             "reader started again",
+                             "reader unplugged",
+                             "interface disabled",
+                             "device removed",
+                             "driver unloaded"});
+}
+
+TEST(Demo, TraceAddsTheDecodedSerialTraffic) {
+  const auto plain = runTav712({"demo"});
+  const auto traced = runTav712({"demo", "--trace"});
+  ASSERT_EQ(traced.exitStatus, 0) << traced.err;
+  EXPECT_GT(traced.out.size(), plain.out.size() * 2);
+  EXPECT_NE(traced.out.find("| "), std::string::npos);
+}
+
+TEST(Demo, SameSeedSameStory) {
+  const auto first = runTav712({"demo", "--seed", "11"});
+  const auto second = runTav712({"demo", "--seed", "11"});
+  EXPECT_EQ(first.out, second.out);
+}
+
+struct ErrorCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int exitStatus;
+  const char* message;
+};
+
+class Errors : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(Errors, NameTheCauseWithTheirOwnExitStatus) {
+  const auto& c = GetParam();
+  const auto result = runTav712(c.arguments, std::chrono::seconds(30));
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitStatus, c.exitStatus) << result.out << result.err;
+  EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("try:"), std::string::npos) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Errors,
+    testing::Values(
+        ErrorCase{"UnknownCommand", {"frobnicate"}, 2, "unknown command"},
+        ErrorCase{"UnknownCardProfile", {"--card", "t9", "atr"}, 2, "unknown card profile"},
+        ErrorCase{"PortMissing", {"--port", "/dev/no-such-tty", "atr"}, 4, "cannot open /dev/no-such-tty"},
+        ErrorCase{"ReaderSilent", {"--knob", "reader-silent-after=0", "status"}, 5, "does not answer"},
+        ErrorCase{"NoCard", {"--no-card", "atr"}, 6, "no card"},
+        ErrorCase{"MuteCard", {"--knob", "silent-after=0", "atr"}, 7, "did not answer"},
+        ErrorCase{"ProtocolRefused", {"--card", "t0", "protocol", "t1"}, 8, "refused"},
+        ErrorCase{"MalformedHex", {"apdu", "00A4GG"}, 3, "malformed hex"},
+        ErrorCase{"ApduTooLong", {"apdu", std::string(600, 'A')}, 3, "APDU too long"},
+        ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"}),
+    [](const auto& info) { return info.param.name; });
+
+std::string writeScript(const std::string& name, const std::string& text) {
+  const std::string path = testing::TempDir() + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(Script, PassesWhenEveryStatusWordMatches) {
+  const auto path = writeScript("good.apdu",
+                                "# select and read\n"
+                                "00 A4 04 00 06 A0 00 00 07 12 01 -> 90XX\n"
+                                "00 A4 00 0C 02 6F 01 -> 9000\n"
+                                "00 B0 00 00 04 -> 9000\n"
+                                "00 20 00 80 04 39 39 39 39 -> 63CX\n");
+  const auto result = runTav712({"script", path, "--protocol", "t1"});
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("4 of 4 commands as expected"), std::string::npos) << result.out;
+}
+
+TEST(Script, FailsNamingTheLineOfTheMismatch) {
+  const auto path = writeScript("bad.apdu",
+                                "00 A4 00 0C 02 6F 01 -> 9000\n"
+                                "\n"
+                                "00 A4 00 0C 02 6F 99 -> 9000\n");
+  const auto result = runTav712({"script", path});
+  EXPECT_EQ(result.exitStatus, 9) << result.out << result.err;
+  EXPECT_NE(result.err.find("bad.apdu:3: expected 9000, got 6A82"), std::string::npos) << result.err;
+}
+
+TEST(Json, GivesOneDocumentWithTheResult) {
+  const auto result = runTav712({"--json", "apdu", "00A4000C023F00"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out.find("{\"firmware\":\"2.3\""), 0u) << result.out;
+  EXPECT_NE(result.out.find("\"sw\":\"9000\""), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\"ok\":true"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace program_test

@@ -1,0 +1,41 @@
+// Two processes over a real pseudo-terminal in real time: `tav712 emulate`
+// in one, `tav712 --port` in the other. Bounded: each run has a limit, and
+// the emulator's path is read from its first line, never waited for blindly.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "process.h"
+
+namespace program_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Pty, AtrProtocolAndApduThroughARealLine) {
+  BackgroundProcess emulator({"emulate", "--card", "t1", "--duration", "60000"});
+  const std::string path = emulator.firstLine(10s);
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+
+  const auto result = runTav712({"--port", path, "apdu", "00 A4 00 0C 02 6F 01", "00 B0 00 00 04"}, 30s);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("cold reset, ATR 3B"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("protocol T=1 selected"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("< 00 01 02 03 90 00"), std::string::npos) << result.out;
+}
+
+TEST(Pty, AVanishedReaderIsAClearErrorNotAHang) {
+  auto emulator = std::make_unique<BackgroundProcess>(std::vector<std::string>{"emulate", "--duration", "60000"});
+  const std::string path = emulator->firstLine(10s);
+  ASSERT_FALSE(path.empty());
+  emulator->kill();  // the reader is gone before the program starts
+  const auto result = runTav712({"--port", path, "atr"}, 30s);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_NE(result.exitStatus, 0);
+  EXPECT_NE(result.err.find("tav712: "), std::string::npos) << result.err;
+}
+
+}  // namespace
+}  // namespace program_test

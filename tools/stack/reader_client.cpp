@@ -1,0 +1,104 @@
+#include "reader_client.h"
+
+#include <cstring>
+
+#include "card/ReaderAttributes.h"
+#include "driver/Driver.h"
+
+namespace tav712 {
+namespace {
+
+std::span<const std::uint8_t> asBytes(const ULONG& value) {
+  return {reinterpret_cast<const std::uint8_t*>(&value), sizeof value};
+}
+
+// Room for the largest response APDU a short command can get, with its header.
+constexpr ULONG transmitOutputLength = sizeof(SCARD_IO_REQUEST) + 258;
+
+}  // namespace
+
+ReaderClient::ReaderClient(platform::System& system) : system_(system) {
+  const auto links = system_.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER);
+  if (links.empty()) {
+    openStatus_ = STATUS_OBJECT_NAME_NOT_FOUND;
+    return;
+  }
+  const auto opened = system_.io().open(links.front());
+  openStatus_ = opened.status;
+  handle_ = opened.handle;
+}
+
+ReaderClient::~ReaderClient() { close(); }
+
+void ReaderClient::close() {
+  if (handle_) system_.io().close(handle_);
+  handle_ = {};
+}
+
+ControlReply ReaderClient::control(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
+  if (!handle_) return {STATUS_INVALID_HANDLE, {}};
+  auto result = system_.io().deviceControl(handle_, code, input, outputLength);
+  return {result.status, std::move(result.output)};
+}
+
+ControlReply ReaderClient::power(ULONG action) { return control(IOCTL_SMARTCARD_POWER, asBytes(action), 64); }
+
+ControlReply ReaderClient::setProtocol(ULONG protocolMask) {
+  return control(IOCTL_SMARTCARD_SET_PROTOCOL, asBytes(protocolMask), sizeof(ULONG));
+}
+
+ControlReply ReaderClient::transmit(ULONG protocol, std::span<const std::uint8_t> apdu) {
+  SCARD_IO_REQUEST header{};
+  header.dwProtocol = protocol;
+  header.cbPciLength = sizeof header;
+  Bytes input(sizeof header + apdu.size());
+  std::memcpy(input.data(), &header, sizeof header);
+  std::copy(apdu.begin(), apdu.end(), input.begin() + sizeof header);
+  ControlReply reply = control(IOCTL_SMARTCARD_TRANSMIT, input, transmitOutputLength);
+  if (reply.ok()) {
+    if (reply.output.size() < sizeof header) {
+      reply.status = STATUS_DEVICE_PROTOCOL_ERROR;
+      reply.output.clear();
+    } else {
+      reply.output.erase(reply.output.begin(), reply.output.begin() + sizeof header);
+    }
+  }
+  return reply;
+}
+
+ControlReply ReaderClient::attribute(ULONG tag, ULONG outputLength) {
+  return control(IOCTL_SMARTCARD_GET_ATTRIBUTE, asBytes(tag), outputLength);
+}
+
+ControlReply ReaderClient::state() { return control(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG)); }
+
+ControlReply ReaderClient::vendorVersion() { return control(IOCTL_VENDOR_GET_VERSION, {}, 8); }
+
+NTSTATUS ReaderClient::waitForCard(bool present, std::chrono::milliseconds timeout) {
+  if (!handle_) return STATUS_INVALID_HANDLE;
+  auto request = system_.io().deviceControlAsync(
+      handle_, present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0,
+      present ? "wait for card" : "wait for removal");
+  auto& scheduler = system_.scheduler();
+  if (!scheduler.runUntil([&] { return request.done(); }, timeout)) request.cancel();
+  return request.wait().status;
+}
+
+ULONG ReaderClient::asUlong(const Bytes& bytes) {
+  ULONG value = 0;
+  std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof value));
+  return value;
+}
+
+VendorVersion ReaderClient::asVendorVersion(const Bytes& bytes) {
+  VendorVersion version;
+  if (bytes.size() < 8) return version;
+  std::memcpy(&version.libraryVersion, bytes.data(), 4);
+  version.driverMajor = bytes[4];
+  version.driverMinor = bytes[5];
+  version.firmwareMajor = bytes[6];
+  version.firmwareMinor = bytes[7];
+  return version;
+}
+
+}  // namespace tav712

@@ -1,0 +1,30 @@
+#pragma once
+// The serial bytes of a run, as the serial port driver wrote them into the
+// kernel trace ("COM1 tx 45", "COM1 rx 90"), turned back into timed bytes
+// that the line decoder reads.
+
+#include <cstddef>
+#include <vector>
+
+#include "emulator/decoder.h"
+#include "platform/trace.h"
+
+namespace tav712 {
+
+// Follows the trace and hands out the decoded lines that are new since the
+// last call.
+class SerialTraceFollower {
+ public:
+  explicit SerialTraceFollower(const platform::Trace& trace) : trace_(trace) {}
+  std::vector<emulator::TraceLine> newLines();
+
+ private:
+  const platform::Trace& trace_;
+  std::size_t seenEntries_ = 0;
+  emulator::TraceDecoder decoder_;
+};
+
+// The byte of one serial trace entry, if it is one.
+bool parseSerialEntry(const platform::TraceEntry& entry, emulator::TraceByte& byte);
+
+}  // namespace tav712

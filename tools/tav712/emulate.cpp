@@ -1,0 +1,143 @@
+// The emulated reader on a pseudo-terminal, in real time, so that
+// `tav712 --port` or any other program can talk to it as to a real reader.
+// A small event loop stands in for the kernel's clock: it feeds the bytes the
+// other side writes to the reader and runs the reader's timed actions (its
+// 19200-baud transmitter, the card's timing) when they fall due.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <system_error>
+
+#include "commands.h"
+#include "emulator/reader.h"
+#include "errors.h"
+#include "session.h"
+
+namespace tav712 {
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void requestStop(int) { stopRequested = true; }
+
+class RealTimeLoop final : public emulator::Timeline {
+ public:
+  RealTimeLoop() : start_(std::chrono::steady_clock::now()) {}
+
+  emulator::Nanoseconds now() const override {
+    return std::chrono::duration_cast<emulator::Nanoseconds>(std::chrono::steady_clock::now() - start_);
+  }
+  void callAt(emulator::Nanoseconds when, std::function<void()> action) override {
+    actions_.emplace(std::make_pair(when, sequence_++), std::move(action));
+  }
+
+  // Runs the actions that are due; returns how long until the next one
+  // (capped), for poll().
+  int runDue(int capMs) {
+    while (!actions_.empty() && actions_.begin()->first.first <= now()) {
+      auto action = std::move(actions_.begin()->second);
+      actions_.erase(actions_.begin());
+      action();
+    }
+    if (actions_.empty()) return capMs;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(actions_.begin()->first.first - now());
+    return static_cast<int>(std::clamp<std::int64_t>(wait.count() + 1, 0, capMs));
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+  std::map<std::pair<emulator::Nanoseconds, std::uint64_t>, std::function<void()>> actions_;
+  std::uint64_t sequence_ = 0;
+};
+
+class PtyHostPort final : public emulator::HostPort {
+ public:
+  explicit PtyHostPort(int master) : master_(master) {}
+  void byteToHost(std::uint8_t byte) override {
+    // The other side may not read for a while; the pty buffers far more
+    // than a reader ever sends between two reads.
+    if (::write(master_, &byte, 1) != 1) lost_++;
+  }
+  void dsrChanged(bool) override {}  // a pseudo-terminal has no modem lines
+  std::uint64_t lost() const { return lost_; }
+
+ private:
+  int master_;
+  std::uint64_t lost_ = 0;
+};
+
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+  ~Pty() {
+    if (slave >= 0) ::close(slave);
+    if (master >= 0) ::close(master);
+  }
+};
+
+void openPty(Pty& pty) {
+  pty.master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (pty.master < 0 || ::grantpt(pty.master) != 0 || ::unlockpt(pty.master) != 0) {
+    throw ToolError(ExitStatus::portUnavailable,
+                    std::string("cannot create a pseudo-terminal: ") + std::system_category().message(errno));
+  }
+  pty.path = ::ptsname(pty.master);
+  // Holding the slave open keeps the master readable between clients.
+  pty.slave = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  termios raw{};
+  if (pty.slave >= 0 && ::tcgetattr(pty.slave, &raw) == 0) {
+    ::cfmakeraw(&raw);
+    ::cfsetspeed(&raw, B19200);
+    ::tcsetattr(pty.slave, TCSANOW, &raw);
+  }
+}
+
+}  // namespace
+
+void runEmulate(const Options& options, Reporter& reporter) {
+  const StackOptions stackOptions = stackOptionsFrom(options);  // validates card and knobs
+  Pty pty;
+  openPty(pty);
+
+  RealTimeLoop loop;
+  PtyHostPort host(pty.master);
+  auto reader = emulator::buildReader(loop, stackOptions.knobs);
+  reader->connect(&host);
+
+  reporter.result().set("port", pty.path).set("card", options.card);
+  if (reporter.json()) {
+    std::printf("{\"port\":\"%s\",\"card\":\"%s\"}\n", pty.path.c_str(), options.card.c_str());
+  } else {
+    std::printf("%s\n", pty.path.c_str());
+    std::fprintf(stderr, "emulated TAV712 with a %s card on %s; try: tav712 --port %s atr   (Ctrl-C ends)\n",
+                 options.card.c_str(), pty.path.c_str(), pty.path.c_str());
+  }
+  std::fflush(stdout);
+
+  std::signal(SIGINT, requestStop);
+  std::signal(SIGTERM, requestStop);
+  const emulator::Nanoseconds deadline = options.durationMs
+                                             ? loop.now() + std::chrono::milliseconds(*options.durationMs)
+                                             : emulator::Nanoseconds::max();
+  std::uint8_t buffer[256];
+  while (!stopRequested && loop.now() < deadline) {
+    pollfd poller{pty.master, POLLIN, 0};
+    const int waitMs = loop.runDue(100);
+    if (::poll(&poller, 1, waitMs) > 0 && (poller.revents & POLLIN) != 0) {
+      const ssize_t count = ::read(pty.master, buffer, sizeof buffer);
+      for (ssize_t i = 0; i < count; ++i) reader->byteFromHost(buffer[i]);
+    }
+  }
+  reader->connect(nullptr);
+}
+
+}  // namespace tav712
