@@ -12,6 +12,11 @@
 // While a thread needs more bytes the worker reads on without asking the
 // serial driver how many are queued; once the count is reached it goes on
 // only while bytes are queued.
+//
+// Each run keeps its status to itself and hands it over (ReceiveStatus) with
+// the wake-up, under ReceiveLock; the woken thread clears DataAvailable and
+// reads ReceiveStatus under the same lock. The next run may already be going
+// when a run ends, and must not erase a failure the thread has not seen.
 
 #include "link/ReceiveEngine.h"
 
@@ -31,9 +36,10 @@ static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PBOOLEAN Queued)
     return status;
 }
 
-// Handles the reader code that followed an escape byte. Returns TRUE when the
-// code ends the run (card insertion and removal).
-static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PBOOLEAN Wake)
+// Handles the reader code that followed an escape byte; a code that fails the
+// waiting receive sets *RunStatus. Returns TRUE when the code ends the run
+// (card insertion and removal).
+static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake)
 {
     PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
     KIRQL oldIrql;
@@ -57,8 +63,8 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
             ASSERT(ReaderExtension->BytesWanted <= TAV712_MAX_RECEIVE);
             ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
         }
-        ReaderExtension->ReceiveStatus = STATUS_UNSUCCESSFUL;
         KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+        *RunStatus = STATUS_UNSUCCESSFUL;
         *Wake = TRUE;
         return FALSE;
 
@@ -83,7 +89,7 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
         if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED &&
             ReaderExtension->ReceivedBytes < ReaderExtension->BytesWanted) {
-            ReaderExtension->ReceiveStatus = STATUS_IO_TIMEOUT;
+            *RunStatus = STATUS_IO_TIMEOUT;
         } else {
             ReaderExtension->BlockEndStatus = STATUS_SUCCESS;
         }
@@ -96,6 +102,23 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
     }
 }
 
+// Hands a run's status to the waiting thread and wakes it, both under
+// ReceiveLock. Runs overlap (the next wait is armed before a run ends), so a
+// failure that a woken thread has not taken yet is never replaced by a later
+// run's success: the thread would take the reader's error byte for data.
+static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+    BOOLEAN failureUntaken =
+        KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 && ReaderExtension->ReceiveStatus != STATUS_SUCCESS;
+    if (!failureUntaken) {
+        ReaderExtension->ReceiveStatus = RunStatus;
+    }
+    KeSetEvent(&ReaderExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+}
+
 VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -103,9 +126,8 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
     KIRQL oldIrql;
 
-    KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
-    readerExtension->ReceiveStatus = STATUS_SUCCESS;
-    KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
+    // The status this run hands to the waiting thread when it wakes it.
+    NTSTATUS runStatus = STATUS_SUCCESS;
     BOOLEAN wake = FALSE;
     BOOLEAN readFailed = FALSE;
 
@@ -126,7 +148,7 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         if (readerExtension->EscapePending) {
             readerExtension->EscapePending = FALSE;
             if (byte != READER_ESCAPE) {
-                if (HandleReaderCode(readerExtension, byte, &wake)) {
+                if (HandleReaderCode(readerExtension, byte, &runStatus, &wake)) {
                     // Bytes still queued wait for a later run.
                     status = STATUS_SUCCESS;
                     break;
@@ -169,13 +191,10 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 
     BOOLEAN purge = readFailed;
     if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
-        KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
-        readerExtension->ReceiveStatus = STATUS_TIMEOUT;
-        KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
-        KeSetEvent(&readerExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+        WakeReceiver(readerExtension, STATUS_TIMEOUT);
         purge = TRUE;
     } else if (wake) {
-        KeSetEvent(&readerExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+        WakeReceiver(readerExtension, runStatus);
     }
 
     if (purge) {
@@ -220,9 +239,9 @@ static VOID TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Co
 NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
 {
     ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-    // The buffer never holds more; a larger count could never be met and
-    // would let a reader error move the count past the buffer's end.
-    ASSERT(Count <= TAV712_MAX_RECEIVE);
+    // The buffer never holds more; a larger count (it may come from a card's
+    // length byte) could never be met and would let a reader error move the
+    // count past the buffer's end.
     if (Count > TAV712_MAX_RECEIVE) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -242,9 +261,10 @@ NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG C
     timeout.QuadPart = -((LONGLONG)timeoutMs * 10000);
     NTSTATUS waitStatus =
         KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
-    KeClearEvent(&ReaderExtension->DataAvailable);
 
+    // The wake-up and the status it carries are taken together.
     KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+    KeClearEvent(&ReaderExtension->DataAvailable);
     NTSTATUS status = waitStatus == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->ReceiveStatus;
     if (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) {
         status = STATUS_IO_TIMEOUT;

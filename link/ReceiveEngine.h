@@ -21,7 +21,8 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 // into Buffer, waiting up to ReadCharTimeout x Count + ReadTotalTimeout ms for
 // them. STATUS_SUCCESS only with exactly Count bytes delivered; any failure
 // leaves the buffer as it was (STATUS_IO_TIMEOUT, or the status the reader's
-// byte at the front of the buffer stands for).
+// byte at the front of the buffer stands for; STATUS_BUFFER_TOO_SMALL for a
+// count the buffer cannot hold).
 NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count);
 
 // Receives Count bytes into Buffer, whose capacity is *Length on entry.

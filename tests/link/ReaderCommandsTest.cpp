@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  STATUS_IO_TIMEOUT, {0xC0}},
         Exchange{"EtuSendsNothing", "", [](auto r) { return ReaderSetEtu(r, 372); }, STATUS_SUCCESS, {}}),
-    [](const ::testing::TestParamInfo<Exchange>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Exchange>& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(ReaderCommands, PowerDownPauses200MsAfterTheWriteEvenWhenItFails) {
   for (const bool answered : {true, false}) {
