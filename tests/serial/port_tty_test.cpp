@@ -101,3 +101,16 @@ TEST_F(PortOnPty, AHangUpOfTheFarEndIsADsrChange) {
 
 }  // namespace
 }  // namespace serial::testing
+
+namespace serial::testing {
+namespace {
+
+TEST(PortOnPtyInVirtualTime, IsRefusedBecauseARealLineNeedsTheWallClock) {
+  PtyPair pty;
+  platform::System system;
+  SerialDriver driver(system);
+  EXPECT_THROW(SerialPort(driver, makeTtyLine({.path = pty.slavePath()})), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace serial::testing

@@ -44,6 +44,11 @@ SerialPort::SerialPort(SerialDriver& driver, std::unique_ptr<LineBackend> line, 
   if (options.name.empty() || options.name.find(' ') != std::string::npos) {
     throw std::invalid_argument("a port name is one word: \"" + options.name + "\"");
   }
+  // A real line delivers bytes on the wall clock; virtual time would jump
+  // past them.
+  if (line->realTime() && platform::Scheduler::get().clockMode() != platform::ClockMode::RealTime) {
+    throw std::invalid_argument(line->name() + " runs in real time; the system's clock must too");
+  }
   PDEVICE_OBJECT device = nullptr;
   const NTSTATUS status = IoCreateDevice(driver.object(), sizeof(PortDevice*), nullptr,
                                          FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
