@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"MalformedHex", {"apdu", "00A4GG"}, 3, "malformed hex"},
         ErrorCase{"ApduTooLong", {"apdu", std::string(600, 'A')}, 3, "APDU too long"},
         ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& testInfo) { return testInfo.param.name; });
 
 std::string writeScript(const std::string& name, const std::string& text) {
   const std::string path = testing::TempDir() + name;
@@ -106,7 +106,7 @@ std::string writeScript(const std::string& name, const std::string& text) {
 TEST(Script, PassesWhenEveryStatusWordMatches) {
   const auto path = writeScript("good.apdu",
                                 "# select and read\n"
-                                "00 A4 04 00 06 A0 00 00 07 12 01 -> 90XX\n"
+                                "00 A4 04 00 06 A0 00 00 07 12 01 -> 9000\n"
                                 "00 A4 00 0C 02 6F 01 -> 9000\n"
                                 "00 B0 00 00 04 -> 9000\n"
                                 "00 20 00 80 04 39 39 39 39 -> 63CX\n");
@@ -117,7 +117,7 @@ TEST(Script, PassesWhenEveryStatusWordMatches) {
 
 TEST(Script, FailsNamingTheLineOfTheMismatch) {
   const auto path = writeScript("bad.apdu",
-                                "00 A4 00 0C 02 6F 01 -> 9000\n"
+                                "00 A4 04 0C 06 A0 00 00 07 12 01 -> 9000\n"
                                 "\n"
                                 "00 A4 00 0C 02 6F 99 -> 9000\n");
   const auto result = runTav712({"script", path});

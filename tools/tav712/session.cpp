@@ -48,8 +48,11 @@ ToolError errorFor(NTSTATUS status, const std::string& operation) {
                                                  statusName(status) + "); it has been powered down",
                        "reset the card with 'tav712 atr' and try again");
     case STATUS_UNRECOGNIZED_MEDIA:
-      return ToolError(ExitStatus::failure, what + "the card's answer-to-reset is not valid",
-                       "try a warm reset (tav712 atr --warm) or another card");
+      // The reset ends this way both for a card that stays silent and for
+      // one whose answer-to-reset cannot be parsed.
+      return ToolError(ExitStatus::muteCard,
+                       what + "the card did not answer the reset, or its answer-to-reset is not valid",
+                       "reinsert the card; try a warm reset (tav712 atr --warm) or another card");
     case STATUS_NOT_SUPPORTED:
     case STATUS_INVALID_DEVICE_STATE:
       return ToolError(ExitStatus::protocolRefused, what + "the card or reader refused (" + statusName(status) + ")",
@@ -163,7 +166,17 @@ ULONG Session::negotiate(const std::string& protocol) {
                      : protocol == "t1" ? SCARD_PROTOCOL_T1
                                         : (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
   const auto reply = client_->setProtocol(mask);
-  if (!reply.ok()) throw errorFor(reply.status, "selecting " + protocolName(mask));
+  if (!reply.ok()) {
+    // Whatever the library's reason (a protocol the card does not offer, a
+    // PTS the card refused), the person asked for a protocol and did not get it.
+    if (reply.status == STATUS_INVALID_DEVICE_REQUEST || reply.status == STATUS_NOT_SUPPORTED ||
+        reply.status == STATUS_INVALID_DEVICE_STATE || reply.status == STATUS_DEVICE_PROTOCOL_ERROR) {
+      throw ToolError(ExitStatus::protocolRefused,
+                      "selecting " + protocolName(mask) + " failed: refused (" + statusName(reply.status) + ")",
+                      "the ATR lists the protocols the card offers; try --protocol any");
+    }
+    throw errorFor(reply.status, "selecting " + protocolName(mask));
+  }
   protocol_ = ReaderClient::asUlong(reply.output);
   reporter_.step("protocol " + protocolName(protocol_) + " selected");
   reporter_.result().set("protocol", protocolName(protocol_));
