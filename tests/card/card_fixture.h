@@ -1,0 +1,64 @@
+#pragma once
+// Card-service tests on the shared driver harness: a reader device whose
+// device-control and cleanup requests go through the driver frame's dispatch
+// routines into the smart card library, which calls the card services, as an
+// application's requests do. Requests are built as a client builds them
+// (IoBuildDeviceIoControlRequest) on a request thread of the system.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "card/CardServices.h"
+#include "support/DriverHarness.h"
+
+#include <platform/io_manager.h>
+#include <platform/system.h>
+
+namespace tav712::testing {
+
+using IoctlResult = platform::IoResult;
+
+class CardHarness {
+public:
+    explicit CardHarness(HarnessOptions options = {});
+    ~CardHarness();
+
+    DriverHarness &h() { return *harness_; }
+    PSMARTCARD_EXTENSION smartcard() { return harness_->smartcardExtension(); }
+    PREADER_EXTENSION reader() { return harness_->readerExtension(); }
+
+    // StartDevice on the emulated reader, then an application handle on the
+    // enabled reader interface (CreateClose).
+    NTSTATUS startAndOpen();
+
+    // Device-control requests on the handle, through DeviceControl and the
+    // library, as an application sends them.
+    IoctlResult ioctl(ULONG code, const Bytes &input, ULONG outputLength);
+    platform::PendingRequest ioctlAsync(ULONG code, const Bytes &input, ULONG outputLength);
+    // IRP_MJ_CLEANUP on the handle, through Cleanup.
+    NTSTATUS cleanup();
+
+    IoctlResult power(ULONG minorCode, ULONG outputLength = 64);
+    IoctlResult setProtocol(ULONG mask);
+    // An APDU under the selected protocol; the output holds the response
+    // without the SCARD_IO_REQUEST header.
+    IoctlResult transmit(ULONG protocol, const Bytes &apdu, ULONG responseCapacity = 300);
+
+    // Calls CardPower directly, as the library does, with a reply buffer of
+    // the given size; the reply and its length come back in the result.
+    IoctlResult cardPower(ULONG minorCode, ULONG replyLength = 64);
+
+private:
+    std::unique_ptr<DriverHarness> harness_;
+    platform::Handle handle_;
+};
+
+Bytes ulongBytes(ULONG value);
+ULONG ulongFrom(const Bytes &bytes, size_t offset = 0);
+std::string hex(const Bytes &bytes);
+
+}  // namespace tav712::testing

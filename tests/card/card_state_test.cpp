@@ -1,0 +1,214 @@
+// Card state: CurrentState follows the reader, and the card-tracking request
+// that the library parks is completed exactly once, by a state change, a
+// cancellation or the cleanup of its handle.
+
+#include "card_fixture.h"
+
+namespace tav712::testing {
+namespace {
+
+void setState(CardHarness &card, ULONG state)
+{
+    card.h().call([&] { card.smartcard()->ReaderCapabilities.CurrentState = state; });
+}
+
+ULONG state(CardHarness &card) { return card.smartcard()->ReaderCapabilities.CurrentState; }
+
+// A tracking request that waits for the other class than the current one.
+platform::PendingRequest parkTracking(CardHarness &card)
+{
+    ULONG code = state(card) > SCARD_ABSENT ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT;
+    platform::PendingRequest request = card.ioctlAsync(code, {}, 0);
+    card.h().runUntilIdle();
+    EXPECT_FALSE(request.done()) << "the library parks the request";
+    EXPECT_NE(card.smartcard()->OsData->NotificationIrp, nullptr);
+    return request;
+}
+
+struct StateRow {
+    ULONG oldState;
+    ULONG argument;
+    ULONG newState;
+    bool completes;
+};
+
+// Insertion (2), removal (1) and power-down (2) events against every class.
+TEST(CardState, EventsChangeStateAndCompleteTrackingOnClassChange)
+{
+    const StateRow rows[] = {
+        {SCARD_UNKNOWN, SCARD_PRESENT, SCARD_PRESENT, true},
+        {SCARD_UNKNOWN, SCARD_ABSENT, SCARD_ABSENT, true},
+        {SCARD_ABSENT, SCARD_ABSENT, SCARD_ABSENT, false},
+        {SCARD_ABSENT, SCARD_PRESENT, SCARD_PRESENT, true},
+        {SCARD_PRESENT, SCARD_PRESENT, SCARD_PRESENT, false},
+        {SCARD_PRESENT, SCARD_ABSENT, SCARD_ABSENT, true},
+        {SCARD_SWALLOWED, SCARD_ABSENT, SCARD_ABSENT, true},
+        {SCARD_POWERED, SCARD_PRESENT, SCARD_PRESENT, false},
+        {SCARD_SPECIFIC, SCARD_PRESENT, SCARD_PRESENT, false},
+        {SCARD_SPECIFIC, SCARD_ABSENT, SCARD_ABSENT, true},
+    };
+    for (const StateRow &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "old " << row.oldState << " event " << row.argument);
+        CardHarness card;
+        ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+        setState(card, row.oldState);
+        platform::PendingRequest tracking = parkTracking(card);
+
+        card.h().call([&] { UpdateCardState(card.smartcard(), row.argument); });
+        card.h().runUntilIdle();
+        EXPECT_EQ(state(card), row.newState);
+        EXPECT_EQ(tracking.done(), row.completes);
+        if (row.completes) {
+            EXPECT_EQ(tracking.wait().status, STATUS_SUCCESS);
+            EXPECT_EQ(card.smartcard()->OsData->NotificationIrp, nullptr);
+        } else {
+            EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
+            EXPECT_EQ(tracking.wait().status, STATUS_CANCELLED);
+        }
+    }
+}
+
+struct RegisterRow {
+    bool cardInReader;
+    ULONG oldState;
+    ULONG newState;
+    bool completes;
+};
+
+// State 0: the reader's register 4 decides; a card already known as powered
+// or specific keeps its state.
+TEST(CardState, RegisterReadUpdatesOnlyOnClassChange)
+{
+    const RegisterRow rows[] = {
+        {true, SCARD_UNKNOWN, SCARD_SWALLOWED, true},
+        {false, SCARD_UNKNOWN, SCARD_ABSENT, true},
+        {true, SCARD_ABSENT, SCARD_SWALLOWED, true},
+        {false, SCARD_ABSENT, SCARD_ABSENT, false},
+        {true, SCARD_SPECIFIC, SCARD_SPECIFIC, false},
+        {false, SCARD_SPECIFIC, SCARD_ABSENT, true},
+    };
+    for (const RegisterRow &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "card " << row.cardInReader << " old " << row.oldState);
+        emulator::EmulatorKnobs knobs;
+        knobs.cardInserted = row.cardInReader;
+        CardHarness card({.line = EmulatorLine{knobs}});
+        ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+        EXPECT_EQ(state(card), row.cardInReader ? ULONG{SCARD_SWALLOWED} : ULONG{SCARD_ABSENT}) << "after start";
+        setState(card, row.oldState);
+        platform::PendingRequest tracking = parkTracking(card);
+
+        card.h().call([&] { UpdateCardState(card.smartcard(), 0); });
+        card.h().runUntilIdle();
+        EXPECT_EQ(state(card), row.newState);
+        EXPECT_EQ(tracking.done(), row.completes);
+        if (!row.completes) {
+            EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
+        }
+        tracking.wait();
+    }
+}
+
+// A failed register read is taken as "no card" for the comparison but
+// leaves CurrentState alone.
+TEST(CardState, FailedRegisterReadKeepsStateButMayCompleteTracking)
+{
+    const RegisterRow rows[] = {
+        {true, SCARD_ABSENT, SCARD_ABSENT, false},
+        {true, SCARD_SPECIFIC, SCARD_SPECIFIC, true},
+    };
+    for (const RegisterRow &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "old " << row.oldState);
+        emulator::EmulatorKnobs knobs;
+        CardHarness card({.line = EmulatorLine{knobs}});
+        ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+        setState(card, row.oldState);
+        platform::PendingRequest tracking = parkTracking(card);
+
+        card.h().reader()->unplug();  // no reply to the register read
+        card.h().call([&] { UpdateCardState(card.smartcard(), 0); });
+        card.h().runUntilIdle();
+        EXPECT_EQ(state(card), row.newState);
+        EXPECT_EQ(tracking.done(), row.completes);
+        if (!row.completes) {
+            EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
+        }
+        tracking.wait();
+    }
+}
+
+TEST(CardState, CancelledTrackingRequestEndsCancelled)
+{
+    CardHarness card;
+    ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+    platform::PendingRequest tracking = parkTracking(card);
+    EXPECT_TRUE(tracking.cancel());
+    platform::IoResult result = tracking.wait();
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(card.smartcard()->OsData->NotificationIrp, nullptr);
+    // A later change finds nothing to complete.
+    card.h().call([&] { UpdateCardState(card.smartcard(), SCARD_ABSENT); });
+    EXPECT_EQ(state(card), ULONG{SCARD_ABSENT});
+}
+
+// An insertion or removal event, a cancellation and a cleanup race for the
+// parked request; whatever the interleaving, it ends exactly once (the
+// verifier fails a second completion) and nothing is left parked.
+TEST(CardState, TrackingRequestEndsExactlyOnceWhateverWins)
+{
+    int byEvent = 0;
+    int byCancel = 0;
+    for (std::uint64_t seed = 1; seed <= 60; seed++) {
+        SCOPED_TRACE(::testing::Message() << "seed " << seed);
+        CardHarness card({.seed = seed});
+        ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+        platform::PendingRequest tracking = parkTracking(card);
+        ULONG event = seed % 2 ? SCARD_ABSENT : SCARD_PRESENT;
+        if (event == SCARD_PRESENT) {
+            // Wait for presence from a card known as absent instead.
+            card.cleanup();
+            tracking.wait();
+            setState(card, SCARD_ABSENT);
+            tracking = parkTracking(card);
+        }
+
+        auto updater = card.h().spawn("insertion event", [&] { UpdateCardState(card.smartcard(), event); });
+        auto canceller = card.h().spawn("cancel", [&] { tracking.cancel(); });
+        NTSTATUS cleanupStatus = card.cleanup();
+        card.h().join(updater);
+        card.h().join(canceller);
+        platform::IoResult result = tracking.wait();
+
+        EXPECT_EQ(cleanupStatus, STATUS_SUCCESS);
+        EXPECT_TRUE(result.status == STATUS_SUCCESS || result.status == STATUS_CANCELLED) << std::hex << result.status;
+        EXPECT_EQ(card.smartcard()->OsData->NotificationIrp, nullptr);
+        EXPECT_EQ(state(card), event);
+        (result.status == STATUS_SUCCESS ? byEvent : byCancel)++;
+    }
+    // The seeds explore both outcomes.
+    EXPECT_GT(byEvent, 0);
+    EXPECT_GT(byCancel, 0);
+}
+
+// A request cancelled after the library parked it but before CardTracking
+// made it cancellable is ended by CardTracking, not left parked.
+TEST(CardState, RequestCancelledBeforeItBecameCancellableIsCompleted)
+{
+    CardHarness card;
+    ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+    platform::PendingRequest tracking = parkTracking(card);
+    card.h().call([&] {
+        PIRP irp = card.smartcard()->OsData->NotificationIrp;
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoSetCancelRoutine(irp, nullptr);
+        irp->Cancel = TRUE;  // as IoCancelIrp leaves a request without a cancel routine
+        IoReleaseCancelSpinLock(irql);
+        EXPECT_EQ(CardTracking(card.smartcard()), STATUS_PENDING);
+    });
+    EXPECT_EQ(tracking.wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(card.smartcard()->OsData->NotificationIrp, nullptr);
+}
+
+}  // namespace
+}  // namespace tav712::testing
