@@ -11,7 +11,8 @@ std::uint8_t lrc(std::span<const std::uint8_t> bytes) {
   return value;
 }
 
-// ISO/IEC 13239 frame check sequence, computed bit by bit.
+// The T=1 CRC (reflected CCITT polynomial, initial 0xFFFF), computed bit by
+// bit from the polynomial rather than from the library's loop.
 std::uint16_t fcs(std::span<const std::uint8_t> bytes) {
   std::uint16_t value = 0xFFFF;
   for (auto byte : bytes) {
@@ -21,7 +22,7 @@ std::uint16_t fcs(std::span<const std::uint8_t> bytes) {
       if (feedback) value ^= 0x8408;
     }
   }
-  return static_cast<std::uint16_t>(~value);
+  return value;
 }
 
 }  // namespace
@@ -34,8 +35,8 @@ Bytes T1CardPeer::block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
   bytes.insert(bytes.end(), inf.begin(), inf.end());
   if (script_.crc) {
     const auto value = fcs(bytes);
-    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
   } else {
     bytes.push_back(lrc(bytes));
   }
@@ -65,7 +66,7 @@ Bytes T1CardPeer::exchange(std::span<const std::uint8_t> received) {
     const auto covered = received.first(received.size() - edc);
     if (script_.crc) {
       const auto value = fcs(covered);
-      valid = received[received.size() - 2] == (value & 0xFF) && received.back() == (value >> 8);
+      valid = received[received.size() - 2] == (value >> 8) && received.back() == (value & 0xFF);
     } else {
       valid = lrc(covered) == received.back();
     }

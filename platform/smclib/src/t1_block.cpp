@@ -16,15 +16,15 @@ std::uint16_t crc(std::span<const std::uint8_t> bytes) {
       value = (value & 1) ? static_cast<std::uint16_t>((value >> 1) ^ 0x8408) : static_cast<std::uint16_t>(value >> 1);
     }
   }
-  return static_cast<std::uint16_t>(~value);
+  return value;
 }
 
 void appendEdc(std::uint8_t *bytes, std::size_t length, bool useCrc) {
   std::span<const std::uint8_t> covered(bytes, length);
   if (useCrc) {
     const std::uint16_t value = crc(covered);
-    bytes[length] = static_cast<std::uint8_t>(value & 0xFF);
-    bytes[length + 1] = static_cast<std::uint8_t>(value >> 8);
+    bytes[length] = static_cast<std::uint8_t>(value >> 8);
+    bytes[length + 1] = static_cast<std::uint8_t>(value & 0xFF);
   } else {
     bytes[length] = lrc(covered);
   }
@@ -36,7 +36,7 @@ bool edcValid(std::span<const std::uint8_t> block, bool useCrc) {
   const auto covered = block.first(block.size() - edc);
   if (useCrc) {
     const std::uint16_t value = crc(covered);
-    return block[block.size() - 2] == (value & 0xFF) && block[block.size() - 1] == (value >> 8);
+    return block[block.size() - 2] == (value >> 8) && block[block.size() - 1] == (value & 0xFF);
   }
   return lrc(covered) == block.back();
 }

@@ -49,13 +49,14 @@ constexpr std::uint8_t rBlockPcb(std::uint8_t sequence, std::uint8_t error) {
 // Longitudinal redundancy check: XOR of every byte.
 std::uint8_t lrc(std::span<const std::uint8_t> bytes);
 
-// CRC of ISO/IEC 13239 (reflected polynomial 0x8408, initial value 0xFFFF,
-// final complement), the value a T=1 card sends when TC3 asks for CRC.
+// The T=1 CRC as smart card stacks compute it (pcsc-lite, the cards of the
+// emulator): CCITT polynomial in reflected form 0x8408, initial value 0xFFFF,
+// no final complement; sent high byte first. Used when TC3 asks for CRC.
 std::uint16_t crc(std::span<const std::uint8_t> bytes);
 
 inline constexpr std::size_t edcLength(bool useCrc) { return useCrc ? 2 : 1; }
 
-// Writes the EDC of bytes[0, length) right behind them (CRC low byte first).
+// Writes the EDC of bytes[0, length) right behind them.
 void appendEdc(std::uint8_t *bytes, std::size_t length, bool useCrc);
 
 // Whether the last EDC bytes of the block check out.

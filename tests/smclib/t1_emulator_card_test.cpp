@@ -1,0 +1,84 @@
+// The T=1 engine against the emulator's card, a second peer written apart
+// from this library: answers come back whole, through chaining, WTX, an IFS
+// change and damaged blocks.
+#include "smclib_fixture.h"
+
+#include "emulator/card_application.h"
+#include "emulator/t1_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace smclib_test {
+namespace {
+
+struct EmulatorCase {
+  std::string name;
+  emulator::T1Options options;
+  Bytes command;
+  std::size_t answerLength;  // data and status word
+  std::uint8_t sw1 = 0x90;
+};
+
+void PrintTo(const EmulatorCase &emulatorCase, std::ostream *os) { *os << emulatorCase.name; }
+
+class EmulatorCard : public ::testing::TestWithParam<EmulatorCase> {};
+
+TEST_P(EmulatorCard, AnswersThroughTheEngine) {
+  const EmulatorCase &c = GetParam();
+  ExtensionFixture fixture;
+  ASSERT_EQ(fixture.setAtr(t1Atr(c.options.ifsc, c.options.crc)), STATUS_SUCCESS);
+  emulator::CardApplication application;
+  emulator::T1Engine card(application, c.options);
+  auto &extension = fixture.extension;
+  Bytes command = c.command;
+  Bytes reply(512);
+  ULONG information = 0;
+  extension.IoRequest = {&information, command.data(), static_cast<ULONG>(command.size()), reply.data(), 512};
+  NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
+  for (int round = 0; round < 100 && status == STATUS_MORE_PROCESSING_REQUIRED; ++round) {
+    extension.SmartcardRequest.BufferLength = 0;
+    ASSERT_EQ(SmartcardT1Request(&extension), STATUS_SUCCESS);
+    emulator::CardOutput output;
+    for (ULONG i = 0; i < extension.SmartcardRequest.BufferLength; ++i) {
+      auto bytes = card.receive(fixture.requestBuffer[i]);
+      output.insert(output.end(), bytes.begin(), bytes.end());
+    }
+    for (std::size_t i = 0; i < output.size(); ++i) fixture.replyBuffer[i] = output[i].value;
+    extension.SmartcardReply.BufferLength = static_cast<ULONG>(output.size());
+    status = SmartcardT1Reply(&extension);
+  }
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  ASSERT_EQ(information, c.answerLength);
+  EXPECT_EQ(reply[information - 2], c.sw1);  // the application's own status word came through
+  EXPECT_EQ(card.ifsd(), 254);
+}
+
+emulator::T1Options options(void (*edit)(emulator::T1Options &)) {
+  emulator::T1Options result;
+  edit(result);
+  return result;
+}
+
+const Bytes kGetChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
+
+const EmulatorCase kCases[] = {
+    {"GetChallenge", {}, kGetChallenge, 10},
+    {"WithCrc", options([](auto &o) { o.crc = true; }), kGetChallenge, 10},
+    {"WithWtx", options([](auto &o) { o.wtxMultiplier = 2; }), kGetChallenge, 10},
+    {"WithIfsRequest", options([](auto &o) { o.ifsRequest = 20; }), kGetChallenge, 10},
+    {"WithDamagedBlocks", options([](auto &o) { o.badEdcBlocks = {1, 2}; }), kGetChallenge, 10},
+    {"WithInvalidLength", options([](auto &o) { o.lenFfBlocks = {2}; }), kGetChallenge, 10},
+    {"ChainedCommand", options([](auto &o) { o.ifsc = 16; }),
+     {0x00, 0xA4, 0x00, 0x00, 0x28, 0x3F, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B,
+      0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D,
+      0x1E, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25},
+     2, 0x6A},  // no such file: the whole chain reached the application
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, EmulatorCard, ::testing::ValuesIn(kCases),
+                         [](const auto &paramInfo) { return paramInfo.param.name; });
+
+}  // namespace
+}  // namespace smclib_test
