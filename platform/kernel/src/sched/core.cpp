@@ -168,17 +168,21 @@ std::optional<std::size_t> Core::trySatisfy(Thread& thread) {
 
 WaitResult Core::wait(Thread* me, Lock& lock, std::span<Waitable* const> objects, bool waitAll,
                       std::optional<Duration> timeout, std::string what) {
-  if (shuttingDown && me->kind != ThreadKind::Foreign) throw ThreadAborted{};
   me->waitObjects.assign(objects.begin(), objects.end());
   me->waitAll = waitAll;
   if (auto index = trySatisfy(*me)) {
     me->waitObjects.clear();
     return {false, *index};
   }
-  if (timeout && *timeout <= Duration::zero()) {
-    me->waitObjects.clear();
-    return {true, 0};
+  me->waitObjects.clear();
+  if (timeout && *timeout <= Duration::zero()) return {true, 0};
+  if (shuttingDown && me->kind != ThreadKind::Foreign) {
+    // Nothing will wake a thread any more. A wait in code that runs while
+    // the thread unwinds (a destructor) times out instead of throwing again.
+    if (std::uncaught_exceptions() > 0) return {true, 0};
+    throw ThreadAborted{};
   }
+  me->waitObjects.assign(objects.begin(), objects.end());
   me->idleWait = false;
   me->waitWhat = std::move(what);
   me->waitSequence = nextSequence++;
