@@ -37,7 +37,7 @@ void FakeLine::dsrAt(Instant when, bool asserted) {
   });
 }
 
-PortTest::PortTest() {
+PortTest::PortTest(platform::SystemOptions options) : system_(options), driver_(system_) {
   system_.verifier().setHandler(
       [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
   auto line = std::make_unique<FakeLine>();

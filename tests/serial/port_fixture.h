@@ -65,7 +65,7 @@ struct Outcome {
 
 class PortTest : public ::testing::Test {
  protected:
-  PortTest();
+  explicit PortTest(platform::SystemOptions options = {});
   ~PortTest() override;
 
   Instant now() { return system_.scheduler().now(); }
@@ -100,7 +100,7 @@ class PortTest : public ::testing::Test {
   }
 
   platform::System system_;
-  SerialDriver driver_{system_};
+  SerialDriver driver_;
   FakeLine* line_ = nullptr;
   std::unique_ptr<SerialPort> port_;
   PDEVICE_OBJECT pdo_ = nullptr;

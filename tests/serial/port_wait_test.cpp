@@ -107,3 +107,81 @@ TEST_F(PortWait, ClosingThePortEndsThePendingWait) {
 
 }  // namespace
 }  // namespace serial::testing
+
+namespace serial::testing {
+namespace {
+
+TEST_F(PortWait, TxemptyComesWhenTheLastQueuedByteHasLeft) {
+  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY).status, STATUS_SUCCESS);
+  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  const auto write = startWrite({1, 2});
+  runUntilIdle();
+  EXPECT_EQ(maskOf(*wait), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+  EXPECT_EQ(wait->completedAt - start_, 2 * kCharacter);
+  EXPECT_EQ(write->status, STATUS_SUCCESS);
+}
+
+// A cancel and a time-out due at the same instant: whichever the scheduler
+// runs first wins, and the read completes exactly once either way.
+class PortRace : public PortTest, public ::testing::WithParamInterface<std::uint64_t> {
+ protected:
+  PortRace() : PortTest({.seed = GetParam()}) {}
+};
+
+TEST_P(PortRace, CancelAgainstTimeoutCompletesTheReadOnce) {
+  setTimeouts(0, 0, 10);
+  NTSTATUS status = STATUS_PENDING;
+  int completions = 0;
+  Instant completedAt{};
+  PDEVICE_OBJECT target = pdo_;
+  platform::Scheduler& scheduler = system_.scheduler();
+  scheduler.run([&] {
+    // The IRP is the test's own, so that cancelling it stays valid after
+    // it completed: it is freed only once the canceller is done.
+    PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    std::uint8_t buffer[1] = {};
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_READ;
+    next->Parameters.Read.Length = 1;
+    struct Done {
+      KEVENT event;
+      int* completions;
+    } done{{}, &completions};
+    KeInitializeEvent(&done.event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+          auto* finished = static_cast<Done*>(context);
+          ++*finished->completions;
+          KeSetEvent(&finished->event, IO_NO_INCREMENT, FALSE);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    const platform::ThreadHandle canceller = scheduler.spawn("canceller", [irp] {
+      LARGE_INTEGER delay;
+      delay.QuadPart = -10 * 10'000;
+      KeDelayExecutionThread(KernelMode, FALSE, &delay);
+      IoCancelIrp(irp);
+    });
+    IofCallDriver(target, irp);
+    KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+    completedAt = scheduler.now();
+    scheduler.join(canceller);
+    IoFreeIrp(irp);
+  });
+  EXPECT_EQ(completions, 1);
+  EXPECT_TRUE(status == STATUS_TIMEOUT || status == STATUS_CANCELLED) << std::hex << status;
+  EXPECT_EQ(completedAt - start_, 10ms);
+  EXPECT_EQ(port_->snapshot().pendingReads, 0u);
+  // The port goes on serving reads.
+  line_->sendAt(now() + 1ms, {0x5A});
+  EXPECT_EQ(read(1).output, std::vector<std::uint8_t>{0x5A});
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, PortRace, ::testing::Range<std::uint64_t>(1, 17));
+
+}  // namespace
+}  // namespace serial::testing
