@@ -46,9 +46,9 @@ TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
 
     // One handle at a time.
     EXPECT_NE(system.io().open(interfaceName(port)).status, STATUS_SUCCESS);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
     platform::Handle again = open(port);
-    EXPECT_EQ(system.io().close(again), STATUS_SUCCESS);
+    EXPECT_EQ(close(again), STATUS_SUCCESS);
 
     EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
     EXPECT_FALSE(system.deviceExists(device));
@@ -67,7 +67,7 @@ TEST_F(DeviceLife, QueryRemoveIsRefusedWhileAHandleIsOpen) {
     EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(port))) << "the interface is enabled again";
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
 
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
     EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
     EXPECT_EQ(readerDevice(port), nullptr);
 }
@@ -81,7 +81,7 @@ TEST_F(DeviceLife, QueryStopIsRefusedWhileARequestIsInsideTheLibrary) {
     EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0) << "the gate stays open";
     EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
 
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // After an accepted query-stop the next request waits at the gate until the
@@ -112,7 +112,7 @@ TEST_P(HeldRequest, WaitsAfterAnAcceptedQueryStopUntilTheGateOpens) {
     }
     auto result = request.wait();
     EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(DeviceLife, HeldRequest,
@@ -135,7 +135,7 @@ TEST_F(DeviceLife, SurpriseRemovalThenRemoveWaitsForTheOpenHandle) {
     EXPECT_EQ(refused.status, STATUS_DEVICE_REMOVED);
     EXPECT_EQ(refused.information, 0u);
 
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
     system.scheduler().join(pnpThread);
     EXPECT_EQ(removal, STATUS_SUCCESS);
     EXPECT_FALSE(system.deviceExists(device));
@@ -267,7 +267,7 @@ TEST_F(DeviceLife, UnloadWithReadersPresentRemovesThemAll) {
     ASSERT_EQ(system.pnp().addDevice(driver, added.physicalDevice()), STATUS_SUCCESS);
     platform::Handle handle = open(withHandleClosed);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 
     unloadAtEnd = false;
     system.pnp().unloadDriver(driver);  // fails the test on any leak

@@ -24,10 +24,12 @@ TEST_F(Dispatch, CleanupCancelsTheParkedTrackingRequest) {
     EXPECT_EQ(extension(port)->IoCount, 0) << "a parked request is not inside the library";
 
     EXPECT_EQ(system.io().cleanup(handle), STATUS_SUCCESS);
-    ASSERT_TRUE(tracking.done()) << "cleanup completed the parked request";
+    EXPECT_EQ(extension(port)->SmartcardExtension.OsData->NotificationIrp, nullptr);
+    ASSERT_TRUE(system.scheduler().runUntil([&] { return tracking.done(); }, 1s))
+        << "cleanup completed the parked request";
     EXPECT_EQ(tracking.wait().status, STATUS_CANCELLED);
     EXPECT_EQ(extension(port)->SmartcardExtension.OsData->NotificationIrp, nullptr);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 TEST_F(Dispatch, CleanupWithoutTrackingRequestChangesNothing) {
@@ -35,7 +37,7 @@ TEST_F(Dispatch, CleanupWithoutTrackingRequestChangesNothing) {
     platform::Handle handle = open(port);
     EXPECT_EQ(system.io().cleanup(handle), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&extension(port)->ReaderClosed), 0) << "the handle is still open until its close";
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
     EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderClosed), 0);
 }
 
@@ -49,7 +51,7 @@ TEST_F(Dispatch, ParkedRequestCompletesWhenTheCardIsPulled) {
     port.reader->removeCard();
     EXPECT_EQ(tracking.wait().status, STATUS_SUCCESS);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_ABSENT));
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 TEST_F(Dispatch, RequestsCountInAndOutOfTheLibrary) {
@@ -65,7 +67,7 @@ TEST_F(Dispatch, RequestsCountInAndOutOfTheLibrary) {
     EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
     EXPECT_EQ(extension(port)->IoCount, 0);
     KeSetEvent(&extension(port)->ReaderStarted, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -2,12 +2,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace tav712::testing {
 
 using namespace std::chrono_literals;
 
-FrameTest::FrameTest() {
+FrameTest::FrameTest(std::uint64_t seed) : SystemTest(platform::SystemOptions{.seed = seed}) {
     auto loaded = system.pnp().loadDriver("tav712", DriverEntry);
     EXPECT_EQ(loaded.status, STATUS_SUCCESS);
     driver = loaded.driver;
@@ -16,6 +17,7 @@ FrameTest::FrameTest() {
 FrameTest::~FrameTest() {
     // DriverUnload removes every reader still present; the PnP manager then
     // requires that the driver left no pool, IRP, work item or device.
+    for (std::uint64_t id : openHandles_) system.io().close(platform::Handle{id});
     if (unloadAtEnd && driver != nullptr) system.pnp().unloadDriver(driver);
     for (auto& port : ports_) port->port.reset();
 }
@@ -51,7 +53,13 @@ std::u16string FrameTest::interfaceName(const ReaderPort& port) {
 platform::Handle FrameTest::open(const ReaderPort& port) {
     auto opened = system.io().open(interfaceName(port));
     EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    if (opened.handle) openHandles_.push_back(opened.handle.id);
     return opened.handle;
+}
+
+NTSTATUS FrameTest::close(platform::Handle handle) {
+    std::erase(openHandles_, handle.id);
+    return system.io().close(handle);
 }
 
 platform::IoResult FrameTest::control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input,

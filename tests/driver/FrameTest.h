@@ -31,7 +31,7 @@ struct ReaderPort {
 
 class FrameTest : public platform::testing::SystemTest {
 protected:
-    FrameTest();
+    explicit FrameTest(std::uint64_t seed = 1);
     ~FrameTest() override;
 
     // A new COM port (COM1, COM2, ...) with a reader built from the knobs.
@@ -46,6 +46,9 @@ protected:
     static std::u16string interfaceName(const ReaderPort& port);
 
     platform::Handle open(const ReaderPort& port);
+    // Closes a handle that open() gave; handles a failed test left open are
+    // closed before the driver is unloaded.
+    NTSTATUS close(platform::Handle handle);
     // A device-control request with a ULONG answer (or none).
     platform::IoResult control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input = {},
                                ULONG outputLength = 0);
@@ -68,6 +71,7 @@ private:
     serial::SerialDriver serialDriver_{system};
     serial::KernelTimeline timeline_;
     std::vector<std::unique_ptr<ReaderPort>> ports_;
+    std::vector<std::uint64_t> openHandles_;
 };
 
 }  // namespace tav712::testing

@@ -64,7 +64,7 @@ TEST_F(Power, SleepAndWakeWithACardInTheReader) {
     EXPECT_EQ(tracking.wait().status, STATUS_SUCCESS);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED)) << "the gate is open again";
     EXPECT_EQ(control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 TEST_F(Power, SleepWithoutACardAndWithTheReaderStopped) {
@@ -86,11 +86,11 @@ TEST_F(Power, SleepWithoutACardAndWithTheReaderStopped) {
     ASSERT_EQ(system.pnp().start(stopped.physicalDevice()), STATUS_SUCCESS);
     platform::Handle handle = open(stopped);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 
     platform::Handle emptyHandle = open(empty);
     EXPECT_EQ(cardState(emptyHandle), static_cast<ULONG>(SCARD_ABSENT));
-    EXPECT_EQ(system.io().close(emptyHandle), STATUS_SUCCESS);
+    EXPECT_EQ(close(emptyHandle), STATUS_SUCCESS);
 }
 
 TEST_F(Power, SleepQueryIsRefusedWhileARequestIsInsideTheLibrary) {
@@ -104,7 +104,7 @@ TEST_F(Power, SleepQueryIsRefusedWhileARequestIsInsideTheLibrary) {
 
     // Idle again: the same query is accepted.
     EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_SUCCESS);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 TEST_F(Power, QueryForAWorkingStateChangesNothing) {
@@ -123,7 +123,7 @@ TEST_F(Power, WorkingStateAfterAnAbandonedSleepOpensTheGate) {
     system.scheduler().advanceBy(2s);
     EXPECT_TRUE(request.done()) << "the request waits at a gate nothing will open";
     EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 TEST_F(Power, FailedDevicePowerRequestEndsTheSystemRequest) {
@@ -149,7 +149,7 @@ TEST_F(Power, DeviceStatesOtherThanD0AndD3AndOtherRequestsGoDownUnchanged) {
     EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0);
     platform::Handle handle = open(port);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
-    EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // The system-to-device state table, from a device in D0.
