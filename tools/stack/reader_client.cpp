@@ -23,7 +23,8 @@ ReaderClient::ReaderClient(platform::System& system) : system_(system) {
     openStatus_ = STATUS_OBJECT_NAME_NOT_FOUND;
     return;
   }
-  const auto opened = system_.io().open(links.front());
+  link_ = links.front();
+  const auto opened = system_.io().open(link_);
   openStatus_ = opened.status;
   handle_ = opened.handle;
 }
@@ -74,11 +75,17 @@ ControlReply ReaderClient::state() { return control(IOCTL_SMARTCARD_GET_STATE, {
 
 ControlReply ReaderClient::vendorVersion() { return control(IOCTL_VENDOR_GET_VERSION, {}, 8); }
 
+platform::PendingRequest ReaderClient::startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength,
+                                                   std::string threadName) {
+  return system_.io().deviceControlAsync(handle_, code, std::move(input), outputLength, std::move(threadName));
+}
+
+bool ReaderClient::interfaceEnabled() const { return !link_.empty() && system_.io().interfaceEnabled(link_); }
+
 NTSTATUS ReaderClient::waitForCard(bool present, std::chrono::milliseconds timeout) {
   if (!handle_) return STATUS_INVALID_HANDLE;
-  auto request = system_.io().deviceControlAsync(
-      handle_, present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0,
-      present ? "wait for card" : "wait for removal");
+  auto request = startControl(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0,
+                              present ? "wait for card" : "wait for removal");
   auto& scheduler = system_.scheduler();
   if (!scheduler.runUntil([&] { return request.done(); }, timeout)) request.cancel();
   return request.wait().status;

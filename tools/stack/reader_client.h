@@ -48,6 +48,12 @@ class ReaderClient {
   void close();
 
   ControlReply control(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
+  // The same request left running on a request thread of its own.
+  platform::PendingRequest startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength,
+                                        std::string threadName);
+  // Whether the interface this client opened is still enabled (a reader
+  // whose DSR dropped has it disabled).
+  bool interfaceEnabled() const;
 
   // IOCTL_SMARTCARD_POWER with SCARD_COLD_RESET, SCARD_WARM_RESET or
   // SCARD_POWER_DOWN; the ATR comes back in the output of a reset.
@@ -73,6 +79,7 @@ class ReaderClient {
  private:
   platform::System& system_;
   platform::Handle handle_;
+  std::u16string link_;
   NTSTATUS openStatus_ = STATUS_UNSUCCESSFUL;
 };
 

@@ -17,7 +17,7 @@ ReaderStack::ReaderStack(StackOptions options) : options_(std::move(options)) {
 
   serialDriver_ = std::make_unique<serial::SerialDriver>(*system_);
   std::unique_ptr<serial::LineBackend> line;
-  if (realTime()) {
+  if (!options_.portPath.empty()) {
     try {
       line = serial::makeTtyLine(serial::TtyLineOptions{.path = options_.portPath});
     } catch (const std::system_error& error) {

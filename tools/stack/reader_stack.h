@@ -30,6 +30,9 @@ struct StackOptions {
   std::string portPath;
   // The emulated reader and card (ignored on a real port).
   emulator::EmulatorKnobs knobs;
+  // Runs the kernel's clock in real time even on the emulator: for servers
+  // such as pcscd, whose callers wait in real time.
+  bool wallClock = false;
 };
 
 class ReaderStack {
@@ -46,7 +49,7 @@ class ReaderStack {
   // The emulated reader; null on a real port.
   emulator::Reader* emulatedReader() { return reader_.get(); }
   PDEVICE_OBJECT portDevice() const;
-  bool realTime() const { return !options_.portPath.empty(); }
+  bool realTime() const { return !options_.portPath.empty() || options_.wallClock; }
   const StackOptions& options() const { return options_; }
 
   // Plug and Play, each step waiting for its request to complete.

@@ -25,8 +25,12 @@ namespace tav712 {
 namespace {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<bool> cardToggleRequested{false};
 
 void requestStop(int) { stopRequested = true; }
+// SIGUSR1 stands for a hand at the slot: it pulls the card out, or puts it
+// back in.
+void requestCardToggle(int) { cardToggleRequested = true; }
 
 class RealTimeLoop final : public emulator::Timeline {
  public:
@@ -118,19 +122,30 @@ void runEmulate(const Options& options, Reporter& reporter) {
     std::printf("{\"port\":\"%s\",\"card\":\"%s\"}\n", pty.path.c_str(), options.card.c_str());
   } else {
     std::printf("%s\n", pty.path.c_str());
-    std::fprintf(stderr, "emulated TAV712 with a %s card on %s; try: tav712 --port %s atr   (Ctrl-C ends)\n",
+    std::fprintf(stderr,
+                 "emulated TAV712 with a %s card on %s; try: tav712 --port %s atr\n"
+                 "(SIGUSR1 pulls the card out or puts it back; Ctrl-C ends)\n",
                  options.card.c_str(), pty.path.c_str(), pty.path.c_str());
   }
   std::fflush(stdout);
 
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
+  std::signal(SIGUSR1, requestCardToggle);
   const emulator::Nanoseconds deadline = options.durationMs
                                              ? loop.now() + std::chrono::milliseconds(*options.durationMs)
                                              : emulator::Nanoseconds::max();
   std::uint8_t buffer[256];
   while (!stopRequested && loop.now() < deadline) {
     pollfd poller{pty.master, POLLIN, 0};
+    if (cardToggleRequested.exchange(false)) {
+      if (reader->card() != nullptr) {
+        reader->removeCard();
+      } else {
+        reader->insertCard(
+            std::make_unique<emulator::Card>(emulator::profileFor(stackOptions.knobs), stackOptions.knobs.card));
+      }
+    }
     const int waitMs = loop.runDue(100);
     if (::poll(&poller, 1, waitMs) > 0 && (poller.revents & POLLIN) != 0) {
       const ssize_t count = ::read(pty.master, buffer, sizeof buffer);

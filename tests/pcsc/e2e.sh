@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# End to end through PC/SC: the emulated TAV712 on a pseudo-terminal, a
+# private pcscd that loads libtav712_ifd.so for it, and clients nobody here
+# wrote: pcsc_scan, a pyscard program, opensc-tool and scriptor. Every
+# client runs under `timeout`, every wait polls for an event with a bound,
+# every process started here is stopped by its PID, and the logs are shown
+# when something fails.
+#
+# usage: e2e.sh TAV712_BINARY LIBTAV712_IFD_SO
+set -uo pipefail
+
+tav712=$(realpath "$1")
+handler=$(realpath "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+
+# pcscd's socket lives in /run/pcscd; a private mount namespace with a tmpfs
+# there keeps this run away from any pcscd of the machine.
+if [ -z "${TAV712_E2E_PRIVATE:-}" ]; then
+  for tool in pcscd pcsc_scan opensc-tool scriptor unshare; do
+    command -v "$tool" >/dev/null || { echo "e2e: $tool is missing (scripts/install-deps installs it)"; exit 1; }
+  done
+  /usr/bin/python3 -c 'import smartcard' 2>/dev/null || { echo "e2e: python3-pyscard is missing"; exit 1; }
+  mkdir -p /run/pcscd
+  exec unshare --mount --propagation private env TAV712_E2E_PRIVATE=1 "$0" "$@"
+fi
+mount -t tmpfs tmpfs /run/pcscd || { echo "e2e: cannot mount a private /run/pcscd"; exit 1; }
+
+work=$(mktemp -d /tmp/tav712-pcsc.XXXXXX)
+pids=()
+status=1
+started=$(date +%s.%N)
+
+finish() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  if [ "$status" -ne 0 ]; then
+    for log in "$work"/*.log "$work"/*.out "$work"/*.err; do
+      [ -s "$log" ] || continue
+      echo "---- $(basename "$log") (last 60 lines)"
+      tail -n 60 "$log"
+    done
+  else
+    rm -rf "$work"
+  fi
+}
+trap finish EXIT
+
+fail() { echo "e2e: FAILED: $*"; exit 1; }
+step() { printf 'e2e %6.2fs  %s\n' "$(awk -v a="$(date +%s.%N)" -v b="$started" 'BEGIN { print a - b }')" "$*"; }
+
+# Polls a condition every 50 ms for at most $1 seconds.
+wait_for() {
+  local limit=$1 what=$2
+  shift 2
+  local deadline=$(($(date +%s%N) + limit * 1000000000))
+  until "$@" 2>/dev/null; do
+    [ "$(date +%s%N)" -lt "$deadline" ] || fail "no $what within ${limit}s"
+    sleep 0.05
+  done
+}
+count() { grep -c -- "$2" "$1" 2>/dev/null || true; }
+at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
+
+# 1. The reader: the emulator with a dual-protocol card on a pseudo-terminal.
+"$tav712" emulate --card dual --duration 180000 >"$work/emulator.out" 2>"$work/emulator.err" &
+emulator=$!
+pids+=("$emulator")
+wait_for 10 "emulator pseudo-terminal" test -s "$work/emulator.out"
+pty=$(head -n 1 "$work/emulator.out")
+step "emulator on $pty"
+
+# 2. pcscd with a reader.conf of its own.
+cat >"$work/reader.conf" <<CONF
+FRIENDLYNAME "Obelmar TAV712"
+DEVICENAME $pty
+LIBPATH $handler
+CHANNELID 0
+CONF
+pcscd --foreground --debug --config "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
+pids+=("$!")
+wait_for 10 "pcscd socket" test -S /run/pcscd/pcscd.comm
+step "pcscd up"
+
+# 3. pcsc_scan: the reader, the card's ATR, then a removal and an insertion.
+timeout 90 pcsc_scan -n >"$work/pcsc_scan.log" 2>&1 &
+scan=$!
+pids+=("$scan")
+wait_for 30 "reader in pcsc_scan" grep -q "Obelmar TAV712" "$work/pcsc_scan.log"
+wait_for 30 "ATR in pcsc_scan" grep -q "ATR: 3B" "$work/pcsc_scan.log"
+inserted=$(count "$work/pcsc_scan.log" "Card inserted")
+kill -USR1 "$emulator"
+wait_for 30 "card removal in pcsc_scan" grep -q "Card removed" "$work/pcsc_scan.log"
+kill -USR1 "$emulator"
+wait_for 30 "card insertion in pcsc_scan" at_least "$work/pcsc_scan.log" "Card inserted" $((inserted + 1))
+kill "$scan" 2>/dev/null
+step "pcsc_scan: reader listed, ATR $(grep -m1 -o 'ATR: [0-9A-F ]*' "$work/pcsc_scan.log" | cut -c6-), removal and insertion seen"
+
+# 4. A pyscard program: T=1 and T=0 sessions, attributes, dispositions.
+timeout 90 /usr/bin/python3 "$here/pcsc_client.py" >"$work/pyscard.log" 2>&1 || fail "pyscard client"
+grep -q "pyscard: all steps passed" "$work/pyscard.log" || fail "pyscard client did not finish"
+step "pyscard: $(grep -c '^T=' "$work/pyscard.log") APDUs over T=1 and T=0, vendor $(grep -m1 -o 'vendor name .*' "$work/pyscard.log" | cut -c13-)"
+
+# 5. OpenSC's tool: the ATR, then an APDU.
+timeout 60 opensc-tool -r 0 -a >"$work/opensc-atr.log" 2>&1 || fail "opensc-tool -a"
+grep -qi "3b" "$work/opensc-atr.log" || fail "opensc-tool printed no ATR"
+timeout 60 opensc-tool -r 0 -s 00:A4:04:0C:06:A0:00:00:07:12:01 -s 00:A4:00:0C:02:6F:01 -s 00:B0:00:00:04 \
+  >"$work/opensc-apdu.log" 2>&1 || fail "opensc-tool -s"
+grep -q "SW1=0x90, SW2=0x00" "$work/opensc-apdu.log" || fail "opensc-tool got no 90 00"
+step "opensc-tool: ATR $(tr -d '\n' <"$work/opensc-atr.log" | grep -o '3[bB][0-9A-Fa-f: ]*' | head -c 40), APDUs answered 90 00"
+
+# 6. scriptor, from pcsc-tools.
+printf '00 A4 04 0C 06 A0 00 00 07 12 01\n00 A4 00 0C 02 6F 01\n00 B0 00 00 04\n' |
+  timeout 60 scriptor >"$work/scriptor.log" 2>&1 || fail "scriptor"
+grep -q "00 01 02 03 90 00" "$work/scriptor.log" || fail "scriptor did not read the file"
+step "scriptor: read 00 01 02 03 90 00"
+
+status=0
+step "all clients passed"

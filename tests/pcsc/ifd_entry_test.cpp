@@ -1,0 +1,159 @@
+// The handler's entry points as pcscd calls them, on the built-in emulator
+// (DEVICENAME "emulator:<knobs>") in real time. Every wait is bounded.
+
+#include <gtest/gtest.h>
+
+#include "ifd_codes.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using PollFunction = RESPONSECODE (*)(DWORD, int);
+
+constexpr DWORD lun = 0;
+
+class IfdHandler : public testing::Test {
+ protected:
+  void open(const std::string& device) {
+    std::vector<char> name(device.begin(), device.end());
+    name.push_back('\0');
+    ASSERT_EQ(IFDHCreateChannelByName(lun, name.data()), IFD_SUCCESS);
+    opened_ = true;
+  }
+  void TearDown() override {
+    if (opened_) {
+      EXPECT_EQ(IFDHCloseChannel(lun), IFD_SUCCESS);
+    }
+  }
+
+  RESPONSECODE powerUp(Bytes* atr = nullptr) {
+    UCHAR buffer[MAX_ATR_SIZE];
+    DWORD length = sizeof buffer;
+    const RESPONSECODE code = IFDHPowerICC(lun, IFD_POWER_UP, buffer, &length);
+    if (atr != nullptr) atr->assign(buffer, buffer + length);
+    return code;
+  }
+
+  RESPONSECODE transmit(DWORD protocol, Bytes command, Bytes& response) {
+    SCARD_IO_HEADER send{protocol, 0};
+    SCARD_IO_HEADER receive{0, 0};
+    UCHAR buffer[300];
+    DWORD length = sizeof buffer;
+    const RESPONSECODE code =
+        IFDHTransmitToICC(lun, send, command.data(), static_cast<DWORD>(command.size()), buffer, &length, &receive);
+    response.assign(buffer, buffer + length);
+    return code;
+  }
+
+  bool opened_ = false;
+};
+
+TEST_F(IfdHandler, ServesACardThroughTheDriver) {
+  open("emulator:profile=dual");
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);
+
+  Bytes atr;
+  ASSERT_EQ(powerUp(&atr), IFD_SUCCESS);
+  ASSERT_GE(atr.size(), 2u);
+  EXPECT_EQ(atr[0], 0x3B);
+  UCHAR value[64];
+  DWORD length = sizeof value;
+  ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+  EXPECT_EQ(Bytes(value, value + length), atr);
+
+  ASSERT_EQ(IFDHSetProtocolParameters(lun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+  Bytes response;
+  ASSERT_EQ(transmit(0, {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xA0, 0x00, 0x00, 0x07, 0x12, 0x01}, response), IFD_SUCCESS);
+  EXPECT_EQ(response, (Bytes{0x90, 0x00}));
+  ASSERT_EQ(transmit(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x01}, response), IFD_SUCCESS);
+  ASSERT_EQ(transmit(0, {0x00, 0xB0, 0x00, 0x00, 0x04}, response), IFD_SUCCESS);
+  EXPECT_EQ(response, (Bytes{0x00, 0x01, 0x02, 0x03, 0x90, 0x00}));
+
+  length = sizeof value;
+  ASSERT_EQ(IFDHGetCapabilities(lun, SCARD_ATTR_VENDOR_NAME, &length, value), IFD_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<const char*>(value), "Obelmar");
+  length = sizeof value;
+  EXPECT_EQ(IFDHGetCapabilities(lun, 0x00090100, &length, value), IFD_ERROR_TAG);
+
+  EXPECT_EQ(IFDHPowerICC(lun, IFD_POWER_DOWN, nullptr, nullptr), IFD_SUCCESS);
+}
+
+TEST_F(IfdHandler, VendorRequestAndNothingElse) {
+  open("emulator:profile=t0");
+  UCHAR answer[16];
+  DWORD returned = 0;
+  ASSERT_EQ(IFDHControl(lun, SCARD_CTL_CODE(2049), nullptr, 0, answer, sizeof answer, &returned), IFD_SUCCESS);
+  EXPECT_EQ(Bytes(answer, answer + returned), (Bytes{0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03}));
+  EXPECT_EQ(IFDHControl(lun, SCARD_CTL_CODE(3400), nullptr, 0, answer, sizeof answer, &returned),
+            IFD_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(returned, 0u);
+}
+
+TEST_F(IfdHandler, EmptySlotAndMuteCard) {
+  open("emulator:no-card");
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(powerUp(), IFD_ERROR_POWER_ACTION);
+}
+
+TEST_F(IfdHandler, MuteCardAtReset) {
+  open("emulator:profile=t0,silent-after=0");
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);
+  EXPECT_EQ(powerUp(), IFD_ERROR_POWER_ACTION);
+}
+
+TEST_F(IfdHandler, CardGoingMuteMidTransmitIsATimeout) {
+  // The ATR (8 bytes) and the PTS answer (4) come; nothing after them.
+  open("emulator:profile=t0,silent-after=12");
+  ASSERT_EQ(powerUp(), IFD_SUCCESS);
+  ASSERT_EQ(IFDHSetProtocolParameters(lun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+  Bytes response;
+  EXPECT_EQ(transmit(0, {0x00, 0xB0, 0x00, 0x00, 0x04}, response), IFD_RESPONSE_TIMEOUT);
+  EXPECT_TRUE(response.empty());
+}
+
+TEST_F(IfdHandler, CardRemovedMidTransmit) {
+  open("emulator:profile=t0,remove-after-byte=13");
+  ASSERT_EQ(powerUp(), IFD_SUCCESS);
+  ASSERT_EQ(IFDHSetProtocolParameters(lun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
+  Bytes response;
+  EXPECT_NE(transmit(0, {0x00, 0xB0, 0x00, 0x00, 0x04}, response), IFD_SUCCESS);
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_NOT_PRESENT);
+}
+
+TEST_F(IfdHandler, CardMovementEndsThePollingFunction) {
+  open("emulator:profile=t0,remove-at-ms=400");
+  UCHAR value[sizeof(void*)];
+  DWORD length = sizeof value;
+  ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
+  PollFunction poll = nullptr;
+  std::memcpy(&poll, value, sizeof poll);
+  ASSERT_NE(poll, nullptr);
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);
+  EXPECT_EQ(poll(lun, 10'000), IFD_SUCCESS);
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_NOT_PRESENT);
+}
+
+TEST_F(IfdHandler, UnpluggedReaderIsNoSuchDevice) {
+  open("emulator:profile=t0,dsr-drop-ms=400");
+  UCHAR value[sizeof(void*)];
+  DWORD length = sizeof value;
+  ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
+  PollFunction poll = nullptr;
+  std::memcpy(&poll, value, sizeof poll);
+  // The tracking request ends when the port closes behind it, or runs out.
+  poll(lun, 3'000);
+  EXPECT_EQ(IFDHICCPresence(lun), IFD_NO_SUCH_DEVICE);
+  EXPECT_EQ(powerUp(), IFD_NO_SUCH_DEVICE);
+}
+
+TEST(IfdHandlerChannel, UnknownDeviceIsRefused) {
+  char name[] = "/dev/no-such-tty";
+  EXPECT_EQ(IFDHCreateChannelByName(7, name), IFD_NO_SUCH_DEVICE);
+  EXPECT_EQ(IFDHICCPresence(7), IFD_NO_SUCH_DEVICE);
+}
+
+}  // namespace
