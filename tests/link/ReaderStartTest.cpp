@@ -11,6 +11,7 @@
 #include "link/ReaderCommands.h"
 #include "link/ReaderStart.h"
 #include "support/DriverHarness.h"
+#include "support/SerialTraffic.h"
 #include "tav712log.h"
 
 namespace tav712::testing {
@@ -88,6 +89,9 @@ TEST(ReaderStart, StartAndStopSendTheirTrafficInOrder) {
   EXPECT_EQ(harness.reader()->registerValue(2), 0x4F);
   EXPECT_TRUE(harness.port().snapshot().waitPending);
   EXPECT_TRUE(harness.system().eventLog().codes().empty());
+  EXPECT_EQ(lineValues(harness.system().trace(), LineDirection::HostToReader),
+            (Bytes{0xC0, 0x88, 0x00, 0x82, 0x4F, 0xC4}))
+      << "on the wire, as the trace shows it";
 
   harness.recorder()->clear();
   stop(harness);
