@@ -3,6 +3,7 @@
 #include "io_state.h"
 
 #include <cstdio>
+#include <new>
 
 #include "installed.h"
 
@@ -12,7 +13,10 @@ IoState &IoState::current() { return detail::Installed<IoState>::current(); }
 void IoState::install(IoState *state) { detail::Installed<IoState>::install(state); }
 
 IoState::IoState() { KeInitializeSpinLock(&cancelLock); }
-IoState::~IoState() = default;
+// Whatever drivers leaked (and the verifier reported) goes with the system.
+IoState::~IoState() {
+  for (const auto &[block, record] : pool) ::operator delete(const_cast<void *>(block), std::align_val_t{16});
+}
 
 DriverRecord *IoState::driver(const DRIVER_OBJECT *object) {
   auto found = drivers.find(object);

@@ -13,8 +13,9 @@ using namespace platform::io;
 namespace {
 
 std::string powerStateText(POWER_STATE_TYPE type, ULONG state) {
-  return (type == SystemPowerState ? "system state " : "device state D") +
-         std::to_string(type == SystemPowerState ? state : state - 1);
+  if (type == SystemPowerState) return "system state " + std::to_string(state);
+  return state == PowerDeviceUnspecified ? std::string("device state unspecified")
+                                         : "device state D" + std::to_string(state - 1);
 }
 
 }  // namespace
