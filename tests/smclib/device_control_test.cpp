@@ -453,6 +453,29 @@ TEST_F(ReaderTest, LogErrorWritesTheCodeForTheObject) {
   EXPECT_TRUE(entries[0].strings.empty());
 }
 
+TEST_F(ReaderTest, LogErrorCarriesInsertionStringAndDumpData) {
+  UNICODE_STRING insertion;
+  system.scheduler().run([&] {
+    RtlInitUnicodeString(&insertion, u"COM3");
+    SmartcardLogError(readerDouble.device, static_cast<NTSTATUS>(0xC0040004u), &insertion, 7);
+  });
+  const auto entries = system.eventLog().entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].dumpData, std::vector<ULONG>{7});
+  EXPECT_EQ(entries[0].strings.substr(0, 4), u"COM3");
+}
+
+TEST_F(ReaderTest, LogErrorCutsAnInsertionStringTooLongForAnEntry) {
+  const std::u16string longText(400, u'x');
+  UNICODE_STRING insertion{static_cast<USHORT>(longText.size() * 2), static_cast<USHORT>(longText.size() * 2),
+                           const_cast<PWSTR>(longText.data())};
+  system.scheduler().run([&] { SmartcardLogError(readerDouble.device, static_cast<NTSTATUS>(0xC0040004u), &insertion, 0); });
+  const auto entries = system.eventLog().entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].strings.empty());
+  EXPECT_LT(entries[0].strings.size(), longText.size());
+}
+
 class InitializeTest : public platform::testing::SystemTest {};
 
 TEST_F(InitializeTest, FailsCleanlyAndLeavesNothingAllocated) {
