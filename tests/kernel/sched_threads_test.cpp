@@ -242,6 +242,24 @@ TEST(SchedRealTime, AnOutsideInterruptWakesAWaitingThread) {
   EXPECT_LT(std::chrono::steady_clock::now() - wallStart, 5s);
 }
 
+TEST(SchedRealTime, AnotherThreadCallingInJoinsAndLeavesWhenItEnds) {
+  Scheduler scheduler({.seed = 1, .clockMode = platform::ClockMode::RealTime});
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  NTSTATUS status = STATUS_PENDING;
+  auto waiter = scheduler.spawn("waiter", [&] {
+    LARGE_INTEGER timeout = relative(10s);
+    status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+  });
+  // Joins as a foreign thread on its call and gets the CPU once the test's
+  // thread waits; ending, it hands the CPU back.
+  std::thread caller([&] { KeSetEvent(&event, 0, FALSE); });
+  scheduler.join(waiter);
+  caller.join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_LT(scheduler.now(), at(5s));
+}
+
 TEST(SchedRealTime, TimeOutsFollowTheWallClock) {
   Scheduler scheduler({.seed = 1, .clockMode = platform::ClockMode::RealTime});
   auto wallStart = std::chrono::steady_clock::now();
