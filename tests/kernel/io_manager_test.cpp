@@ -89,6 +89,17 @@ TEST_F(IoManagerTest, CancelEndsAPendingRequestThroughItsCancelRoutine) {
   system.io().close(opened.handle);
 }
 
+TEST_F(IoManagerTest, HandleClosedUnderAPendingRequestKeepsItsFileObjectUntilTheRequestEnds) {
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  auto opened = system.io().open(link);
+  auto request = system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 0);
+  system.scheduler().runUntilIdle();
+  EXPECT_EQ(system.io().close(opened.handle), STATUS_SUCCESS);
+  system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
+
+  EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+}
+
 TEST_F(IoManagerTest, CloseSendsCleanupThenClose) {
   auto opened = system.io().open(link);
   system.trace().clear();

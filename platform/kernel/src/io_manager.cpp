@@ -118,7 +118,7 @@ OpenResult IoManager::open(std::u16string_view symbolicLink) {
     return {STATUS_ACCESS_DENIED, {}};
   }
 
-  auto open = std::make_unique<OpenFile>();
+  auto open = std::make_shared<OpenFile>();
   open->file = std::make_unique<FILE_OBJECT>();
   open->file->Type = IO_TYPE_FILE;
   open->file->Size = static_cast<CSHORT>(sizeof(FILE_OBJECT));
@@ -151,7 +151,8 @@ IoResult IoManager::deviceControl(Handle handle, ULONG ioControlCode, std::span<
 PendingRequest IoManager::deviceControlAsync(Handle handle, ULONG ioControlCode, std::vector<std::uint8_t> input,
                                              ULONG outputLength, std::string threadName) {
   auto state = std::make_shared<PendingRequest::State>();
-  OpenFile *open = find(handle);
+  auto found = files_.find(handle.id);
+  std::shared_ptr<OpenFile> open = found == files_.end() ? nullptr : found->second;
   if (open == nullptr) {
     state->result.status = STATUS_INVALID_HANDLE;
     state->finished = true;

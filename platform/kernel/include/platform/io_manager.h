@@ -90,7 +90,9 @@ class IoManager {
 
  private:
   OpenFile *find(Handle handle) const;
-  std::map<std::uint64_t, std::unique_ptr<OpenFile>> files_;
+  // Shared with requests in flight, so that a handle closed under a pending
+  // request leaves its file object alive until the request ends.
+  std::map<std::uint64_t, std::shared_ptr<OpenFile>> files_;
   std::uint64_t nextHandle_ = 1;
 };
 
