@@ -26,6 +26,11 @@
 #define START_READ_TOTAL_TIMEOUT_MS 100
 #define START_WRITE_TOTAL_TIMEOUT_MS 1000
 
+// How often and how far apart a stop tries to send the empty wait mask when
+// the request cannot be built.
+#define STOP_WAIT_MASK_ATTEMPTS 50
+#define STOP_WAIT_MASK_RETRY_MS 100
+
 // The serial settings of a reader start: 19200 baud, 8N1, no handshake or
 // flow control, received characters and DSR changes watched.
 static VOID FillStartConfig(PSERIAL_CONFIG Config)
@@ -173,9 +178,18 @@ VOID StopDevice(PDEVICE_EXTENSION DeviceExtension)
     }
 
     // An empty wait mask ends the pending serial wait without received
-    // characters, which queues the close worker.
+    // characters, which queues the close worker. Its status is not used, but
+    // a request that could not even be built (no memory) is tried again for
+    // a while: without it the wait would never end and the wait below with
+    // it.
     ULONG waitMask = 0;
-    (VOID)SerialIoControl(readerExtension, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof(waitMask), NULL, 0);
+    for (ULONG attempt = 1; attempt <= STOP_WAIT_MASK_ATTEMPTS; ++attempt) {
+        status = SerialIoControl(readerExtension, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof(waitMask), NULL, 0);
+        if (status != STATUS_INSUFFICIENT_RESOURCES) {
+            break;
+        }
+        DelayMilliseconds(STOP_WAIT_MASK_RETRY_MS);
+    }
 
     KeWaitForSingleObject(&DeviceExtension->SerialCloseDone, Executive, KernelMode, FALSE, NULL);
 }

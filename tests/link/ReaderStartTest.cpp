@@ -213,6 +213,24 @@ TEST(ReaderStart, AWaitThatCannotBeReArmedClosesTheLink) {
   EXPECT_TRUE(harness.recorder()->requests().empty());
 }
 
+// The empty wait mask is what ends the pending wait; a stop whose request
+// for it cannot be built tries again rather than wait for ever.
+TEST(ReaderStop, RetriesTheEmptyWaitMaskWhenItsRequestCannotBeBuilt) {
+  emulator::EmulatorKnobs knobs;
+  knobs.reader.silentAfter = 4;  // answers the start, then nothing more
+  DriverHarness harness({.line = EmulatorLine{knobs}});
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  harness.recorder()->clear();
+  // Request 1 is the power-down's write; request 2 the empty wait mask.
+  harness.system().faults().failCall(platform::fault::kBuildIoctl, 2);
+  stop(harness);
+  EXPECT_EQ(harness.system().faults().injected().size(), 1u);
+  EXPECT_TRUE(signalled(harness.deviceExtension()->SerialCloseDone));
+  EXPECT_EQ(linkTraffic(*harness.recorder(), false),
+            (std::vector<std::string>{"WRITE 84 00", "CONTROL 0x001B0044 in 00 00 00 00", "CLOSE"}));
+  EXPECT_EQ(harness.port().snapshot().openCount, 0u);
+}
+
 struct StartFailure {
   const char* name;
   std::function<void(DriverHarness&)> inject;
