@@ -189,8 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Power, SystemStates,
                          ::testing::Values(SystemStateRow{0, false}, SystemStateRow{1, false},
                                            SystemStateRow{2, false}, SystemStateRow{3, false},
                                            SystemStateRow{4, true}, SystemStateRow{5, true},
-                                           SystemStateRow{6, true}, SystemStateRow{7, false},
-                                           SystemStateRow{8, false}),
+                                           SystemStateRow{6, true}, SystemStateRow{7, false}),
                          [](const auto& testInfo) { return "S" + std::to_string(testInfo.param.systemState); });
 
 }  // namespace
