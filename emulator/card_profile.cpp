@@ -42,8 +42,10 @@ CardProfile cardProfile(std::string_view name) {
     profile.coldAtr = n == "t1" ? withTck(concat({0x3B, 0x95, 0x13, 0x81, 0x11, 0x20}, historical('1')))
                                 : withTck(concat({0x3B, 0x95, 0x13, 0x81, 0x51, 0x20, 0x01}, historical('C')));
   } else if (n == "dual") {
-    // TD1 0x80 (TD2, T=0), TD2 0x11 (TA3, T=1).
-    profile.coldAtr = withTck(concat({0x3B, 0x95, 0x13, 0x80, 0x11, 0x20}, historical('D')));
+    // TD1 0x80 (TD2, T=0), TD2 0x31 (TA3 and TB3, T=1), IFSC 32, TB3 0x45:
+    // BWI 4 and CWI 5, the waiting times of a typical T=1 card, so that the
+    // end of each block is seen after 43 ETU rather than the default's 8203.
+    profile.coldAtr = withTck(concat({0x3B, 0x95, 0x13, 0x80, 0x31, 0x20, 0x45}, historical('D')));
   } else if (n == "specific") {
     // TD1 0x91 (TA2 and TD2, T=1), TA2 0x01 (specific T=1 at TA1), TD2 0x11.
     profile.coldAtr = withTck(concat({0x3B, 0x95, 0x13, 0x91, 0x01, 0x11, 0x20}, historical('P')));

@@ -34,7 +34,7 @@ struct CardProfile {
 // "t0"      3B 15 13 54 37 31 32 30: T=0, TA1 0x13 (F 372, D 4)
 // "t1"      T=1, TA1 0x13, IFSC 32, LRC
 // "t1-crc"  as t1 with CRC
-// "dual"    T=0 and T=1 (T=0 first), TA1 0x13
+// "dual"    T=0 and T=1 (T=0 first), TA1 0x13, T=1 with CWI 5 and BWI 4
 // "specific" T=1 in the specific mode (TA2 0x01) at TA1 0x13
 // "inverse" the t0 card in the inverse convention (TS 0x3F)
 // "slow"    T=0 without TA1 (F 372, D 1) whose WI is 10

@@ -1,7 +1,6 @@
 #pragma once
 // The serial bytes of a run, as the serial port driver wrote them into the
-// kernel trace ("COM1 tx 45", "COM1 rx 90"), turned back into timed bytes
-// that the line decoder reads.
+// kernel trace, decoded for people as the run goes.
 
 #include <cstddef>
 #include <vector>
@@ -23,8 +22,5 @@ class SerialTraceFollower {
   std::size_t seenEntries_ = 0;
   emulator::TraceDecoder decoder_;
 };
-
-// The byte of one serial trace entry, if it is one.
-bool parseSerialEntry(const platform::TraceEntry& entry, emulator::TraceByte& byte);
 
 }  // namespace tav712
