@@ -209,10 +209,21 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension)
     NTSTATUS status;
 
     switch (SmartcardExtension->MinorIoControlCode) {
-    case SCARD_POWER_DOWN:
+    case SCARD_POWER_DOWN: {
         (VOID)ReaderPowerDownCard(readerExtension);
-        UpdateCardState(SmartcardExtension, SCARD_PRESENT);
+        // A card pulled out while it was in use is already known as absent
+        // (the removal event came first): powering the contacts down must
+        // not report it back as present, nor complete a tracking request
+        // as if it had been inserted again.
+        KIRQL irql;
+        KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+        BOOLEAN cardKnown = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+        KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+        if (cardKnown) {
+            UpdateCardState(SmartcardExtension, SCARD_PRESENT);
+        }
         return STATUS_SUCCESS;
+    }
 
     case SCARD_COLD_RESET:
     case SCARD_WARM_RESET: {
