@@ -49,6 +49,16 @@ class IfdHandler : public testing::Test {
     return code;
   }
 
+  // The function pcscd's polling thread calls, as the handler offers it.
+  static PollFunction pollingFunction() {
+    UCHAR value[sizeof(void*)];
+    DWORD length = sizeof value;
+    if (IFDHGetCapabilities(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value) != IFD_SUCCESS) return nullptr;
+    PollFunction poll = nullptr;
+    std::memcpy(&poll, value, sizeof poll);
+    return poll;
+  }
+
   bool opened_ = false;
 };
 
@@ -126,11 +136,7 @@ TEST_F(IfdHandler, CardRemovedMidTransmit) {
 
 TEST_F(IfdHandler, CardMovementEndsThePollingFunction) {
   open("emulator:profile=t0,remove-at-ms=400");
-  UCHAR value[sizeof(void*)];
-  DWORD length = sizeof value;
-  ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
-  PollFunction poll = nullptr;
-  std::memcpy(&poll, value, sizeof poll);
+  const PollFunction poll = pollingFunction();
   ASSERT_NE(poll, nullptr);
   EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);
   EXPECT_EQ(poll(lun, 10'000), IFD_SUCCESS);
@@ -139,11 +145,8 @@ TEST_F(IfdHandler, CardMovementEndsThePollingFunction) {
 
 TEST_F(IfdHandler, UnpluggedReaderIsNoSuchDevice) {
   open("emulator:profile=t0,dsr-drop-ms=400");
-  UCHAR value[sizeof(void*)];
-  DWORD length = sizeof value;
-  ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
-  PollFunction poll = nullptr;
-  std::memcpy(&poll, value, sizeof poll);
+  const PollFunction poll = pollingFunction();
+  ASSERT_NE(poll, nullptr);
   // The tracking request ends when the port closes behind it, or runs out.
   poll(lun, 3'000);
   EXPECT_EQ(IFDHICCPresence(lun), IFD_NO_SUCH_DEVICE);
