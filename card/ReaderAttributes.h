@@ -31,7 +31,7 @@ static_assert(sizeof(VENDOR_VERSION_INFO) == 8, "the version answer is 8 bytes o
 static_assert(IOCTL_VENDOR_GET_VERSION == 0x00312004, "vendor control code");
 
 // Fills the library version, the callback slots, the vendor attributes and
-// the reader capabilities of a new device. ReaderExtension must be set.
+// the reader capabilities of a device being created. ReaderExtension must be set.
 VOID InitReaderAttributes(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Copies the reader's firmware version (read when the reader starts) into

@@ -51,7 +51,7 @@ static TAV712_PAGED_CODE VOID RemoveDeviceWithoutRequest(PDEVICE_OBJECT DeviceOb
     RemoveDevice(DeviceObject);
 }
 
-// Creates the device object of a new reader with both records. A step that
+// Creates the device object of one more reader with both records. A step that
 // fails after the device object exists leaves it in *DeviceObject for
 // RemoveDevice to tear down.
 TAV712_PAGED_CODE NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject)

@@ -85,7 +85,7 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             break;
         }
         // Closes the gate: the next device-control request waits for
-        // cancel-stop or a new start.
+        // cancel-stop or the next start.
         KeClearEvent(&deviceExtension->ReaderStarted);
         KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
         status = CallSerialDriver(attachedDeviceObject, Irp);
