@@ -34,17 +34,12 @@ pid_t spawn(const std::vector<std::string>& arguments, int outPipe[2], int errPi
   return pid;
 }
 
-}  // namespace
-
-ProcessResult runTav712(const std::vector<std::string>& arguments, std::chrono::milliseconds bound) {
-  int outPipe[2], errPipe[2];
-  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe");
-  const pid_t pid = spawn(arguments, outPipe, errPipe);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
+// Reads both pipes to their end (or until `bound`, killing the child), then
+// reaps it.
+ProcessResult drain(pid_t pid, int out, int err, std::chrono::milliseconds bound) {
   ProcessResult result;
   const auto deadline = std::chrono::steady_clock::now() + bound;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
   int open = 2;
   char buffer[4096];
   while (open > 0) {
@@ -76,20 +71,41 @@ ProcessResult runTav712(const std::vector<std::string>& arguments, std::chrono::
   return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments) {
-  int outPipe[2];
-  if (::pipe(outPipe) != 0) throw std::runtime_error("pipe");
-  pid_ = spawn(arguments, outPipe, nullptr);
+}  // namespace
+
+ProcessResult runTav712(const std::vector<std::string>& arguments, std::chrono::milliseconds bound) {
+  int outPipe[2], errPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = spawn(arguments, outPipe, errPipe);
   ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  return drain(pid, outPipe[0], errPipe[0], bound);
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments) {
+  int outPipe[2], errPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe");
+  pid_ = spawn(arguments, outPipe, errPipe);
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
   out_ = outPipe[0];
+  err_ = errPipe[0];
 }
 
 BackgroundProcess::~BackgroundProcess() {
   kill();
   if (out_ >= 0) ::close(out_);
+  if (err_ >= 0) ::close(err_);
 }
 
-std::string BackgroundProcess::firstLine(std::chrono::milliseconds bound) {
+ProcessResult BackgroundProcess::finish(std::chrono::milliseconds bound) {
+  ProcessResult result = drain(pid_, out_, err_, bound);
+  pid_ = -1;
+  out_ = err_ = -1;  // drain closed them
+  return result;
+}
+
+std::string BackgroundProcess::nextLine(std::chrono::milliseconds bound) {
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + bound;
   char c = 0;

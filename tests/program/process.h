@@ -20,8 +20,8 @@ struct ProcessResult {
 ProcessResult runTav712(const std::vector<std::string>& arguments,
                         std::chrono::milliseconds bound = std::chrono::seconds(60));
 
-// A child left running (the emulator on a pseudo-terminal): its first line
-// of output is read at start.
+// A child left running (the emulator on a pseudo-terminal, a program that
+// waits): its output is read line by line while it runs.
 class BackgroundProcess {
  public:
   explicit BackgroundProcess(const std::vector<std::string>& arguments);
@@ -29,13 +29,17 @@ class BackgroundProcess {
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-  // The first line the child printed, waiting at most `bound` for it.
-  std::string firstLine(std::chrono::milliseconds bound);
+  // The next line the child prints, waiting at most `bound` for it.
+  std::string nextLine(std::chrono::milliseconds bound);
+  // Waits at most `bound` for the child to end (killing it after that) and
+  // collects the rest of its output.
+  ProcessResult finish(std::chrono::milliseconds bound);
   void kill();
 
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int err_ = -1;
 };
 
 }  // namespace program_test

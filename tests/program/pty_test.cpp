@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 
 TEST(Pty, AtrProtocolAndApduThroughARealLine) {
   BackgroundProcess emulator({"emulate", "--card", "t1", "--duration", "60000"});
-  const std::string path = emulator.firstLine(10s);
+  const std::string path = emulator.nextLine(10s);
   ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
 
   const auto result = runTav712({"--port", path, "apdu", "00 A4 04 0C 06 A0 00 00 07 12 01", "00 A4 00 0C 02 6F 01", "00 B0 00 00 04"}, 30s);
@@ -28,13 +28,31 @@ TEST(Pty, AtrProtocolAndApduThroughARealLine) {
 
 TEST(Pty, AVanishedReaderIsAClearErrorNotAHang) {
   auto emulator = std::make_unique<BackgroundProcess>(std::vector<std::string>{"emulate", "--duration", "60000"});
-  const std::string path = emulator->firstLine(10s);
+  const std::string path = emulator->nextLine(10s);
   ASSERT_FALSE(path.empty());
   emulator->kill();  // the reader is gone before the program starts
   const auto result = runTav712({"--port", path, "atr"}, 30s);
   EXPECT_FALSE(result.timedOut);
   EXPECT_NE(result.exitStatus, 0);
   EXPECT_NE(result.err.find("tav712: "), std::string::npos) << result.err;
+}
+
+TEST(Pty, AReaderKilledWhileTheProgramWaitsIsAClearErrorNotAHang) {
+  BackgroundProcess emulator({"emulate", "--card", "t0", "--duration", "60000"});
+  const std::string path = emulator.nextLine(10s);
+  ASSERT_FALSE(path.empty());
+  // The program brings the reader up, parks a removal wait and reports
+  // that it waits; then the reader dies under it.
+  BackgroundProcess program({"--port", path, "wait", "remove", "--timeout", "30000"});
+  const std::string started = program.nextLine(20s);
+  ASSERT_NE(started.find("reader started"), std::string::npos) << started;
+  const std::string waiting = program.nextLine(20s);
+  ASSERT_NE(waiting.find("waiting for the card to go"), std::string::npos) << waiting;
+  emulator.kill();
+  const auto outcome = program.finish(20s);
+  EXPECT_FALSE(outcome.timedOut);
+  EXPECT_EQ(outcome.exitStatus, 5) << outcome.err;
+  EXPECT_NE(outcome.err.find("the reader is gone"), std::string::npos) << outcome.err;
 }
 
 }  // namespace

@@ -12,6 +12,9 @@ std::span<const std::uint8_t> asBytes(const ULONG& value) {
   return {reinterpret_cast<const std::uint8_t*>(&value), sizeof value};
 }
 
+// How often a long wait looks whether the reader is still there.
+constexpr platform::Duration waitSlice = std::chrono::milliseconds(250);
+
 // Room for the largest response APDU a short command can get, with its header.
 constexpr ULONG transmitOutputLength = sizeof(SCARD_IO_REQUEST) + 258;
 
@@ -86,8 +89,22 @@ NTSTATUS ReaderClient::waitForCard(bool present, std::chrono::milliseconds timeo
   if (!handle_) return STATUS_INVALID_HANDLE;
   auto request = startControl(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0,
                               present ? "wait for card" : "wait for removal");
+  // Waits in slices so that a reader that goes away meanwhile (its DSR
+  // dropped, the port closed, the interface disabled) ends the wait at once
+  // instead of at the timeout.
   auto& scheduler = system_.scheduler();
-  if (!scheduler.runUntil([&] { return request.done(); }, timeout)) request.cancel();
+  const auto deadline = scheduler.now() + timeout;
+  while (!request.done()) {
+    const auto left = deadline - scheduler.now();
+    if (left <= std::chrono::nanoseconds(0)) break;
+    scheduler.runUntil([&] { return request.done(); }, std::min<platform::Duration>(left, waitSlice));
+    if (!interfaceEnabled()) {
+      request.cancel();
+      request.wait();
+      return STATUS_DEVICE_REMOVED;
+    }
+  }
+  if (!request.done()) request.cancel();
   return request.wait().status;
 }
 
