@@ -76,7 +76,7 @@ DEVICENAME $pty
 LIBPATH $handler
 CHANNELID 0
 CONF
-pcscd --foreground --debug --config "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
+TAV712_IFD_TRACE=1 pcscd --foreground --debug --config "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
 pids+=("$!")
 wait_for 10 "pcscd socket" test -S /run/pcscd/pcscd.comm
 step "pcscd up"

@@ -1,6 +1,8 @@
 #include "reader_service.h"
 
 #include <condition_variable>
+#include <cstdlib>
+#include <iostream>
 #include <deque>
 #include <functional>
 #include <future>
@@ -115,6 +117,11 @@ struct ReaderService::Impl {
     } catch (const std::exception&) {
       started.set_value(Outcome::readerGone);
       return;
+    }
+    // TAV712_IFD_TRACE=1 in pcscd's environment writes the kernel trace
+    // (requests, serial bytes, card events) to pcscd's standard error.
+    if (const char* trace = std::getenv("TAV712_IFD_TRACE"); trace != nullptr && *trace == '1') {
+      stack->system().trace().echoTo(&std::cerr);
     }
     NTSTATUS status = stack->bringUp();
     if (NT_SUCCESS(status)) {
