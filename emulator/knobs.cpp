@@ -148,6 +148,8 @@ const std::map<std::string, Knob, std::less<>>& knobTable() {
                       "late-reply=N[:N]  replies sent late-reply-ms late"}},
       {"late-reply-ms", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.lateReplyMs, 600'000); },
                          "late-reply-ms=M   (default 500)"}},
+      {"command-gap-ms", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.commandGapMs, 600'000); },
+                          "command-gap-ms=M  a partial command is dropped after M ms of silence (default 100)"}},
       {"reader-silent-after", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.silentAfter); },
                                "reader-silent-after=N  the reader sends nothing after its N-th byte"}},
       {"remove-after-byte", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.removeAfterCardByte); },

@@ -45,6 +45,7 @@ struct ReaderKnobs {
   std::optional<std::uint32_t> insertAtMs;       // insert-at-ms=M
   std::optional<std::uint32_t> dsrDropMs;        // dsr-drop-ms=M: reader unplugged
   std::optional<std::uint32_t> baudRate;         // reader-baud=B: the reader's own line speed
+  std::uint32_t commandGapMs = 100;              // command-gap-ms=M: a partial command is dropped after M ms of silence
 };
 
 struct EmulatorKnobs {

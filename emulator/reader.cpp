@@ -54,7 +54,8 @@ void Reader::byteFromHost(std::uint8_t byte) {
   if (!plugged_) return;
   if (hostSettings_ != ownSettings_) byte = garbled(byte);
   const Nanoseconds now = timeline_.now();
-  if (!command_.empty() && now - lastCommandByteAt_ > readerCommandByteTimeout) command_.clear();
+  // A command whose bytes are further apart than the gap is dropped unanswered.
+  if (!command_.empty() && now - lastCommandByteAt_ > std::chrono::milliseconds(knobs_.commandGapMs)) command_.clear();
   lastCommandByteAt_ = now;
   if (command_.empty()) commandLength_ = readerCommandLength(byte);
   command_.push_back(byte);

@@ -25,8 +25,6 @@
 
 namespace emulator {
 
-// A command whose bytes are further apart than this is dropped unanswered.
-inline constexpr Nanoseconds readerCommandByteTimeout = std::chrono::milliseconds(100);
 
 class Reader final : public LineDevice {
  public:

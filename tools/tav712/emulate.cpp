@@ -105,10 +105,22 @@ void openPty(Pty& pty) {
   }
 }
 
+bool setsKnob(const Options& options, const std::string& name) {
+  for (const auto& knobs : options.knobs) {
+    if (knobs.find(name + "=") != std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void runEmulate(const Options& options, Reporter& reporter) {
-  const StackOptions stackOptions = stackOptionsFrom(options);  // validates card and knobs
+  StackOptions stackOptions = stackOptionsFrom(options);  // validates card and knobs
+  // On a pseudo-terminal the bytes of one command cross two busy processes:
+  // a loaded machine can hold them apart far longer than a UART would, so
+  // the reader waits longer before it drops a partial command (unless the
+  // command line sets command-gap-ms itself).
+  if (!setsKnob(options, "command-gap-ms")) stackOptions.knobs.reader.commandGapMs = 2000;
   Pty pty;
   openPty(pty);
 
