@@ -242,6 +242,27 @@ TEST(SchedRealTime, AnOutsideInterruptWakesAWaitingThread) {
   EXPECT_LT(std::chrono::steady_clock::now() - wallStart, 5s);
 }
 
+// A device's interrupt does not re-enter itself: what one line raises runs
+// one action at a time, in the order raised, even when an action gives up
+// the CPU half-way (as byte deliveries do at the port's spin lock).
+TEST(SchedInterruptLine, ActionsOfOneLineRunOneAtATimeInOrder) {
+  for (std::uint64_t seed = 1; seed <= 32; ++seed) {
+    Scheduler scheduler({.seed = seed});
+    platform::InterruptLine line = scheduler.openInterruptLine("tty");
+    std::vector<int> events;  // +i when action i starts, -i when it ends
+    for (int i = 1; i <= 4; ++i) {
+      line.raise([&scheduler, &events, i] {
+        events.push_back(i);
+        scheduler.yieldPoint();
+        scheduler.yieldPoint();
+        events.push_back(-i);
+      });
+    }
+    scheduler.runUntilIdle();
+    EXPECT_EQ(events, (std::vector<int>{1, -1, 2, -2, 3, -3, 4, -4})) << "seed " << seed;
+  }
+}
+
 TEST(SchedRealTime, AnotherThreadCallingInJoinsAndLeavesWhenItEnds) {
   Scheduler scheduler({.seed = 1, .clockMode = platform::ClockMode::RealTime});
   KEVENT event;

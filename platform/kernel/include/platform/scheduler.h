@@ -93,6 +93,7 @@ struct WaitResult {
 namespace sched {
 class Core;
 struct Thread;
+struct LinePending;
 }  // namespace sched
 
 // A request thread; joinable from any thread.
@@ -114,8 +115,10 @@ using TimerId = std::uint64_t;
 
 // A source of outside interrupts (a tty poller in real-time mode). `raise`
 // may be called from any thread, managed or not; the action then runs as an
-// interrupt context at the given IRQL at the scheduler's next switch. While a
-// line is open, a real-time scheduler with nothing to do waits for it
+// interrupt context at the given IRQL at the scheduler's next switch. As a
+// device's interrupt does not re-enter itself, the actions of one line run
+// one at a time, in the order raised, even when one gives up the CPU. While
+// a line is open, a real-time scheduler with nothing to do waits for it
 // instead of reporting a deadlock.
 class InterruptLine {
  public:
@@ -133,6 +136,7 @@ class InterruptLine {
   InterruptLine(std::shared_ptr<sched::Core> core, std::string name);
   std::shared_ptr<sched::Core> core_;
   std::string name_;
+  std::shared_ptr<sched::LinePending> pending_;
 };
 
 class Scheduler {

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -32,6 +35,15 @@ class ThreadEnd final : public Waitable {
 }  // namespace
 
 namespace sched {
+// What one interrupt line has raised and not yet run. At most one of its
+// actions is in the kernel (queued or running) at a time; the next one is
+// queued when it ends.
+struct LinePending {
+  std::mutex mutex;
+  std::deque<std::pair<std::function<void()>, Irql>> actions;
+  bool inFlight = false;
+};
+
 Core* installedCore() {
   Scheduler* scheduler = gInstalled.load();
   return scheduler != nullptr ? scheduler->core() : nullptr;
@@ -47,14 +59,56 @@ bool ThreadHandle::finished() const {
   return thread_->state == sched::RunState::Finished;
 }
 
+namespace {
+
+void queueNextLineAction(Core* core, const std::shared_ptr<sched::LinePending>& pending, const std::string& name);
+
+// Runs the line's oldest action; whatever way it ends, the next one follows.
+void runLineAction(Core* core, const std::shared_ptr<sched::LinePending>& pending, const std::string& name) {
+  std::function<void()> action;
+  {
+    std::lock_guard guard(pending->mutex);
+    action = std::move(pending->actions.front().first);
+    pending->actions.pop_front();
+  }
+  struct QueueNext {
+    Core* core;
+    const std::shared_ptr<sched::LinePending>& pending;
+    const std::string& name;
+    ~QueueNext() { queueNextLineAction(core, pending, name); }
+  } queueNext{core, pending, name};
+  action();
+}
+
+// Hands the line's oldest action to the scheduler, or marks the line idle.
+// The line's lock and the core's are never held together.
+void queueNextLineAction(Core* core, const std::shared_ptr<sched::LinePending>& pending, const std::string& name) {
+  Irql irql = kDispatchLevel;
+  {
+    std::lock_guard guard(pending->mutex);
+    if (pending->actions.empty()) {
+      pending->inFlight = false;
+      return;
+    }
+    irql = pending->actions.front().second;
+  }
+  Core::Lock lock(core->mutex);
+  if (core->closed || core->shuttingDown) return;  // the line dies with the scheduler
+  core->inbox.push_back({[core, pending, name] { runLineAction(core, pending, name); }, irql, name});
+  core->outsideEvent.notify_all();
+}
+
+}  // namespace
+
 InterruptLine::InterruptLine(std::shared_ptr<sched::Core> core, std::string name)
-    : core_(std::move(core)), name_(std::move(name)) {}
+    : core_(std::move(core)), name_(std::move(name)), pending_(std::make_shared<sched::LinePending>()) {}
 InterruptLine::InterruptLine(InterruptLine&&) noexcept = default;
 InterruptLine& InterruptLine::operator=(InterruptLine&& other) noexcept {
   if (this != &other) {
     InterruptLine closing(std::move(*this));
     core_ = std::move(other.core_);
     name_ = std::move(other.name_);
+    pending_ = std::move(other.pending_);
   }
   return *this;
 }
@@ -67,10 +121,17 @@ InterruptLine::~InterruptLine() {
 
 bool InterruptLine::raise(std::function<void()> action, Irql irql) const {
   if (!core_) return false;
-  Core::Lock lock(core_->mutex);
-  if (core_->closed || core_->shuttingDown) return false;
-  core_->inbox.push_back({std::move(action), irql, name_});
-  core_->outsideEvent.notify_all();
+  {
+    Core::Lock lock(core_->mutex);
+    if (core_->closed || core_->shuttingDown) return false;
+  }
+  {
+    std::lock_guard guard(pending_->mutex);
+    pending_->actions.emplace_back(std::move(action), irql);
+    if (pending_->inFlight) return true;  // queued behind the one in the kernel
+    pending_->inFlight = true;
+  }
+  queueNextLineAction(core_.get(), pending_, name_);
   return true;
 }
 
