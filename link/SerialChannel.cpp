@@ -57,6 +57,34 @@ static NTSTATUS WaitForBuiltRequest(PIRP Irp, PKEVENT Event, PIO_STATUS_BLOCK Io
     return STATUS_IO_TIMEOUT;
 }
 
+// Steps every serial request of this channel starts with: its own event and
+// status block in the caller's frame, and a buffered device-control request
+// built on them.
+static PIRP BuildSerialRequest(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode, PVOID InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                               PKEVENT Event, PIO_STATUS_BLOCK IoStatus)
+{
+    KeInitializeEvent(Event, NotificationEvent, FALSE);
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = 0;
+    return IoBuildDeviceIoControlRequest(IoControlCode, ReaderExtension->AttachedDeviceObject, InputBuffer,
+                                         InputBufferLength, OutputBuffer, OutputBufferLength, FALSE, Event,
+                                         IoStatus);
+}
+
+// Passes a write or read down and waits for it without a time-out of its
+// own: the serial driver's time-outs end it.
+static NTSTATUS CallSerialTransfer(PREADER_EXTENSION ReaderExtension, PIRP Irp, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatus)
+{
+    NTSTATUS status = IofCallDriver(ReaderExtension->AttachedDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, NULL);
+        status = IoStatus->Status;
+    }
+    return status;
+}
+
 NTSTATUS SerialIoControl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode, PVOID InputBuffer,
                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
 {
@@ -64,13 +92,8 @@ NTSTATUS SerialIoControl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode,
 
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, ReaderExtension->AttachedDeviceObject, InputBuffer,
-                                             InputBufferLength, OutputBuffer, OutputBufferLength, FALSE, &event,
-                                             &ioStatus);
+    PIRP irp = BuildSerialRequest(ReaderExtension, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                                  OutputBufferLength, &event, &ioStatus);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -95,16 +118,12 @@ NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Buffer, ULO
     KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
     KeClearEvent(&ReaderExtension->DataAvailable);
 
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-
     // The I/O manager copies the bytes into the request's system buffer, so
     // the caller's buffer is only read.
-    PIRP irp = IoBuildDeviceIoControlRequest(TAV712_IOCTL_SERIAL_WRITE, ReaderExtension->AttachedDeviceObject,
-                                             (PVOID)Buffer, Count, NULL, 0, FALSE, &event, &ioStatus);
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    PIRP irp = BuildSerialRequest(ReaderExtension, TAV712_IOCTL_SERIAL_WRITE, (PVOID)Buffer, Count, NULL, 0, &event,
+                                  &ioStatus);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -114,12 +133,7 @@ NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Buffer, ULO
     stack->Parameters.Write.Length = Count;
     stack->Parameters.Write.ByteOffset.QuadPart = 0;
 
-    NTSTATUS status = IofCallDriver(ReaderExtension->AttachedDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
-    return status;
+    return CallSerialTransfer(ReaderExtension, irp, &event, &ioStatus);
 }
 
 NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
@@ -128,12 +142,7 @@ NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Coun
 
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-
-    PIRP irp = IoBuildDeviceIoControlRequest(TAV712_IOCTL_SERIAL_READ, ReaderExtension->AttachedDeviceObject, NULL,
-                                             0, Buffer, Count, FALSE, &event, &ioStatus);
+    PIRP irp = BuildSerialRequest(ReaderExtension, TAV712_IOCTL_SERIAL_READ, NULL, 0, Buffer, Count, &event, &ioStatus);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -142,12 +151,7 @@ NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Coun
     stack->MajorFunction = IRP_MJ_READ;
     stack->Parameters.Read.Length = Count;
 
-    NTSTATUS status = IofCallDriver(ReaderExtension->AttachedDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
-    return status;
+    return CallSerialTransfer(ReaderExtension, irp, &event, &ioStatus);
 }
 
 NTSTATUS ConfigureSerialPort(PREADER_EXTENSION ReaderExtension, PSERIAL_CONFIG SerialConfig)
