@@ -138,22 +138,33 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction) {
 
 NTSTATUS PnpManager::start(PDEVICE_OBJECT physicalDevice) { return send(physicalDevice, IRP_MN_START_DEVICE); }
 
-NTSTATUS PnpManager::stop(PDEVICE_OBJECT physicalDevice) {
-  NTSTATUS query = send(physicalDevice, IRP_MN_QUERY_STOP_DEVICE);
+namespace {
+
+struct QueriedChange {
+  UCHAR query;
+  UCHAR cancel;
+  UCHAR change;
+};
+
+// A stop or removal is asked first; a refusal is followed by its cancel.
+NTSTATUS sendQueried(PnpManager& manager, PDEVICE_OBJECT physicalDevice, QueriedChange minors) {
+  NTSTATUS query = manager.send(physicalDevice, minors.query);
   if (!NT_SUCCESS(query)) {
-    send(physicalDevice, IRP_MN_CANCEL_STOP_DEVICE);
+    manager.send(physicalDevice, minors.cancel);
     return query;
   }
-  return send(physicalDevice, IRP_MN_STOP_DEVICE);
+  return manager.send(physicalDevice, minors.change);
+}
+
+}  // namespace
+
+NTSTATUS PnpManager::stop(PDEVICE_OBJECT physicalDevice) {
+  return sendQueried(*this, physicalDevice, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_STOP_DEVICE});
 }
 
 NTSTATUS PnpManager::remove(PDEVICE_OBJECT physicalDevice) {
-  NTSTATUS query = send(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
-  if (!NT_SUCCESS(query)) {
-    send(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
-    return query;
-  }
-  return send(physicalDevice, IRP_MN_REMOVE_DEVICE);
+  return sendQueried(*this, physicalDevice,
+                     {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE});
 }
 
 NTSTATUS PnpManager::surpriseRemove(PDEVICE_OBJECT physicalDevice) {

@@ -39,28 +39,32 @@ NTSTATUS PowerManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction, 
   return result.status;
 }
 
-NTSTATUS PowerManager::querySystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE state) {
+static POWER_STATE systemPower(SYSTEM_POWER_STATE state) {
   POWER_STATE power{};
   power.SystemState = state;
-  return send(physicalDevice, IRP_MN_QUERY_POWER, SystemPowerState, power);
+  return power;
+}
+
+static POWER_STATE devicePower(DEVICE_POWER_STATE state) {
+  POWER_STATE power{};
+  power.DeviceState = state;
+  return power;
+}
+
+NTSTATUS PowerManager::querySystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE state) {
+  return send(physicalDevice, IRP_MN_QUERY_POWER, SystemPowerState, systemPower(state));
 }
 
 NTSTATUS PowerManager::setSystemPower(PDEVICE_OBJECT physicalDevice, SYSTEM_POWER_STATE state) {
-  POWER_STATE power{};
-  power.SystemState = state;
-  return send(physicalDevice, IRP_MN_SET_POWER, SystemPowerState, power);
+  return send(physicalDevice, IRP_MN_SET_POWER, SystemPowerState, systemPower(state));
 }
 
 NTSTATUS PowerManager::queryDevicePower(PDEVICE_OBJECT physicalDevice, DEVICE_POWER_STATE state) {
-  POWER_STATE power{};
-  power.DeviceState = state;
-  return send(physicalDevice, IRP_MN_QUERY_POWER, DevicePowerState, power);
+  return send(physicalDevice, IRP_MN_QUERY_POWER, DevicePowerState, devicePower(state));
 }
 
 NTSTATUS PowerManager::setDevicePower(PDEVICE_OBJECT physicalDevice, DEVICE_POWER_STATE state) {
-  POWER_STATE power{};
-  power.DeviceState = state;
-  return send(physicalDevice, IRP_MN_SET_POWER, DevicePowerState, power);
+  return send(physicalDevice, IRP_MN_SET_POWER, DevicePowerState, devicePower(state));
 }
 
 std::vector<RecordedPowerState> PowerManager::recordedStates() const {
