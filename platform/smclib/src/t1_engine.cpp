@@ -222,6 +222,17 @@ NTSTATUS receiveRBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
   return failure(extension, t1::kRErrorOther, false);
 }
 
+// An accepted IFS or WTX request: the next block is the response echoing
+// its byte, and the exchange goes on where it was afterwards.
+NTSTATUS answerSRequest(T1_DATA &t1, UCHAR inf, ULONG responseState) {
+  t1.LastSentInf = inf;
+  t1.OriginalState = contextState(t1);
+  t1.State = responseState;
+  t1.ErrorCount = 0;
+  t1.CardMute = FALSE;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS receiveSBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<const UCHAR> inf) {
   auto &t1 = extension.T1;
   const UCHAR type = pcb & t1::kSTypeMask;
@@ -230,22 +241,12 @@ NTSTATUS receiveSBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
       case t1::kSIfs:
         if (inf.size() != 1 || inf[0] == 0 || inf[0] == 0xFF) break;
         t1.IFSC = inf[0];
-        t1.LastSentInf = inf[0];
-        t1.OriginalState = contextState(t1);
-        t1.State = T1_IFS_RESPONSE;
-        t1.ErrorCount = 0;
-        t1.CardMute = FALSE;
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        return answerSRequest(t1, inf[0], T1_IFS_RESPONSE);
       case t1::kSWtx:
         if (inf.size() != 1 || inf[0] == 0) break;
         if (++t1.WtxCount > kMaxWtx) return finish(extension, STATUS_DEVICE_PROTOCOL_ERROR);
         t1.Wtx = inf[0];
-        t1.LastSentInf = inf[0];
-        t1.OriginalState = contextState(t1);
-        t1.State = T1_WTX_RESPONSE;
-        t1.ErrorCount = 0;
-        t1.CardMute = FALSE;
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        return answerSRequest(t1, inf[0], T1_WTX_RESPONSE);
       case t1::kSAbort:
         if (!inf.empty()) break;
         t1.Aborted = TRUE;
