@@ -59,6 +59,17 @@ static VOID PowerDownReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Devic
 }
 
 // Dispatch routine of IRP_MJ_POWER.
+// Ends a power request here: the next power request may start, and the
+// hold Power took is released last, since removal may then free the records.
+static VOID CompletePowerRequest(PIRP Irp, NTSTATUS Status, PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = Status;
+    PoStartNextPowerIrp(Irp);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    SmartcardReleaseRemoveLock(SmartcardExtension);
+}
+
 NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -155,11 +166,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case PowerCompleteHere:
         ASSERT(status != STATUS_PENDING);
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-        PoStartNextPowerIrp(Irp);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        SmartcardReleaseRemoveLock(smartcardExtension);
+        CompletePowerRequest(Irp, status, smartcardExtension);
         return status;
 
     case PowerRequestDevicePowerChange:
@@ -169,11 +176,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (!NT_SUCCESS(status)) {
             // No device request will come back to SystemPowerCompletion, so
             // the system request ends here, with the failure.
-            Irp->IoStatus.Information = 0;
-            Irp->IoStatus.Status = status;
-            PoStartNextPowerIrp(Irp);
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
-            SmartcardReleaseRemoveLock(smartcardExtension);
+            CompletePowerRequest(Irp, status, smartcardExtension);
         }
         // The request was marked pending, so that is what it returns, also
         // when it has been completed already.
