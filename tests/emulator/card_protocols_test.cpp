@@ -7,7 +7,7 @@
 #include "emulator/card.h"
 #include "emulator/iso7816.h"
 #include "emulator/pts.h"
-#include "test_host.h"
+#include "card_feed.h"
 
 namespace emulator::testing {
 namespace {
@@ -136,21 +136,6 @@ INSTANTIATE_TEST_SUITE_P(
                 0}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-Bytes values(const CardOutput& out) {
-  Bytes bytes;
-  for (const CardByte& b : out) bytes.push_back(b.value);
-  return bytes;
-}
-
-Bytes feed(Card& card, const Bytes& bytes) {
-  Bytes answer;
-  for (const std::uint8_t b : bytes) {
-    const Bytes part = values(card.receive(b));
-    answer.insert(answer.end(), part.begin(), part.end());
-  }
-  return answer;
-}
-
 TEST(Card, ColdAndWarmAtrs) {
   CardProfile profile = cardProfile("t0");
   profile.warmAtr = {0x3B, 0x00};
@@ -168,29 +153,31 @@ TEST(Card, AtrStartsAfterTheAnswerTime) {
   EXPECT_EQ(card.characterEtu(), 12u);
 }
 
-TEST(Card, PtsSwitchesProtocolAndRate) {
-  Card card(cardProfile("dual"));
-  card.reset(false);
-  EXPECT_EQ(feed(card, {0xFF, 0x11, 0x13, 0xFD}), (Bytes{0xFF, 0x11, 0x13, 0xFD}));
-  EXPECT_EQ(card.protocol(), 1);
-  EXPECT_EQ(card.etuClocks(), 93u);
-  EXPECT_EQ(card.characterEtu(), 11u);
-}
-
-TEST(Card, WithoutPtsTheFirstOfferedProtocolRunsAtTheDefaultRate) {
-  Card card(cardProfile("dual"));
-  card.reset(false);
-  EXPECT_EQ(feed(card, {0x00, 0x20, 0x00, 0x81, 0x00}), (Bytes{0x63, 0xC3}));
-  EXPECT_EQ(card.protocol(), 0);
-  EXPECT_EQ(card.etuClocks(), 372u);
-}
-
-TEST(Card, SpecificModeUsesTa2sProtocolAtTa1) {
-  Card card(cardProfile("specific"));
-  card.reset(false);
-  EXPECT_EQ(feed(card, {0x00, 0xC0, 0x00, 0xC0}), (Bytes{0x00, 0xE0, 0x00, 0xE0}));
-  EXPECT_EQ(card.protocol(), 1);
-  EXPECT_EQ(card.etuClocks(), 93u);
+TEST(Card, FirstBytesAfterTheAtrSettleProtocolAndRate) {
+  struct Row {
+    const char* profile;
+    Bytes first;
+    Bytes answer;
+    int protocol;
+    std::uint32_t etuClocks;
+    std::uint32_t characterEtu;
+  };
+  for (const Row& row : {
+           // PTS for T=1 at TA1 0x13, echoed.
+           Row{"dual", {0xFF, 0x11, 0x13, 0xFD}, {0xFF, 0x11, 0x13, 0xFD}, 1, 93, 11},
+           // Without PTS the first offered protocol runs at the default rate.
+           Row{"dual", {0x00, 0x20, 0x00, 0x81, 0x00}, {0x63, 0xC3}, 0, 372, 12},
+           // Specific mode: TA2's protocol at TA1's rate, S(RESYNCH) answered.
+           Row{"specific", {0x00, 0xC0, 0x00, 0xC0}, {0x00, 0xE0, 0x00, 0xE0}, 1, 93, 11},
+       }) {
+    SCOPED_TRACE(::testing::Message() << row.profile << " " << ::testing::PrintToString(row.first));
+    Card card(cardProfile(row.profile));
+    card.reset(false);
+    EXPECT_EQ(feed(card, row.first), row.answer);
+    EXPECT_EQ(card.protocol(), row.protocol);
+    EXPECT_EQ(card.etuClocks(), row.etuClocks);
+    EXPECT_EQ(card.characterEtu(), row.characterEtu);
+  }
 }
 
 TEST(Card, PowerDownLosesTheSessionButKeepsTheFiles) {

@@ -6,40 +6,10 @@
 #include <algorithm>
 
 #include "emulator/decoder.h"
-#include "emulator/reader.h"
-#include "test_host.h"
+#include "reader_rig.h"
 
 namespace emulator::testing {
 namespace {
-
-// Records both directions of the line while forwarding the host's bytes.
-class TracingHost final : public HostPort {
- public:
-  TracingHost(QueueTimeline& timeline, LineDevice& device) : timeline_(timeline), device_(device) {
-    device_.connect(this);
-  }
-  ~TracingHost() override { device_.connect(nullptr); }
-  void byteToHost(std::uint8_t byte) override {
-    trace.push_back({timeline_.now(), Direction::readerToHost, byte});
-  }
-  void dsrChanged(bool) override {}
-  void write(const Bytes& bytes, Nanoseconds settle) {
-    Nanoseconds at = timeline_.now();
-    for (const std::uint8_t b : bytes) {
-      at += byteTime;
-      timeline_.callAt(at, [this, b] {
-        trace.push_back({timeline_.now(), Direction::hostToReader, b});
-        device_.byteFromHost(b);
-      });
-    }
-    timeline_.runFor(settle);
-  }
-  std::vector<TraceByte> trace;
-
- private:
-  QueueTimeline& timeline_;
-  LineDevice& device_;
-};
 
 std::vector<std::string> texts(const std::vector<TraceLine>& lines) {
   std::vector<std::string> out;
@@ -47,34 +17,28 @@ std::vector<std::string> texts(const std::vector<TraceLine>& lines) {
   return out;
 }
 
-bool contains(const std::vector<std::string>& lines, const std::string& text) {
-  return std::find(lines.begin(), lines.end(), text) != lines.end();
+// Each of `expected` is among the lines decoded from `trace`.
+void expectLines(const std::vector<TraceByte>& trace, std::initializer_list<std::string> expected) {
+  const auto lines = texts(decodeTrace(trace));
+  for (const auto& line : expected) EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
 }
 
 TEST(TraceDecoder, ReadsAWholeT1Conversation) {
-  QueueTimeline timeline;
-  EmulatorKnobs knobs;
-  auto reader = buildReader(timeline, knobs);
-  TracingHost host(timeline, *reader);
-  host.write({0xC0}, 10ms);
-  host.write({0x82, 0x6C}, 10ms);
-  host.write({0x83, 0x1D}, 1100ms);
-  host.write({0x44, 0xFF, 0x11, 0x13, 0xFD}, 20ms);
-  host.write({0x82, 0x6C}, 10ms);
-  host.write({0x4B, 0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x92}, 2s);
-  const auto lines = texts(decodeTrace(host.trace));
-  EXPECT_TRUE(contains(lines, "read firmware version"));
-  EXPECT_TRUE(contains(lines, "value: firmware 2.3"));
-  EXPECT_TRUE(contains(lines, "write card reset = 0x1D: reset the card"));
-  EXPECT_TRUE(contains(lines, "ATR"));
-  EXPECT_TRUE(contains(lines, "  protocols: T=1"));
-  EXPECT_TRUE(contains(lines, "  T=1: IFSC=32 CWI=13 BWI=4 EDC=LRC"));
-  EXPECT_TRUE(contains(lines, "PTS request: T=1, PTS1 0x13"));
-  EXPECT_TRUE(contains(lines, "PTS response: echoed, accepted"));
-  EXPECT_TRUE(contains(lines, "T=1 to card: I(N(S)=0) NAD 00 PCB 00 LEN 07 INF 00 A4 00 0C 02 3F 00 LRC 92 ok"));
-  EXPECT_TRUE(contains(lines, "T=1 from card: I(N(S)=0) NAD 00 PCB 00 LEN 02 INF 90 00 LRC 92 ok"));
-  EXPECT_TRUE(contains(lines, "time-out: the card stayed silent (block end)"));
-  for (const auto& line : decodeTrace(host.trace)) EXPECT_FALSE(formatTraceLine(line).empty());
+  ReaderRig rig;
+  rig.host->exchange({0xC0}, 10ms);
+  rig.host->exchange({0x82, 0x6C}, 10ms);
+  rig.host->exchange({0x83, 0x1D}, 1100ms);
+  rig.host->exchange({0x44, 0xFF, 0x11, 0x13, 0xFD}, 20ms);
+  rig.host->exchange({0x82, 0x6C}, 10ms);
+  rig.host->exchange({0x4B, 0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x92}, 2s);
+  expectLines(rig.host->trace(),
+              {"read firmware version", "value: firmware 2.3", "write card reset = 0x1D: reset the card", "ATR",
+               "  protocols: T=1", "  T=1: IFSC=32 CWI=13 BWI=4 EDC=LRC", "PTS request: T=1, PTS1 0x13",
+               "PTS response: echoed, accepted",
+               "T=1 to card: I(N(S)=0) NAD 00 PCB 00 LEN 07 INF 00 A4 00 0C 02 3F 00 LRC 92 ok",
+               "T=1 from card: I(N(S)=0) NAD 00 PCB 00 LEN 02 INF 90 00 LRC 92 ok",
+               "time-out: the card stayed silent (block end)"});
+  for (const auto& line : decodeTrace(rig.host->trace())) EXPECT_FALSE(formatTraceLine(line).empty());
 }
 
 struct Segment {
@@ -98,17 +62,14 @@ constexpr Direction toHost = Direction::readerToHost;
 TEST(TraceDecoder, NamesT0ProcedureBytesAndStatusWords) {
   // Reset, the t0 card's ATR, T=0 mode, then READ BINARY of 2 bytes answered
   // with a NULL, an ACK, the data (0x10 escaped) and the status word.
-  const auto lines = texts(decodeTrace(stream({{toReader, {0x83, 0x1D}},
-                                               {toHost, {0x90, 0x3B, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30}},
-                                               {toReader, {0x82, 0x6F}},
-                                               {toHost, {0x90}},
-                                               {toReader, {0x45, 0x00, 0xB0, 0x00, 0x00, 0x02}},
-                                               {toHost, {0x90, 0x60, 0xB0, 0x10, 0x10, 0x11, 0x90, 0x00}}})));
-  EXPECT_TRUE(contains(lines, "T=0 header: CLA 0x00 READ BINARY P1 0x00 P2 0x00 P3 0x02"));
-  EXPECT_TRUE(contains(lines, "NULL"));
-  EXPECT_TRUE(contains(lines, "ACK: all remaining data"));
-  EXPECT_TRUE(contains(lines, "response data (2 bytes)"));
-  EXPECT_TRUE(contains(lines, "SW 90 00: success"));
+  expectLines(stream({{toReader, {0x83, 0x1D}},
+                      {toHost, {0x90, 0x3B, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30}},
+                      {toReader, {0x82, 0x6F}},
+                      {toHost, {0x90}},
+                      {toReader, {0x45, 0x00, 0xB0, 0x00, 0x00, 0x02}},
+                      {toHost, {0x90, 0x60, 0xB0, 0x10, 0x10, 0x11, 0x90, 0x00}}}),
+              {"T=0 header: CLA 0x00 READ BINARY P1 0x00 P2 0x00 P3 0x02", "NULL", "ACK: all remaining data",
+               "response data (2 bytes)", "SW 90 00: success"});
 }
 
 TEST(TraceDecoder, NamesEscapesAndEvents) {
@@ -119,17 +80,16 @@ TEST(TraceDecoder, NamesEscapesAndEvents) {
 }
 
 TEST(TraceDecoder, MarksDataErrorsInsideBlocks) {
-  const auto lines = texts(decodeTrace(stream(
-      {{toReader, {0x83, 0x1D}},
-       {toHost, {0x90, 0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67}},
-       {toReader, {0x82, 0x6C}},
-       {toHost, {0x90}},
-       {toReader, {0x44, 0x00, 0xC0, 0x00, 0xC0}},
-       {toHost, {0x90, 0x00, 0xE0, 0x10, 0x88, 0xE0, 0x10, 0x83}}})));
-  EXPECT_TRUE(contains(lines, "T=1 to card: S(RESYNCH request) NAD 00 PCB C0 LEN 00 LRC C0 ok"));
-  EXPECT_TRUE(contains(lines, "data error: a card byte arrived with a parity error"));
-  EXPECT_TRUE(contains(lines, "T=1 from card: S(RESYNCH response) NAD 00 PCB E0 LEN 00 LRC E0 ok (with a data error)"));
-  EXPECT_TRUE(contains(lines, "time-out: the card stayed silent (block end)"));
+  expectLines(stream({{toReader, {0x83, 0x1D}},
+                      {toHost, {0x90, 0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67}},
+                      {toReader, {0x82, 0x6C}},
+                      {toHost, {0x90}},
+                      {toReader, {0x44, 0x00, 0xC0, 0x00, 0xC0}},
+                      {toHost, {0x90, 0x00, 0xE0, 0x10, 0x88, 0xE0, 0x10, 0x83}}}),
+              {"T=1 to card: S(RESYNCH request) NAD 00 PCB C0 LEN 00 LRC C0 ok",
+               "data error: a card byte arrived with a parity error",
+               "T=1 from card: S(RESYNCH response) NAD 00 PCB E0 LEN 00 LRC E0 ok (with a data error)",
+               "time-out: the card stayed silent (block end)"});
 }
 
 }  // namespace

@@ -11,6 +11,13 @@
 
 namespace emulator::testing {
 
+// A reset's reply (0x90), then the ATR.
+inline Bytes replyThen(const Bytes& atr) {
+  Bytes answer{0x90};
+  answer.insert(answer.end(), atr.begin(), atr.end());
+  return answer;
+}
+
 struct ReaderRig {
   explicit ReaderRig(const std::string& knobText = "") {
     EmulatorKnobs knobs;
@@ -18,12 +25,16 @@ struct ReaderRig {
     reader = buildReader(timeline, knobs);
     host = std::make_unique<TestHost>(timeline, *reader);
   }
-  // The driver's register set-up before a reset, its cold power-down, and the
-  // reset itself; returns everything the reader sent from the reset on.
+  // The driver's register set-up before a reset and its cold power-down, each
+  // reply checked, then the reset itself; returns everything the reader sent
+  // from the reset on.
   Bytes coldReset(Nanoseconds settle = 500ms) {
-    for (const Bytes& command : std::vector<Bytes>{{0x82, 0x6F}, {0xC1}, {0xC2}, {0x81, 0x0D}, {0x82, 0x6F},
-                                                   {0x85, 0x80, 0x25, 0x00}, {0xC2}, {0x82, 0x6C}, {0x84, 0x00}}) {
-      host->exchange(command, 10ms);
+    const std::vector<std::pair<Bytes, Bytes>> setUp{
+        {{0x82, 0x6F}, {0x90}}, {{0xC1}, {0x0D}},  {{0xC2}, {0x6F}}, {{0x81, 0x0D}, {0x90}},
+        {{0x82, 0x6F}, {0x90}}, {{0x85, 0x80, 0x25, 0x00}, {0x90}}, {{0xC2}, {0x6F}}, {{0x82, 0x6C}, {0x90}},
+        {{0x84, 0x00}, {0x90}}};
+    for (const auto& [command, reply] : setUp) {
+      EXPECT_EQ(host->exchange(command, 10ms), reply) << "set-up command " << ::testing::PrintToString(command);
     }
     return host->exchange({0x83, 0x1D}, settle);
   }

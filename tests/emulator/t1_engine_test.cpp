@@ -4,41 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include "card_feed.h"
 #include "emulator/t1_engine.h"
-#include "test_host.h"
 
 namespace emulator::testing {
 namespace {
 
-struct BlockExchange {
-  Bytes fromReader;
-  Bytes fromCard;
-};
-
 struct T1Case {
   const char* name;
   T1Options options;
-  std::vector<BlockExchange> exchanges;
+  std::vector<Exchange> exchanges;
 };
-
-T1Options withWtx(std::uint8_t factor) {
-  T1Options options;
-  options.wtxMultiplier = factor;
-  return options;
-}
-
-T1Options withIfsRequest(std::uint8_t ifsc) {
-  T1Options options;
-  options.ifsRequest = ifsc;
-  return options;
-}
-
-T1Options withBlockFaults(std::vector<std::uint32_t> lenFf, std::vector<std::uint32_t> badEdc) {
-  T1Options options;
-  options.lenFfBlocks = std::move(lenFf);
-  options.badEdcBlocks = std::move(badEdc);
-  return options;
-}
 
 // I(0) and I(1) carrying SELECT MF with P2 0C (00 A4 00 0C 02 3F 00), and the
 // card's I-blocks with 90 00.
@@ -46,76 +22,74 @@ const Bytes selectMf0{0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00
 const Bytes selectMf1{0x00, 0x40, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0xD2};
 const Bytes ok0{0x00, 0x00, 0x02, 0x90, 0x00, 0x92};
 const Bytes ok1{0x00, 0x40, 0x02, 0x90, 0x00, 0xD2};
+const Bytes otherError{0x00, 0x82, 0x00, 0x82};  // R(0) naming "other error"
+const Bytes edcError{0x00, 0x81, 0x00, 0x81};    // R(0) naming an EDC error
+
+// The default options with `edit` applied.
+T1Options with(void (*edit)(T1Options&)) {
+  T1Options options;
+  edit(options);
+  return options;
+}
 
 class T1Exchanges : public ::testing::TestWithParam<T1Case> {};
 
 TEST_P(T1Exchanges, CardAnswersEachBlock) {
   CardApplication application;
   T1Engine engine(application, GetParam().options);
-  for (const BlockExchange& exchange : GetParam().exchanges) {
-    Bytes answer;
-    for (const std::uint8_t b : exchange.fromReader) {
-      for (const CardByte& out : engine.receive(b)) answer.push_back(out.value);
-    }
-    EXPECT_EQ(answer, exchange.fromCard);
-  }
+  play(engine, GetParam().exchanges);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, T1Exchanges,
     ::testing::Values(
-        T1Case{"OneCommandOneAnswer", {}, {{selectMf0, ok0}}},
         T1Case{"SequenceNumbersAlternate", {}, {{selectMf0, ok0}, {selectMf1, ok1}, {selectMf0, ok0}}},
-        T1Case{"WrongSendSequenceGetsOtherError", {}, {{selectMf1, {0x00, 0x82, 0x00, 0x82}}}},
-        T1Case{"BadLrcGetsEdcError", {}, {{{0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x93},
-                                           {0x00, 0x81, 0x00, 0x81}}}},
-        T1Case{"NonZeroNadGetsOtherError", {}, {{{0x12, 0xC0, 0x00, 0xD2}, {0x00, 0x82, 0x00, 0x82}}}},
-        T1Case{"LenFfFromTheHostGetsEdcError", {}, {{{0x00, 0x00, 0xFF}, {0x00, 0x81, 0x00, 0x81}}}},
+        T1Case{"WrongSendSequenceGetsOtherError", {}, {{selectMf1, otherError}}},
+        T1Case{"BadLrcGetsEdcError", {}, {{{0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x93}, edcError}}},
+        T1Case{"NonZeroNadGetsOtherError", {}, {{{0x12, 0xC0, 0x00, 0xD2}, otherError}}},
+        T1Case{"LenFfFromTheHostGetsEdcError", {}, {{{0x00, 0x00, 0xFF}, edcError}}},
         T1Case{"ChainedCommandIsAcknowledgedLinkByLink", {},
                {{{0x00, 0x20, 0x03, 0x00, 0xA4, 0x00, 0x87}, {0x00, 0x90, 0x00, 0x90}},
                 {{0x00, 0x40, 0x04, 0x0C, 0x02, 0x3F, 0x00, 0x75}, ok0}}},
         T1Case{"RBlockAsksForTheLastBlockAgain", {}, {{selectMf0, ok0}, {{0x00, 0x80, 0x00, 0x80}, ok0}}},
-        T1Case{"RBlockWithEdcErrorAsksAgain", {}, {{selectMf0, ok0}, {{0x00, 0x81, 0x00, 0x81}, ok0}}},
+        T1Case{"RBlockWithEdcErrorAsksAgain", {}, {{selectMf0, ok0}, {edcError, ok0}}},
         T1Case{"Resynch", {}, {{selectMf0, ok0}, {{0x00, 0xC0, 0x00, 0xC0}, {0x00, 0xE0, 0x00, 0xE0}}, {selectMf0, ok0}}},
         T1Case{"IfsRequestFromTheHost", {}, {{{0x00, 0xC1, 0x01, 0xFE, 0x3E}, {0x00, 0xE1, 0x01, 0xFE, 0x1E}}}},
         T1Case{"AbortDuringChaining", {},
                {{{0x00, 0x20, 0x03, 0x00, 0xA4, 0x00, 0x87}, {0x00, 0x90, 0x00, 0x90}},
                 {{0x00, 0xC2, 0x00, 0xC2}, {0x00, 0xE2, 0x00, 0xE2}}}},
-        T1Case{"WtxRequestBeforeTheAnswer", withWtx(2),
+        T1Case{"WtxRequestBeforeTheAnswer", with([](auto& o) { o.wtxMultiplier = 2; }),
                {{selectMf0, {0x00, 0xC3, 0x01, 0x02, 0xC0}}, {{0x00, 0xE3, 0x01, 0x02, 0xE0}, ok0}}},
-        T1Case{"IfsRequestFromTheCard", withIfsRequest(0x40),
+        T1Case{"IfsRequestFromTheCard", with([](auto& o) { o.ifsRequest = 0x40; }),
                {{selectMf0, {0x00, 0xC1, 0x01, 0x40, 0x80}}, {{0x00, 0xE1, 0x01, 0x40, 0xA0}, ok0}, {selectMf1, ok1}}},
-        T1Case{"UnexpectedSResponseGetsOtherError", {}, {{{0x00, 0xE3, 0x01, 0x02, 0xE0}, {0x00, 0x82, 0x00, 0x82}}}},
-        T1Case{"LenFfKnob", withBlockFaults({1}, {}), {{selectMf0, {0x00, 0x00, 0xFF}}, {{0x00, 0x80, 0x00, 0x80}, ok0}}},
-        T1Case{"BadEdcKnobThenCleanRepeat", withBlockFaults({}, {1}),
-               {{selectMf0, {0x00, 0x00, 0x02, 0x90, 0x00, 0x6D}}, {{0x00, 0x81, 0x00, 0x81}, ok0}}}),
+        T1Case{"UnexpectedSResponseGetsOtherError", {}, {{{0x00, 0xE3, 0x01, 0x02, 0xE0}, otherError}}},
+        T1Case{"LenFfKnob", with([](auto& o) { o.lenFfBlocks = {1}; }),
+               {{selectMf0, {0x00, 0x00, 0xFF}}, {{0x00, 0x80, 0x00, 0x80}, ok0}}},
+        T1Case{"BadEdcKnobThenCleanRepeat", with([](auto& o) { o.badEdcBlocks = {1}; }),
+               {{selectMf0, {0x00, 0x00, 0x02, 0x90, 0x00, 0x6D}}, {edcError, ok0}}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-// Feeds a block and returns the card's answer.
-Bytes feed(T1Engine& engine, const Bytes& block) {
-  Bytes answer;
-  for (const std::uint8_t b : block) {
-    for (const CardByte& out : engine.receive(b)) answer.push_back(out.value);
-  }
-  return answer;
+Bytes iBlock(std::uint8_t sequence, bool more, Bytes inf) {
+  return encodeT1(T1Block::information(sequence, more, std::move(inf)), false);
 }
 
-Bytes iBlock(std::uint8_t sequence, bool more, Bytes inf) { return encodeT1(T1Block::information(sequence, more, std::move(inf)), false); }
+// Selects DF 7F10 and EF 6F03, whose bytes count up from 0.
+void selectCountingEf(T1Engine& engine) {
+  ASSERT_EQ(feed(engine, iBlock(0, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10})), ok0);
+  ASSERT_EQ(feed(engine, iBlock(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x03})), ok1);
+}
 
 TEST(T1Engine, LongAnswerIsChainedInPiecesOfIfsd) {
   CardApplication application;
   T1Engine engine(application, {});
-  // SELECT DF 7F10 and EF 6F03, then READ BINARY of 40 bytes: 42 answer bytes.
-  ASSERT_EQ(feed(engine, iBlock(0, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10})), ok0);
-  ASSERT_EQ(feed(engine, iBlock(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x03})), ok1);
-  const Bytes first = feed(engine, iBlock(0, false, {0x00, 0xB0, 0x00, 0x00, 0x28}));
-  T1Frame frame = decodeT1(first, false);
+  selectCountingEf(engine);
+  // READ BINARY of 40 bytes: 42 answer bytes.
+  T1Frame frame = decodeT1(feed(engine, iBlock(0, false, {0x00, 0xB0, 0x00, 0x00, 0x28})), false);
   ASSERT_TRUE(frame.complete && frame.edcValid);
   EXPECT_EQ(frame.block.pcb, 0x20);  // I(0) with more data
   EXPECT_EQ(frame.block.inf.size(), 32u);
   // R(1) asks for the next link.
-  const Bytes second = feed(engine, {0x00, 0x90, 0x00, 0x90});
-  frame = decodeT1(second, false);
+  frame = decodeT1(feed(engine, {0x00, 0x90, 0x00, 0x90}), false);
   ASSERT_TRUE(frame.complete && frame.edcValid);
   EXPECT_EQ(frame.block.pcb, 0x40);  // I(1), last
   ASSERT_EQ(frame.block.inf.size(), 10u);
@@ -128,8 +102,7 @@ TEST(T1Engine, IfsdFromTheHostLimitsTheCardsBlocks) {
   T1Engine engine(application, {});
   feed(engine, {0x00, 0xC1, 0x01, 0x10, 0xD0});
   EXPECT_EQ(engine.ifsd(), 0x10);
-  feed(engine, iBlock(0, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10}));
-  feed(engine, iBlock(1, false, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x03}));
+  selectCountingEf(engine);
   const T1Frame frame = decodeT1(feed(engine, iBlock(0, false, {0x00, 0xB0, 0x00, 0x00, 0x14})), false);
   EXPECT_TRUE(frame.block.more());
   EXPECT_EQ(frame.block.inf.size(), 16u);
@@ -137,9 +110,7 @@ TEST(T1Engine, IfsdFromTheHostLimitsTheCardsBlocks) {
 
 TEST(T1Engine, CommandLongerThanIfscIsRefused) {
   CardApplication application;
-  T1Options options;
-  options.ifsc = 8;
-  T1Engine engine(application, options);
+  T1Engine engine(application, with([](auto& o) { o.ifsc = 8; }));
   EXPECT_EQ(feed(engine, selectMf0), ok0);  // 7 bytes fit
   EXPECT_EQ(feed(engine, iBlock(1, false, Bytes(9, 0x00))), (Bytes{0x00, 0x92, 0x00, 0x92}));
 }
@@ -159,10 +130,11 @@ TEST(T1Engine, EndlessChainIsCutOff) {
 
 TEST(T1Engine, AnswerAfterWtxComesLaterThanOneBlockWaitingTime) {
   CardApplication application;
-  T1Options options = withWtx(3);
-  options.blockWaitingEtu = 1000;
-  T1Engine engine(application, options);
-  for (const std::uint8_t b : selectMf0) engine.receive(b);
+  T1Engine engine(application, with([](auto& o) {
+    o.blockWaitingEtu = 1000;
+    o.wtxMultiplier = 3;
+  }));
+  feed(engine, selectMf0);
   CardOutput answer;
   for (const std::uint8_t b : Bytes{0x00, 0xE3, 0x01, 0x03, 0xE1}) answer = engine.receive(b);
   ASSERT_FALSE(answer.empty());
@@ -171,9 +143,7 @@ TEST(T1Engine, AnswerAfterWtxComesLaterThanOneBlockWaitingTime) {
 
 TEST(T1Engine, CrcBlocksAreCheckedAndAnswered) {
   CardApplication application;
-  T1Options options;
-  options.crc = true;
-  T1Engine engine(application, options);
+  T1Engine engine(application, with([](auto& o) { o.crc = true; }));
   const Bytes answer = feed(engine, encodeT1(T1Block::supervisory(T1Supervisory::resynch, false), true));
   EXPECT_EQ(answer, encodeT1(T1Block::supervisory(T1Supervisory::resynch, true), true));
   EXPECT_EQ(answer.size(), 5u);
