@@ -9,59 +9,30 @@
 namespace serial::testing {
 namespace {
 
-class PortOnDevice : public ::testing::Test {
+class PortOnDevice : public SerialSystemTest {
  protected:
-  PortOnDevice() {
-    system_.verifier().setHandler(
-        [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
-  }
-
-  // Writes the bytes and reads count bytes back, as one reader command does.
   struct Exchange {
     NTSTATUS writeStatus = STATUS_PENDING;
     NTSTATUS readStatus = STATUS_PENDING;
     std::vector<std::uint8_t> reply;
     Instant repliedAt{};
   };
+
+  // Writes the bytes and reads count bytes back, as one reader command does.
   Exchange exchange(SerialPort& port, std::vector<std::uint8_t> bytes, ULONG count) {
     Exchange result;
     PDEVICE_OBJECT target = port.physicalDeviceObject();
-    system_.scheduler().run([&] {
-      const SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 1000};
-      result.writeStatus = send(target, IOCTL_SERIAL_SET_TIMEOUTS, IRP_MJ_DEVICE_CONTROL,
-                                const_cast<SERIAL_TIMEOUTS*>(&timeouts), sizeof timeouts, nullptr, 0);
-      if (result.writeStatus != STATUS_SUCCESS) return;
-      result.writeStatus = send(target, 0x00318000, IRP_MJ_WRITE, bytes.data(), static_cast<ULONG>(bytes.size()),
-                                nullptr, 0);
-      result.reply.resize(count);
-      result.readStatus = send(target, 0x00314000, IRP_MJ_READ, nullptr, 0, result.reply.data(), count);
-      result.repliedAt = platform::Scheduler::get().now();
-    });
+    SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 1000};
+    EXPECT_EQ(call(target, IOCTL_SERIAL_SET_TIMEOUTS, IRP_MJ_DEVICE_CONTROL, &timeouts, sizeof timeouts, nullptr, 0),
+              STATUS_SUCCESS);
+    result.writeStatus = call(target, kBufferedWrite, IRP_MJ_WRITE, bytes.data(), static_cast<ULONG>(bytes.size()),
+                              nullptr, 0);
+    result.reply.resize(count);
+    result.readStatus = call(target, kBufferedRead, IRP_MJ_READ, nullptr, 0, result.reply.data(), count);
+    result.repliedAt = system_.scheduler().now();
     return result;
   }
 
-  static NTSTATUS send(PDEVICE_OBJECT target, ULONG code, UCHAR major, void* input, ULONG inputLength,
-                       void* output, ULONG outputLength) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength, FALSE, &event,
-                                             &status);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    if (major == IRP_MJ_WRITE) next->Parameters.Write.Length = inputLength;
-    if (major == IRP_MJ_READ) next->Parameters.Read.Length = outputLength;
-    NTSTATUS result = IofCallDriver(target, irp);
-    if (result == STATUS_PENDING) {
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-      result = status.Status;
-    }
-    return result;
-  }
-
-  platform::System system_;
-  SerialDriver driver_{system_};
   KernelTimeline timeline_;
 };
 

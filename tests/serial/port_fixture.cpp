@@ -7,11 +7,6 @@
 
 namespace serial::testing {
 
-// The reader driver's own request shapes: buffered requests of its device
-// type, turned into reads and writes.
-constexpr ULONG kBufferedWrite = 0x00318000;
-constexpr ULONG kBufferedRead = 0x00314000;
-
 void FakeLine::transmit(std::uint8_t byte) { sent.push_back({platform::Scheduler::get().now(), byte}); }
 
 bool FakeLine::applyLineSettings(const LineSettings& settings) {
@@ -37,9 +32,50 @@ void FakeLine::dsrAt(Instant when, bool asserted) {
   });
 }
 
-PortTest::PortTest(platform::SystemOptions options) : system_(options), driver_(system_) {
+NTSTATUS sendBuffered(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input, ULONG inputLength,
+                      void* output, ULONG outputLength, ULONG_PTR* information, PIRP* sent) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK status{};
+  PIRP irp = IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength, FALSE, &event,
+                                           &status);
+  if (irp == nullptr) {
+    ADD_FAILURE() << "request 0x" << std::hex << code << " could not be built";
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = majorFunction;
+  if (majorFunction == IRP_MJ_WRITE) {
+    next->Parameters.Write.Length = inputLength;
+    next->Parameters.Write.ByteOffset.QuadPart = 0;
+  }
+  if (majorFunction == IRP_MJ_READ) next->Parameters.Read.Length = outputLength;
+  if (sent != nullptr) *sent = irp;
+  NTSTATUS result = IofCallDriver(target, irp);
+  if (result == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    result = status.Status;
+  }
+  if (sent != nullptr) *sent = nullptr;
+  if (information != nullptr) *information = status.Information;
+  return result;
+}
+
+SerialSystemTest::SerialSystemTest(platform::SystemOptions options) : system_(options), driver_(system_) {
   system_.verifier().setHandler(
       [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
+}
+
+NTSTATUS SerialSystemTest::call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input,
+                                ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* information) {
+  NTSTATUS result = STATUS_PENDING;
+  system_.scheduler().run([&] {
+    result = sendBuffered(target, code, majorFunction, input, inputLength, output, outputLength, information);
+  });
+  return result;
+}
+
+PortTest::PortTest(platform::SystemOptions options) : SerialSystemTest(options) {
   auto line = std::make_unique<FakeLine>();
   line_ = line.get();
   port_ = std::make_unique<SerialPort>(driver_, std::move(line));
@@ -59,34 +95,11 @@ std::shared_ptr<Outcome> PortTest::startIrp(ULONG code, std::vector<std::uint8_t
   PDEVICE_OBJECT target = pdo_;
   system_.scheduler().spawn("request", [outcome, target, code, input = std::move(input), outputLength,
                                         majorFunction]() mutable {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
     std::vector<std::uint8_t> output(outputLength);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, target, input.empty() ? nullptr : input.data(),
-                                             static_cast<ULONG>(input.size()),
-                                             output.empty() ? nullptr : output.data(), outputLength, FALSE, &event,
-                                             &status);
-    ASSERT_NE(irp, nullptr);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    if (majorFunction == IRP_MJ_WRITE) {
-      next->MajorFunction = IRP_MJ_WRITE;
-      next->Parameters.Write.Length = static_cast<ULONG>(input.size());
-      next->Parameters.Write.ByteOffset.QuadPart = 0;
-    } else if (majorFunction == IRP_MJ_READ) {
-      next->MajorFunction = IRP_MJ_READ;
-      next->Parameters.Read.Length = outputLength;
-    }
-    outcome->irp = irp;
-    NTSTATUS result = IofCallDriver(target, irp);
-    if (result == STATUS_PENDING) {
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-      result = status.Status;
-    }
-    outcome->irp = nullptr;
-    outcome->status = result;
-    outcome->information = status.Information;
-    output.resize(std::min<std::size_t>(output.size(), status.Information));
+    outcome->status = sendBuffered(target, code, majorFunction, input.empty() ? nullptr : input.data(),
+                                   static_cast<ULONG>(input.size()), output.empty() ? nullptr : output.data(),
+                                   outputLength, &outcome->information, &outcome->irp);
+    output.resize(std::min<std::size_t>(output.size(), outcome->information));
     outcome->output = std::move(output);
     outcome->completedAt = platform::Scheduler::get().now();
     outcome->done = true;
@@ -135,29 +148,7 @@ bool PortTest::cancel(const Outcome& outcome) {
 }
 
 NTSTATUS PortTest::sendMajor(UCHAR majorFunction) {
-  NTSTATUS result = STATUS_PENDING;
-  PDEVICE_OBJECT target = pdo_;
-  system_.scheduler().run([&result, target, majorFunction] {
-    PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
-    ASSERT_NE(irp, nullptr);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = majorFunction;
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-          KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-          return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &event, TRUE, TRUE, TRUE);
-    if (IofCallDriver(target, irp) == STATUS_PENDING) {
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    }
-    result = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-  });
-  return result;
+  return call(pdo_, 0, majorFunction, nullptr, 0, nullptr, 0);
 }
 
 void PortTest::setTimeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG writeMultiplier,

@@ -25,6 +25,37 @@ using platform::Instant;
 
 constexpr Duration kCharacter = characterTime(LineSettings{});  // 8N1 at 19200 baud
 
+// The reader driver's own request shapes: buffered requests of its device
+// type, turned into reads and writes.
+constexpr ULONG kBufferedWrite = 0x00318000;
+constexpr ULONG kBufferedRead = 0x00314000;
+
+template <typename Record>
+std::vector<std::uint8_t> bytesOf(const Record& record) {
+  const auto* first = reinterpret_cast<const std::uint8_t*>(&record);
+  return {first, first + sizeof record};
+}
+
+// From a kernel thread: builds a buffered request as the reader driver does
+// (turned into IRP_MJ_READ or IRP_MJ_WRITE when `majorFunction` says so),
+// sends it and waits for its end. `sent` holds the IRP while it is under way.
+NTSTATUS sendBuffered(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input, ULONG inputLength,
+                      void* output, ULONG outputLength, ULONG_PTR* information = nullptr, PIRP* sent = nullptr);
+
+// A system with the serial driver loaded whose verifier fails the test on
+// any violation.
+class SerialSystemTest : public ::testing::Test {
+ protected:
+  explicit SerialSystemTest(platform::SystemOptions options = {});
+
+  // sendBuffered from a request thread of its own.
+  NTSTATUS call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input, ULONG inputLength,
+                void* output, ULONG outputLength, ULONG_PTR* information = nullptr);
+
+  platform::System system_;
+  SerialDriver driver_;
+};
+
 // The far end of the line as the test plays it.
 class FakeLine final : public LineBackend {
  public:
@@ -63,7 +94,7 @@ struct Outcome {
   PIRP irp = nullptr;  // valid only while not done
 };
 
-class PortTest : public ::testing::Test {
+class PortTest : public SerialSystemTest {
  protected:
   explicit PortTest(platform::SystemOptions options = {});
   ~PortTest() override;
@@ -93,14 +124,6 @@ class PortTest : public ::testing::Test {
   void advanceTo(Instant instant) { system_.scheduler().advanceUntil(instant); }
   void runUntilIdle() { system_.scheduler().runUntilIdle(); }
 
-  template <typename Record>
-  static std::vector<std::uint8_t> bytesOf(const Record& record) {
-    const auto* first = reinterpret_cast<const std::uint8_t*>(&record);
-    return {first, first + sizeof record};
-  }
-
-  platform::System system_;
-  SerialDriver driver_;
   FakeLine* line_ = nullptr;
   std::unique_ptr<SerialPort> port_;
   PDEVICE_OBJECT pdo_ = nullptr;

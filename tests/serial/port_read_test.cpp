@@ -10,94 +10,61 @@ constexpr ULONG kMax = 0xFFFFFFFFu;
 
 using PortRead = PortTest;
 
-TEST_F(PortRead, TotalTimeoutEndsAnUnansweredReadAtItsExactInstant) {
-  setTimeouts(50, 0, 100);  // the reader driver's settings
-  const auto read = startRead(1);
+struct ReadCase {
+  const char* name;
+  ULONG interval, multiplier, constant;
+  ULONG length;
+  Duration readAt{};   // when the read starts
+  Duration bytesAt{};  // when the first of the bytes has arrived
+  std::vector<std::uint8_t> bytes;
+  NTSTATUS status;
+  std::vector<std::uint8_t> output;
+  Duration endsAt;
+};
+
+class PortReadTable : public PortTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(PortReadTable, EndsByItsCountOrItsTimeoutAtTheExactInstant) {
+  const ReadCase& c = GetParam();
+  setTimeouts(c.interval, c.multiplier, c.constant);
+  line_->sendAt(start_ + c.bytesAt, c.bytes);
+  advanceTo(start_ + c.readAt);
+  const auto read = startRead(c.length);
   runUntilIdle();
   ASSERT_TRUE(read->done);
-  EXPECT_EQ(read->status, STATUS_TIMEOUT);
-  EXPECT_EQ(read->information, 0u);
-  EXPECT_EQ(read->completedAt - start_, 100ms);
+  EXPECT_EQ(read->status, c.status);
+  EXPECT_EQ(read->output, c.output);
+  EXPECT_EQ(read->information, c.output.size());
+  EXPECT_EQ(read->completedAt - start_, c.endsAt);
+  EXPECT_EQ(commStatus().AmountInInQueue, c.bytes.size() - c.output.size()) << "the rest waits in the input queue";
 }
 
-TEST_F(PortRead, TotalTimeoutCountsTheMultiplierPerByteAskedFor) {
-  setTimeouts(0, 10, 5);
-  const auto read = startRead(3);
-  runUntilIdle();
-  EXPECT_EQ(read->status, STATUS_TIMEOUT);
-  EXPECT_EQ(read->completedAt - start_, 35ms);
-}
+const std::vector<std::uint8_t> kNone;
 
-TEST_F(PortRead, IntervalTimeoutRunsFromTheLastByteAndKeepsWhatCame) {
-  setTimeouts(50, 0, 1000);
-  const auto read = startRead(4);
-  line_->sendAt(start_ + 10ms, {0x90, 0x3B});
-  runUntilIdle();
-  EXPECT_EQ(read->status, STATUS_TIMEOUT);
-  EXPECT_EQ(read->output, (std::vector<std::uint8_t>{0x90, 0x3B}));
-  EXPECT_EQ(read->completedAt - start_, 10ms + kCharacter + 50ms);
-}
-
-TEST_F(PortRead, IntervalDoesNotRunBeforeTheFirstByte) {
-  setTimeouts(50, 0, 0);
-  const auto read = startRead(1);
-  line_->sendAt(start_ + 5s, {0x42});
-  runUntilIdle();
-  EXPECT_EQ(read->status, STATUS_SUCCESS);
-  EXPECT_EQ(read->completedAt - start_, 5s);
-}
-
-TEST_F(PortRead, ACountMetEndsTheReadAtTheLastBytesInstant) {
-  setTimeouts(50, 0, 100);
-  const auto read = startRead(3);
-  line_->sendAt(start_ + 20ms, {0x10, 0x10, 0x41, 0x77});
-  runUntilIdle();
-  EXPECT_EQ(read->status, STATUS_SUCCESS);
-  EXPECT_EQ(read->output, (std::vector<std::uint8_t>{0x10, 0x10, 0x41}));
-  EXPECT_EQ(read->completedAt - start_, 20ms + 2 * kCharacter);
-  // The fourth byte waits in the input queue.
-  EXPECT_EQ(commStatus().AmountInInQueue, 1u);
-}
-
-TEST_F(PortRead, QueuedBytesAreDeliveredWithoutWaiting) {
-  setTimeouts(50, 0, 100);
-  line_->sendAt(start_ + 1ms, {1, 2, 3});
-  runUntilIdle();
-  const Instant before = now();
-  const Outcome read = this->read(2);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.output, (std::vector<std::uint8_t>{1, 2}));
-  EXPECT_EQ(read.completedAt, before);
-}
-
-TEST_F(PortRead, MaxIntervalWithoutTotalsReturnsAtOnceEvenWithNothing) {
-  setTimeouts(kMax, 0, 0);
-  const Outcome empty = read(4);
-  EXPECT_EQ(empty.status, STATUS_SUCCESS);
-  EXPECT_EQ(empty.information, 0u);
-  EXPECT_EQ(empty.completedAt, start_);
-  line_->sendAt(now() + 1ms, {7});
-  runUntilIdle();
-  EXPECT_EQ(read(4).output, std::vector<std::uint8_t>{7});
-}
-
-TEST_F(PortRead, MaxIntervalAndMultiplierReturnOnTheFirstByteOrTimeOut) {
-  setTimeouts(kMax, kMax, 250);
-  const auto first = startRead(8);
-  line_->sendAt(start_ + 30ms, {0xAA, 0xBB});
-  advanceTo(start_ + 30ms);
-  ASSERT_TRUE(first->done);
-  EXPECT_EQ(first->status, STATUS_SUCCESS);
-  EXPECT_EQ(first->output, std::vector<std::uint8_t>{0xAA});
-  runUntilIdle();
-  const Instant second = now();
-  const Outcome queued = read(8);  // the byte already queued comes at once
-  EXPECT_EQ(queued.output, std::vector<std::uint8_t>{0xBB});
-  EXPECT_EQ(queued.completedAt, second);
-  const Outcome silent = read(8);
-  EXPECT_EQ(silent.status, STATUS_TIMEOUT);
-  EXPECT_EQ(silent.completedAt - second, 250ms);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PortReadTable,
+    ::testing::Values(
+        // The reader driver's settings.
+        ReadCase{"UnansweredEndsAtTheTotal", 50, 0, 100, 1, {}, {}, kNone, STATUS_TIMEOUT, kNone, 100ms},
+        ReadCase{"TotalCountsTheMultiplierPerByteAskedFor", 0, 10, 5, 3, {}, {}, kNone, STATUS_TIMEOUT, kNone, 35ms},
+        ReadCase{"IntervalRunsFromTheLastByteAndKeepsWhatCame", 50, 0, 1000, 4, {}, 10ms, {0x90, 0x3B},
+                 STATUS_TIMEOUT, {0x90, 0x3B}, 10ms + kCharacter + 50ms},
+        ReadCase{"IntervalDoesNotRunBeforeTheFirstByte", 50, 0, 0, 1, {}, 5s, {0x42}, STATUS_SUCCESS, {0x42}, 5s},
+        ReadCase{"CountMetEndsAtTheLastBytesInstant", 50, 0, 100, 3, {}, 20ms, {0x10, 0x10, 0x41, 0x77},
+                 STATUS_SUCCESS, {0x10, 0x10, 0x41}, 20ms + 2 * kCharacter},
+        ReadCase{"QueuedBytesComeWithoutWaiting", 50, 0, 100, 2, 10ms, 1ms, {1, 2, 3}, STATUS_SUCCESS, {1, 2}, 10ms},
+        ReadCase{"ZeroLengthSucceedsAtOnce", 0, 0, 0, 0, {}, {}, kNone, STATUS_SUCCESS, kNone, 0ms},
+        // MAXULONG interval, no totals: return at once with what is queued.
+        ReadCase{"MaxIntervalReturnsAtOnceWithNothing", kMax, 0, 0, 4, {}, {}, kNone, STATUS_SUCCESS, kNone, 0ms},
+        ReadCase{"MaxIntervalReturnsWhatIsQueued", kMax, 0, 0, 4, 10ms, 1ms, {7}, STATUS_SUCCESS, {7}, 10ms},
+        // MAXULONG interval and multiplier: the first byte, or the constant.
+        ReadCase{"MaxIntervalAndMultiplierEndOnTheFirstByte", kMax, kMax, 250, 8, {}, 30ms, {0xAA, 0xBB},
+                 STATUS_SUCCESS, {0xAA}, 30ms},
+        ReadCase{"MaxIntervalAndMultiplierTakeAQueuedByteAtOnce", kMax, kMax, 250, 8, 10ms, 1ms, {0xBB},
+                 STATUS_SUCCESS, {0xBB}, 10ms},
+        ReadCase{"MaxIntervalAndMultiplierTimeOutOnSilence", kMax, kMax, 250, 8, {}, {}, kNone, STATUS_TIMEOUT,
+                 kNone, 250ms}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(PortRead, ReadsAreServedInOrderEachWithItsOwnTimeout) {
   setTimeouts(0, 0, 100);
@@ -118,12 +85,6 @@ TEST_F(PortRead, NewTimeoutsApplyToTheNextReadNotTheOneUnderWay) {
   EXPECT_EQ(running->completedAt - start_, 100ms);
   const Instant next = now();
   EXPECT_EQ(read(1).completedAt - next, 300ms);
-}
-
-TEST_F(PortRead, AZeroLengthReadSucceedsAtOnce) {
-  const Outcome read = this->read(0);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.completedAt, start_);
 }
 
 }  // namespace

@@ -1,44 +1,67 @@
 // The wait-on-mask request: one at a time; it completes with the events that
 // occurred, and with an empty mask when the wait mask is set again.
 
+#include <optional>
+
 #include "port_fixture.h"
 
 namespace serial::testing {
 namespace {
 
-using PortWait = PortTest;
+class PortWait : public PortTest {
+ protected:
+  std::shared_ptr<Outcome> startWait(std::optional<ULONG> newMask = std::nullopt) {
+    if (newMask) {
+      EXPECT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, *newMask).status, STATUS_SUCCESS);
+    }
+    return startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  }
+  static ULONG maskOf(const Outcome& outcome) {
+    ULONG mask = 0xFFFFFFFF;
+    if (outcome.output.size() == sizeof mask) std::memcpy(&mask, outcome.output.data(), sizeof mask);
+    return mask;
+  }
+};
 
-ULONG maskOf(const Outcome& outcome) {
-  ULONG mask = 0xFFFFFFFF;
-  if (outcome.output.size() == sizeof mask) std::memcpy(&mask, outcome.output.data(), sizeof mask);
-  return mask;
-}
+struct EventCase {
+  const char* name;
+  ULONG waitMask;
+  std::vector<std::uint8_t> bytesAt1ms;
+  std::optional<Duration> dsrDropsAt;
+  std::vector<std::uint8_t> written;
+  ULONG events;
+  Duration endsAt;
+};
 
-TEST_F(PortWait, CompletesWithRxcharWhenAByteArrives) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_DSR).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+class PortWaitEvents : public PortWait, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(PortWaitEvents, EndsWithTheFirstEventInTheMask) {
+  const EventCase& c = GetParam();
+  const auto wait = startWait(c.waitMask);
   EXPECT_FALSE(wait->done);
-  line_->sendAt(start_ + 7ms, {0x90});
+  line_->sendAt(start_ + 1ms, c.bytesAt1ms);
+  if (c.dsrDropsAt) line_->dsrAt(start_ + *c.dsrDropsAt, false);
+  if (!c.written.empty()) startWrite(c.written);
   runUntilIdle();
   EXPECT_EQ(wait->status, STATUS_SUCCESS);
   EXPECT_EQ(wait->information, sizeof(ULONG));
-  EXPECT_EQ(maskOf(*wait), static_cast<ULONG>(SERIAL_EV_RXCHAR));
-  EXPECT_EQ(wait->completedAt - start_, 7ms);
+  EXPECT_EQ(maskOf(*wait), c.events);
+  EXPECT_EQ(wait->completedAt - start_, c.endsAt);
 }
 
-TEST_F(PortWait, CompletesWithDsrWhenTheLineChanges) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_DSR).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-  line_->dsrAt(start_ + 40ms, false);
-  runUntilIdle();
-  EXPECT_EQ(maskOf(*wait), static_cast<ULONG>(SERIAL_EV_DSR));
-  EXPECT_EQ(wait->completedAt - start_, 40ms);
-  EXPECT_FALSE(port_->snapshot().dsr);
-}
+constexpr ULONG kRxcharOrDsr = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PortWaitEvents,
+    ::testing::Values(EventCase{"RxcharWhenAByteArrives", kRxcharOrDsr, {0x90}, {}, {}, SERIAL_EV_RXCHAR, 1ms},
+                      EventCase{"DsrWhenTheLineChanges", kRxcharOrDsr, {}, 40ms, {}, SERIAL_EV_DSR, 40ms},
+                      EventCase{"EventsOutsideTheMaskDoNotEndIt", SERIAL_EV_DSR, {1, 2}, 9ms, {}, SERIAL_EV_DSR, 9ms},
+                      EventCase{"TxemptyWhenTheLastQueuedByteHasLeft", SERIAL_EV_TXEMPTY, {}, {}, {1, 2},
+                                SERIAL_EV_TXEMPTY, 2 * kCharacter}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(PortWait, SettingTheMaskAgainEndsThePendingWaitWithAnEmptyMask) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_DSR).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  const auto wait = startWait(kRxcharOrDsr);
   EXPECT_FALSE(wait->done);
   ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, 0).status, STATUS_SUCCESS);
   ASSERT_TRUE(wait->done);
@@ -47,34 +70,21 @@ TEST_F(PortWait, SettingTheMaskAgainEndsThePendingWaitWithAnEmptyMask) {
   EXPECT_EQ(wait->completedAt, start_);
 }
 
-TEST_F(PortWait, EventsOutsideTheMaskDoNotEndTheWait) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_DSR).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-  line_->sendAt(start_ + 1ms, {1, 2});
-  line_->dsrAt(start_ + 9ms, false);
-  runUntilIdle();
-  EXPECT_EQ(maskOf(*wait), static_cast<ULONG>(SERIAL_EV_DSR));
-  EXPECT_EQ(wait->completedAt - start_, 9ms);
-}
-
-TEST_F(PortWait, EventsWithNoWaitPendingAreKeptForTheNextWait) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_DSR).status, STATUS_SUCCESS);
+TEST_F(PortWait, EventsWithNoWaitPendingAreKeptForTheNextWaitAndReportedOnce) {
+  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, kRxcharOrDsr).status, STATUS_SUCCESS);
   line_->sendAt(start_ + 1ms, {1});
   line_->dsrAt(start_ + 2ms, false);
   runUntilIdle();
   const Outcome wait = control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
   EXPECT_EQ(wait.status, STATUS_SUCCESS);
-  EXPECT_EQ(maskOf(wait), static_cast<ULONG>(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
-  // They are reported once.
-  const auto next = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-  EXPECT_FALSE(next->done);
+  EXPECT_EQ(maskOf(wait), kRxcharOrDsr);
+  EXPECT_FALSE(startWait()->done);
   ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, 0).status, STATUS_SUCCESS);
 }
 
 TEST_F(PortWait, OnlyOneWaitAtATimeAndNeverForAnEmptyMask) {
   EXPECT_EQ(control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER);
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR).status, STATUS_SUCCESS);
-  const auto first = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  const auto first = startWait(SERIAL_EV_RXCHAR);
   EXPECT_EQ(control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(first->done);
   line_->sendAt(start_ + 1ms, {5});
@@ -82,43 +92,24 @@ TEST_F(PortWait, OnlyOneWaitAtATimeAndNeverForAnEmptyMask) {
   EXPECT_EQ(maskOf(*first), static_cast<ULONG>(SERIAL_EV_RXCHAR));
 }
 
-TEST_F(PortWait, APendingWaitCanBeCancelled) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+TEST_F(PortWait, APendingWaitCanBeCancelledAndTheNextIsTaken) {
+  const auto wait = startWait(SERIAL_EV_RXCHAR);
   EXPECT_TRUE(cancel(*wait));
   runUntilIdle();
   EXPECT_EQ(wait->status, STATUS_CANCELLED);
   EXPECT_FALSE(port_->snapshot().waitPending);
-  // The port takes the next wait.
-  const auto next = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  const auto next = startWait();
   line_->sendAt(now() + 1ms, {1});
   runUntilIdle();
   EXPECT_EQ(next->status, STATUS_SUCCESS);
 }
 
 TEST_F(PortWait, ClosingThePortEndsThePendingWait) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+  const auto wait = startWait(SERIAL_EV_RXCHAR);
   EXPECT_EQ(sendMajor(IRP_MJ_CLOSE), STATUS_SUCCESS);
   runUntilIdle();
   EXPECT_EQ(wait->status, STATUS_CANCELLED);
   EXPECT_EQ(port_->snapshot().waitMask, 0u);
-}
-
-}  // namespace
-}  // namespace serial::testing
-
-namespace serial::testing {
-namespace {
-
-TEST_F(PortWait, TxemptyComesWhenTheLastQueuedByteHasLeft) {
-  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY).status, STATUS_SUCCESS);
-  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-  const auto write = startWrite({1, 2});
-  runUntilIdle();
-  EXPECT_EQ(maskOf(*wait), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
-  EXPECT_EQ(wait->completedAt - start_, 2 * kCharacter);
-  EXPECT_EQ(write->status, STATUS_SUCCESS);
 }
 
 // A cancel and a time-out due at the same instant: whichever the scheduler

@@ -41,78 +41,67 @@ struct RecordingReceiver final : LineReceiver {
   void dsrChanged(bool asserted) override { dsrChanges.push(asserted); }
 };
 
-std::vector<std::uint8_t> countingBytes(std::size_t count) {
-  std::vector<std::uint8_t> bytes(count);
-  std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
-  return bytes;
-}
+class TtyLine : public ::testing::Test {
+ protected:
+  // The device's settings as another opener of the terminal sees them.
+  termios attributes() {
+    termios attributes{};
+    const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::tcgetattr(fd, &attributes), 0);
+    if (fd >= 0) ::close(fd);
+    return attributes;
+  }
 
-TEST(TtyLine, DeliversEveryByteFromTheFarEndInOrder) {
   PtyPair pty;
-  auto line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
-  RecordingReceiver receiver;
+  RecordingReceiver receiver;  // outlives the line that reports to it
+  std::unique_ptr<LineBackend> line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
+};
+
+TEST_F(TtyLine, DeliversEveryByteFromTheFarEndInOrder) {
   line->attach(&receiver);
-  const auto sent = countingBytes(600);  // more than one read's worth
+  std::vector<std::uint8_t> sent(600);  // more than one read's worth
+  std::iota(sent.begin(), sent.end(), std::uint8_t{0});
   pty.writeToPort(sent);
   EXPECT_EQ(receiver.bytes.waitFor(sent.size(), deadline), sent);
   line->attach(nullptr);
 }
 
-TEST(TtyLine, TransmittedBytesReachTheFarEndUnchanged) {
-  PtyPair pty;
-  auto line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
+TEST_F(TtyLine, TransmittedBytesReachTheFarEndUnchanged) {
   // Raw mode: no CR/LF translation, no interpretation of 0x10, 0x11, 0x13.
   const std::vector<std::uint8_t> sent{0x0A, 0x0D, 0x10, 0x11, 0x13, 0x7F, 0xFF, 0x00};
   for (const std::uint8_t byte : sent) line->transmit(byte);
   EXPECT_EQ(pty.readFromPort(sent.size(), deadline), sent);
 }
 
-TEST(TtyLine, ConfiguresTheDeviceAs19200Baud8N1Raw) {
-  PtyPair pty;
-  auto line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
-  const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0);
-  termios attributes{};
-  ASSERT_EQ(::tcgetattr(fd, &attributes), 0);
-  ::close(fd);
-  EXPECT_EQ(::cfgetispeed(&attributes), B19200);
-  EXPECT_EQ(::cfgetospeed(&attributes), B19200);
-  EXPECT_EQ(attributes.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(attributes.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-  EXPECT_EQ(attributes.c_lflag & (ICANON | ECHO | ISIG), 0u);
-  EXPECT_EQ(attributes.c_iflag & (IXON | IXOFF | ICRNL), 0u);
-  EXPECT_EQ(attributes.c_oflag & OPOST, 0u);
+TEST_F(TtyLine, ConfiguresTheDeviceAs19200Baud8N1Raw) {
+  const termios settings = attributes();
+  EXPECT_EQ(::cfgetispeed(&settings), B19200);
+  EXPECT_EQ(::cfgetospeed(&settings), B19200);
+  EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+  EXPECT_EQ(settings.c_oflag & OPOST, 0u);
 }
 
-TEST(TtyLine, LineSettingsFollowTheRequestsAndRefuseWhatTermiosCannotDo) {
-  PtyPair pty;
-  auto line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
+TEST_F(TtyLine, LineSettingsFollowTheRequestsAndRefuseWhatTermiosCannotDo) {
   EXPECT_TRUE(line->applyLineSettings({.baudRate = 9600, .dataBits = 7, .parity = 2, .stopBits = 2}));
   EXPECT_FALSE(line->applyLineSettings({.baudRate = 12345}));
   EXPECT_FALSE(line->applyLineSettings({.baudRate = 19200, .dataBits = 9}));
-  const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0);
-  termios attributes{};
-  ASSERT_EQ(::tcgetattr(fd, &attributes), 0);
-  ::close(fd);
   // A refused request leaves the line as it was. (A pseudo-terminal keeps
   // its character size and parity to itself; speed and stop bits show.)
-  EXPECT_EQ(::cfgetospeed(&attributes), B9600);
-  EXPECT_EQ(attributes.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+  const termios settings = attributes();
+  EXPECT_EQ(::cfgetospeed(&settings), B9600);
+  EXPECT_EQ(settings.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
 }
 
-TEST(TtyLine, APseudoTerminalHasNoModemLinesSoDsrCountsAsAsserted) {
-  PtyPair pty;
-  const tty::TtyDevice device = tty::TtyDevice::open(pty.slavePath());
-  EXPECT_FALSE(device.dsr().has_value());
-  auto line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
+TEST_F(TtyLine, APseudoTerminalHasNoModemLinesSoDsrCountsAsAsserted) {
+  EXPECT_FALSE(tty::TtyDevice::open(pty.slavePath()).dsr().has_value());
   EXPECT_TRUE(line->dsr());
 }
 
-TEST(TtyLine, AHangUpOfTheFarEndDropsDsrAfterTheLastBytes) {
-  PtyPair pty;
-  auto line = makeTtyLine({.path = pty.slavePath()}, immediateInterrupts());
-  RecordingReceiver receiver;
+TEST_F(TtyLine, AHangUpOfTheFarEndDropsDsrAfterTheLastBytes) {
   line->attach(&receiver);
   pty.writeToPort({0x10, 0x86});
   ASSERT_EQ(receiver.bytes.waitFor(2, deadline).size(), 2u);
@@ -122,7 +111,7 @@ TEST(TtyLine, AHangUpOfTheFarEndDropsDsrAfterTheLastBytes) {
   line->attach(nullptr);
 }
 
-TEST(TtyLine, OpeningSomethingThatIsNotATerminalFails) {
+TEST(TtyLineOpen, FailsForSomethingThatIsNotATerminal) {
   EXPECT_THROW(makeTtyLine({.path = "/dev/null"}, immediateInterrupts()), std::system_error);
   EXPECT_THROW(makeTtyLine({.path = "/nonexistent/tty"}, immediateInterrupts()), std::system_error);
 }
