@@ -22,16 +22,6 @@ RecorderExtension& extensionOf(PDEVICE_OBJECT device) {
   return *static_cast<RecorderExtension*>(device->DeviceExtension);
 }
 
-std::string hex(const Bytes& bytes) {
-  std::string text;
-  for (std::uint8_t byte : bytes) {
-    char item[4];
-    std::snprintf(item, sizeof item, " %02X", byte);
-    text += item;
-  }
-  return text;
-}
-
 Bytes bufferBytes(const void* buffer, ULONG length) {
   if (buffer == nullptr || length == 0) return {};
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
@@ -115,9 +105,9 @@ std::string SerialRequest::describe() const {
     char code[16];
     std::snprintf(code, sizeof code, " 0x%08X", static_cast<unsigned>(ioControlCode));
     text += code;
-    if (!input.empty()) text += " in" + hex(input);
+    if (!input.empty()) text += " in " + hex(input);
   } else if (majorFunction == IRP_MJ_WRITE) {
-    text += hex(input);
+    text += " " + hex(input);
   } else if (majorFunction == IRP_MJ_READ) {
     text += " " + std::to_string(length);
   }

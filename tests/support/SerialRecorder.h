@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-namespace tav712::testing {
+#include "support/Bytes.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace tav712::testing {
 
 struct SerialRequest {
   platform::Instant sentAt{};
