@@ -1,5 +1,7 @@
 #include "reader_double.h"
 
+#include "smclib_fixture.h"
+
 #include <initguid.h>
 
 #include <algorithm>
@@ -104,23 +106,8 @@ NTSTATUS TransmitT0(SMARTCARD_EXTENSION &smartcard) {
 }
 
 NTSTATUS TransmitT1(SMARTCARD_EXTENSION &smartcard) {
-  for (int round = 0; round < 400; ++round) {
-    smartcard.T1.NAD = 0;
-    smartcard.SmartcardRequest.BufferLength = 0;
-    NTSTATUS status = SmartcardT1Request(&smartcard);
-    if (!NT_SUCCESS(status)) return status;
-    if (smartcard.T1.State == T1_IFS_RESPONSE && smartcard.T1.OriginalState == T1_I_BLOCK) smartcard.T1.State = T1_I_BLOCK;
-    smartcard.T1.Wtx = 0;
-    Bytes block(smartcard.SmartcardRequest.Buffer, smartcard.SmartcardRequest.Buffer + smartcard.SmartcardRequest.BufferLength);
-    Bytes answer = readerDouble.t1Card->exchange(block);
-    std::copy(answer.begin(), answer.end(), smartcard.SmartcardReply.Buffer);
-    smartcard.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
-    status = SmartcardT1Reply(&smartcard);
-    if (status == STATUS_MORE_PROCESSING_REQUIRED) continue;
-    if (status == STATUS_IO_TIMEOUT) return STATUS_DEVICE_PROTOCOL_ERROR;
-    return status;
-  }
-  return STATUS_DEVICE_PROTOCOL_ERROR;
+  const NTSTATUS status = transmitT1(smartcard, [](const Bytes &block) { return readerDouble.t1Card->exchange(block); });
+  return status == STATUS_IO_TIMEOUT ? STATUS_DEVICE_PROTOCOL_ERROR : status;
 }
 
 NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -22,13 +22,13 @@ class T1CardPeer {
   struct Script {
     std::uint8_t ifsc = 32;          // what the card accepts per I-block
     bool crc = false;
-    std::vector<std::uint8_t> wtxBeforeAnswer;  // WTX requests before the first answer block
-    std::optional<std::size_t> ifsRequestAfterBlock;  // ask for a new IFSC after the n-th chained block (1-based)
+    std::vector<std::uint8_t> wtxBeforeAnswer{};  // WTX requests before the first answer block
+    std::optional<std::size_t> ifsRequestAfterBlock{};  // ask for a new IFSC after the n-th chained block (1-based)
     std::uint8_t newIfsc = 0;
-    std::optional<std::size_t> abortAfterBlock;  // ask to abort after the n-th chained command block
+    std::optional<std::size_t> abortAfterBlock{};  // ask to abort after the n-th chained command block
     int muteCount = 0;                // ignore this many received blocks
     bool muteForever = false;
-    std::optional<Kind> corruptKind;  // corrupt the EDC of the next blocks of this kind
+    std::optional<Kind> corruptKind{};  // corrupt the EDC of the next blocks of this kind
     int corruptCount = 0;
     bool duplicateAnswerBlock = false;  // send the first chained answer block twice
     bool rBlockNamingNeverSent = false; // answer the command with a bogus R-block once

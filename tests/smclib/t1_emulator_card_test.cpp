@@ -27,31 +27,21 @@ class EmulatorCard : public ::testing::TestWithParam<EmulatorCase> {};
 
 TEST_P(EmulatorCard, AnswersThroughTheEngine) {
   const EmulatorCase &c = GetParam();
-  ExtensionFixture fixture;
-  ASSERT_EQ(fixture.setAtr(t1Atr(c.options.ifsc, c.options.crc)), STATUS_SUCCESS);
+  T1Session session(c.options.crc, c.options.ifsc);
   emulator::CardApplication application;
   emulator::T1Engine card(application, c.options);
-  auto &extension = fixture.extension;
-  Bytes command = c.command;
-  Bytes reply(512);
-  ULONG information = 0;
-  extension.IoRequest = {&information, command.data(), static_cast<ULONG>(command.size()), reply.data(), 512};
-  NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
-  for (int round = 0; round < 100 && status == STATUS_MORE_PROCESSING_REQUIRED; ++round) {
-    extension.SmartcardRequest.BufferLength = 0;
-    ASSERT_EQ(SmartcardT1Request(&extension), STATUS_SUCCESS);
-    emulator::CardOutput output;
-    for (ULONG i = 0; i < extension.SmartcardRequest.BufferLength; ++i) {
-      auto bytes = card.receive(fixture.requestBuffer[i]);
-      output.insert(output.end(), bytes.begin(), bytes.end());
-    }
-    for (std::size_t i = 0; i < output.size(); ++i) fixture.replyBuffer[i] = output[i].value;
-    extension.SmartcardReply.BufferLength = static_cast<ULONG>(output.size());
-    status = SmartcardT1Reply(&extension);
-  }
-  ASSERT_EQ(status, STATUS_SUCCESS);
-  ASSERT_EQ(information, c.answerLength);
-  EXPECT_EQ(reply[information - 2], c.sw1);  // the application's own status word came through
+  const Exchange exchange = session.transmit(
+      [&card](const Bytes &block) {
+        Bytes answer;
+        for (const std::uint8_t byte : block) {
+          for (const emulator::CardByte &out : card.receive(byte)) answer.push_back(out.value);
+        }
+        return answer;
+      },
+      c.command, 512);
+  ASSERT_EQ(exchange.status, STATUS_SUCCESS);
+  ASSERT_EQ(exchange.answer.size(), c.answerLength);
+  EXPECT_EQ(exchange.answer[c.answerLength - 2], c.sw1);  // the application's own status word came through
   EXPECT_EQ(card.ifsd(), 254);
 }
 

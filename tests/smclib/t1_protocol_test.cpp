@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 namespace smclib_test {
@@ -18,61 +17,10 @@ Bytes pattern(std::size_t length, std::uint8_t seed) {
   return bytes;
 }
 
-struct Exchange {
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  Bytes answer;
-  std::vector<std::uint8_t> sentPcbs;  // PCB of every block the reader sent
-  std::vector<UCHAR> wtxGranted;       // T1.Wtx after each block built
-  std::size_t blocks = 0;
-};
-
-struct T1Session : ExtensionFixture {
-  explicit T1Session(bool crc = false, std::uint8_t ifsc = 32) {
-    EXPECT_EQ(setAtr(t1Atr(ifsc, crc)), STATUS_SUCCESS);
-    extension.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
-  }
-
-  // The driver's side of one transmit (see the reader driver's T=1 handler).
-  Exchange transmit(T1CardPeer &card, const Bytes &command, std::size_t replyCapacity = 1024) {
-    Exchange result;
-    Bytes commandCopy = command;
-    Bytes reply(replyCapacity);
-    ULONG information = 0;
-    extension.IoRequest.RequestBuffer = commandCopy.data();
-    extension.IoRequest.RequestBufferLength = static_cast<ULONG>(commandCopy.size());
-    extension.IoRequest.ReplyBuffer = reply.data();
-    extension.IoRequest.ReplyBufferLength = static_cast<ULONG>(reply.size());
-    extension.IoRequest.Information = &information;
-    for (int round = 0; round < 400; ++round) {
-      extension.T1.NAD = 0;
-      extension.SmartcardRequest.BufferLength = 0;
-      NTSTATUS status = SmartcardT1Request(&extension);
-      if (status != STATUS_SUCCESS) {
-        result.status = status;
-        return result;
-      }
-      if (extension.T1.State == T1_IFS_RESPONSE && extension.T1.OriginalState == T1_I_BLOCK) {
-        extension.T1.State = T1_I_BLOCK;
-      }
-      Bytes sent(requestBuffer.begin(), requestBuffer.begin() + extension.SmartcardRequest.BufferLength);
-      result.sentPcbs.push_back(sent[1]);
-      result.wtxGranted.push_back(extension.T1.Wtx);
-      extension.T1.Wtx = 0;
-      ++result.blocks;
-      Bytes answer = card.exchange(sent);
-      std::copy(answer.begin(), answer.end(), replyBuffer.begin());
-      extension.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
-      status = SmartcardT1Reply(&extension);
-      if (status != STATUS_MORE_PROCESSING_REQUIRED) {
-        result.status = status;
-        result.answer.assign(reply.begin(), reply.begin() + information);
-        return result;
-      }
-    }
-    ADD_FAILURE() << "exchange did not end";
-    return result;
-  }
-};
+// The peer as the transmit loop's card.
+std::function<Bytes(const Bytes &)> peer(T1CardPeer &card) {
+  return [&card](const Bytes &block) { return card.exchange(block); };
+}
 
 std::size_t countPcb(const Exchange &exchange, std::uint8_t pcb) {
   return static_cast<std::size_t>(std::count(exchange.sentPcbs.begin(), exchange.sentPcbs.end(), pcb));
@@ -103,12 +51,6 @@ struct Scenario {
 
 void PrintTo(const Scenario &scenario, std::ostream *os) { *os << scenario.name; }
 
-T1CardPeer::Script script(std::function<void(T1CardPeer::Script &)> edit) {
-  T1CardPeer::Script result;
-  edit(result);
-  return result;
-}
-
 class T1ScenarioTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(T1ScenarioTest, EndsAsExpected) {
@@ -119,7 +61,7 @@ TEST_P(T1ScenarioTest, EndsAsExpected) {
   cardScript.crc = scenario.crc;
   T1CardPeer card(cardScript, answering(scenario.answerLength));
   const Bytes command = pattern(scenario.commandLength, 0x40);
-  const Exchange exchange = session.transmit(card, command, scenario.replyCapacity);
+  const Exchange exchange = session.transmit(peer(card), command, scenario.replyCapacity);
   EXPECT_EQ(exchange.status, scenario.expected);
   if (scenario.expected == STATUS_SUCCESS) {
     ASSERT_FALSE(card.commands.empty());
@@ -131,96 +73,82 @@ TEST_P(T1ScenarioTest, EndsAsExpected) {
   if (scenario.check) scenario.check(exchange, card, session.extension);
 }
 
+using Kind = T1CardPeer::Kind;
+
 const Scenario kScenarios[] = {
     {.name = "ShortCommandNegotiatesIfsdFirst",
-     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &ext) {
+     .check = [](const auto &e, const auto &card, const auto &ext) {
        EXPECT_EQ(e.sentPcbs.front(), 0xC1);
        EXPECT_EQ(card.ifsd, 254);
        EXPECT_EQ(ext.T1.IFSD, 254);
-       EXPECT_EQ(e.blocks, 2u);
+       EXPECT_EQ(e.sentPcbs.size(), 2u);
      }},
     {.name = "CommandChainedByIfsc", .commandLength = 100,
-     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &) {
+     .check = [](const auto &e, const auto &card, const auto &) {
        EXPECT_EQ(card.maxInfReceived, 32u);
        EXPECT_EQ(countPcb(e, 0x20) + countPcb(e, 0x60), 3u);  // three chained I-blocks, M set
      }},
     {.name = "AnswerChainedByIfsd", .answerLength = 600,
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+     .check = [](const auto &e, const auto &, const auto &) {
        EXPECT_EQ(countPcb(e, 0x80) + countPcb(e, 0x90), 2u);  // two acknowledging R-blocks
      }},
     {.name = "ChainingBothWaysWithCrc", .crc = true, .commandLength = 300, .answerLength = 300},
-    {.name = "IfsOneRequestedMidChain", .script = script([](auto &s) { s.ifsRequestAfterBlock = 1; s.newIfsc = 1; }),
+    {.name = "IfsOneRequestedMidChain", .script = {.ifsRequestAfterBlock = 1, .newIfsc = 1}, .commandLength = 80,
+     .check = [](const auto &, const auto &, const auto &ext) { EXPECT_EQ(ext.T1.IFSC, 1); }},
+    {.name = "Ifs32RequestedMidChain", .atrIfsc = 16, .script = {.ifsRequestAfterBlock = 1, .newIfsc = 32},
      .commandLength = 80,
-     .check = [](const Exchange &, const T1CardPeer &, const SMARTCARD_EXTENSION &ext) { EXPECT_EQ(ext.T1.IFSC, 1); }},
-    {.name = "Ifs32RequestedMidChain", .atrIfsc = 16,
-     .script = script([](auto &s) { s.ifsRequestAfterBlock = 1; s.newIfsc = 32; }), .commandLength = 80,
-     .check = [](const Exchange &, const T1CardPeer &card, const SMARTCARD_EXTENSION &ext) {
+     .check = [](const auto &, const auto &card, const auto &ext) {
        EXPECT_EQ(ext.T1.IFSC, 32);
        EXPECT_EQ(card.maxInfReceived, 32u);
      }},
-    {.name = "Ifs254RequestedMidChain", .atrIfsc = 16,
-     .script = script([](auto &s) { s.ifsRequestAfterBlock = 2; s.newIfsc = 254; }), .commandLength = 300,
-     .check = [](const Exchange &, const T1CardPeer &card, const SMARTCARD_EXTENSION &) {
-       EXPECT_EQ(card.maxInfReceived, 254u);
-     }},
-    {.name = "Wtx1Granted", .script = script([](auto &s) { s.wtxBeforeAnswer = {1}; }),
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+    {.name = "Ifs254RequestedMidChain", .atrIfsc = 16, .script = {.ifsRequestAfterBlock = 2, .newIfsc = 254},
+     .commandLength = 300,
+     .check = [](const auto &, const auto &card, const auto &) { EXPECT_EQ(card.maxInfReceived, 254u); }},
+    {.name = "Wtx1Granted", .script = {.wtxBeforeAnswer = {1}},
+     .check = [](const auto &e, const auto &, const auto &) {
        EXPECT_EQ(countPcb(e, 0xE3), 1u);
        EXPECT_EQ(e.wtxGranted.back(), 1);
      }},
-    {.name = "Wtx2And255Granted", .script = script([](auto &s) { s.wtxBeforeAnswer = {2, 255}; }),
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+    {.name = "Wtx2And255Granted", .script = {.wtxBeforeAnswer = {2, 255}},
+     .check = [](const auto &e, const auto &, const auto &) {
        ASSERT_EQ(countPcb(e, 0xE3), 2u);
        EXPECT_EQ(e.wtxGranted[e.wtxGranted.size() - 2], 2);
        EXPECT_EQ(e.wtxGranted.back(), 255);
      }},
-    {.name = "EdcErrorInAnswerIBlock", .script = script([](auto &s) { s.corruptKind = T1CardPeer::Kind::I; s.corruptCount = 2; }),
-     .answerLength = 40,
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+    {.name = "EdcErrorInAnswerIBlock", .script = {.corruptKind = Kind::I, .corruptCount = 2}, .answerLength = 40,
+     .check = [](const auto &e, const auto &, const auto &) {
        EXPECT_EQ(countPcb(e, 0x81) + countPcb(e, 0x91), 2u);  // R-blocks reporting an EDC error
      }},
-    {.name = "EdcErrorInAcknowledgingRBlock",
-     .script = script([](auto &s) { s.corruptKind = T1CardPeer::Kind::R; s.corruptCount = 1; }), .commandLength = 70},
-    {.name = "EdcErrorInSBlock", .script = script([](auto &s) {
-       s.wtxBeforeAnswer = {3};
-       s.corruptKind = T1CardPeer::Kind::S;
-       s.corruptCount = 2;  // the IFS response, then the WTX request
-     })},
+    {.name = "EdcErrorInAcknowledgingRBlock", .script = {.corruptKind = Kind::R, .corruptCount = 1}, .commandLength = 70},
+    // The IFS response, then the WTX request, arrive damaged.
+    {.name = "EdcErrorInSBlock", .script = {.wtxBeforeAnswer = {3}, .corruptKind = Kind::S, .corruptCount = 2}},
     // Three unanswered IFS requests (the reader keeps IFSD 32), then the
     // I-block and two R-blocks unanswered: the fourth failure resynchronises.
-    {.name = "MuteCardUntilResynchronisation", .script = script([](auto &s) { s.muteCount = 6; }),
-     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &ext) {
-       const std::vector<std::uint8_t> expected{0xC1, 0xC1, 0xC1, 0x00, 0x82, 0x82, 0xC0, 0x00};
-       EXPECT_EQ(e.sentPcbs, expected);
+    {.name = "MuteCardUntilResynchronisation", .script = {.muteCount = 6},
+     .check = [](const auto &e, const auto &card, const auto &ext) {
+       EXPECT_EQ(e.sentPcbs, (std::vector<std::uint8_t>{0xC1, 0xC1, 0xC1, 0x00, 0x82, 0x82, 0xC0, 0x00}));
        EXPECT_EQ(card.resynchCount, 1);
        EXPECT_EQ(ext.T1.IFSD, 32);
      }},
-    {.name = "MuteCardEndsInTimeout", .script = script([](auto &s) { s.muteForever = true; }),
-     .expected = STATUS_IO_TIMEOUT,
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
+    {.name = "MuteCardEndsInTimeout", .script = {.muteForever = true}, .expected = STATUS_IO_TIMEOUT,
+     .check = [](const auto &e, const auto &, const auto &) {
        EXPECT_EQ(countPcb(e, 0xC0), 3u);  // three resynchronisation attempts, then give up
-       EXPECT_LE(e.blocks, 12u);
+       EXPECT_LE(e.sentPcbs.size(), 12u);
      }},
-    {.name = "GarbledCardEndsInProtocolError",
-     .script = script([](auto &s) { s.corruptKind = T1CardPeer::Kind::I; s.corruptCount = 1000; }),
+    {.name = "GarbledCardEndsInProtocolError", .script = {.corruptKind = Kind::I, .corruptCount = 1000},
      .expected = STATUS_DEVICE_PROTOCOL_ERROR,
-     .check = [](const Exchange &e, const T1CardPeer &card, const SMARTCARD_EXTENSION &) {
+     .check = [](const auto &e, const auto &card, const auto &) {
        EXPECT_EQ(countPcb(e, 0xC0), 3u);
        EXPECT_EQ(card.resynchCount, 3);
      }},
-    {.name = "DuplicatedAnswerBlockIsDropped", .script = script([](auto &s) { s.duplicateAnswerBlock = true; }),
-     .answerLength = 400},
-    {.name = "RBlockNamingABlockNeverSent", .script = script([](auto &s) { s.rBlockNamingNeverSent = true; })},
-    {.name = "CardAbortsCommandChain", .script = script([](auto &s) { s.abortAfterBlock = 1; }), .commandLength = 100,
+    {.name = "DuplicatedAnswerBlockIsDropped", .script = {.duplicateAnswerBlock = true}, .answerLength = 400},
+    {.name = "RBlockNamingABlockNeverSent", .script = {.rBlockNamingNeverSent = true}},
+    {.name = "CardAbortsCommandChain", .script = {.abortAfterBlock = 1}, .commandLength = 100,
      .expected = STATUS_CANCELLED,
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
-       EXPECT_EQ(countPcb(e, 0xE2), 1u);
-     }},
+     .check = [](const auto &e, const auto &, const auto &) { EXPECT_EQ(countPcb(e, 0xE2), 1u); }},
     {.name = "ReaderAbortsAnswerThatDoesNotFit", .answerLength = 600, .replyCapacity = 300,
      .expected = STATUS_BUFFER_TOO_SMALL,
-     .check = [](const Exchange &e, const T1CardPeer &, const SMARTCARD_EXTENSION &) {
-       EXPECT_EQ(countPcb(e, 0xC2), 1u);
-     }},
+     .check = [](const auto &e, const auto &, const auto &) { EXPECT_EQ(countPcb(e, 0xC2), 1u); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, T1ScenarioTest, ::testing::ValuesIn(kScenarios),
@@ -229,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, T1ScenarioTest, ::testing::ValuesIn(kScenari
 TEST(T1Protocol, SequenceNumbersCarryOverToTheNextCommand) {
   T1Session session;
   T1CardPeer card({}, answering(10));
-  const Exchange first = session.transmit(card, pattern(5, 1));
-  const Exchange second = session.transmit(card, pattern(5, 2));
+  const Exchange first = session.transmit(peer(card), pattern(5, 1));
+  const Exchange second = session.transmit(peer(card), pattern(5, 2));
   EXPECT_EQ(first.status, STATUS_SUCCESS);
   EXPECT_EQ(second.status, STATUS_SUCCESS);
   EXPECT_EQ(second.sentPcbs, std::vector<std::uint8_t>{0x40});  // N(S) 1, no second IFS request
@@ -239,31 +167,21 @@ TEST(T1Protocol, SequenceNumbersCarryOverToTheNextCommand) {
 
 TEST(T1Protocol, IfsResponseDuringIBlockExchangeIsFlaggedForTheDriver) {
   T1Session session;
-  T1CardPeer::Script cardScript;
-  cardScript.ifsRequestAfterBlock = 1;
-  cardScript.newIfsc = 20;
-  T1CardPeer card(cardScript, answering(2));
-  // Stop right after the library built the S(IFS response).
+  T1CardPeer card({.ifsRequestAfterBlock = 1, .newIfsc = 20}, answering(2));
+  bool flagged = false;
   Bytes command = pattern(60, 3);
   ULONG information = 0;
   Bytes reply(64);
   session.extension.IoRequest = {&information, command.data(), 60, reply.data(), 64};
-  for (int round = 0; round < 10; ++round) {
-    session.extension.SmartcardRequest.BufferLength = 0;
-    ASSERT_EQ(SmartcardT1Request(&session.extension), STATUS_SUCCESS);
-    if (session.extension.T1.State == T1_IFS_RESPONSE) {
-      EXPECT_EQ(session.extension.T1.OriginalState, static_cast<ULONG>(T1_I_BLOCK));
-      EXPECT_EQ(session.requestBuffer[1], 0xE1);
-      EXPECT_EQ(session.requestBuffer[3], 20);
-      return;
-    }
-    Bytes sent(session.requestBuffer.begin(), session.requestBuffer.begin() + session.extension.SmartcardRequest.BufferLength);
-    Bytes answer = card.exchange(sent);
-    std::copy(answer.begin(), answer.end(), session.replyBuffer.begin());
-    session.extension.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
-    ASSERT_EQ(SmartcardT1Reply(&session.extension), STATUS_MORE_PROCESSING_REQUIRED);
-  }
-  FAIL() << "no S(IFS response) was built";
+  const auto onBlock = [&](const Bytes &block) {
+    if (block[1] != 0xE1) return;
+    EXPECT_EQ(block[3], 20);
+    EXPECT_EQ(session.extension.T1.State, static_cast<ULONG>(T1_IFS_RESPONSE));
+    EXPECT_EQ(session.extension.T1.OriginalState, static_cast<ULONG>(T1_I_BLOCK));
+    flagged = true;
+  };
+  EXPECT_EQ(transmitT1(session.extension, peer(card), onBlock), STATUS_SUCCESS);
+  EXPECT_TRUE(flagged) << "no S(IFS response) was built";
 }
 
 TEST(T1Protocol, BlockDoesNotOverflowTheRequestBuffer) {
