@@ -1,7 +1,5 @@
 #include "card_fixture.h"
 
-#include <cstdio>
-
 #include "driver/Driver.h"
 #include "link/ReaderStart.h"
 
@@ -63,13 +61,14 @@ IoctlResult CardHarness::setProtocol(ULONG mask)
     return ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulongBytes(mask), sizeof(ULONG));
 }
 
+Bytes CardHarness::transmitInput(ULONG protocol, const Bytes &apdu)
+{
+    return concat({ulongBytes({protocol, 8}), apdu});
+}
+
 IoctlResult CardHarness::transmit(ULONG protocol, const Bytes &apdu, ULONG responseCapacity)
 {
-    Bytes input = ulongBytes(protocol);
-    Bytes headerLength = ulongBytes(8);
-    input.insert(input.end(), headerLength.begin(), headerLength.end());
-    input.insert(input.end(), apdu.begin(), apdu.end());
-    IoctlResult result = ioctl(IOCTL_SMARTCARD_TRANSMIT, input, responseCapacity + 8);
+    IoctlResult result = ioctl(IOCTL_SMARTCARD_TRANSMIT, transmitInput(protocol, apdu), responseCapacity + 8);
     if (result.status == STATUS_SUCCESS && result.output.size() >= 8) {
         result.output.erase(result.output.begin(), result.output.begin() + 8);
     } else {
@@ -78,7 +77,7 @@ IoctlResult CardHarness::transmit(ULONG protocol, const Bytes &apdu, ULONG respo
     return result;
 }
 
-IoctlResult CardHarness::cardPower(ULONG minorCode, ULONG replyLength)
+IoctlResult CardHarness::callService(NTSTATUS (*service)(PSMARTCARD_EXTENSION), ULONG minorCode, ULONG replyLength)
 {
     IoctlResult result;
     result.output.assign(replyLength, 0xEE);
@@ -89,36 +88,13 @@ IoctlResult CardHarness::cardPower(ULONG minorCode, ULONG replyLength)
         smartcard->IoRequest.ReplyBuffer = result.output.empty() ? nullptr : result.output.data();
         smartcard->IoRequest.ReplyBufferLength = replyLength;
         smartcard->IoRequest.Information = &information;
-        result.status = CardPower(smartcard);
+        result.status = service(smartcard);
         smartcard->IoRequest.ReplyBuffer = nullptr;
         smartcard->IoRequest.ReplyBufferLength = 0;
         smartcard->IoRequest.Information = nullptr;
-    }, "card power");
+    }, "card service");
     result.information = information;
     return result;
-}
-
-Bytes ulongBytes(ULONG value)
-{
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-ULONG ulongFrom(const Bytes &bytes, size_t offset)
-{
-    return static_cast<ULONG>(bytes.at(offset) | bytes.at(offset + 1) << 8 | bytes.at(offset + 2) << 16 |
-                              static_cast<ULONG>(bytes.at(offset + 3)) << 24);
-}
-
-std::string hex(const Bytes &bytes)
-{
-    std::string text;
-    char piece[4];
-    for (std::uint8_t byte : bytes) {
-        std::snprintf(piece, sizeof(piece), text.empty() ? "%02X" : " %02X", byte);
-        text += piece;
-    }
-    return text;
 }
 
 }  // namespace tav712::testing

@@ -7,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "card/CardServices.h"
 #include "support/DriverHarness.h"
@@ -47,18 +44,18 @@ public:
     // An APDU under the selected protocol; the output holds the response
     // without the SCARD_IO_REQUEST header.
     IoctlResult transmit(ULONG protocol, const Bytes &apdu, ULONG responseCapacity = 300);
+    // The transmit request's input: the SCARD_IO_REQUEST header, then the APDU.
+    static Bytes transmitInput(ULONG protocol, const Bytes &apdu);
 
-    // Calls CardPower directly, as the library does, with a reply buffer of
-    // the given size; the reply and its length come back in the result.
-    IoctlResult cardPower(ULONG minorCode, ULONG replyLength = 64);
+    // Calls a card service (CardPower, SetProtocol) directly, as the library
+    // does, with a reply buffer of the given size filled with 0xEE; the reply
+    // and the reported length (0xEEEEEEEE when none) come back in the result.
+    IoctlResult callService(NTSTATUS (*service)(PSMARTCARD_EXTENSION), ULONG minorCode, ULONG replyLength = 64);
+    IoctlResult cardPower(ULONG minorCode, ULONG replyLength = 64) { return callService(CardPower, minorCode, replyLength); }
 
 private:
     std::unique_ptr<DriverHarness> harness_;
     platform::Handle handle_;
 };
-
-Bytes ulongBytes(ULONG value);
-ULONG ulongFrom(const Bytes &bytes, size_t offset = 0);
-std::string hex(const Bytes &bytes);
 
 }  // namespace tav712::testing

@@ -27,13 +27,18 @@ platform::PendingRequest parkTracking(CardHarness &card)
 
 struct StateRow {
     ULONG oldState;
-    ULONG argument;
+    ULONG event;  // 0: read the reader's register 4
     ULONG newState;
     bool completes;
+    bool cardInReader = true;
+    bool readerSilent = false;
 };
 
-// Insertion (2), removal (1) and power-down (2) events against every class.
-TEST(CardState, EventsChangeStateAndCompleteTrackingOnClassChange)
+// Insertion (2), removal (1) and power-down (2) events against every class,
+// then event 0, where the reader's register 4 decides: a card already known
+// as powered or specific keeps its state, and a failed register read counts
+// as "no card" for the comparison but leaves CurrentState alone.
+TEST(CardState, ChangesStateAndCompletesTrackingOnlyOnClassChange)
 {
     const StateRow rows[] = {
         {SCARD_UNKNOWN, SCARD_PRESENT, SCARD_PRESENT, true},
@@ -46,15 +51,29 @@ TEST(CardState, EventsChangeStateAndCompleteTrackingOnClassChange)
         {SCARD_POWERED, SCARD_PRESENT, SCARD_PRESENT, false},
         {SCARD_SPECIFIC, SCARD_PRESENT, SCARD_PRESENT, false},
         {SCARD_SPECIFIC, SCARD_ABSENT, SCARD_ABSENT, true},
+        {SCARD_UNKNOWN, 0, SCARD_SWALLOWED, true},
+        {SCARD_UNKNOWN, 0, SCARD_ABSENT, true, false},
+        {SCARD_ABSENT, 0, SCARD_SWALLOWED, true},
+        {SCARD_ABSENT, 0, SCARD_ABSENT, false, false},
+        {SCARD_SPECIFIC, 0, SCARD_SPECIFIC, false},
+        {SCARD_SPECIFIC, 0, SCARD_ABSENT, true, false},
+        {SCARD_ABSENT, 0, SCARD_ABSENT, false, true, true},
+        {SCARD_SPECIFIC, 0, SCARD_SPECIFIC, true, true, true},
     };
     for (const StateRow &row : rows) {
-        SCOPED_TRACE(::testing::Message() << "old " << row.oldState << " event " << row.argument);
-        CardHarness card;
+        SCOPED_TRACE(::testing::Message() << "old " << row.oldState << " event " << row.event << " card "
+                                          << row.cardInReader << " silent " << row.readerSilent);
+        emulator::EmulatorKnobs knobs;
+        knobs.cardInserted = row.cardInReader;
+        CardHarness card({.line = EmulatorLine{knobs}});
         ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
         setState(card, row.oldState);
         platform::PendingRequest tracking = parkTracking(card);
+        if (row.readerSilent) {
+            card.h().reader()->unplug();  // no reply to the register read
+        }
 
-        card.h().call([&] { UpdateCardState(card.smartcard(), row.argument); });
+        card.h().call([&] { UpdateCardState(card.smartcard(), row.event); });
         card.h().runUntilIdle();
         EXPECT_EQ(state(card), row.newState);
         EXPECT_EQ(tracking.done(), row.completes);
@@ -65,74 +84,6 @@ TEST(CardState, EventsChangeStateAndCompleteTrackingOnClassChange)
             EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
             EXPECT_EQ(tracking.wait().status, STATUS_CANCELLED);
         }
-    }
-}
-
-struct RegisterRow {
-    bool cardInReader;
-    ULONG oldState;
-    ULONG newState;
-    bool completes;
-};
-
-// State 0: the reader's register 4 decides; a card already known as powered
-// or specific keeps its state.
-TEST(CardState, RegisterReadUpdatesOnlyOnClassChange)
-{
-    const RegisterRow rows[] = {
-        {true, SCARD_UNKNOWN, SCARD_SWALLOWED, true},
-        {false, SCARD_UNKNOWN, SCARD_ABSENT, true},
-        {true, SCARD_ABSENT, SCARD_SWALLOWED, true},
-        {false, SCARD_ABSENT, SCARD_ABSENT, false},
-        {true, SCARD_SPECIFIC, SCARD_SPECIFIC, false},
-        {false, SCARD_SPECIFIC, SCARD_ABSENT, true},
-    };
-    for (const RegisterRow &row : rows) {
-        SCOPED_TRACE(::testing::Message() << "card " << row.cardInReader << " old " << row.oldState);
-        emulator::EmulatorKnobs knobs;
-        knobs.cardInserted = row.cardInReader;
-        CardHarness card({.line = EmulatorLine{knobs}});
-        ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
-        EXPECT_EQ(state(card), row.cardInReader ? ULONG{SCARD_SWALLOWED} : ULONG{SCARD_ABSENT}) << "after start";
-        setState(card, row.oldState);
-        platform::PendingRequest tracking = parkTracking(card);
-
-        card.h().call([&] { UpdateCardState(card.smartcard(), 0); });
-        card.h().runUntilIdle();
-        EXPECT_EQ(state(card), row.newState);
-        EXPECT_EQ(tracking.done(), row.completes);
-        if (!row.completes) {
-            EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
-        }
-        tracking.wait();
-    }
-}
-
-// A failed register read is taken as "no card" for the comparison but
-// leaves CurrentState alone.
-TEST(CardState, FailedRegisterReadKeepsStateButMayCompleteTracking)
-{
-    const RegisterRow rows[] = {
-        {true, SCARD_ABSENT, SCARD_ABSENT, false},
-        {true, SCARD_SPECIFIC, SCARD_SPECIFIC, true},
-    };
-    for (const RegisterRow &row : rows) {
-        SCOPED_TRACE(::testing::Message() << "old " << row.oldState);
-        emulator::EmulatorKnobs knobs;
-        CardHarness card({.line = EmulatorLine{knobs}});
-        ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
-        setState(card, row.oldState);
-        platform::PendingRequest tracking = parkTracking(card);
-
-        card.h().reader()->unplug();  // no reply to the register read
-        card.h().call([&] { UpdateCardState(card.smartcard(), 0); });
-        card.h().runUntilIdle();
-        EXPECT_EQ(state(card), row.newState);
-        EXPECT_EQ(tracking.done(), row.completes);
-        if (!row.completes) {
-            EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
-        }
-        tracking.wait();
     }
 }
 

@@ -5,7 +5,6 @@
 #include "card/CardServices.h"
 
 #include <array>
-#include <cstring>
 
 namespace {
 
@@ -25,11 +24,9 @@ TEST(PtsRequest, CarriesProtocolFactorsAndCheckCharacter)
         {SCARD_PROTOCOL_T0, 0, 0, {0xFF, 0x10, 0x00, 0xEF}},
     };
     for (const PtsCase &c : cases) {
-        UCHAR request[PTS_REQUEST_LENGTH] = {};
-        BuildPtsRequest(c.protocol, c.fl, c.dl, request);
-        EXPECT_EQ(0, std::memcmp(request, c.bytes.data(), 4))
-            << std::hex << int(request[0]) << ' ' << int(request[1]) << ' ' << int(request[2]) << ' '
-            << int(request[3]);
+        std::array<UCHAR, PTS_REQUEST_LENGTH> request{};
+        BuildPtsRequest(c.protocol, c.fl, c.dl, request.data());
+        EXPECT_EQ(request, c.bytes);
     }
 }
 

@@ -9,11 +9,15 @@
 namespace tav712::testing {
 namespace {
 
+const Bytes kRead2 = {0x00, 0xB0, 0x00, 0x00, 0x02};  // READ BINARY, Le 2
+const Bytes kRead4 = {0x00, 0xB0, 0x00, 0x00, 0x04};
+const Bytes kUpdate2 = {0x00, 0xD6, 0x00, 0x00, 0x02};  // UPDATE BINARY, Lc 2
+
 struct ExchangeRow {
     const char *name;
-    Bytes command;    // header and command data
-    ULONG le;         // response data expected
-    std::string dialogue;  // script after the link is open
+    Bytes header;
+    Bytes data;            // command data after the header
+    std::string dialogue;  // script after the header was sent and accepted
     NTSTATUS status;
     std::string reply;     // on success
 };
@@ -21,41 +25,39 @@ struct ExchangeRow {
 TEST(T0Exchange, ProcedureBytesDriveTheDialogue)
 {
     const ExchangeRow rows[] = {
-        {"status word at once", {0x00, 0xB0, 0x00, 0x00, 0x04}, 4,
-         "> 45 00 B0 00 00 04\n< 90 6C 02\n", STATUS_SUCCESS, "6C 02"},
-        {"whole acknowledge, then response data and status", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2,
-         "> 45 00 B0 00 00 02\n< 90 60 60 B0 11 22 90 00\n", STATUS_SUCCESS, "11 22 90 00"},
-        {"acknowledge with the low bit set", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2,
-         "> 45 00 B0 00 00 02\n< 90 B1 11 22 90 00\n", STATUS_SUCCESS, "11 22 90 00"},
-        {"single-byte acknowledges for response data", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2,
-         "> 45 00 B0 00 00 02\n< 90 4F 11 60 4F 22 90 00\n", STATUS_SUCCESS, "11 22 90 00"},
-        {"last two bytes taken as the status without a procedure test", {0x00, 0xB0, 0x00, 0x00, 0x01}, 1,
-         "> 45 00 B0 00 00 01\n< 90 4F 11 60 00\n", STATUS_SUCCESS, "11 60 00"},
-        {"status word after single-byte transfers drops the data", {0x00, 0xB0, 0x00, 0x00, 0x04}, 4,
-         "> 45 00 B0 00 00 04\n< 90 4F 11 4F 22 6A 82\n", STATUS_SUCCESS, "6A 82"},
-        {"whole acknowledge for command data", {0x00, 0xD6, 0x00, 0x00, 0x02, 0x01, 0x02}, 0,
-         "> 45 00 D6 00 00 02\n< 90 D6\n> 42 01 02\n< 90 90 00\n", STATUS_SUCCESS, "90 00"},
-        {"single-byte acknowledges for command data", {0x00, 0xD6, 0x00, 0x00, 0x02, 0x01, 0x10}, 0,
-         "> 45 00 D6 00 00 02\n< 90 29\n> 41 01\n< 90 60 28\n> 41 10\n< 90 90 00\n", STATUS_SUCCESS, "90 00"},
-        {"odd INS echoed is a status word", {0x00, 0xB1, 0x00, 0x00, 0x02}, 2,
-         "> 45 00 B1 00 00 02\n< 90 B1 6A\n", STATUS_SUCCESS, "B1 6A"},
-        {"data error on SW2", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2,
-         "> 45 00 B0 00 00 02\n< 90 B0 11 22 90 10 88\n", STATUS_IO_TIMEOUT, ""},
-        {"data error on a procedure byte", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2,
-         "> 45 00 B0 00 00 02\n< 90 10 88\n", STATUS_IO_TIMEOUT, ""},
-        {"silent card", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2, "> 45 00 B0 00 00 02\n< 90\n", STATUS_IO_TIMEOUT, ""},
-        {"send refused by the reader", {0x00, 0xB0, 0x00, 0x00, 0x02}, 2, "> 45 00 B0 00 00 02\n< 00\n",
-         STATUS_UNSUCCESSFUL, ""},
+        {"status word at once", kRead4, {}, "< 6C 02\n", STATUS_SUCCESS, "6C 02"},
+        {"whole acknowledge, then response data and status", kRead2, {}, "< 60 60 B0 11 22 90 00\n", STATUS_SUCCESS,
+         "11 22 90 00"},
+        {"acknowledge with the low bit set", kRead2, {}, "< B1 11 22 90 00\n", STATUS_SUCCESS, "11 22 90 00"},
+        {"single-byte acknowledges for response data", kRead2, {}, "< 4F 11 60 4F 22 90 00\n", STATUS_SUCCESS,
+         "11 22 90 00"},
+        {"last two bytes taken as the status without a procedure test", {0x00, 0xB0, 0x00, 0x00, 0x01}, {},
+         "< 4F 11 60 00\n", STATUS_SUCCESS, "11 60 00"},
+        {"status word after single-byte transfers drops the data", kRead4, {}, "< 4F 11 4F 22 6A 82\n", STATUS_SUCCESS,
+         "6A 82"},
+        {"whole acknowledge for command data", kUpdate2, {0x01, 0x02}, "< D6\n> 42 01 02\n< 90 90 00\n",
+         STATUS_SUCCESS, "90 00"},
+        {"single-byte acknowledges for command data", kUpdate2, {0x01, 0x10},
+         "< 29\n> 41 01\n< 90 60 28\n> 41 10\n< 90 90 00\n", STATUS_SUCCESS, "90 00"},
+        {"odd INS echoed is a status word", {0x00, 0xB1, 0x00, 0x00, 0x02}, {}, "< B1 6A\n", STATUS_SUCCESS, "B1 6A"},
+        {"data error on SW2", kRead2, {}, "< B0 11 22 90 10 88\n", STATUS_IO_TIMEOUT, ""},
+        {"data error on a procedure byte", kRead2, {}, "< 10 88\n", STATUS_IO_TIMEOUT, ""},
+        {"silent card", kRead2, {}, "", STATUS_IO_TIMEOUT, ""},
+        {"send refused by the reader", kRead2, {}, "", STATUS_UNSUCCESSFUL, ""},
     };
     for (const ExchangeRow &row : rows) {
         SCOPED_TRACE(row.name);
-        CardHarness card({.line = ScriptLine{row.dialogue}});
+        // The header goes out as one send command, answered 0x90 (0x00 in
+        // the refused row).
+        const bool refused = row.status == STATUS_UNSUCCESSFUL;
+        CardHarness card({.line = ScriptLine{"> 45 " + hex(row.header) + (refused ? "\n< 00\n" : "\n< 90\n") +
+                                             row.dialogue}});
         ASSERT_EQ(card.h().openLink(), STATUS_SUCCESS);
-        Bytes command = row.command;
+        Bytes command = concat({row.header, row.data});
         Bytes reply(64, 0xEE);
         ULONG replyLength = static_cast<ULONG>(reply.size());
         NTSTATUS status = card.h().call([&] {
-            card.smartcard()->T0.Le = row.le;
+            card.smartcard()->T0.Le = row.data.empty() ? row.header[4] : 0;
             return T0Exchange(card.smartcard(), command.data(), static_cast<ULONG>(command.size()), reply.data(),
                               &replyLength);
         });

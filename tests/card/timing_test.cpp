@@ -5,34 +5,13 @@
 
 #include "card/CardTiming.h"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
-struct TimingCase {
-    const char *name;
-    ULONG protocol;
-    ULONG f;
-    ULONG dNumerator;
-    UCHAR n;
-    // expected
-    ULONG etuClocks;
-    UCHAR mode;
-    ULONG guardValue;
-    ULONG charWaiting;
-    ULONG charWaitingValue;
-    ULONG blockWaiting;
-    ULONG blockWaitingValue;
-    ULONG charClocks;
-    ULONG charMs;
-    ULONG blockClocks;
-    ULONG blockMs;
-    ULONG readCharTimeoutMs;
-    ULONG readTotalTimeoutMs;
-};
-
-CARD_TIMING_INPUT inputFor(ULONG protocol, ULONG f, ULONG dNumerator, UCHAR n)
+CARD_TIMING_INPUT inputFor(ULONG protocol, ULONG f, ULONG dNumerator, UCHAR n = 0)
 {
     CARD_TIMING_INPUT input{};
     input.Protocol = protocol;
@@ -47,100 +26,101 @@ CARD_TIMING_INPUT inputFor(ULONG protocol, ULONG f, ULONG dNumerator, UCHAR n)
     return input;
 }
 
-class TimingTable : public ::testing::TestWithParam<TimingCase> {};
-
-TEST_P(TimingTable, ReproducesEveryQuantityToTheLastDigit)
-{
-    const TimingCase &c = GetParam();
-    CARD_TIMING_INPUT input = inputFor(c.protocol, c.f, c.dNumerator, c.n);
-
+struct Timing {
+    bool forReader = false;
     CARD_READER_TIMING reader{};
-    ASSERT_TRUE(ComputeReaderTiming(&input, &reader));
-    EXPECT_EQ(reader.EtuClocks, c.etuClocks);
-    EXPECT_EQ(reader.Mode, c.mode);
-    EXPECT_EQ(reader.GuardValue, c.guardValue);
-    EXPECT_EQ(reader.CharWaitingTime, c.charWaiting);
-    EXPECT_EQ(reader.CharWaitingValue, c.charWaitingValue);
-    EXPECT_EQ(reader.BlockWaitingTime, c.blockWaiting);
-    EXPECT_EQ(reader.BlockWaitingValue, c.blockWaitingValue);
-
     CARD_SERIAL_TIMING serial{};
-    ComputeSerialTiming(&input, &serial);
-    EXPECT_EQ(serial.CharClocks, c.charClocks);
-    EXPECT_EQ(serial.CharMs, c.charMs);
-    EXPECT_EQ(serial.BlockClocks, c.blockClocks);
-    EXPECT_EQ(serial.BlockMs, c.blockMs);
-    EXPECT_EQ(serial.ReadCharTimeout, c.readCharTimeoutMs);
-    EXPECT_EQ(serial.ReadTotalTimeout, c.readTotalTimeoutMs);
+
+    // E, mode, guard, CWT, CWT value, BWT, BWT value; then the serial
+    // character and block clocks and ms, ReadCharTimeout, ReadTotalTimeout.
+    std::vector<ULONG> all() const
+    {
+        return {reader.EtuClocks, reader.Mode, reader.GuardValue, reader.CharWaitingTime, reader.CharWaitingValue,
+                reader.BlockWaitingTime, reader.BlockWaitingValue, serial.CharClocks, serial.CharMs,
+                serial.BlockClocks, serial.BlockMs, serial.ReadCharTimeout, serial.ReadTotalTimeout};
+    }
+};
+
+Timing compute(const CARD_TIMING_INPUT &input)
+{
+    Timing timing;
+    timing.forReader = ComputeReaderTiming(&input, &timing.reader);
+    ComputeSerialTiming(&input, &timing.serial);
+    return timing;
 }
 
-// F = 372, clock 3580 kHz, WI/CWI/BWI at their defaults.
-INSTANTIATE_TEST_SUITE_P(
-    WorkedExample, TimingTable,
-    ::testing::Values(
-        TimingCase{"T0_D1", SCARD_PROTOCOL_T0, 372, 1, 0, 372, 3, 13, 9600, 10560, 9600, 10560,
-                   3571200, 997, 3571200, 997, 1346, 1396},
-        TimingCase{"T1_D1", SCARD_PROTOCOL_T1, 372, 1, 0, 372, 0, 12, 8203, 9023, 15371, 16908,
-                   3051516, 852, 5718012, 1597, 1157, 2176},
-        TimingCase{"T0_D4", SCARD_PROTOCOL_T0, 372, 4, 0, 93, 3, 13, 38400, 42240, 38400, 42240,
-                   3571200, 997, 3571200, 997, 1346, 1396},
-        TimingCase{"T1_D4", SCARD_PROTOCOL_T1, 372, 4, 0, 93, 0, 12, 8203, 9023, 61451, 67596,
-                   762879, 213, 5714943, 1596, 326, 2174},
-        // N = 255 counts as no extra guard time; 254 is the largest guard.
-        TimingCase{"T0_N255", SCARD_PROTOCOL_T0, 372, 1, 255, 372, 3, 13, 9600, 10560, 9600, 10560,
-                   3571200, 997, 3571200, 997, 1346, 1396},
-        TimingCase{"T1_N255", SCARD_PROTOCOL_T1, 372, 1, 255, 372, 0, 12, 8203, 9023, 15371, 16908,
-                   3051516, 852, 5718012, 1597, 1157, 2176},
-        TimingCase{"T0_N254", SCARD_PROTOCOL_T0, 372, 1, 254, 372, 3, 267, 9600, 10560, 9600, 10560,
-                   3571200, 997, 3571200, 997, 1346, 1396}),
-    [](const ::testing::TestParamInfo<TimingCase> &caseInfo) { return caseInfo.param.name; });
+struct TimingCase {
+    const char *name;
+    CARD_TIMING_INPUT input;
+    std::vector<ULONG> expected;  // in the order of Timing::all
+};
 
-TEST(CardTiming, NoProtocolWritesNothingToTheReaderButKeepsT0SerialTimeouts)
+// F = 372, clock 3580 kHz, WI/CWI/BWI at their defaults: every quantity to
+// the last digit.
+TEST(CardTiming, WorkedExample)
 {
-    CARD_TIMING_INPUT input = inputFor(0, 372, 1, 0);
-    CARD_READER_TIMING reader{};
-    EXPECT_FALSE(ComputeReaderTiming(&input, &reader));
-
-    CARD_SERIAL_TIMING serial{};
-    ComputeSerialTiming(&input, &serial);
-    EXPECT_EQ(serial.ReadCharTimeout, 1346u);
-    EXPECT_EQ(serial.ReadTotalTimeout, 1396u);
-}
-
-TEST(CardTiming, ZeroDNumeratorGivesNoEtuInsteadOfDividingByZero)
-{
-    for (ULONG protocol : {ULONG{SCARD_PROTOCOL_T0}, ULONG{SCARD_PROTOCOL_T1}}) {
-        CARD_TIMING_INPUT input = inputFor(protocol, 372, 0, 0);
-        CARD_READER_TIMING reader{};
-        ASSERT_TRUE(ComputeReaderTiming(&input, &reader));
-        EXPECT_EQ(reader.EtuClocks, 0u);
-        if (protocol == SCARD_PROTOCOL_T1) {
-            EXPECT_EQ(reader.BlockWaitingTime, 0u) << "BWT divides by E";
-        }
-        CARD_SERIAL_TIMING serial{};
-        ComputeSerialTiming(&input, &serial);
-        EXPECT_GE(serial.ReadCharTimeout, 50u);
-        EXPECT_GE(serial.ReadTotalTimeout, 100u);
+    const TimingCase cases[] = {
+        {"T=0 D 1", inputFor(SCARD_PROTOCOL_T0, 372, 1),
+         {372, 3, 13, 9600, 10560, 9600, 10560, 3571200, 997, 3571200, 997, 1346, 1396}},
+        {"T=1 D 1", inputFor(SCARD_PROTOCOL_T1, 372, 1),
+         {372, 0, 12, 8203, 9023, 15371, 16908, 3051516, 852, 5718012, 1597, 1157, 2176}},
+        {"T=0 D 4", inputFor(SCARD_PROTOCOL_T0, 372, 4),
+         {93, 3, 13, 38400, 42240, 38400, 42240, 3571200, 997, 3571200, 997, 1346, 1396}},
+        {"T=1 D 4", inputFor(SCARD_PROTOCOL_T1, 372, 4),
+         {93, 0, 12, 8203, 9023, 61451, 67596, 762879, 213, 5714943, 1596, 326, 2174}},
+        // 254 is the largest extra guard time.
+        {"T=0 N 254", inputFor(SCARD_PROTOCOL_T0, 372, 1, 254),
+         {372, 3, 267, 9600, 10560, 9600, 10560, 3571200, 997, 3571200, 997, 1346, 1396}},
+    };
+    for (const TimingCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Timing timing = compute(c.input);
+        EXPECT_TRUE(timing.forReader);
+        EXPECT_EQ(timing.all(), c.expected);
     }
 }
 
-TEST(CardTiming, FSmallerThanDNumeratorGivesNoEtu)
+TEST(CardTiming, N255CountsAsNoExtraGuardTime)
 {
-    CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T1, 16, 32, 0);
-    CARD_READER_TIMING reader{};
-    ASSERT_TRUE(ComputeReaderTiming(&input, &reader));
-    EXPECT_EQ(reader.EtuClocks, 0u);
-    EXPECT_EQ(reader.BlockWaitingTime, 0u);
+    for (ULONG protocol : {ULONG{SCARD_PROTOCOL_T0}, ULONG{SCARD_PROTOCOL_T1}}) {
+        EXPECT_EQ(compute(inputFor(protocol, 372, 1, 255)).all(), compute(inputFor(protocol, 372, 1, 0)).all())
+            << protocol;
+    }
+}
+
+TEST(CardTiming, NoProtocolWritesNothingToTheReaderButKeepsT0SerialTimeouts)
+{
+    Timing timing = compute(inputFor(0, 372, 1));
+    EXPECT_FALSE(timing.forReader);
+    EXPECT_EQ(timing.serial.ReadCharTimeout, 1346u);
+    EXPECT_EQ(timing.serial.ReadTotalTimeout, 1396u);
+}
+
+// A zero D numerator, or F below it, gives no ETU instead of a division by
+// zero; the serial time-outs keep their floors.
+TEST(CardTiming, UncomputableEtuGivesZeroInsteadOfDividingByZero)
+{
+    for (const CARD_TIMING_INPUT &input : {inputFor(SCARD_PROTOCOL_T0, 372, 0), inputFor(SCARD_PROTOCOL_T1, 372, 0),
+                                           inputFor(SCARD_PROTOCOL_T1, 16, 32)}) {
+        SCOPED_TRACE(::testing::Message() << "protocol " << input.Protocol << " F " << input.F);
+        Timing timing = compute(input);
+        ASSERT_TRUE(timing.forReader);
+        EXPECT_EQ(timing.reader.EtuClocks, 0u);
+        if (input.Protocol == SCARD_PROTOCOL_T1) {
+            EXPECT_EQ(timing.reader.BlockWaitingTime, 0u) << "BWT divides by E";
+        }
+        EXPECT_GE(timing.serial.ReadCharTimeout, 50u);
+        EXPECT_GE(timing.serial.ReadTotalTimeout, 100u);
+    }
 }
 
 TEST(CardTiming, ZeroClockGivesTheLongestTimeoutsInsteadOfDividingByZero)
 {
-    CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T0, 372, 1, 0);
+    CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T0, 372, 1);
     input.ClockKHz = 0;
-    CARD_SERIAL_TIMING serial{};
-    ComputeSerialTiming(&input, &serial);
-    EXPECT_EQ(serial.CharMs, 3571200u);
-    EXPECT_GT(serial.ReadTotalTimeout, 1396u);
+    Timing timing = compute(input);
+    EXPECT_EQ(timing.serial.CharMs, 3571200u);
+    EXPECT_GT(timing.serial.ReadTotalTimeout, 1396u);
 }
 
 // Reserved BWI values overflow 357120 x 2^BWI in 32 bits and a small E takes
@@ -148,18 +128,18 @@ TEST(CardTiming, ZeroClockGivesTheLongestTimeoutsInsteadOfDividingByZero)
 TEST(CardTiming, LargeBlockWaitingTimesSaturateInsteadOfWrapping)
 {
     for (UCHAR bwi = 9; bwi <= 15; bwi++) {
-        CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T1, 372, 32, 0);
+        SCOPED_TRACE(int(bwi));
+        CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T1, 372, 32);
         input.BWI = bwi;
-        CARD_READER_TIMING reader{};
-        ASSERT_TRUE(ComputeReaderTiming(&input, &reader));
+        Timing timing = compute(input);
+        const CARD_READER_TIMING &reader = timing.reader;
         uint64_t exact = 357120ull * (1ull << bwi) / reader.EtuClocks + 11;
-        EXPECT_EQ(reader.BlockWaitingTime, std::min<uint64_t>(exact, 0xFFFFFFFFu)) << int(bwi);
-        EXPECT_EQ(reader.BlockWaitingValue, std::min<uint64_t>(exact + exact / 10, 0xFFFFFFu)) << int(bwi);
+        EXPECT_EQ(reader.BlockWaitingTime, std::min<uint64_t>(exact, 0xFFFFFFFFu));
+        EXPECT_EQ(reader.BlockWaitingValue, std::min<uint64_t>(exact + exact / 10, 0xFFFFFFu));
 
-        CARD_SERIAL_TIMING serial{};
-        ComputeSerialTiming(&input, &serial);
+        const CARD_SERIAL_TIMING &serial = timing.serial;
         uint64_t blockClocks = (1ull << bwi) * 357120ull + 11ull * reader.EtuClocks;
-        EXPECT_EQ(serial.BlockClocks, std::min<uint64_t>(blockClocks, 0xFFFFFFFFu)) << int(bwi);
+        EXPECT_EQ(serial.BlockClocks, std::min<uint64_t>(blockClocks, 0xFFFFFFFFu));
         // Room left for a waiting-time extension of 255 and a 767-byte read.
         EXPECT_LE(uint64_t{serial.ReadTotalTimeout} * 255 + 3ull * serial.ReadCharTimeout, 0xFFFFFFFFull);
         EXPECT_LE(uint64_t{serial.ReadCharTimeout} * 767 + serial.ReadTotalTimeout, 0xFFFFFFFFull);
@@ -168,22 +148,19 @@ TEST(CardTiming, LargeBlockWaitingTimesSaturateInsteadOfWrapping)
 
 TEST(CardTiming, ExponentsWiderThanFourBitsAreHeldAtFifteen)
 {
-    CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T1, 372, 1, 0);
+    CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T1, 372, 1);
     input.CWI = 200;
-    CARD_READER_TIMING reader{};
-    ASSERT_TRUE(ComputeReaderTiming(&input, &reader));
-    EXPECT_EQ(reader.CharWaitingTime, (1u << 15) + 11);
+    EXPECT_EQ(compute(input).reader.CharWaitingTime, (1u << 15) + 11);
 }
 
 TEST(CardTiming, T0WaitingValueIsTheSameForCharacterAndBlock)
 {
     for (UCHAR wi : {UCHAR{1}, UCHAR{10}, UCHAR{255}}) {
-        CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T0, 512, 2, 0);
+        CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T0, 512, 2);
         input.WI = wi;
-        CARD_READER_TIMING reader{};
-        ASSERT_TRUE(ComputeReaderTiming(&input, &reader));
-        EXPECT_EQ(reader.CharWaitingTime, wi * 2u * 960u);
-        EXPECT_EQ(reader.CharWaitingValue, reader.BlockWaitingValue);
+        Timing timing = compute(input);
+        EXPECT_EQ(timing.reader.CharWaitingTime, wi * 2u * 960u);
+        EXPECT_EQ(timing.reader.CharWaitingValue, timing.reader.BlockWaitingValue);
     }
 }
 
