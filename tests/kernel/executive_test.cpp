@@ -9,11 +9,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ExecutiveTest : public StackTest {
- protected:
-  void SetUp() override { buildStack(); }
-  void TearDown() override { removeAndUnload(); }
-};
+using ExecutiveTest = BuiltStackTest;
 
 struct WorkLog {
   std::vector<std::string> ran;

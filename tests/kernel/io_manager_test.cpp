@@ -10,15 +10,14 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-class IoManagerTest : public StackTest {
+class IoManagerTest : public BuiltStackTest {
  protected:
   void SetUp() override {
-    buildStack();
+    BuiltStackTest::SetUp();
     auto links = system.io().interfaces(mini::GUID_MINI_INTERFACE);
     ASSERT_EQ(links.size(), 1u);
     link = links.front();
   }
-  void TearDown() override { removeAndUnload(); }
 
   std::u16string link;
 };

@@ -85,4 +85,11 @@ class StackTest : public platform::testing::SystemTest {
   bool unloaded = false;
 };
 
+// A test that starts with the stack built and ends by taking it down.
+class BuiltStackTest : public StackTest {
+ protected:
+  void SetUp() override { buildStack(); }
+  void TearDown() override { removeAndUnload(); }
+};
+
 }  // namespace kernel_test

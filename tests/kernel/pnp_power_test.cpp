@@ -81,11 +81,7 @@ TEST_F(PnpTest, DriverWhoseEntryFailsIsNotLoaded) {
   removeAndUnload();
 }
 
-class PowerTest : public StackTest {
- protected:
-  void SetUp() override { buildStack(); }
-  void TearDown() override { removeAndUnload(); }
-};
+using PowerTest = BuiltStackTest;
 
 TEST_F(PowerTest, DevicePowerIrpPassesTheStackAndIsRecorded) {
   EXPECT_EQ(system.power().setDevicePower(physicalDevice, PowerDeviceD3), STATUS_SUCCESS);

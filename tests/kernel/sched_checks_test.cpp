@@ -26,58 +26,49 @@ void raiseTo(KIRQL level) {
   KeRaiseIrql(level, &old);
 }
 
+std::function<void(Scheduler&)> onThread(std::function<void()> body) {
+  return [body](Scheduler& scheduler) { scheduler.run(body); };
+}
+
 // Runs `body` on a request thread at DISPATCH_LEVEL with an event that a
 // timer sets after 1 ms, so that even a forbidden infinite wait ends.
-void atDispatchWithEvent(Scheduler& scheduler, std::function<void(PKEVENT)> body) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  scheduler.callAfter(1ms, [&] { KeSetEvent(&event, 0, FALSE); });
-  scheduler.run([&] {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    body(&event);
-    KeLowerIrql(old);
-  });
+std::function<void(Scheduler&)> atDispatchWithEvent(std::function<void(PKEVENT)> body) {
+  return [body](Scheduler& scheduler) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    scheduler.callAfter(1ms, [&] { KeSetEvent(&event, 0, FALSE); });
+    scheduler.run([&] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      body(&event);
+      KeLowerIrql(old);
+    });
+  };
+}
+
+void delayOneMs() {
+  LARGE_INTEGER oneMs = relative(1ms);
+  KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
 }
 
 const Scenario kScenarios[] = {
-    {"wait with a time-out at DISPATCH_LEVEL", platform::rule::kWaitIrql,
-     [](Scheduler& scheduler) {
-       atDispatchWithEvent(scheduler, [](PKEVENT event) {
-         LARGE_INTEGER timeout = relative(10ms);
-         EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
-       });
-     }},
-    {"wait without a time-out at DISPATCH_LEVEL", platform::rule::kWaitIrql,
-     [](Scheduler& scheduler) {
-       atDispatchWithEvent(scheduler, [](PKEVENT event) {
-         KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-       });
-     }},
-    {"poll with a zero time-out at DISPATCH_LEVEL", {},
-     [](Scheduler& scheduler) {
-       atDispatchWithEvent(scheduler, [](PKEVENT event) {
-         LARGE_INTEGER zero{};
-         EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-       });
-     }},
-    {"delay at DISPATCH_LEVEL", platform::rule::kWaitIrql,
-     [](Scheduler& scheduler) {
-       atDispatchWithEvent(scheduler, [](PKEVENT) {
-         LARGE_INTEGER oneMs = relative(1ms);
-         KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-       });
-     }},
-    {"delay at APC_LEVEL", {},
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KIRQL old;
-         KeRaiseIrql(APC_LEVEL, &old);
-         LARGE_INTEGER oneMs = relative(1ms);
-         KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-         KeLowerIrql(old);
-       });
-     }},
+    {"wait with a time-out at DISPATCH_LEVEL", platform::rule::kWaitIrql, atDispatchWithEvent([](PKEVENT event) {
+       LARGE_INTEGER timeout = relative(10ms);
+       EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+     })},
+    {"wait without a time-out at DISPATCH_LEVEL", platform::rule::kWaitIrql, atDispatchWithEvent([](PKEVENT event) {
+       KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+     })},
+    {"poll with a zero time-out at DISPATCH_LEVEL", {}, atDispatchWithEvent([](PKEVENT event) {
+       LARGE_INTEGER zero{};
+       EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+     })},
+    {"delay at DISPATCH_LEVEL", platform::rule::kWaitIrql, atDispatchWithEvent([](PKEVENT) { delayOneMs(); })},
+    {"delay at APC_LEVEL", {}, onThread([] {
+       raiseTo(APC_LEVEL);
+       delayOneMs();
+       KeLowerIrql(PASSIVE_LEVEL);
+     })},
     {"release by a thread that does not hold the lock", platform::rule::kSpinLockPairing,
      [](Scheduler& scheduler) {
        KSPIN_LOCK lock;
@@ -93,51 +84,39 @@ const Scenario kScenarios[] = {
        }, "intruder");
        EXPECT_NE(lock & 0xFFFFFFFFu, 0u);
      }},
-    {"recursive acquire", platform::rule::kSpinLockPairing,
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KSPIN_LOCK lock;
-         KeInitializeSpinLock(&lock);
-         KIRQL old;
-         KeAcquireSpinLock(&lock, &old);
-         KeAcquireSpinLockAtDpcLevel(&lock);  // refused instead of spinning forever
-         KeReleaseSpinLock(&lock, old);
-       });
-     }},
-    {"release restoring another IRQL than the acquire saved", platform::rule::kSpinLockPairing,
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KSPIN_LOCK lock;
-         KeInitializeSpinLock(&lock);
-         KIRQL passive;
-         KeRaiseIrql(APC_LEVEL, &passive);
-         KIRQL apc;
-         KeAcquireSpinLock(&lock, &apc);
-         KeReleaseSpinLock(&lock, passive);
-       });
-     }},
-    {"acquire at DPC level from PASSIVE_LEVEL", platform::rule::kSpinLockPairing,
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KSPIN_LOCK lock;
-         KeInitializeSpinLock(&lock);
-         KeAcquireSpinLockAtDpcLevel(&lock);
-         KeReleaseSpinLockFromDpcLevel(&lock);
-       });
-     }},
-    {"nested different locks released in reverse", {},
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KSPIN_LOCK outer, inner;
-         KeInitializeSpinLock(&outer);
-         KeInitializeSpinLock(&inner);
-         KIRQL old;
-         KeAcquireSpinLock(&outer, &old);
-         KeAcquireSpinLockAtDpcLevel(&inner);
-         KeReleaseSpinLockFromDpcLevel(&inner);
-         KeReleaseSpinLock(&outer, old);
-       });
-     }},
+    {"recursive acquire", platform::rule::kSpinLockPairing, onThread([] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       KIRQL old;
+       KeAcquireSpinLock(&lock, &old);
+       KeAcquireSpinLockAtDpcLevel(&lock);  // refused instead of spinning forever
+       KeReleaseSpinLock(&lock, old);
+     })},
+    {"release restoring another IRQL than the acquire saved", platform::rule::kSpinLockPairing, onThread([] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       KIRQL passive;
+       KeRaiseIrql(APC_LEVEL, &passive);
+       KIRQL apc;
+       KeAcquireSpinLock(&lock, &apc);
+       KeReleaseSpinLock(&lock, passive);
+     })},
+    {"acquire at DPC level from PASSIVE_LEVEL", platform::rule::kSpinLockPairing, onThread([] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       KeAcquireSpinLockAtDpcLevel(&lock);
+       KeReleaseSpinLockFromDpcLevel(&lock);
+     })},
+    {"nested different locks released in reverse", {}, onThread([] {
+       KSPIN_LOCK outer, inner;
+       KeInitializeSpinLock(&outer);
+       KeInitializeSpinLock(&inner);
+       KIRQL old;
+       KeAcquireSpinLock(&outer, &old);
+       KeAcquireSpinLockAtDpcLevel(&inner);
+       KeReleaseSpinLockFromDpcLevel(&inner);
+       KeReleaseSpinLock(&outer, old);
+     })},
     {"work item returning with a spin lock held", platform::rule::kSpinLockPairing,
      [](Scheduler& scheduler) {
        KSPIN_LOCK lock;
@@ -159,33 +138,23 @@ const Scenario kScenarios[] = {
        scheduler.callAfter(1ms, [] { KeLowerIrql(PASSIVE_LEVEL); }, platform::kSerialDeviceLevel);
        scheduler.runUntilIdle();
      }},
-    {"set of a zero-filled event", platform::rule::kEventInit,
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KEVENT event;
-         std::memset(&event, 0, sizeof event);
-         EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
-         EXPECT_EQ(event.Header.SignalState, 0) << "refused";
-       });
-     }},
-    {"wait on a zero-filled event", platform::rule::kEventInit,
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KEVENT event;
-         std::memset(&event, 0, sizeof event);
-         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
-                   STATUS_INVALID_PARAMETER);
-       });
-     }},
-    {"zero-filled spin lock", platform::rule::kEventInit,
-     [](Scheduler& scheduler) {
-       scheduler.run([] {
-         KSPIN_LOCK lock = 0;
-         KIRQL old;
-         KeAcquireSpinLock(&lock, &old);  // reported, then works as the kernel's would
-         KeReleaseSpinLock(&lock, old);
-       });
-     }},
+    {"set of a zero-filled event", platform::rule::kEventInit, onThread([] {
+       KEVENT event;
+       std::memset(&event, 0, sizeof event);
+       EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+       EXPECT_EQ(event.Header.SignalState, 0) << "refused";
+     })},
+    {"wait on a zero-filled event", platform::rule::kEventInit, onThread([] {
+       KEVENT event;
+       std::memset(&event, 0, sizeof event);
+       EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
+     })},
+    {"zero-filled spin lock", platform::rule::kEventInit, onThread([] {
+       KSPIN_LOCK lock = 0;
+       KIRQL old;
+       KeAcquireSpinLock(&lock, &old);  // reported, then works as the kernel's would
+       KeReleaseSpinLock(&lock, old);
+     })},
 };
 
 class SchedChecks : public sched_test::VerifiedTest, public ::testing::WithParamInterface<Scenario> {};

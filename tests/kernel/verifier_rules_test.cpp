@@ -21,6 +21,13 @@ void complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// Completes the request with success, as the faulty routines below do once
+// their fault is done.
+NTSTATUS succeed(PIRP irp) {
+  complete(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
 PIRP parked = nullptr;
 PDEVICE_OBJECT leftDevice = nullptr;
 KSPIN_LOCK heldLock;
@@ -43,8 +50,7 @@ VOID NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
 
 NTSTATUS CompletesWithCancelRoutineSet(PDEVICE_OBJECT, PIRP irp) {
   IoSetCancelRoutine(irp, NeverCalledCancel);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS ReturnsPendingWithoutMarking(PDEVICE_OBJECT, PIRP irp) {
@@ -105,8 +111,7 @@ NTSTATUS WaitsAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
   KeLowerIrql(old);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS ReturnsHoldingSpinLock(PDEVICE_OBJECT, PIRP irp) {
@@ -118,28 +123,24 @@ NTSTATUS ReturnsHoldingSpinLock(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS ReleasesCancelLockNotHeld(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(PASSIVE_LEVEL);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
+// Takes a remove lock once and releases it twice, plainly or by
+// release-and-wait.
+template <bool andWait>
 NTSTATUS ReleasesRemoveLockTwice(PDEVICE_OBJECT, PIRP irp) {
   IO_REMOVE_LOCK lock;
   IoInitializeRemoveLock(&lock, 0, 0, 0);
   (void)IoAcquireRemoveLock(&lock, irp);
-  IoReleaseRemoveLock(&lock, irp);
-  IoReleaseRemoveLock(&lock, irp);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS ReleasesAndWaitsTwice(PDEVICE_OBJECT, PIRP irp) {
-  IO_REMOVE_LOCK lock;
-  IoInitializeRemoveLock(&lock, 0, 0, 0);
-  (void)IoAcquireRemoveLock(&lock, irp);
-  IoReleaseRemoveLockAndWait(&lock, irp);
-  IoReleaseRemoveLockAndWait(&lock, irp);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  for (int release = 0; release < 2; ++release) {
+    if constexpr (andWait) {
+      IoReleaseRemoveLockAndWait(&lock, irp);
+    } else {
+      IoReleaseRemoveLock(&lock, irp);
+    }
+  }
+  return succeed(irp);
 }
 
 VOID EmptyWork(PDEVICE_OBJECT, PVOID) {}
@@ -149,16 +150,14 @@ NTSTATUS QueuesWorkItemTwice(PDEVICE_OBJECT device, PIRP irp) {
   IoQueueWorkItem(item, EmptyWork, DelayedWorkQueue, nullptr);
   IoQueueWorkItem(item, EmptyWork, DelayedWorkQueue, nullptr);
   IoFreeWorkItem(item);  // also too early: freed while queued
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS FreesPoolTwice(PDEVICE_OBJECT, PIRP irp) {
   PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
   ExFreePool(block);
   ExFreePool(block);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS FreesABuiltIrp(PDEVICE_OBJECT device, PIRP irp) {
@@ -169,8 +168,7 @@ NTSTATUS FreesABuiltIrp(PDEVICE_OBJECT device, PIRP irp) {
                                              &ioStatus);
   IoFreeIrp(built);                      // refused: the I/O manager frees it
   IoCallDriver(lowerOf(device), built);  // so send it, and it is freed on completion
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP irp) {
@@ -179,27 +177,23 @@ NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP i
   IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_CLEANUP;
   IoCallDriver(lower, own);
   IoFreeIrp(own);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS LeaksPool(PDEVICE_OBJECT, PIRP irp) {
   ExAllocatePoolWithTag(NonPagedPool, 24, 0x4C61654B);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS LeaksIrp(PDEVICE_OBJECT device, PIRP irp) {
   IoAllocateIrp(device->StackSize, FALSE);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS SetsUninitialisedEvent(PDEVICE_OBJECT, PIRP irp) {
   KEVENT event{};
   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-  complete(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
+  return succeed(irp);
 }
 
 NTSTATUS PowerWithoutStartNext(PDEVICE_OBJECT device, PIRP irp) {
@@ -262,16 +256,36 @@ class VerifierRuleTest : public StackTest, public ::testing::WithParamInterface<
   }
 };
 
+// Drives one request, or one device power request, through the faulty
+// routine.
+std::function<void(VerifierRuleTest &)> send(PDRIVER_DISPATCH faulty, ULONG outputLength = 0) {
+  return [=](VerifierRuleTest &t) { t.sendThrough(faulty, outputLength); };
+}
+std::function<void(VerifierRuleTest &)> power(PDRIVER_DISPATCH faulty) {
+  return [=](VerifierRuleTest &t) { t.powerThrough(faulty); };
+}
+// ... while the lower driver holds the request for 1 ms.
+std::function<void(VerifierRuleTest &)> sendHeldBelow(PDRIVER_DISPATCH faulty) {
+  return [=](VerifierRuleTest &t) {
+    mini::lowerConfig.mode = mini::LowerMode::Pend;
+    t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
+    t.sendThrough(faulty);
+  };
+}
+// ... and then unloads the drivers.
+std::function<void(VerifierRuleTest &)> sendAndUnload(PDRIVER_DISPATCH faulty) {
+  return [=](VerifierRuleTest &t) {
+    t.sendThrough(faulty);
+    t.removeAndUnload();
+  };
+}
+
 const RuleCase kRuleCases[] = {
-    {"CompletesTwice", rule::kCompleteOnce, [](auto &t) { t.sendThrough(CompletesTwice); }},
-    {"CompletesWithPendingStatus", rule::kNoPendingCompletion,
-     [](auto &t) { t.sendThrough(CompletesWithPendingStatus); }},
-    {"CompletesWithCancelRoutineSet", rule::kCancelRoutineCleared,
-     [](auto &t) { t.sendThrough(CompletesWithCancelRoutineSet); }},
-    {"ReturnsPendingWithoutMarking", rule::kDispatchReturn,
-     [](auto &t) { t.sendThrough(ReturnsPendingWithoutMarking); }},
-    {"ReturnsOtherStatusThanCompleted", rule::kDispatchReturn,
-     [](auto &t) { t.sendThrough(ReturnsOtherStatusThanCompleted); }},
+    {"CompletesTwice", rule::kCompleteOnce, send(CompletesTwice)},
+    {"CompletesWithPendingStatus", rule::kNoPendingCompletion, send(CompletesWithPendingStatus)},
+    {"CompletesWithCancelRoutineSet", rule::kCancelRoutineCleared, send(CompletesWithCancelRoutineSet)},
+    {"ReturnsPendingWithoutMarking", rule::kDispatchReturn, send(ReturnsPendingWithoutMarking)},
+    {"ReturnsOtherStatusThanCompleted", rule::kDispatchReturn, send(ReturnsOtherStatusThanCompleted)},
     {"ReturnsWithoutCompleting", rule::kDispatchReturn,
      [](auto &t) {
        t.buildStack();
@@ -285,48 +299,36 @@ const RuleCase kRuleCases[] = {
        complete(parked, STATUS_SUCCESS);  // late, so that the request ends
        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
      }},
-    {"CompletionRoutineDropsPending", rule::kPendingPropagation,
-     [](auto &t) {
-       mini::lowerConfig.mode = mini::LowerMode::Pend;
-       t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
-       t.sendThrough(ForwardsWithCompletionThatDropsPending);
-     }},
-    {"CompletesWhileLowerHoldsIt", rule::kOwnerOnly,
-     [](auto &t) {
-       mini::lowerConfig.mode = mini::LowerMode::Pend;
-       t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
-       t.sendThrough(CompletesWhileLowerHoldsIt);
-     }},
-    {"ForwardsWithoutStackLocation", rule::kStackLocations,
-     [](auto &t) { t.sendThrough(ForwardsWithoutStackLocation); }},
-    {"ReportsMoreThanTheBuffer", rule::kInformationBound, [](auto &t) { t.sendThrough(ReportsMoreThanTheBuffer, 4); }},
+    {"CompletionRoutineDropsPending", rule::kPendingPropagation, sendHeldBelow(ForwardsWithCompletionThatDropsPending)},
+    {"CompletesWhileLowerHoldsIt", rule::kOwnerOnly, sendHeldBelow(CompletesWhileLowerHoldsIt)},
+    {"ForwardsWithoutStackLocation", rule::kStackLocations, send(ForwardsWithoutStackLocation)},
+    {"ReportsMoreThanTheBuffer", rule::kInformationBound, send(ReportsMoreThanTheBuffer, 4)},
     {"ReturnsAtDispatchLevel", rule::kIrqlUnchanged,
      [](auto &t) {
        t.sendThrough(ReturnsAtDispatchLevel);
        KeLowerIrql(PASSIVE_LEVEL);
      }},
-    {"WaitsAtDispatchLevel", rule::kWaitIrql, [](auto &t) { t.sendThrough(WaitsAtDispatchLevel); }},
+    {"WaitsAtDispatchLevel", rule::kWaitIrql, send(WaitsAtDispatchLevel)},
     {"ReturnsHoldingSpinLock", rule::kSpinLockPairing,
      [](auto &t) {
        t.sendThrough(ReturnsHoldingSpinLock);
        KeReleaseSpinLock(&heldLock, PASSIVE_LEVEL);
      }},
-    {"ReleasesCancelLockNotHeld", rule::kCancelSpinLock, [](auto &t) { t.sendThrough(ReleasesCancelLockNotHeld); }},
-    {"ReleasesRemoveLockTwice", rule::kRemoveLockBalance, [](auto &t) { t.sendThrough(ReleasesRemoveLockTwice); }},
-    {"ReleasesAndWaitsTwice", rule::kRemoveLockReleaseAndWait, [](auto &t) { t.sendThrough(ReleasesAndWaitsTwice); }},
+    {"ReleasesCancelLockNotHeld", rule::kCancelSpinLock, send(ReleasesCancelLockNotHeld)},
+    {"ReleasesRemoveLockTwice", rule::kRemoveLockBalance, send(ReleasesRemoveLockTwice<false>)},
+    {"ReleasesAndWaitsTwice", rule::kRemoveLockReleaseAndWait, send(ReleasesRemoveLockTwice<true>)},
     {"QueuesWorkItemTwice", rule::kWorkItems,
      [](auto &t) {
        t.sendThrough(QueuesWorkItemTwice);
        t.system.scheduler().runUntilIdle();
      }},
-    {"FreesPoolTwice", rule::kDoubleFree, [](auto &t) { t.sendThrough(FreesPoolTwice); }},
-    {"FreesABuiltIrp", rule::kAllocatedIrps, [](auto &t) { t.sendThrough(FreesABuiltIrp); }},
+    {"FreesPoolTwice", rule::kDoubleFree, send(FreesPoolTwice)},
+    {"FreesABuiltIrp", rule::kAllocatedIrps, send(FreesABuiltIrp)},
     {"SendsAllocatedIrpWithoutCompletionRoutine", rule::kAllocatedIrps,
-     [](auto &t) { t.sendThrough(SendsAllocatedIrpWithoutCompletionRoutine); }},
-    {"SetsUninitialisedEvent", rule::kEventInit, [](auto &t) { t.sendThrough(SetsUninitialisedEvent); }},
-    {"PowerWithoutStartNext", rule::kStartNextPower, [](auto &t) { t.powerThrough(PowerWithoutStartNext); }},
-    {"PowerThroughIoCallDriver", rule::kPowerViaPoCallDriver,
-     [](auto &t) { t.powerThrough(PowerThroughIoCallDriver); }},
+     send(SendsAllocatedIrpWithoutCompletionRoutine)},
+    {"SetsUninitialisedEvent", rule::kEventInit, send(SetsUninitialisedEvent)},
+    {"PowerWithoutStartNext", rule::kStartNextPower, power(PowerWithoutStartNext)},
+    {"PowerThroughIoCallDriver", rule::kPowerViaPoCallDriver, power(PowerThroughIoCallDriver)},
     {"AddDeviceLeavesInitialising", rule::kInitialisingCleared,
      [](auto &t) {
        t.upperDriver->DriverExtension->AddDevice = AddDeviceLeavingInitialising;
@@ -340,16 +342,8 @@ const RuleCase kRuleCases[] = {
        t.system.pnp().send(t.physicalDevice, IRP_MN_REMOVE_DEVICE);
        IoDeleteDevice(leftDevice);
      }},
-    {"LeaksPoolAtUnload", rule::kNoLeaks,
-     [](auto &t) {
-       t.sendThrough(LeaksPool);
-       t.removeAndUnload();
-     }},
-    {"LeaksIrpAtUnload", rule::kNoLeaks,
-     [](auto &t) {
-       t.sendThrough(LeaksIrp);
-       t.removeAndUnload();
-     }},
+    {"LeaksPoolAtUnload", rule::kNoLeaks, sendAndUnload(LeaksPool)},
+    {"LeaksIrpAtUnload", rule::kNoLeaks, sendAndUnload(LeaksIrp)},
 };
 
 TEST_P(VerifierRuleTest, FaultyDriverMakesTheRuleFire) {
