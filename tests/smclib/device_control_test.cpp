@@ -49,8 +49,7 @@ enum class Stage { NoCard, CardPresent, Reset, SpecificT1 };
 class ReaderTest : public platform::testing::SystemTest {
  protected:
   void SetUp() override {
-    readerDouble.~ReaderDouble();
-    new (&readerDouble) ReaderDouble();
+    readerDouble = ReaderDouble{};
     readerDouble.atr = t1Atr(32, false);
     readerDouble.t0Card = t0Card;
     readerDouble.t1Card = std::make_unique<T1CardPeer>(T1CardPeer::Script{}, [](const Bytes &command) {
@@ -103,6 +102,13 @@ class ReaderTest : public platform::testing::SystemTest {
 
   ULONG state() { return ulongAt(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).output); }
 
+  // A card-tracking request left waiting in the library.
+  auto park(ULONG code) {
+    auto waiting = system.io().deviceControlAsync(handle, code, {}, 0);
+    system.scheduler().runUntilIdle();
+    return waiting;
+  }
+
   PDRIVER_OBJECT bus = nullptr;
   PDRIVER_OBJECT reader = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
@@ -117,8 +123,7 @@ struct BufferCase {
   ULONG code;
   Bytes input;
   ULONG outputLength;
-  NTSTATUS expected;
-  ULONG_PTR information;
+  NTSTATUS expected;  // a success fills the output exactly; a failure returns nothing
 };
 
 void PrintTo(const BufferCase &bufferCase, std::ostream *os) { *os << bufferCase.name; }
@@ -130,82 +135,76 @@ TEST_P(BufferChecks, GiveTheirStatusAndNoMore) {
   reach(c.stage);
   const auto result = ioctl(c.code, c.input, c.outputLength);
   EXPECT_EQ(result.status, c.expected);
-  EXPECT_EQ(result.information, c.information);
-  EXPECT_LE(result.information, c.outputLength);
+  EXPECT_EQ(result.information, NT_SUCCESS(c.expected) ? c.outputLength : 0u);
 }
 
 const Bytes kApdu = {0x00, 0xB0, 0x00, 0x00, 0x04};
 const ULONG kAtrLength = 7;  // t1Atr(): TS T0 TD1 TD2 TA3 TB3 TCK
+const Bytes kT1Apdu = cat(ioHeader(2), kApdu);
+using enum Stage;
 
 const BufferCase kBufferCases[] = {
-    {"PowerWithoutInput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, {}, 64, STATUS_INVALID_PARAMETER, 0},
-    {"PowerWithShortInput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, {1, 0, 0}, 64, STATUS_INVALID_PARAMETER, 0},
-    {"PowerWithUnknownCode", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(3), 64, STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"ResetWithoutCard", Stage::NoCard, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64, STATUS_NO_MEDIA_IN_DEVICE, 0},
-    {"ResetWithoutOutput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 0, STATUS_BUFFER_TOO_SMALL, 0},
-    {"ResetWithOutputOneShort", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), kAtrLength - 1,
-     STATUS_BUFFER_TOO_SMALL, 0},
-    {"ResetWithExactOutput", Stage::CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_WARM_RESET), kAtrLength,
-     STATUS_SUCCESS, kAtrLength},
-    {"PowerDownNeedsNoOutput", Stage::Reset, IOCTL_SMARTCARD_POWER, ulong(SCARD_POWER_DOWN), 0, STATUS_SUCCESS, 0},
-    {"AttributeWithoutTag", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, {}, 64, STATUS_INVALID_PARAMETER, 0},
-    {"AttributeOneByteShort", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_VENDOR_NAME), 7,
-     STATUS_BUFFER_TOO_SMALL, 0},
-    {"UlongAttributeIntoThreeBytes", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_MAX_IFSD), 3,
-     STATUS_BUFFER_TOO_SMALL, 0},
-    {"UnknownAttribute", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(0x00090999), 64, STATUS_NOT_SUPPORTED, 0},
-    {"CardAttributeWithoutCard", Stage::NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_ATR_STRING), 64,
-     STATUS_NO_MEDIA_IN_DEVICE, 0},
-    {"CardAttributeBeforeReset", Stage::CardPresent, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_F), 64,
-     STATUS_INVALID_DEVICE_STATE, 0},
-    {"SetAttributeWithoutTag", Stage::NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, {1}, 0, STATUS_INVALID_PARAMETER, 0},
-    {"SetAttributeWithoutValue", Stage::NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST),
-     0, STATUS_INVALID_PARAMETER, 0},
-    {"SetReadOnlyAttribute", Stage::NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, cat(ulong(SCARD_ATTR_MAX_IFSD), ulong(32)), 0,
-     STATUS_NOT_SUPPORTED, 0},
-    {"ProtocolWithoutInput", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, {}, 4, STATUS_INVALID_PARAMETER, 0},
-    {"ProtocolWithShortOutput", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 3,
-     STATUS_BUFFER_TOO_SMALL, 0},
-    {"ProtocolMaskEmpty", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(0), 4, STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"ProtocolOnlyDefaultFlag", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_DEFAULT), 4,
-     STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"ProtocolBeforeReset", Stage::CardPresent, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 4,
-     STATUS_INVALID_DEVICE_STATE, 0},
-    {"ProtocolDefaultAndT1", Stage::Reset, IOCTL_SMARTCARD_SET_PROTOCOL,
-     ulong(SCARD_PROTOCOL_DEFAULT | SCARD_PROTOCOL_T1), 4, STATUS_SUCCESS, 4},
-    {"TransmitWithoutHeader", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, {2, 0, 0, 0, 8, 0, 0}, 64,
-     STATUS_INVALID_PARAMETER, 0},
-    {"TransmitHeaderLengthTooSmall", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 4), kApdu), 64,
-     STATUS_INVALID_PARAMETER, 0},
-    {"TransmitHeaderLengthBeyondInput", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 20), kApdu), 64,
-     STATUS_INVALID_PARAMETER, 0},
-    {"TransmitOutputWithoutRoomForHeader", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 7,
-     STATUS_BUFFER_TOO_SMALL, 0},
-    {"TransmitAnswerLongerThanOutput", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 8 + 6,
-     STATUS_BUFFER_TOO_SMALL, 0},
-    {"TransmitOtherProtocol", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(1), kApdu), 64,
-     STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"TransmitBeforeProtocol", Stage::Reset, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64,
-     STATUS_INVALID_DEVICE_STATE, 0},
-    {"TransmitOversizedCommand", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), Bytes(70000, 0x11)), 64,
-     STATUS_INVALID_PARAMETER, 0},
-    {"TransmitExactOutput", Stage::SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 8 + 7, STATUS_SUCCESS,
-     8 + 7},
-    {"StateIntoThreeBytes", Stage::NoCard, IOCTL_SMARTCARD_GET_STATE, {}, 3, STATUS_BUFFER_TOO_SMALL, 0},
-    {"LastErrorIntoThreeBytes", Stage::NoCard, IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 3, STATUS_BUFFER_TOO_SMALL, 0},
-    {"EjectWithoutMechanism", Stage::Reset, IOCTL_SMARTCARD_EJECT, {}, 0, STATUS_NOT_SUPPORTED, 0},
-    {"SwallowWithoutMechanism", Stage::Reset, IOCTL_SMARTCARD_SWALLOW, {}, 0, STATUS_NOT_SUPPORTED, 0},
-    {"ConfiscateWithoutMechanism", Stage::Reset, IOCTL_SMARTCARD_CONFISCATE, {}, 0, STATUS_NOT_SUPPORTED, 0},
-    {"PerformanceCountersNotKept", Stage::NoCard, IOCTL_SMARTCARD_GET_PERF_CNTR, {}, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"UnknownSmartcardCode", Stage::NoCard, SCARD_CTL_CODE(9), {}, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"CodeOfAnotherDeviceType", Stage::NoCard, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS),
-     {}, 64, STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"NeitherMethodCode", Stage::NoCard, CTL_CODE(FILE_DEVICE_SMARTCARD, 1, METHOD_NEITHER, FILE_ANY_ACCESS), {}, 64,
-     STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"VendorCodeToTheDriver", Stage::NoCard, kVendorGetVersion, {}, 8, STATUS_SUCCESS, 8},
-    {"VendorCodeShortOutput", Stage::NoCard, kVendorGetVersion, {}, 7, STATUS_BUFFER_TOO_SMALL, 0},
-    {"VendorCodeTheDriverDoesNotKnow", Stage::NoCard, SCARD_CTL_CODE(4095), {}, 8, STATUS_INVALID_DEVICE_REQUEST, 0},
-    {"CodeJustBelowVendorRange", Stage::NoCard, SCARD_CTL_CODE(2047), {}, 8, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"PowerWithoutInput", CardPresent, IOCTL_SMARTCARD_POWER, {}, 64, STATUS_INVALID_PARAMETER},
+    {"PowerWithShortInput", CardPresent, IOCTL_SMARTCARD_POWER, {1, 0, 0}, 64, STATUS_INVALID_PARAMETER},
+    {"PowerWithUnknownCode", CardPresent, IOCTL_SMARTCARD_POWER, ulong(3), 64, STATUS_INVALID_DEVICE_REQUEST},
+    {"ResetWithoutCard", NoCard, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64, STATUS_NO_MEDIA_IN_DEVICE},
+    {"ResetWithoutOutput", CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 0, STATUS_BUFFER_TOO_SMALL},
+    {"ResetWithOutputOneShort", CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), kAtrLength - 1,
+     STATUS_BUFFER_TOO_SMALL},
+    {"ResetWithExactOutput", CardPresent, IOCTL_SMARTCARD_POWER, ulong(SCARD_WARM_RESET), kAtrLength, STATUS_SUCCESS},
+    {"PowerDownNeedsNoOutput", Reset, IOCTL_SMARTCARD_POWER, ulong(SCARD_POWER_DOWN), 0, STATUS_SUCCESS},
+    {"AttributeWithoutTag", NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, {}, 64, STATUS_INVALID_PARAMETER},
+    {"AttributeOneByteShort", NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_VENDOR_NAME), 7,
+     STATUS_BUFFER_TOO_SMALL},
+    {"UlongAttributeIntoThreeBytes", NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_MAX_IFSD), 3,
+     STATUS_BUFFER_TOO_SMALL},
+    {"UnknownAttribute", NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(0x00090999), 64, STATUS_NOT_SUPPORTED},
+    {"CardAttributeWithoutCard", NoCard, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_ATR_STRING), 64,
+     STATUS_NO_MEDIA_IN_DEVICE},
+    {"CardAttributeBeforeReset", CardPresent, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_F), 64,
+     STATUS_INVALID_DEVICE_STATE},
+    {"SetAttributeWithoutTag", NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, {1}, 0, STATUS_INVALID_PARAMETER},
+    {"SetAttributeWithoutValue", NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST), 0,
+     STATUS_INVALID_PARAMETER},
+    {"SetReadOnlyAttribute", NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, cat(ulong(SCARD_ATTR_MAX_IFSD), ulong(32)), 0,
+     STATUS_NOT_SUPPORTED},
+    {"ProtocolWithoutInput", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, {}, 4, STATUS_INVALID_PARAMETER},
+    {"ProtocolWithShortOutput", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 3, STATUS_BUFFER_TOO_SMALL},
+    {"ProtocolMaskEmpty", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(0), 4, STATUS_INVALID_DEVICE_REQUEST},
+    {"ProtocolOnlyDefaultFlag", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_DEFAULT), 4,
+     STATUS_INVALID_DEVICE_REQUEST},
+    {"ProtocolBeforeReset", CardPresent, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 4,
+     STATUS_INVALID_DEVICE_STATE},
+    {"ProtocolDefaultAndT1", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_DEFAULT | SCARD_PROTOCOL_T1), 4,
+     STATUS_SUCCESS},
+    {"TransmitWithoutHeader", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, {2, 0, 0, 0, 8, 0, 0}, 64, STATUS_INVALID_PARAMETER},
+    {"TransmitHeaderLengthTooSmall", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 4), kApdu), 64,
+     STATUS_INVALID_PARAMETER},
+    {"TransmitHeaderLengthBeyondInput", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 20), kApdu), 64,
+     STATUS_INVALID_PARAMETER},
+    {"TransmitOutputWithoutRoomForHeader", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 7, STATUS_BUFFER_TOO_SMALL},
+    {"TransmitAnswerLongerThanOutput", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 8 + 6, STATUS_BUFFER_TOO_SMALL},
+    {"TransmitOtherProtocol", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(1), kApdu), 64,
+     STATUS_INVALID_DEVICE_REQUEST},
+    {"TransmitBeforeProtocol", Reset, IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64, STATUS_INVALID_DEVICE_STATE},
+    {"TransmitOversizedCommand", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), Bytes(70000, 0x11)), 64,
+     STATUS_INVALID_PARAMETER},
+    {"TransmitExactOutput", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 8 + 7, STATUS_SUCCESS},
+    {"StateIntoThreeBytes", NoCard, IOCTL_SMARTCARD_GET_STATE, {}, 3, STATUS_BUFFER_TOO_SMALL},
+    {"LastErrorIntoThreeBytes", NoCard, IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 3, STATUS_BUFFER_TOO_SMALL},
+    {"EjectWithoutMechanism", Reset, IOCTL_SMARTCARD_EJECT, {}, 0, STATUS_NOT_SUPPORTED},
+    {"SwallowWithoutMechanism", Reset, IOCTL_SMARTCARD_SWALLOW, {}, 0, STATUS_NOT_SUPPORTED},
+    {"ConfiscateWithoutMechanism", Reset, IOCTL_SMARTCARD_CONFISCATE, {}, 0, STATUS_NOT_SUPPORTED},
+    {"PerformanceCountersNotKept", NoCard, IOCTL_SMARTCARD_GET_PERF_CNTR, {}, 64, STATUS_INVALID_DEVICE_REQUEST},
+    {"UnknownSmartcardCode", NoCard, SCARD_CTL_CODE(9), {}, 64, STATUS_INVALID_DEVICE_REQUEST},
+    {"CodeOfAnotherDeviceType", NoCard, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, 64,
+     STATUS_INVALID_DEVICE_REQUEST},
+    {"NeitherMethodCode", NoCard, CTL_CODE(FILE_DEVICE_SMARTCARD, 1, METHOD_NEITHER, FILE_ANY_ACCESS), {}, 64,
+     STATUS_INVALID_DEVICE_REQUEST},
+    {"VendorCodeToTheDriver", NoCard, kVendorGetVersion, {}, 8, STATUS_SUCCESS},
+    {"VendorCodeShortOutput", NoCard, kVendorGetVersion, {}, 7, STATUS_BUFFER_TOO_SMALL},
+    {"VendorCodeTheDriverDoesNotKnow", NoCard, SCARD_CTL_CODE(4095), {}, 8, STATUS_INVALID_DEVICE_REQUEST},
+    {"CodeJustBelowVendorRange", NoCard, SCARD_CTL_CODE(2047), {}, 8, STATUS_INVALID_DEVICE_REQUEST},
 };
 
 INSTANTIATE_TEST_SUITE_P(Requests, BufferChecks, ::testing::ValuesIn(kBufferCases),
@@ -274,7 +273,7 @@ TEST_F(ReaderTest, PresenceAttributesFollowTheCard) {
 
 TEST_F(ReaderTest, IfsdAttributeShowsTheNegotiatedSize) {
   reach(Stage::SpecificT1);
-  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_SUCCESS);
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64).status, STATUS_SUCCESS);
   EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_IFSD), 4).output), 254u);
 }
 
@@ -282,7 +281,7 @@ TEST_F(ReaderTest, SuppressedIfsRequestKeepsIfsd32) {
   reach(Stage::SpecificT1);
   ASSERT_EQ(ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, cat(ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST), {1}), 0).status,
             STATUS_SUCCESS);
-  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_SUCCESS);
+  ASSERT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64).status, STATUS_SUCCESS);
   EXPECT_EQ(readerDouble.t1Card->receivedPcbs.front(), 0x00);  // an I-block first
   EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong(SCARD_ATTR_CURRENT_IFSD), 4).output), 32u);
 }
@@ -311,7 +310,7 @@ TEST_F(ReaderTest, SpecificModeCardIsSpecificAfterReset) {
   readerDouble.atr = withTck({0x3B, 0x90, 0x13, 0x91, 0x01, 0x31, 0x20, 0x45});
   reach(Stage::Reset);
   EXPECT_EQ(state(), static_cast<ULONG>(SCARD_SPECIFIC));
-  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_SUCCESS);
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64).status, STATUS_SUCCESS);
 }
 
 TEST_F(ReaderTest, FailedResetLeavesTheCardUnpowered) {
@@ -320,7 +319,7 @@ TEST_F(ReaderTest, FailedResetLeavesTheCardUnpowered) {
   EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_UNRECOGNIZED_MEDIA);
   EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output), static_cast<ULONG>(STATUS_UNRECOGNIZED_MEDIA));
   EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
-  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64).status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64).status, STATUS_INVALID_DEVICE_STATE);
 }
 
 TEST_F(ReaderTest, AtrWithoutContentIsNotAReset) {
@@ -364,7 +363,7 @@ TEST_F(ReaderTest, MuteT1CardFailsTheTransmit) {
   T1CardPeer::Script mute;
   mute.muteForever = true;
   readerDouble.t1Card = std::make_unique<T1CardPeer>(mute, [](const Bytes &) { return Bytes{0x90, 0x00}; });
-  const auto result = ioctl(IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2), kApdu), 64);
+  const auto result = ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64);
   EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
   EXPECT_EQ(result.information, 0u);
 }
@@ -380,8 +379,7 @@ TEST_F(ReaderTest, TrackingCompletesAtOnceWhenTheStateMatches) {
 
 TEST_F(ReaderTest, ParkedTrackingCompletesOnChange) {
   card(true);
-  auto waiting = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
-  system.scheduler().runUntilIdle();
+  auto waiting = park(IOCTL_SMARTCARD_IS_ABSENT);
   EXPECT_FALSE(waiting.done());
   EXPECT_EQ(readerDouble.calls, std::vector<std::string>{"tracking"});
   EXPECT_NE(readerDouble.smartcard().OsData->NotificationIrp, nullptr);
@@ -394,29 +392,25 @@ TEST_F(ReaderTest, ParkedTrackingCompletesOnChange) {
 }
 
 TEST_F(ReaderTest, SecondWaiterIsRefused) {
-  auto first = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  system.scheduler().runUntilIdle();
+  auto first = park(IOCTL_SMARTCARD_IS_PRESENT);
   EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_DEVICE_BUSY);
   card(true);
   EXPECT_EQ(first.wait().status, STATUS_SUCCESS);
 }
 
 TEST_F(ReaderTest, CancelledTrackingEndsCancelled) {
-  auto waiting = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  system.scheduler().runUntilIdle();
+  auto waiting = park(IOCTL_SMARTCARD_IS_PRESENT);
   EXPECT_TRUE(waiting.cancel());
   EXPECT_EQ(waiting.wait().status, STATUS_CANCELLED);
   EXPECT_EQ(readerDouble.smartcard().OsData->NotificationIrp, nullptr);
   // A new waiter is taken again.
-  auto next = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  system.scheduler().runUntilIdle();
+  auto next = park(IOCTL_SMARTCARD_IS_PRESENT);
   card(true);
   EXPECT_EQ(next.wait().status, STATUS_SUCCESS);
 }
 
 TEST_F(ReaderTest, CleanupCancelsTheParkedRequest) {
-  auto waiting = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  system.scheduler().runUntilIdle();
+  auto waiting = park(IOCTL_SMARTCARD_IS_PRESENT);
   EXPECT_EQ(system.io().cleanup(handle), STATUS_SUCCESS);
   EXPECT_EQ(waiting.wait().status, STATUS_CANCELLED);
 }
@@ -442,27 +436,21 @@ TEST_F(ReaderTest, ReleaseAndWaitWaitsForEveryHolder) {
   EXPECT_EQ(readerDouble.device, nullptr);
 }
 
-TEST_F(ReaderTest, LogErrorWritesTheCodeForTheObject) {
-  const NTSTATUS code = static_cast<NTSTATUS>(0xC0040002u);
-  system.scheduler().run([&] { SmartcardLogError(readerDouble.device, code, nullptr, 0); });
-  const auto entries = system.eventLog().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].code, code);
-  EXPECT_EQ(entries[0].object, readerDouble.device);
-  EXPECT_TRUE(entries[0].dumpData.empty());
-  EXPECT_TRUE(entries[0].strings.empty());
-}
-
-TEST_F(ReaderTest, LogErrorCarriesInsertionStringAndDumpData) {
+TEST_F(ReaderTest, LogErrorWritesCodeObjectInsertionStringAndDumpData) {
   UNICODE_STRING insertion;
   system.scheduler().run([&] {
+    SmartcardLogError(readerDouble.device, static_cast<NTSTATUS>(0xC0040002u), nullptr, 0);
     RtlInitUnicodeString(&insertion, u"COM3");
     SmartcardLogError(readerDouble.device, static_cast<NTSTATUS>(0xC0040004u), &insertion, 7);
   });
   const auto entries = system.eventLog().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].dumpData, std::vector<ULONG>{7});
-  EXPECT_EQ(entries[0].strings.substr(0, 4), u"COM3");
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].code, static_cast<NTSTATUS>(0xC0040002u));
+  EXPECT_EQ(entries[0].object, readerDouble.device);
+  EXPECT_TRUE(entries[0].dumpData.empty());
+  EXPECT_TRUE(entries[0].strings.empty());
+  EXPECT_EQ(entries[1].dumpData, std::vector<ULONG>{7});
+  EXPECT_EQ(entries[1].strings.substr(0, 4), u"COM3");
 }
 
 TEST_F(ReaderTest, LogErrorCutsAnInsertionStringTooLongForAnEntry) {

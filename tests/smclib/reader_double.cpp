@@ -77,10 +77,10 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &card = smartcard.CardCapabilities;
   if (smartcard.ReaderCapabilities.CurrentState == SCARD_SPECIFIC && (card.Protocol.Selected & mask) != 0) {
     // Already selected.
-  } else if (!NT_SUCCESS(readerDouble.protocolStatus) || (card.Protocol.Supported & mask) == 0) {
+  } else if ((card.Protocol.Supported & mask) == 0) {
     card.Protocol.Selected = 0;
     *smartcard.IoRequest.Information = 0;
-    return NT_SUCCESS(readerDouble.protocolStatus) ? STATUS_INVALID_DEVICE_REQUEST : readerDouble.protocolStatus;
+    return STATUS_INVALID_DEVICE_REQUEST;
   } else {
     card.Protocol.Selected = (mask & card.Protocol.Supported & SCARD_PROTOCOL_T1) ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     card.Fl = card.PtsData.Fl;
@@ -234,8 +234,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   smartcard.ReaderFunction[RDF_CARD_POWER] = CardPower;
   smartcard.ReaderFunction[RDF_TRANSMIT] = Transmit;
   smartcard.ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
-  if (readerDouble.trackingSlot) smartcard.ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
-  if (readerDouble.vendorSlot) smartcard.ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
+  smartcard.ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
+  smartcard.ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
   const char vendor[] = "Obelmar";
   const char type[] = "PnP TAV712";
   RtlCopyMemory(smartcard.VendorAttr.VendorName.Buffer, vendor, sizeof vendor);

@@ -25,11 +25,8 @@ struct DoubleExtension {
 struct ReaderDouble {
   Bytes atr;                          // what a reset answers
   NTSTATUS resetStatus = STATUS_SUCCESS;
-  NTSTATUS protocolStatus = STATUS_SUCCESS;
   std::function<Bytes(const Bytes &)> t0Card;  // TPDU -> answer (data + SW1 SW2)
   std::unique_ptr<T1CardPeer> t1Card;
-  bool vendorSlot = true;
-  bool trackingSlot = true;
   std::vector<std::string> calls;     // callbacks in the order called, with their minor code
   PDEVICE_OBJECT device = nullptr;
 

@@ -53,6 +53,15 @@ Bytes T1CardPeer::send(Kind kind, std::uint8_t pcb, std::span<const std::uint8_t
   return bytes;
 }
 
+// An R-block acknowledging up to N(R), with the error code in its low bits.
+Bytes T1CardPeer::sendR(std::uint8_t error) { return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4) | error), {}); }
+
+Bytes T1CardPeer::sendWtxRequest() {
+  waitingWtxResponse_ = true;
+  const std::uint8_t value[] = {script_.wtxBeforeAnswer[wtxIndex_++]};
+  return send(Kind::S, 0xC3, value);
+}
+
 Bytes T1CardPeer::exchange(std::span<const std::uint8_t> received) {
   if (script_.muteForever) return {};
   if (script_.muteCount > 0) {
@@ -71,7 +80,7 @@ Bytes T1CardPeer::exchange(std::span<const std::uint8_t> received) {
       valid = lrc(covered) == received.back();
     }
   }
-  if (!valid) return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4) | 0x01), {});
+  if (!valid) return sendR(0x01);
   const std::uint8_t pcb = received[1];
   receivedPcbs.push_back(pcb);
   const auto inf = received.subspan(3, received[2]);
@@ -83,8 +92,8 @@ Bytes T1CardPeer::exchange(std::span<const std::uint8_t> received) {
 Bytes T1CardPeer::onIBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
   const std::uint8_t sequence = (pcb >> 6) & 1;
   const bool more = (pcb & 0x20) != 0;
-  if (inf.size() > script_.ifsc) return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4) | 0x02), {});
-  if (sequence != nr_) return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4)), {});
+  if (inf.size() > script_.ifsc) return sendR(0x02);
+  if (sequence != nr_) return sendR(0x00);
   nr_ ^= 1;
   if (answering_) {
     // The reader's new command acknowledges our last answer block.
@@ -100,7 +109,7 @@ Bytes T1CardPeer::onIBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) 
     const std::uint8_t value[] = {script_.newIfsc};
     return send(Kind::S, 0xC1, value);
   }
-  return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4)), {});
+  return sendR(0x00);
 }
 
 Bytes T1CardPeer::afterCommand() {
@@ -110,14 +119,10 @@ Bytes T1CardPeer::afterCommand() {
   chainedBlocks_ = 0;
   answerOffset_ = 0;
   answering_ = true;
-  if (wtxIndex_ < script_.wtxBeforeAnswer.size()) {
-    waitingWtxResponse_ = true;
-    const std::uint8_t value[] = {script_.wtxBeforeAnswer[wtxIndex_++]};
-    return send(Kind::S, 0xC3, value);
-  }
+  if (wtxIndex_ < script_.wtxBeforeAnswer.size()) return sendWtxRequest();
   if (script_.rBlockNamingNeverSent) {
     script_.rBlockNamingNeverSent = false;
-    return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4)), {});
+    return sendR(0x00);
   }
   return sendAnswerChunk();
 }
@@ -153,7 +158,6 @@ Bytes T1CardPeer::onRBlock(std::uint8_t pcb) {
 Bytes T1CardPeer::onSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
   switch (pcb) {
     case 0xC0:
-      if (script_.ignoreResynch) return {};
       ++resynchCount;
       ns_ = nr_ = 0;
       ifsd = 32;
@@ -171,24 +175,19 @@ Bytes T1CardPeer::onSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) 
       return send(Kind::S, 0xE2, {});
     case 0xE1:
       script_.ifsc = script_.newIfsc;
-      return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4)), {});
+      return sendR(0x00);
     case 0xE2:
-      aborted_ = true;
       command_.clear();
       chainedBlocks_ = 0;
       return {};
     case 0xE3:
       waitingWtxResponse_ = false;
-      if (wtxIndex_ < script_.wtxBeforeAnswer.size()) {
-        waitingWtxResponse_ = true;
-        const std::uint8_t value[] = {script_.wtxBeforeAnswer[wtxIndex_++]};
-        return send(Kind::S, 0xC3, value);
-      }
+      if (wtxIndex_ < script_.wtxBeforeAnswer.size()) return sendWtxRequest();
       return sendAnswerChunk();
     default:
       break;
   }
-  return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4) | 0x02), {});
+  return sendR(0x02);
 }
 
 }  // namespace smclib_test

@@ -32,7 +32,6 @@ class T1CardPeer {
     int corruptCount = 0;
     bool duplicateAnswerBlock = false;  // send the first chained answer block twice
     bool rBlockNamingNeverSent = false; // answer the command with a bogus R-block once
-    bool ignoreResynch = false;        // never answer S(RESYNCH request)
   };
 
   T1CardPeer(Script script, std::function<Bytes(const Bytes &)> application);
@@ -50,6 +49,8 @@ class T1CardPeer {
  private:
   Bytes block(std::uint8_t pcb, std::span<const std::uint8_t> inf);
   Bytes send(Kind kind, std::uint8_t pcb, std::span<const std::uint8_t> inf);
+  Bytes sendR(std::uint8_t error);
+  Bytes sendWtxRequest();
   Bytes sendAnswerChunk();
   Bytes onIBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf);
   Bytes onRBlock(std::uint8_t pcb);
@@ -68,7 +69,6 @@ class T1CardPeer {
   std::size_t chainedBlocks_ = 0;
   std::size_t wtxIndex_ = 0;
   bool waitingWtxResponse_ = false;
-  bool aborted_ = false;
   Bytes lastSent_;
 };
 
