@@ -109,33 +109,9 @@ std::shared_ptr<Outcome> PortTest::startIrp(ULONG code, std::vector<std::uint8_t
   return outcome;
 }
 
-std::shared_ptr<Outcome> PortTest::startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength) {
-  return startIrp(code, std::move(input), outputLength, IRP_MJ_DEVICE_CONTROL);
-}
-
-std::shared_ptr<Outcome> PortTest::startRead(ULONG length) {
-  return startIrp(kBufferedRead, {}, length, IRP_MJ_READ);
-}
-
-std::shared_ptr<Outcome> PortTest::startWrite(std::vector<std::uint8_t> bytes) {
-  return startIrp(kBufferedWrite, std::move(bytes), 0, IRP_MJ_WRITE);
-}
-
 Outcome PortTest::control(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength) {
   auto outcome = startControl(code, std::move(input), outputLength);
   EXPECT_TRUE(outcome->done) << "control request 0x" << std::hex << code << " left pending";
-  return *outcome;
-}
-
-Outcome PortTest::read(ULONG length) {
-  auto outcome = startRead(length);
-  runUntilIdle();
-  return *outcome;
-}
-
-Outcome PortTest::write(std::vector<std::uint8_t> bytes) {
-  auto outcome = startWrite(std::move(bytes));
-  runUntilIdle();
   return *outcome;
 }
 
@@ -145,10 +121,6 @@ bool PortTest::cancel(const Outcome& outcome) {
   bool cancelled = false;
   system_.scheduler().run([irp, &cancelled] { cancelled = IoCancelIrp(irp) != FALSE; }, "canceller");
   return cancelled;
-}
-
-NTSTATUS PortTest::sendMajor(UCHAR majorFunction) {
-  return call(pdo_, 0, majorFunction, nullptr, 0, nullptr, 0);
 }
 
 void PortTest::setTimeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG writeMultiplier,

@@ -110,13 +110,18 @@ class PortTest : public SerialSystemTest {
   }
   // Requests left pending on their own threads; time moves only when the
   // test advances it.
-  std::shared_ptr<Outcome> startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength);
-  std::shared_ptr<Outcome> startRead(ULONG length);
-  std::shared_ptr<Outcome> startWrite(std::vector<std::uint8_t> bytes);
-  Outcome read(ULONG length);
-  Outcome write(std::vector<std::uint8_t> bytes);
+  std::shared_ptr<Outcome> startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength) {
+    return startIrp(code, std::move(input), outputLength, IRP_MJ_DEVICE_CONTROL);
+  }
+  std::shared_ptr<Outcome> startRead(ULONG length) { return startIrp(kBufferedRead, {}, length, IRP_MJ_READ); }
+  std::shared_ptr<Outcome> startWrite(std::vector<std::uint8_t> bytes) {
+    return startIrp(kBufferedWrite, std::move(bytes), 0, IRP_MJ_WRITE);
+  }
+  // A read or write that runs until the system is idle.
+  Outcome read(ULONG length) { return untilIdle(startRead(length)); }
+  Outcome write(std::vector<std::uint8_t> bytes) { return untilIdle(startWrite(std::move(bytes))); }
   bool cancel(const Outcome& outcome);
-  NTSTATUS sendMajor(UCHAR majorFunction);
+  NTSTATUS sendMajor(UCHAR majorFunction) { return call(pdo_, 0, majorFunction, nullptr, 0, nullptr, 0); }
 
   void setTimeouts(ULONG interval, ULONG multiplier, ULONG constant, ULONG writeMultiplier = 0,
                    ULONG writeConstant = 0);
@@ -132,6 +137,10 @@ class PortTest : public SerialSystemTest {
  private:
   std::shared_ptr<Outcome> startIrp(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength,
                                     UCHAR majorFunction);
+  Outcome untilIdle(const std::shared_ptr<Outcome>& outcome) {
+    runUntilIdle();
+    return *outcome;
+  }
 };
 
 }  // namespace serial::testing

@@ -121,8 +121,11 @@ class PortRace : public PortTest, public ::testing::WithParamInterface<std::uint
 
 TEST_P(PortRace, CancelAgainstTimeoutCompletesTheReadOnce) {
   setTimeouts(0, 0, 10);
+  struct Done {
+    KEVENT event;
+    int completions = 0;
+  } done;
   NTSTATUS status = STATUS_PENDING;
-  int completions = 0;
   Instant completedAt{};
   PDEVICE_OBJECT target = pdo_;
   platform::Scheduler& scheduler = system_.scheduler();
@@ -136,24 +139,19 @@ TEST_P(PortRace, CancelAgainstTimeoutCompletesTheReadOnce) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_READ;
     next->Parameters.Read.Length = 1;
-    struct Done {
-      KEVENT event;
-      int* completions;
-    } done{{}, &completions};
     KeInitializeEvent(&done.event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(
         irp,
         [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
           auto* finished = static_cast<Done*>(context);
-          ++*finished->completions;
+          ++finished->completions;
           KeSetEvent(&finished->event, IO_NO_INCREMENT, FALSE);
           return STATUS_MORE_PROCESSING_REQUIRED;
         },
         &done, TRUE, TRUE, TRUE);
     const platform::ThreadHandle canceller = scheduler.spawn("canceller", [irp] {
-      LARGE_INTEGER delay;
-      delay.QuadPart = -10 * 10'000;
-      KeDelayExecutionThread(KernelMode, FALSE, &delay);
+      LARGE_INTEGER tenMs{.QuadPart = -10 * 10'000};
+      KeDelayExecutionThread(KernelMode, FALSE, &tenMs);
       IoCancelIrp(irp);
     });
     IofCallDriver(target, irp);
@@ -163,7 +161,7 @@ TEST_P(PortRace, CancelAgainstTimeoutCompletesTheReadOnce) {
     scheduler.join(canceller);
     IoFreeIrp(irp);
   });
-  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(done.completions, 1);
   EXPECT_TRUE(status == STATUS_TIMEOUT || status == STATUS_CANCELLED) << std::hex << status;
   EXPECT_EQ(completedAt - start_, 10ms);
   EXPECT_EQ(port_->snapshot().pendingReads, 0u);
