@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "emulator/iso7816.h"
 #include "reader_rig.h"
 
 namespace emulator::testing {
@@ -70,6 +71,14 @@ TEST(DriverConversation, T1CardWithChainedCommandAndWtx) {
   // marker during the extension); the answer comes later, then its end marker.
   EXPECT_EQ(rig.host->exchange({0x45, 0x00, 0xE3, 0x01, 0x02, 0xE0}, 4s),
             (Bytes{0x90, 0x10, 0x83, 0x00, 0x00, 0x02, 0x69, 0x86, 0xED, 0x10, 0x83}));
+  // The end marker comes a character waiting time (0x233F ETU of 93 clocks)
+  // after the last card character reached the reader; the host line, slower
+  // than the card at D=4, delivers that character up to a few bytes later.
+  const auto& got = rig.host->received();
+  ASSERT_EQ(got.size(), 11u);
+  const Nanoseconds cwt(clocksToNanoseconds(0x233Full * 93));
+  EXPECT_LE(got[9].at - got[8].at, cwt);
+  EXPECT_GE(got[9].at - got[8].at, cwt - 6 * byteTime);
 }
 
 }  // namespace

@@ -149,27 +149,6 @@ TEST(ReaderCard, SendOfMoreThan24BytesIsRefused) {
   EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});  // framing kept
 }
 
-TEST(ReaderCard, T1BlockEndsWithTheTimeoutMarker) {
-  ReaderRig rig;
-  rig.coldReset(2s);
-  // PTS for T=1 at TA1 0x13, echoed.
-  EXPECT_EQ(rig.host->exchange({0x44, 0xFF, 0x11, 0x13, 0xFD}, 50ms), (Bytes{0x90, 0xFF, 0x11, 0x13, 0xFD}));
-  // The driver's timing for T=1: CWT' 9023 and BWT' at D=4.
-  rig.host->exchange({0x85, 0x3F, 0x23, 0x00}, 10ms);
-  rig.host->exchange({0x86, 0x0C, 0x08, 0x01}, 10ms);
-  // A send of I(0) with SELECT MF, P2=0C: 00 A4 00 0C 02 3F 00; the reply,
-  // I(0) 90 00 from the card, then the block-end marker.
-  EXPECT_EQ(rig.host->exchange({0x4B, 0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x92}, 2s),
-            (Bytes{0x90, 0x00, 0x00, 0x02, 0x90, 0x00, 0x92, 0x10, 0x83}));
-  const auto& at = rig.host->received();
-  // The marker comes a character waiting time (0x233F ETU of 93 clocks) after
-  // the last card character reached the reader; the host line, slower than
-  // the card at D=4, delivers that character up to a few bytes later.
-  const Nanoseconds cwt(clocksToNanoseconds(0x233Full * 93));
-  EXPECT_LE(at[7].at - at[6].at, cwt);
-  EXPECT_GE(at[7].at - at[6].at, cwt - 6 * byteTime);
-}
-
 TEST(ReaderEvents, InsertionAndRemovalAtAnyMoment) {
   ReaderRig rig("no-card,insert-at-ms=5,remove-at-ms=40");
   rig.timeline.runFor(100ms);

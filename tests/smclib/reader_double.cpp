@@ -230,7 +230,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   readerDouble.device = device;
   auto *extension = static_cast<DoubleExtension *>(device->DeviceExtension);
   auto &smartcard = extension->smartcard;
-  smartcard.Version = SMCLIB_VERSION;
   smartcard.ReaderFunction[RDF_CARD_POWER] = CardPower;
   smartcard.ReaderFunction[RDF_TRANSMIT] = Transmit;
   smartcard.ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
@@ -249,16 +248,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   const char serial[] = "SN-42";
   RtlCopyMemory(smartcard.VendorAttr.IfdSerialNo.Buffer, serial, 5);
   smartcard.VendorAttr.IfdSerialNo.Length = 5;
-  auto &reader = smartcard.ReaderCapabilities;
-  reader.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-  reader.ReaderType = SCARD_READER_TYPE_SERIAL;
-  reader.Channel = 3;
-  reader.CLKFrequency.Default = 3580;
-  reader.CLKFrequency.Max = 3580;
-  reader.DataRate.Default = 9600;
-  reader.DataRate.Max = 9600;
-  reader.MaxIFSD = 254;
-  reader.PowerMgmtSupport = 1;
+  describeSerialReader(smartcard);
+  smartcard.ReaderCapabilities.Channel = 3;
+  smartcard.ReaderCapabilities.PowerMgmtSupport = 1;
   smartcard.SmartcardRequest.BufferSize = 576;
   smartcard.SmartcardReply.BufferSize = 576;
   status = SmartcardInitialize(&smartcard);

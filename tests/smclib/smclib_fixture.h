@@ -29,6 +29,18 @@ inline Bytes t1Atr(std::uint8_t ifsc, bool crc) {
   return withTck({0x3B, 0x80, 0x81, 0x31, ifsc, 0x45});
 }
 
+// What a serial reader driver states before SmartcardInitialize: version,
+// both protocols at 3.58 MHz and 9600 bit/s, IFSD up to 254.
+inline void describeSerialReader(SMARTCARD_EXTENSION &extension) {
+  extension.Version = SMCLIB_VERSION;
+  auto &reader = extension.ReaderCapabilities;
+  reader.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  reader.ReaderType = SCARD_READER_TYPE_SERIAL;
+  reader.CLKFrequency.Default = reader.CLKFrequency.Max = 3580;
+  reader.DataRate.Default = reader.DataRate.Max = 9600;
+  reader.MaxIFSD = 254;
+}
+
 // The library's record as a serial reader driver fills it, with buffers of
 // 576 bytes that the test owns (no kernel needed).
 struct ExtensionFixture {
@@ -37,14 +49,7 @@ struct ExtensionFixture {
   Bytes replyBuffer = Bytes(576);
 
   ExtensionFixture() {
-    extension.Version = SMCLIB_VERSION;
-    extension.ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    extension.ReaderCapabilities.ReaderType = SCARD_READER_TYPE_SERIAL;
-    extension.ReaderCapabilities.CLKFrequency.Default = 3580;
-    extension.ReaderCapabilities.CLKFrequency.Max = 3580;
-    extension.ReaderCapabilities.DataRate.Default = 9600;
-    extension.ReaderCapabilities.DataRate.Max = 9600;
-    extension.ReaderCapabilities.MaxIFSD = 254;
+    describeSerialReader(extension);
     extension.SmartcardRequest.Buffer = requestBuffer.data();
     extension.SmartcardRequest.BufferSize = static_cast<ULONG>(requestBuffer.size());
     extension.SmartcardReply.Buffer = replyBuffer.data();
