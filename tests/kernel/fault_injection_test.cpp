@@ -64,14 +64,12 @@ TEST_F(FaultInjectionTest, BuiltRequestThatCannotBeBuiltIsReportedToItsCaller) {
 TEST_F(FaultInjectionTest, EachCallSiteFailsTheFirstTimeItIsReached) {
   std::uint64_t sitesBefore = system.faults().sitesSeen();
   system.faults().failEachSiteOnce();
-  auto allocateAt = [](int site) {
-    // Two distinct call sites: each fails on its first call only.
-    return site == 0 ? ExAllocatePoolWithTag(NonPagedPool, 4, 0x41414141)
-                     : ExAllocatePoolWithTag(NonPagedPool, 4, 0x42424242);
-  };
   std::vector<PVOID> results;
-  for (int round = 0; round < 2; ++round)
-    for (int site = 0; site < 2; ++site) results.push_back(allocateAt(site));
+  for (int round = 0; round < 2; ++round) {
+    // Two distinct call sites: each fails on its first call only.
+    results.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, 0x41414141));
+    results.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, 0x42424242));
+  }
 
   EXPECT_EQ(results[0], nullptr);
   EXPECT_EQ(results[1], nullptr);

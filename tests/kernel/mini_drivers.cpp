@@ -22,17 +22,9 @@ void reset() {
 
 namespace {
 
-void unpark(PIRP irp) {
-  for (auto it = parkedIrps.begin(); it != parkedIrps.end(); ++it)
-    if (*it == irp) {
-      parkedIrps.erase(it);
-      return;
-    }
-}
-
 VOID LowerCancel(PDEVICE_OBJECT, PIRP irp) {
   steps.push_back("lower cancel");
-  unpark(irp);
+  std::erase(parkedIrps, irp);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;
@@ -72,11 +64,9 @@ NTSTATUS LowerSucceed(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LowerPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS LowerPower(PDEVICE_OBJECT device, PIRP irp) {
   PoStartNextPowerIrp(irp);
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
+  return LowerSucceed(device, irp);
 }
 
 NTSTATUS UpperCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
@@ -153,10 +143,9 @@ NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(extension->lowerDevice, irp);
   }
   NTSTATUS status = ForwardAndWait(extension, irp);
-  if (NT_SUCCESS(status) && minor == IRP_MN_START_DEVICE && extension->interfaceName.Buffer != nullptr)
-    IoSetDeviceInterfaceState(&extension->interfaceName, TRUE);
-  if (NT_SUCCESS(status) && minor == IRP_MN_STOP_DEVICE && extension->interfaceName.Buffer != nullptr)
-    IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
+  bool startOrStop = minor == IRP_MN_START_DEVICE || minor == IRP_MN_STOP_DEVICE;
+  if (NT_SUCCESS(status) && startOrStop && extension->interfaceName.Buffer != nullptr)
+    IoSetDeviceInterfaceState(&extension->interfaceName, minor == IRP_MN_START_DEVICE);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
@@ -197,8 +186,7 @@ NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   return STATUS_SUCCESS;
 }
 
-VOID UpperUnload(PDRIVER_OBJECT) {}
-VOID LowerUnload(PDRIVER_OBJECT) {}
+VOID Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
@@ -209,7 +197,7 @@ NTSTATUS LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CLEANUP] = LowerSucceed;
   driver->MajorFunction[IRP_MJ_PNP] = LowerSucceed;
   driver->MajorFunction[IRP_MJ_POWER] = LowerPower;
-  driver->DriverUnload = LowerUnload;
+  driver->DriverUnload = Unload;
   return STATUS_SUCCESS;
 }
 
@@ -218,7 +206,7 @@ NTSTATUS UpperDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
   driver->MajorFunction[IRP_MJ_POWER] = UpperPower;
   driver->DriverExtension->AddDevice = UpperAddDevice;
-  driver->DriverUnload = UpperUnload;
+  driver->DriverUnload = Unload;
   return STATUS_SUCCESS;
 }
 

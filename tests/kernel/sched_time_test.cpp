@@ -2,6 +2,7 @@
 // wall time; stalls move the clock without a switch.
 #include "sched_fixture.h"
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -68,9 +69,10 @@ TEST_F(SchedTime, SignalBeforeTheTimeOutEndsTheWaitAtTheSignal) {
 
 TEST_F(SchedTime, TimersFireAtExactInstantsAtTheirIrql) {
   struct Firing {
-    const char* name;
+    std::string name;
     Instant when;
     KIRQL irql;
+    bool operator==(const Firing&) const = default;
   };
   std::vector<Firing> fired;
   auto record = [&](const char* name) {
@@ -84,15 +86,9 @@ TEST_F(SchedTime, TimersFireAtExactInstantsAtTheirIrql) {
   EXPECT_FALSE(scheduler.cancelTimer(cancelled));
 
   scheduler.runUntilIdle();
-  ASSERT_EQ(fired.size(), 3u);
-  EXPECT_STREQ(fired[0].name, "first");
-  EXPECT_EQ(fired[0].when, at(1ms));
-  EXPECT_EQ(fired[0].irql, DISPATCH_LEVEL);
-  EXPECT_STREQ(fired[1].name, "uart");
-  EXPECT_EQ(fired[1].when, at(5ms));
-  EXPECT_EQ(fired[1].irql, platform::kSerialDeviceLevel);
-  EXPECT_STREQ(fired[2].name, "same instant, set later");
-  EXPECT_EQ(fired[2].when, at(5ms));
+  EXPECT_EQ(fired, (std::vector<Firing>{{"first", at(1ms), DISPATCH_LEVEL},
+                                        {"uart", at(5ms), platform::kSerialDeviceLevel},
+                                        {"same instant, set later", at(5ms), DISPATCH_LEVEL}}));
 }
 
 TEST_F(SchedTime, AdvanceUntilRunsWhatIsDueAndStopsAtTheInstant) {
