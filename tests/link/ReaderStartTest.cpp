@@ -5,7 +5,9 @@
 
 #include <platform/faults.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "link/ReaderCommands.h"
@@ -65,6 +67,12 @@ bool interfaceEnabled(DriverHarness& harness) {
   return harness.system().io().interfaceEnabled(std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
 }
 
+emulator::EmulatorKnobs readerKnobs(const std::function<void(emulator::ReaderKnobs&)>& change) {
+  emulator::EmulatorKnobs knobs;
+  change(knobs.reader);
+  return knobs;
+}
+
 bool signalled(KEVENT& event) { return KeReadStateEvent(&event) != 0; }
 
 NTSTATUS start(DriverHarness& harness) {
@@ -75,7 +83,7 @@ void stop(DriverHarness& harness) {
   harness.call([&] { StopDevice(harness.deviceExtension()); }, "stop");
 }
 
-TEST(ReaderStart, StartAndStopSendTheirTrafficInOrder) {
+TEST(ReaderStart, StartStopAndRestartSendTheirTrafficInOrder) {
   DriverHarness harness;
   ASSERT_EQ(start(harness), STATUS_SUCCESS);
   EXPECT_EQ(linkTraffic(*harness.recorder()), kStartTraffic);
@@ -97,17 +105,14 @@ TEST(ReaderStart, StartAndStopSendTheirTrafficInOrder) {
   stop(harness);
   const platform::Instant stopped = harness.now();
   EXPECT_EQ(linkTraffic(*harness.recorder(), false), kStopTraffic);
-  const std::vector<SerialRequest> requests = harness.recorder()->requestsExcept({IOCTL_SERIAL_GET_COMMSTATUS});
-  const std::vector<SerialRequest> all = harness.recorder()->requests();
   std::vector<SerialRequest> writes;
-  for (const SerialRequest& request : all) {
-    if (request.majorFunction == IRP_MJ_WRITE) writes.push_back(request);
-  }
+  std::ranges::copy_if(harness.recorder()->requests(), std::back_inserter(writes),
+                       [](const SerialRequest& request) { return request.majorFunction == IRP_MJ_WRITE; });
   ASSERT_EQ(writes.size(), 3u);
   EXPECT_GE(writes[1].sentAt - writes[0].sentAt, 200ms) << "the power-down's pause";
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests.back().majorFunction, IRP_MJ_CLOSE);
-  EXPECT_LE(requests.back().completedAt, stopped) << "the close was done before StopDevice returned";
+  const SerialRequest close = harness.recorder()->requestsExcept({IOCTL_SERIAL_GET_COMMSTATUS}).back();
+  EXPECT_EQ(close.majorFunction, IRP_MJ_CLOSE);
+  EXPECT_LE(close.completedAt, stopped) << "the close was done before StopDevice returned";
 
   EXPECT_TRUE(signalled(device->SerialCloseDone));
   EXPECT_FALSE(interfaceEnabled(harness));
@@ -115,6 +120,12 @@ TEST(ReaderStart, StartAndStopSendTheirTrafficInOrder) {
   const serial::PortSnapshot port = harness.port().snapshot();
   EXPECT_EQ(port.openCount, 0u);
   EXPECT_FALSE(port.waitPending);
+
+  // A stopped reader starts again the same way.
+  harness.recorder()->clear();
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_EQ(linkTraffic(*harness.recorder()), kStartTraffic);
+  EXPECT_TRUE(interfaceEnabled(harness));
 }
 
 // Start, reader commands and stop with the threads interleaved differently
@@ -146,16 +157,6 @@ TEST(ReaderStart, AnEmptySlotIsKnownAsAbsentOnceStarted) {
   EXPECT_EQ(harness.smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
 }
 
-TEST(ReaderStart, AStoppedReaderStartsAgain) {
-  DriverHarness harness;
-  ASSERT_EQ(start(harness), STATUS_SUCCESS);
-  stop(harness);
-  harness.recorder()->clear();
-  ASSERT_EQ(start(harness), STATUS_SUCCESS);
-  EXPECT_EQ(linkTraffic(*harness.recorder()), kStartTraffic);
-  EXPECT_TRUE(interfaceEnabled(harness));
-}
-
 TEST(ReaderStop, ANeverStartedDeviceStopsAtOnceWithoutTraffic) {
   DriverHarness harness;
   const platform::Instant before = harness.now();
@@ -166,8 +167,7 @@ TEST(ReaderStop, ANeverStartedDeviceStopsAtOnceWithoutTraffic) {
 }
 
 TEST(ReaderStop, GoesOnWhenTheCardDoesNotAnswerThePowerDown) {
-  emulator::EmulatorKnobs knobs;
-  DriverHarness harness({.line = EmulatorLine{knobs}});
+  DriverHarness harness;
   ASSERT_EQ(start(harness), STATUS_SUCCESS);
   harness.recorder()->clear();
   harness.reader()->unplug();  // silent from now on; DSR drops too
@@ -180,9 +180,7 @@ TEST(ReaderStop, GoesOnWhenTheCardDoesNotAnswerThePowerDown) {
 // A reader whose DSR line changes is taken as gone: the link closes by
 // itself, with no stop involved.
 TEST(ReaderStart, ADsrChangeWhileOpenClosesTheLink) {
-  emulator::EmulatorKnobs knobs;
-  knobs.reader.dsrDropMs = 2000;
-  DriverHarness harness({.line = EmulatorLine{knobs}});
+  DriverHarness harness({.line = EmulatorLine{readerKnobs([](auto& reader) { reader.dsrDropMs = 2000; })}});
   ASSERT_EQ(start(harness), STATUS_SUCCESS);
   harness.recorder()->clear();
   harness.runFor(3s);
@@ -216,9 +214,8 @@ TEST(ReaderStart, AWaitThatCannotBeReArmedClosesTheLink) {
 // The empty wait mask is what ends the pending wait; a stop whose request
 // for it cannot be built tries again rather than wait for ever.
 TEST(ReaderStop, RetriesTheEmptyWaitMaskWhenItsRequestCannotBeBuilt) {
-  emulator::EmulatorKnobs knobs;
-  knobs.reader.silentAfter = 4;  // answers the start, then nothing more
-  DriverHarness harness({.line = EmulatorLine{knobs}});
+  // The reader answers the start, then nothing more.
+  DriverHarness harness({.line = EmulatorLine{readerKnobs([](auto& reader) { reader.silentAfter = 4; })}});
   ASSERT_EQ(start(harness), STATUS_SUCCESS);
   harness.recorder()->clear();
   // Request 1 is the power-down's write; request 2 the empty wait mask.
@@ -240,17 +237,6 @@ struct StartFailure {
   emulator::EmulatorKnobs knobs = {};
 };
 
-emulator::EmulatorKnobs silentReader() {
-  emulator::EmulatorKnobs knobs;
-  knobs.reader.silentAfter = 0;
-  return knobs;
-}
-
-emulator::EmulatorKnobs refusingSecondReply() {
-  emulator::EmulatorKnobs knobs;
-  knobs.reader.wrongReplies = {2};
-  return knobs;
-}
 
 class FailedStart : public ::testing::TestWithParam<StartFailure> {};
 
@@ -298,9 +284,9 @@ INSTANTIATE_TEST_SUITE_P(
                      [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kAllocateIrp, 2); },
                      STATUS_INSUFFICIENT_RESOURCES, {MSG_SERIAL_CONFIG_FAILED}, true},
         StartFailure{"FirmwareVersion", [](DriverHarness&) {}, STATUS_IO_TIMEOUT, {MSG_READER_INIT_FAILED}, true,
-                     silentReader()},
+                     readerKnobs([](auto& reader) { reader.silentAfter = 0; })},
         StartFailure{"StartTable", [](DriverHarness&) {}, STATUS_DATA_ERROR, {MSG_READER_INIT_FAILED}, true,
-                     refusingSecondReply()},
+                     readerKnobs([](auto& reader) { reader.wrongReplies = {2}; })},
         StartFailure{"Interface",
                      [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kSetInterfaceState, 1); },
                      STATUS_PENDING, {}, true}),

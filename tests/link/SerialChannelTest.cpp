@@ -15,31 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Bytes le32(ULONG value) {
-  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-// Opens the port below the reader device without configuring it.
-NTSTATUS openPort(DriverHarness& harness) {
-  return harness.call([&]() -> NTSTATUS {
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(harness.deviceObject()->StackSize + 1), FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    IoSetNextIrpStackLocation(irp);
-    irp->UserIosb = &ioStatus;
-    IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-    NTSTATUS status = CallSerialDriver(harness.readerExtension()->AttachedDeviceObject, irp);
-    IoFreeIrp(irp);
-    return status;
-  });
-}
-
 struct ExpectedControl {
   ULONG code;
   Bytes input;
@@ -47,17 +22,17 @@ struct ExpectedControl {
 
 // The eight configuration requests of a reader start, with their inputs.
 const std::vector<ExpectedControl> kStartConfiguration = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, le32(19200)},
+    {IOCTL_SERIAL_SET_BAUD_RATE, ulongBytes(19200)},
     {IOCTL_SERIAL_SET_LINE_CONTROL, {0x00, 0x00, 0x08}},
     {IOCTL_SERIAL_SET_CHARS, Bytes(6, 0x00)},
-    {IOCTL_SERIAL_SET_TIMEOUTS, concat({le32(50), le32(0), le32(100), le32(0), le32(1000)})},
-    {IOCTL_SERIAL_SET_HANDFLOW, concat({le32(0), le32(0x80000000), le32(0), le32(0)})},
-    {IOCTL_SERIAL_PURGE, le32(0x0C)},
+    {IOCTL_SERIAL_SET_TIMEOUTS, ulongBytes({50, 0, 100, 0, 1000})},
+    {IOCTL_SERIAL_SET_HANDFLOW, ulongBytes({0, 0x80000000, 0, 0})},
+    {IOCTL_SERIAL_PURGE, ulongBytes(0x0C)},
     {IOCTL_SERIAL_SET_BREAK_OFF, {}},
-    {IOCTL_SERIAL_SET_WAIT_MASK, le32(0x11)},
+    {IOCTL_SERIAL_SET_WAIT_MASK, ulongBytes(0x11)},
 };
 
-TEST(SerialChannel, ConfigurationSendsEightRequests25MsApartThenArmsTheWait) {
+TEST(SerialChannelOpenLink, ConfigurationSendsEightRequests25MsApartThenArmsTheWait) {
   DriverHarness harness({.line = ScriptLine{""}});
   ASSERT_EQ(harness.openLink(), STATUS_SUCCESS);
 
@@ -85,26 +60,72 @@ TEST(SerialChannel, ConfigurationSendsEightRequests25MsApartThenArmsTheWait) {
   EXPECT_TRUE(port.waitPending);
 }
 
-// The n-th request cannot be built: the sequence stops after its pause.
-class FailingConfigurationRequest : public ::testing::TestWithParam<int> {};
+// The port below the reader device, opened without being configured, on a
+// scripted line (silent unless given); ReadTotalTimeout 100 ms.
+class SerialChannel : public ::testing::Test {
+ protected:
+  explicit SerialChannel(const std::string& script = "") : harness({.line = ScriptLine{script}}) {}
+  void SetUp() override {
+    const NTSTATUS opened = harness.call([&]() -> NTSTATUS {
+      PIRP irp = IoAllocateIrp(static_cast<CCHAR>(harness.deviceObject()->StackSize + 1), FALSE);
+      IO_STATUS_BLOCK ioStatus{};
+      IoSetNextIrpStackLocation(irp);
+      irp->UserIosb = &ioStatus;
+      IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+      NTSTATUS status = CallSerialDriver(reader->AttachedDeviceObject, irp);
+      IoFreeIrp(irp);
+      return status;
+    });
+    ASSERT_EQ(opened, STATUS_SUCCESS);
+    reader->ReadTotalTimeout = 100;
+  }
+  NTSTATUS control(ULONG code, PVOID input, ULONG inputLength, PVOID output = nullptr, ULONG outputLength = 0) {
+    return harness.call([&] { return SerialIoControl(reader, code, input, inputLength, output, outputLength); });
+  }
+  NTSTATUS setStartTimeouts() {
+    SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 1000};
+    return control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts);
+  }
+  NTSTATUS configure(SERIAL_CONFIG config) {
+    return harness.call([&] { return ConfigureSerialPort(reader, &config); });
+  }
+  // Ends a serial wait with these events, as the serial driver does.
+  void completeWait(ULONG events) {
+    harness.call([&] {
+      PIRP irp = IoAllocateIrp(static_cast<CCHAR>(reader->AttachedDeviceObject->StackSize + 1), FALSE);
+      reader->SerialEventMask = events;
+      KIRQL oldIrql;
+      KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+      EXPECT_EQ(SerialEventCompletion(nullptr, irp, reader), STATUS_MORE_PROCESSING_REQUIRED);
+      KeLowerIrql(oldIrql);
+    });
+    harness.runUntilIdle();
+  }
 
-TEST_P(FailingConfigurationRequest, StopsTheSequenceAfterItsPauseWithoutArmingTheWait) {
-  const int failing = GetParam();
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  harness.recorder()->clear();
+  DriverHarness harness;
+  PREADER_EXTENSION reader = harness.readerExtension();
+};
 
+SERIAL_CONFIG minimalConfig() {
   SERIAL_CONFIG config{};
   config.BaudRate.BaudRate = 19200;
   config.LineControl.WordLength = 8;
+  return config;
+}
+
+// The n-th request cannot be built: the sequence stops after its pause.
+class FailingConfigurationRequest : public SerialChannel, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailingConfigurationRequest, StopsTheSequenceAfterItsPauseWithoutArmingTheWait) {
+  const int failing = GetParam();
+  harness.recorder()->clear();
+  SERIAL_CONFIG config = minimalConfig();
   config.WaitMask = 0x11;
   config.PurgeMask = 0x0C;
-  harness.readerExtension()->ReadTotalTimeout = 100;
   const platform::Instant start = harness.now();
   harness.system().faults().failCall(platform::fault::kBuildIoctl, static_cast<std::uint64_t>(failing));
-  const NTSTATUS status = harness.call([&] { return ConfigureSerialPort(harness.readerExtension(), &config); });
 
-  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(configure(config), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(harness.now() - start, 25ms * failing) << "every request sent or attempted gets its 25 ms";
   const std::vector<SerialRequest> requests = harness.recorder()->requests();
   ASSERT_EQ(requests.size(), static_cast<std::size_t>(failing - 1));
@@ -114,31 +135,21 @@ TEST_P(FailingConfigurationRequest, StopsTheSequenceAfterItsPauseWithoutArmingTh
 
 INSTANTIATE_TEST_SUITE_P(EachOfTheEight, FailingConfigurationRequest, ::testing::Range(1, 9));
 
-TEST(SerialChannel, ARefusedConfigurationRequestEndsWithTheSerialDriversStatus) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
+TEST_F(SerialChannel, ARefusedConfigurationRequestEndsWithTheSerialDriversStatus) {
   harness.recorder()->failNext(IRP_MJ_DEVICE_CONTROL, STATUS_INVALID_PARAMETER, IOCTL_SERIAL_SET_HANDFLOW);
-  SERIAL_CONFIG config{};
-  config.BaudRate.BaudRate = 19200;
-  config.LineControl.WordLength = 8;
   const platform::Instant start = harness.now();
-  EXPECT_EQ(harness.call([&] { return ConfigureSerialPort(harness.readerExtension(), &config); }),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(configure(minimalConfig()), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(harness.now() - start, 25ms * 5);
 }
 
-TEST(SerialChannel, WritesAndReadsReachTheSerialDriverAsWriteAndReadRequests) {
-  DriverHarness harness({.line = ScriptLine{"> 10 45 00\n< +1ms 5A"}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
-  reader->ReadTotalTimeout = 100;
-  SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 1000};
-  ASSERT_EQ(harness.call([&] {
-              return SerialIoControl(reader, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0);
-            }),
-            STATUS_SUCCESS);
-  harness.recorder()->clear();
+class SerialChannelWithAnswer : public SerialChannel {
+ protected:
+  SerialChannelWithAnswer() : SerialChannel("> 10 45 00\n< +1ms 5A") {}
+};
 
+TEST_F(SerialChannelWithAnswer, WritesAndReadsReachTheSerialDriverAsWriteAndReadRequests) {
+  ASSERT_EQ(setStartTimeouts(), STATUS_SUCCESS);
+  harness.recorder()->clear();
   const UCHAR command[] = {0x10, 0x45, 0x00};
   EXPECT_EQ(harness.call([&] { return SerialWrite(reader, command, sizeof command); }), STATUS_SUCCESS);
   UCHAR byte = 0;
@@ -147,21 +158,15 @@ TEST(SerialChannel, WritesAndReadsReachTheSerialDriverAsWriteAndReadRequests) {
 
   const std::vector<SerialRequest> requests = harness.recorder()->requests();
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].majorFunction, IRP_MJ_WRITE);
-  EXPECT_EQ(requests[0].input, (Bytes{0x10, 0x45, 0x00})) << "sent unescaped, exactly as given";
+  EXPECT_EQ(requests[0].describe(), "WRITE 10 45 00") << "sent unescaped, exactly as given";
   EXPECT_EQ(requests[0].length, 3u);
-  EXPECT_EQ(requests[1].majorFunction, IRP_MJ_READ);
-  EXPECT_EQ(requests[1].length, 1u);
+  EXPECT_EQ(requests[1].describe(), "READ 1");
   EXPECT_EQ(lineValues(harness.system().trace(), LineDirection::HostToReader), (Bytes{0x10, 0x45, 0x00}));
   EXPECT_TRUE(harness.script()->mismatches().empty());
 }
 
-TEST(SerialChannel, AReadWithoutBytesEndsWithTheSerialTimeout) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
-  SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 1000};
-  harness.call([&] { return SerialIoControl(reader, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, nullptr, 0); });
+TEST_F(SerialChannel, AReadWithoutBytesEndsWithTheSerialTimeout) {
+  setStartTimeouts();
   const platform::Instant start = harness.now();
   UCHAR byte = 0x77;
   EXPECT_EQ(harness.call([&] { return SerialRead(reader, &byte, 1); }), STATUS_TIMEOUT);
@@ -169,10 +174,7 @@ TEST(SerialChannel, AReadWithoutBytesEndsWithTheSerialTimeout) {
   EXPECT_EQ(byte, 0x77);
 }
 
-TEST(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
+TEST_F(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
   reader->ReceivedBytes = 5;
   harness.call([&] { KeSetEvent(&reader->DataAvailable, IO_NO_INCREMENT, FALSE); });
   const UCHAR command[] = {0xC0};
@@ -181,22 +183,12 @@ TEST(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
   EXPECT_EQ(KeReadStateEvent(&reader->DataAvailable), 0);
 }
 
-TEST(SerialChannel, AControlRequestCompletedAtOnceReturnsItsStatusWithoutWaiting) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
-  reader->ReadTotalTimeout = 100;
+TEST_F(SerialChannel, AControlRequestCompletedAtOnceReturnsItsStatusWithoutWaiting) {
   const platform::Instant start = harness.now();
   SERIAL_STATUS status{};
-  EXPECT_EQ(harness.call([&] {
-              return SerialIoControl(reader, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);
-            }),
-            STATUS_SUCCESS);
+  EXPECT_EQ(control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status), STATUS_SUCCESS);
   SERIAL_BAUD_RATE zero{0};
-  EXPECT_EQ(harness.call([&] {
-              return SerialIoControl(reader, IOCTL_SERIAL_SET_BAUD_RATE, &zero, sizeof zero, nullptr, 0);
-            }),
-            STATUS_INVALID_PARAMETER)
+  EXPECT_EQ(control(IOCTL_SERIAL_SET_BAUD_RATE, &zero, sizeof zero), STATUS_INVALID_PARAMETER)
       << "the serial driver's refusal comes back unchanged";
   EXPECT_EQ(harness.now(), start);
 }
@@ -204,22 +196,14 @@ TEST(SerialChannel, AControlRequestCompletedAtOnceReturnsItsStatusWithoutWaiting
 // A pending control request that outlives ReadTotalTimeout is cancelled and
 // awaited: the serial driver finishes with it before the call returns, and
 // the caller sees a failure, never success.
-TEST(SerialChannel, AControlRequestOutlivingItsTimeoutIsCancelledAndReportedAsIoTimeout) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
-  reader->ReadTotalTimeout = 100;
+TEST_F(SerialChannel, AControlRequestOutlivingItsTimeoutIsCancelledAndReportedAsIoTimeout) {
   ULONG mask = SERIAL_EV_RXCHAR;
-  ASSERT_EQ(harness.call([&] { return SerialIoControl(reader, IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, nullptr, 0); }),
-            STATUS_SUCCESS);
+  ASSERT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask), STATUS_SUCCESS);
   harness.recorder()->clear();
 
   const platform::Instant start = harness.now();
   ULONG events = 0;
-  EXPECT_EQ(harness.call([&] {
-              return SerialIoControl(reader, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof events);
-            }),
-            STATUS_IO_TIMEOUT);
+  EXPECT_EQ(control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof events), STATUS_IO_TIMEOUT);
   EXPECT_EQ(harness.now() - start, 100ms);
   const std::vector<SerialRequest> requests = harness.recorder()->requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -232,56 +216,31 @@ TEST(SerialChannel, AControlRequestOutlivingItsTimeoutIsCancelledAndReportedAsIo
 // Where a completed serial wait leads, by the events it reports: received
 // characters to the serial event worker (which asks for the comm status),
 // anything else to the close worker (which closes the port).
-struct WaitEnding {
-  ULONG mask;
-  bool worker;
-};
-
-class SerialWaitEnding : public ::testing::TestWithParam<WaitEnding> {};
+class SerialWaitEnding : public SerialChannel, public ::testing::WithParamInterface<std::pair<ULONG, bool>> {};
 
 TEST_P(SerialWaitEnding, QueuesTheWorkerForReceivedCharactersAndTheCloseOtherwise) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
-  reader->ReadTotalTimeout = 100;
+  const auto [events, worker] = GetParam();
   ULONG waitMask = 0x11;
-  harness.call([&] { return SerialIoControl(reader, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, 4, nullptr, 0); });
+  control(IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof waitMask);
   harness.call([&] { KeClearEvent(&harness.deviceExtension()->SerialCloseDone); });
   harness.recorder()->clear();
-
-  // The serial driver completes a wait with these events.
-  harness.call([&] {
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(reader->AttachedDeviceObject->StackSize + 1), FALSE);
-    reader->SerialEventMask = GetParam().mask;
-    KIRQL oldIrql;
-    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    EXPECT_EQ(SerialEventCompletion(nullptr, irp, reader), STATUS_MORE_PROCESSING_REQUIRED);
-    KeLowerIrql(oldIrql);
-  });
-  harness.runUntilIdle();
+  completeWait(events);
 
   const std::vector<SerialRequest> requests = harness.recorder()->requests();
   ASSERT_FALSE(requests.empty());
-  if (GetParam().worker) {
-    EXPECT_TRUE(requests[0].isControl(IOCTL_SERIAL_GET_COMMSTATUS));
-    EXPECT_TRUE(harness.linkOpen());
-  } else {
-    EXPECT_EQ(requests[0].majorFunction, IRP_MJ_CLOSE);
-    EXPECT_FALSE(harness.linkOpen());
-  }
+  EXPECT_TRUE(worker ? requests[0].isControl(IOCTL_SERIAL_GET_COMMSTATUS) : requests[0].majorFunction == IRP_MJ_CLOSE)
+      << requests[0].describe();
+  EXPECT_EQ(harness.linkOpen(), worker);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByMask, SerialWaitEnding,
-                         ::testing::Values(WaitEnding{SERIAL_EV_RXCHAR, true},
-                                           WaitEnding{SERIAL_EV_RXCHAR | SERIAL_EV_DSR, true},
-                                           WaitEnding{SERIAL_EV_DSR, false}, WaitEnding{0, false}));
+                         ::testing::Values(std::pair{ULONG{SERIAL_EV_RXCHAR}, true},
+                                           std::pair{ULONG{SERIAL_EV_RXCHAR | SERIAL_EV_DSR}, true},
+                                           std::pair{ULONG{SERIAL_EV_DSR}, false}, std::pair{ULONG{0}, false}));
 
 // A wait the serial driver refuses leaves the mask unwritten; the events of
 // the previous wait must not be taken for new ones.
-TEST(SerialChannel, ARefusedWaitLeadsToTheCloseEvenAfterAnEarlierReceivedCharacter) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(openPort(harness), STATUS_SUCCESS);
-  PREADER_EXTENSION reader = harness.readerExtension();
+TEST_F(SerialChannel, ARefusedWaitLeadsToTheCloseEvenAfterAnEarlierReceivedCharacter) {
   harness.call([&] { KeClearEvent(&harness.deviceExtension()->SerialCloseDone); });
   reader->SerialEventMask = SERIAL_EV_RXCHAR;  // what the last wait reported
   // No wait mask is set, so the serial driver refuses the wait at once.
@@ -294,7 +253,7 @@ TEST(SerialChannel, ARefusedWaitLeadsToTheCloseEvenAfterAnEarlierReceivedCharact
   EXPECT_EQ(requests.back().majorFunction, IRP_MJ_CLOSE);
 }
 
-TEST(SerialChannel, AWaitThatCannotBeAllocatedReportsInsufficientResources) {
+TEST(SerialChannelUnopened, AWaitThatCannotBeAllocatedReportsInsufficientResources) {
   DriverHarness harness({.line = ScriptLine{""}});
   harness.system().faults().failCall(platform::fault::kAllocateIrp, 1);
   EXPECT_EQ(harness.call([&] { return StartSerialEventWait(harness.readerExtension()); }),
@@ -302,7 +261,7 @@ TEST(SerialChannel, AWaitThatCannotBeAllocatedReportsInsufficientResources) {
   EXPECT_TRUE(harness.recorder()->requests().empty());
 }
 
-TEST(SerialChannel, DelayMillisecondsSleepsOrStallsForExactlyTheTime) {
+TEST(SerialChannelUnopened, DelayMillisecondsSleepsOrStallsForExactlyTheTime) {
   DriverHarness harness({.line = ScriptLine{""}});
   for (ULONG ms : {0u, 1u, 25u, 200u}) {
     SCOPED_TRACE(ms);
