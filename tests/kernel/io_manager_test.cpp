@@ -1,5 +1,6 @@
 // The application face: interfaces, exclusive opens, synchronous and pending
 // device control, cancellation, cleanup and close.
+#include <algorithm>
 #include <chrono>
 
 #include "kernel_test_support.h"
@@ -19,7 +20,18 @@ class IoManagerTest : public BuiltStackTest {
     link = links.front();
   }
 
+  // Opens the device and sends a device-control request that the lower
+  // driver parks.
+  platform::PendingRequest startParked(ULONG outputLength = 0) {
+    mini::lowerConfig.mode = mini::LowerMode::Pend;
+    handle = system.io().open(link).handle;
+    auto request = system.io().deviceControlAsync(handle, kBufferedIoctl, {}, outputLength);
+    system.scheduler().runUntilIdle();
+    return request;
+  }
+
   std::u16string link;
+  platform::Handle handle;
 };
 
 TEST_F(IoManagerTest, InterfaceNameIsDerivedFromThePhysicalDevice) {
@@ -59,24 +71,17 @@ TEST_F(IoManagerTest, SynchronousDeviceControlReturnsTheCopiedBackOutput) {
 }
 
 TEST_F(IoManagerTest, PendingDeviceControlCompletesAtTheVirtualInstantOfItsCompletion) {
-  mini::lowerConfig.mode = mini::LowerMode::Pend;
-  auto opened = system.io().open(link);
+  auto request = startParked();
+  EXPECT_FALSE(request.done());
   system.scheduler().callAfter(30ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
 
-  auto request = system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 0);
-  EXPECT_FALSE(request.done());
-  auto result = request.wait();
-
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
   EXPECT_EQ(system.scheduler().now().time_since_epoch(), 30ms);
-  system.io().close(opened.handle);
+  system.io().close(handle);
 }
 
 TEST_F(IoManagerTest, CancelEndsAPendingRequestThroughItsCancelRoutine) {
-  mini::lowerConfig.mode = mini::LowerMode::Pend;
-  auto opened = system.io().open(link);
-  auto request = system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 4);
-  system.scheduler().runUntilIdle();
+  auto request = startParked(4);
   ASSERT_FALSE(request.done());
 
   EXPECT_TRUE(request.cancel());
@@ -85,15 +90,12 @@ TEST_F(IoManagerTest, CancelEndsAPendingRequestThroughItsCancelRoutine) {
   EXPECT_EQ(result.status, STATUS_CANCELLED);
   EXPECT_TRUE(result.output.empty());
   EXPECT_FALSE(request.cancel());
-  system.io().close(opened.handle);
+  system.io().close(handle);
 }
 
 TEST_F(IoManagerTest, HandleClosedUnderAPendingRequestKeepsItsFileObjectUntilTheRequestEnds) {
-  mini::lowerConfig.mode = mini::LowerMode::Pend;
-  auto opened = system.io().open(link);
-  auto request = system.io().deviceControlAsync(opened.handle, kBufferedIoctl, {}, 0);
-  system.scheduler().runUntilIdle();
-  EXPECT_EQ(system.io().close(opened.handle), STATUS_SUCCESS);
+  auto request = startParked();
+  EXPECT_EQ(system.io().close(handle), STATUS_SUCCESS);
   system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
 
   EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
@@ -108,9 +110,9 @@ TEST_F(IoManagerTest, CloseSendsCleanupThenClose) {
   auto irps = system.trace().texts(platform::TraceCategory::Irp);
   ASSERT_GE(irps.size(), 2u);
   EXPECT_NE(irps[0].find("IRP_MJ_CLEANUP -> upper#1"), std::string::npos) << irps[0];
-  bool closeSeen = false;
-  for (const auto &text : irps) closeSeen = closeSeen || text.find("IRP_MJ_CLOSE -> upper#1") != std::string::npos;
-  EXPECT_TRUE(closeSeen);
+  EXPECT_TRUE(std::ranges::any_of(irps, [](const std::string &text) {
+    return text.find("IRP_MJ_CLOSE -> upper#1") != std::string::npos;
+  }));
   EXPECT_EQ(system.io().deviceControl(opened.handle, kBufferedIoctl, {}, 0).status, STATUS_INVALID_HANDLE);
 }
 
