@@ -9,75 +9,73 @@
 namespace emulator::testing {
 namespace {
 
-ScriptedLine scripted(QueueTimeline& timeline, const char* text) {
-  const ScriptParse parse = parseScript(text);
-  EXPECT_FALSE(parse.error) << *parse.error;
-  return ScriptedLine(timeline, parse.steps);
-}
+// A scripted line with a test host on it.
+struct ScriptRig {
+  explicit ScriptRig(const char* text) : line(timeline, parse(text)), host(timeline, line) {}
+  static std::vector<ScriptStep> parse(const char* text) {
+    const ScriptParse parse = parseScript(text);
+    EXPECT_FALSE(parse.error) << *parse.error;
+    return parse.steps;
+  }
+  QueueTimeline timeline;
+  ScriptedLine line;
+  TestHost host;
+};
 
 TEST(ScriptedLine, PlaysRepliesAtTheirInstants) {
-  QueueTimeline timeline;
-  const ScriptParse parse = parseScript(
+  const char* script =
       "# the driver reads the firmware version\n"
       "> C0\n"
       "< 23\n"
       "> 83 1D\n"
-      "< 90 +2ms 3B 00   # the ATR two milliseconds after the reply\n");
-  ASSERT_FALSE(parse.error) << *parse.error;
+      "< 90 +2ms 3B 00   # the ATR two milliseconds after the reply\n";
+  const ScriptParse parse = parseScript(script);
   ASSERT_EQ(parse.steps.size(), 4u);
   // "+2ms" applies to the step it appears in: the whole send.
   EXPECT_EQ(parse.steps[3].delay, 2ms);
 
-  ScriptedLine line(timeline, parse.steps);
-  TestHost host(timeline, line);
+  ScriptRig rig(script);
+  TestHost& host = rig.host;
   const Nanoseconds firstEnd = host.write({0xC0});
-  timeline.runFor(10ms);
+  rig.timeline.runFor(10ms);
   ASSERT_EQ(host.received().size(), 1u);
   EXPECT_EQ(host.received()[0].at, firstEnd + byteTime);
   host.clear();
   const Nanoseconds secondEnd = host.write({0x83, 0x1D});
-  timeline.runFor(50ms);
+  rig.timeline.runFor(50ms);
   EXPECT_EQ(host.bytes_(), (Bytes{0x90, 0x3B, 0x00}));
   EXPECT_EQ(host.received()[0].at, secondEnd + 2ms + byteTime);
   EXPECT_EQ(host.received()[2].at, secondEnd + 2ms + 3 * byteTime);
-  EXPECT_TRUE(line.finished());
-  EXPECT_TRUE(line.mismatches().empty());
-  ASSERT_EQ(line.hostBytes().size(), 3u);
-  EXPECT_EQ(line.hostBytes()[1].at, secondEnd - byteTime);
+  EXPECT_TRUE(rig.line.finished());
+  EXPECT_TRUE(rig.line.mismatches().empty());
+  ASSERT_EQ(rig.line.hostBytes().size(), 3u);
+  EXPECT_EQ(rig.line.hostBytes()[1].at, secondEnd - byteTime);
 }
 
 TEST(ScriptedLine, UnpromptedStepsStartAtOnceAndChain) {
-  QueueTimeline timeline;
-  ScriptedLine line = scripted(timeline, "< 10 85\nwait 1ms\n< 10 86\ndsr off +1ms\n");
-  TestHost host(timeline, line);
-  timeline.runFor(20ms);
-  EXPECT_EQ(host.bytes_(), (Bytes{0x10, 0x85, 0x10, 0x86}));
-  EXPECT_EQ(host.received()[2].at, 2 * byteTime + 1ms + byteTime);
-  ASSERT_EQ(host.dsrChanges().size(), 1u);
-  EXPECT_EQ(host.dsrChanges()[0].first, 4 * byteTime + 1ms + 1ms);
-  EXPECT_FALSE(line.dsr());
-  EXPECT_TRUE(line.finished());
+  ScriptRig rig("< 10 85\nwait 1ms\n< 10 86\ndsr off +1ms\n");
+  rig.timeline.runFor(20ms);
+  EXPECT_EQ(rig.host.bytes_(), (Bytes{0x10, 0x85, 0x10, 0x86}));
+  EXPECT_EQ(rig.host.received()[2].at, 2 * byteTime + 1ms + byteTime);
+  EXPECT_EQ(rig.host.dsrChanges(), (std::vector<std::pair<Nanoseconds, bool>>{{4 * byteTime + 1ms + 1ms, false}}));
+  EXPECT_FALSE(rig.line.dsr());
+  EXPECT_TRUE(rig.line.finished());
 }
 
 TEST(ScriptedLine, AMismatchStopsTheScript) {
-  QueueTimeline timeline;
-  ScriptedLine line = scripted(timeline, "> C0\n< 23\n");
-  TestHost host(timeline, line);
-  host.write({0xC4});
-  timeline.runFor(10ms);
-  EXPECT_TRUE(host.received().empty());
-  ASSERT_EQ(line.mismatches().size(), 1u);
-  EXPECT_EQ(line.mismatches()[0], "step 1: host wrote C4, script expects C0");
-  EXPECT_FALSE(line.finished());
+  ScriptRig rig("> C0\n< 23\n");
+  rig.host.write({0xC4});
+  rig.timeline.runFor(10ms);
+  EXPECT_TRUE(rig.host.received().empty());
+  EXPECT_EQ(rig.line.mismatches(), std::vector<std::string>{"step 1: host wrote C4, script expects C0"});
+  EXPECT_FALSE(rig.line.finished());
 }
 
 TEST(ScriptedLine, BytesAfterTheEndAreReported) {
-  QueueTimeline timeline;
-  ScriptedLine line = scripted(timeline, "> C0\n");
-  TestHost host(timeline, line);
-  host.write({0xC0, 0xC0});
-  timeline.runFor(10ms);
-  EXPECT_EQ(line.mismatches().size(), 1u);
+  ScriptRig rig("> C0\n");
+  rig.host.write({0xC0, 0xC0});
+  rig.timeline.runFor(10ms);
+  EXPECT_EQ(rig.line.mismatches().size(), 1u);
 }
 
 TEST(ScriptParse, ReportsTheBadLine) {
