@@ -1,5 +1,5 @@
 // A reader's whole life under the PnP manager: add, start, use through the
-// smart card library, the queries that refuse while the reader is in use,
+// smart card library, the removal query that refuses while a handle is open,
 // surprise removal, the ten-reader limit and every way AddDevice can fail.
 #include "FrameTest.h"
 
@@ -12,8 +12,6 @@
 
 namespace tav712::testing {
 namespace {
-
-using namespace std::chrono_literals;
 
 class DeviceLife : public FrameTest {};
 
@@ -70,18 +68,6 @@ TEST_F(DeviceLife, QueryRemoveIsRefusedWhileAHandleIsOpen) {
     EXPECT_EQ(close(handle), STATUS_SUCCESS);
     EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
     EXPECT_EQ(readerDevice(port), nullptr);
-}
-
-TEST_F(DeviceLife, QueryStopIsRefusedWhileARequestIsInsideTheLibrary) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-
-    auto request = requestInsideLibrary(port, handle);
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
-    EXPECT_NE(KeReadStateEvent(&extension(port)->ReaderStarted), 0) << "the gate stays open";
-    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
-
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // After an accepted query-stop the next request waits at the gate until the

@@ -1,12 +1,9 @@
 #include "FrameTest.h"
 
-#include <chrono>
 #include <cstring>
 #include <vector>
 
 namespace tav712::testing {
-
-using namespace std::chrono_literals;
 
 FrameTest::FrameTest(std::uint64_t seed) : SystemTest(platform::SystemOptions{.seed = seed}) {
     auto loaded = system.pnp().loadDriver("tav712", DriverEntry);
@@ -49,6 +46,8 @@ std::u16string FrameTest::interfaceName(const ReaderPort& port) {
     const UNICODE_STRING& name = extension(port)->PnPDeviceName;
     return std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
 }
+
+bool FrameTest::gateOpen(const ReaderPort& port) { return KeReadStateEvent(&extension(port)->ReaderStarted) != 0; }
 
 platform::Handle FrameTest::open(const ReaderPort& port) {
     auto opened = system.io().open(interfaceName(port));

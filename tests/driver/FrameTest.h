@@ -14,12 +14,15 @@
 #include "emulator/knobs.h"
 #include "emulator/reader.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace tav712::testing {
+
+using namespace std::chrono_literals;
 
 // One COM port with an emulated reader at its far end.
 struct ReaderPort {
@@ -44,6 +47,8 @@ protected:
     static PDEVICE_EXTENSION extension(const ReaderPort& port);
     // The symbolic link of the reader's device interface.
     static std::u16string interfaceName(const ReaderPort& port);
+    // Whether requests may pass the gate (ReaderStarted is signalled).
+    static bool gateOpen(const ReaderPort& port);
 
     platform::Handle open(const ReaderPort& port);
     // Closes a handle that open() gave; handles a failed test left open are

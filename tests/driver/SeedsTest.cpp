@@ -9,8 +9,6 @@
 namespace tav712::testing {
 namespace {
 
-using namespace std::chrono_literals;
-
 class Seeds : public FrameTest, public ::testing::WithParamInterface<std::uint64_t> {
 protected:
     Seeds() : FrameTest(GetParam()) {}
