@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "card_feed.h"
 #include "emulator/atr.h"
 #include "emulator/card.h"
 #include "emulator/iso7816.h"
 #include "emulator/pts.h"
-#include "card_feed.h"
 
 namespace emulator::testing {
 namespace {

@@ -14,13 +14,17 @@ namespace {
 
 DEFINE_GUID(GUID_SMCLIB_TEST_READER, 0x50dd5230, 0xba8a, 0x11d1, 0xbf, 0x5d, 0x00, 0x00, 0xf8, 0x05, 0xf5, 0x31);
 
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 VOID NTAPI CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  auto *extension = static_cast<DoubleExtension *>(DeviceObject->DeviceExtension);
-  Irp->IoStatus.Status = STATUS_CANCELLED;
-  Irp->IoStatus.Information = 0;
-  extension->smartcard.OsData->NotificationIrp = nullptr;
+  static_cast<DoubleExtension *>(DeviceObject->DeviceExtension)->smartcard.OsData->NotificationIrp = nullptr;
   IoReleaseCancelSpinLock(Irp->CancelIrql);
-  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  complete(Irp, STATUS_CANCELLED);
 }
 
 void updateCardState(SMARTCARD_EXTENSION &smartcard, ULONG state) {
@@ -40,11 +44,7 @@ void updateCardState(SMARTCARD_EXTENSION &smartcard, ULONG state) {
     }
     IoReleaseCancelSpinLock(cancelIrql);
   }
-  if (irp != nullptr) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
+  if (irp != nullptr) complete(irp, STATUS_SUCCESS);
   KeReleaseSpinLock(&smartcard.OsData->SpinLock, irql);
 }
 
@@ -156,13 +156,6 @@ NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
 
 PSMARTCARD_EXTENSION smartcardOf(PDEVICE_OBJECT device) {
   return &static_cast<DoubleExtension *>(device->DeviceExtension)->smartcard;
-}
-
-NTSTATUS complete(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) { return complete(Irp, STATUS_SUCCESS); }
