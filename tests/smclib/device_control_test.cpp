@@ -20,9 +20,9 @@ Bytes ulong(ULONG value) {
   return bytes;
 }
 
-ULONG ulongAt(const Bytes &bytes, std::size_t offset = 0) {
+ULONG ulongAt(const Bytes &bytes) {
   ULONG value = 0;
-  if (bytes.size() >= offset + 4) std::memcpy(&value, bytes.data() + offset, 4);
+  if (bytes.size() >= 4) std::memcpy(&value, bytes.data(), 4);
   return value;
 }
 
@@ -33,16 +33,9 @@ Bytes cat(Bytes a, const Bytes &b) {
 
 Bytes ioHeader(ULONG protocol, ULONG length = 8) { return cat(ulong(protocol), ulong(length)); }
 
-// The T=0 card of the double: echoes case 2 with Le bytes of 0xA5, else 90 00.
-Bytes t0Card(const Bytes &tpdu) {
-  if (tpdu.size() == 5 && tpdu[4] != 0) {
-    Bytes answer(tpdu[4], 0xA5);
-    answer.push_back(0x90);
-    answer.push_back(0x00);
-    return answer;
-  }
-  return {0x90, 0x00};
-}
+// The T=0 card of the double: answers a header-only TPDU with P3 bytes of
+// 0xA5, anything else with no data; always 90 00.
+Bytes t0Card(const Bytes &tpdu) { return cat(Bytes(tpdu.size() == 5 ? tpdu[4] : 0, 0xA5), {0x90, 0x00}); }
 
 enum class Stage { NoCard, CardPresent, Reset, SpecificT1 };
 
