@@ -66,17 +66,7 @@ class SerialChannel : public ::testing::Test {
  protected:
   explicit SerialChannel(const std::string& script = "") : harness({.line = ScriptLine{script}}) {}
   void SetUp() override {
-    const NTSTATUS opened = harness.call([&]() -> NTSTATUS {
-      PIRP irp = IoAllocateIrp(static_cast<CCHAR>(harness.deviceObject()->StackSize + 1), FALSE);
-      IO_STATUS_BLOCK ioStatus{};
-      IoSetNextIrpStackLocation(irp);
-      irp->UserIosb = &ioStatus;
-      IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-      NTSTATUS status = CallSerialDriver(reader->AttachedDeviceObject, irp);
-      IoFreeIrp(irp);
-      return status;
-    });
-    ASSERT_EQ(opened, STATUS_SUCCESS);
+    ASSERT_EQ(harness.openPort(), STATUS_SUCCESS);
     reader->ReadTotalTimeout = 100;
   }
   NTSTATUS control(ULONG code, PVOID input, ULONG inputLength, PVOID output = nullptr, ULONG outputLength = 0) {

@@ -157,19 +157,25 @@ void DriverHarness::destroyDevice() {
   device_ = nullptr;
 }
 
-NTSTATUS DriverHarness::openLink() {
+NTSTATUS DriverHarness::openPort() {
   return call([&]() -> NTSTATUS {
-    PREADER_EXTENSION readerExtension = this->readerExtension();
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(device_->StackSize + 1), FALSE);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     IO_STATUS_BLOCK ioStatus{};
     IoSetNextIrpStackLocation(irp);
     irp->UserIosb = &ioStatus;
     IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
-    NTSTATUS status = CallSerialDriver(readerExtension->AttachedDeviceObject, irp);
+    NTSTATUS status = CallSerialDriver(readerExtension()->AttachedDeviceObject, irp);
     IoFreeIrp(irp);
-    if (status != STATUS_SUCCESS) return status;
+    return status;
+  }, "open port");
+}
 
+NTSTATUS DriverHarness::openLink() {
+  NTSTATUS status = openPort();
+  if (status != STATUS_SUCCESS) return status;
+  return call([&]() -> NTSTATUS {
+    PREADER_EXTENSION readerExtension = this->readerExtension();
     readerExtension->ReadCharTimeout = 50;
     readerExtension->ReadTotalTimeout = 100;
     SERIAL_CONFIG config{};
@@ -184,9 +190,9 @@ NTSTATUS DriverHarness::openLink() {
     // As the reader start does: the link counts as open before the wait is
     // armed, so that a wait ending at once can close it again.
     KeClearEvent(&deviceExtension()->SerialCloseDone);
-    status = ConfigureSerialPort(readerExtension, &config);
-    if (status != STATUS_SUCCESS) KeSetEvent(&deviceExtension()->SerialCloseDone, IO_NO_INCREMENT, FALSE);
-    return status;
+    const NTSTATUS configured = ConfigureSerialPort(readerExtension, &config);
+    if (configured != STATUS_SUCCESS) KeSetEvent(&deviceExtension()->SerialCloseDone, IO_NO_INCREMENT, FALSE);
+    return configured;
   }, "open link");
 }
 

@@ -131,6 +131,8 @@ class DriverHarness {
   // it as the reader start does (which arms the serial event wait) and marks
   // the link open. For receive-engine tests on a scripted line.
   NTSTATUS openLink();
+  // Only the first step of openLink: IRP_MJ_CREATE to the port.
+  NTSTATUS openPort();
   // Whether SerialCloseDone says the link is open.
   bool linkOpen() const;
 
