@@ -38,7 +38,7 @@ TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
     auto version = control(handle, IOCTL_VENDOR_GET_VERSION, {}, 8);
     EXPECT_EQ(version.status, STATUS_SUCCESS);
     EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03}));
-    auto power = control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64);
+    auto power = coldReset(handle).wait();
     EXPECT_EQ(power.status, STATUS_SUCCESS);
     EXPECT_GT(power.information, 0u) << "the answer-to-reset comes back";
 
@@ -112,7 +112,8 @@ TEST_F(DeviceLife, SurpriseRemovalThenRemoveWaitsForTheOpenHandle) {
     PDEVICE_OBJECT device = readerDevice(port);
 
     NTSTATUS removal = STATUS_PENDING;
-    auto pnpThread = spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
+    auto pnpThread =
+        system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
     system.scheduler().advanceBy(5s);
     EXPECT_EQ(removal, STATUS_PENDING) << "the device went while a handle was open";
     EXPECT_TRUE(system.deviceExists(device));

@@ -74,21 +74,18 @@ ULONG FrameTest::cardState(platform::Handle handle) {
     return state;
 }
 
+platform::PendingRequest FrameTest::coldReset(platform::Handle handle) {
+    const ULONG minorCode = SCARD_COLD_RESET;
+    std::vector<std::uint8_t> input(sizeof minorCode);
+    std::memcpy(input.data(), &minorCode, sizeof minorCode);
+    return system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_POWER, input, 64);
+}
+
 platform::PendingRequest FrameTest::requestInsideLibrary(const ReaderPort& port, platform::Handle handle) {
-    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64);
+    auto request = coldReset(handle);
     const bool inside = system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s);
     EXPECT_TRUE(inside) << "the power request never reached the library";
     return request;
-}
-
-platform::ThreadHandle FrameTest::spawn(std::string name, std::function<void()> body) {
-    return system.scheduler().spawn(std::move(name), std::move(body));
-}
-
-std::vector<std::uint8_t> FrameTest::ulongBytes(ULONG value) {
-    std::vector<std::uint8_t> bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
 }
 
 }  // namespace tav712::testing

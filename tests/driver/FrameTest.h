@@ -58,15 +58,11 @@ protected:
     platform::IoResult control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input = {},
                                ULONG outputLength = 0);
     ULONG cardState(platform::Handle handle);
-    // Starts a cold reset of the card on a request thread and runs the system
-    // until the request is inside the smart card library.
+    // A cold reset of the card (IOCTL_SMARTCARD_POWER), sent on a request thread.
+    platform::PendingRequest coldReset(platform::Handle handle);
+    // A cold reset, with the system run until the request is inside the
+    // smart card library.
     platform::PendingRequest requestInsideLibrary(const ReaderPort& port, platform::Handle handle);
-
-    // Runs a body on a request thread of its own (e.g. a PnP call that
-    // waits for a handle to close); the test joins it later.
-    platform::ThreadHandle spawn(std::string name, std::function<void()> body);
-
-    static std::vector<std::uint8_t> ulongBytes(ULONG value);
 
     PDRIVER_OBJECT driver = nullptr;
     // Set false by a test that unloads the driver itself.

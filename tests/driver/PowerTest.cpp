@@ -30,7 +30,7 @@ protected:
 TEST_F(Power, SleepAndWakeWithACardInTheReader) {
     ReaderPort& port = startedReader();
     platform::Handle handle = open(port);
-    ASSERT_EQ(control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    ASSERT_EQ(coldReset(handle).wait().status, STATUS_SUCCESS);
     ASSERT_TRUE(port.reader->card()->powered());
     const ULONG poweredState = cardState(handle);
     EXPECT_GE(poweredState, static_cast<ULONG>(SCARD_NEGOTIABLE));
@@ -61,7 +61,7 @@ TEST_F(Power, SleepAndWakeWithACardInTheReader) {
     // The card found after the wake counts as newly inserted.
     EXPECT_EQ(tracking.wait().status, STATUS_SUCCESS);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED)) << "the gate is open again";
-    EXPECT_EQ(control(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    EXPECT_EQ(coldReset(handle).wait().status, STATUS_SUCCESS);
     EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 

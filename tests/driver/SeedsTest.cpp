@@ -18,7 +18,7 @@ TEST_P(Seeds, ReaderLifeEndsClean) {
     ReaderPort& port = startedReader();
     platform::Handle handle = open(port);
     auto tracking = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
-    auto power = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64);
+    auto power = coldReset(handle);
     EXPECT_EQ(power.wait().status, STATUS_SUCCESS);
     // The sleep query is refused while a request is inside the library:
     // wait until the tracking request is parked.

@@ -265,19 +265,17 @@ TEST(ReceiveEngine, ReadBytesDeliversAllOrNothing) {
   writeTrigger(*harness);
   harness->runFor(10ms);
   UCHAR bytes[4] = {};
-  ULONG length = 4;
-  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 0); }), STATUS_SUCCESS);
-  EXPECT_EQ(length, 0u);
-  length = 1;
-  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 2); }), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, 0u);
+  // Reads `count` bytes into a buffer of `capacity`; the length it reports.
+  const auto read = [&](ULONG capacity, ULONG count, NTSTATUS status) {
+    ULONG length = capacity;
+    EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, count); }), status);
+    return length;
+  };
+  EXPECT_EQ(read(4, 0, STATUS_SUCCESS), 0u);
+  EXPECT_EQ(read(1, 2, STATUS_BUFFER_TOO_SMALL), 0u);
   EXPECT_EQ(reader->ReceivedBytes, 1u) << "the two bytes were taken and are lost";
-  length = 4;
-  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 2); }), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(length, 0u);
-  length = 4;
-  EXPECT_EQ(harness->call([&] { return ReaderReadBytes(reader, bytes, &length, 1); }), STATUS_SUCCESS);
-  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(read(4, 2, STATUS_IO_TIMEOUT), 0u);
+  EXPECT_EQ(read(4, 1, STATUS_SUCCESS), 1u);
   EXPECT_EQ(bytes[0], 0x43);
 }
 
