@@ -153,17 +153,6 @@ TEST(CardTiming, ExponentsWiderThanFourBitsAreHeldAtFifteen)
     EXPECT_EQ(compute(input).reader.CharWaitingTime, (1u << 15) + 11);
 }
 
-TEST(CardTiming, T0WaitingValueIsTheSameForCharacterAndBlock)
-{
-    for (UCHAR wi : {UCHAR{1}, UCHAR{10}, UCHAR{255}}) {
-        CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T0, 512, 2);
-        input.WI = wi;
-        Timing timing = compute(input);
-        EXPECT_EQ(timing.reader.CharWaitingTime, wi * 2u * 960u);
-        EXPECT_EQ(timing.reader.CharWaitingValue, timing.reader.BlockWaitingValue);
-    }
-}
-
 // The inputs come from the card's capabilities; zero waiting integers are
 // replaced by their defaults in the capabilities themselves.
 TEST(CardTiming, ZeroWaitingIntegersAreReplacedInTheCardsCapabilities)

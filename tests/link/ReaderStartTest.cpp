@@ -149,14 +149,6 @@ TEST_P(ReaderLinkUnderSeeds, StartsServesAndStops) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ReaderLinkUnderSeeds, ::testing::Range<std::uint64_t>(1, 33));
 
-TEST(ReaderStart, AnEmptySlotIsKnownAsAbsentOnceStarted) {
-  emulator::EmulatorKnobs knobs;
-  knobs.cardInserted = false;
-  DriverHarness harness({.line = EmulatorLine{knobs}});
-  ASSERT_EQ(start(harness), STATUS_SUCCESS);
-  EXPECT_EQ(harness.smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
-}
-
 TEST(ReaderStop, ANeverStartedDeviceStopsAtOnceWithoutTraffic) {
   DriverHarness harness;
   const platform::Instant before = harness.now();
