@@ -44,6 +44,8 @@ struct Exchange {
   NTSTATUS status;
 };
 
+void PrintTo(const Exchange& row, std::ostream* out) { *out << row.name; }
+
 class ReaderExchange : public ::testing::TestWithParam<Exchange> {};
 
 TEST_P(ReaderExchange, SendsExactlyTheScriptedBytesAndReturnsThisStatus) {

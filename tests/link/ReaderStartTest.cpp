@@ -229,6 +229,8 @@ struct StartFailure {
   emulator::EmulatorKnobs knobs = {};
 };
 
+void PrintTo(const StartFailure& row, std::ostream* out) { *out << row.name; }
+
 
 class FailedStart : public ::testing::TestWithParam<StartFailure> {};
 

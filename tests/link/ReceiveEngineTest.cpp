@@ -68,6 +68,8 @@ struct StreamCase {
   platform::Duration tookAtMost = kAnyTime;
 };
 
+void PrintTo(const StreamCase& row, std::ostream* out) { *out << row.name; }
+
 // The receive's own time-out at the link's 50 ms per byte and 100 ms total.
 constexpr platform::Duration receiveTimeout(ULONG count) { return count * 50ms + 100ms; }
 
