@@ -1,6 +1,6 @@
 // Helpers shared by the library's tests: a smart card extension with its
 // buffers in test-owned memory, ATR construction, and the reader driver's
-// T=1 transmit loop.
+// T=1 transmit loop with a session that records what it sent.
 #pragma once
 
 #include <gtest/gtest.h>
