@@ -35,9 +35,6 @@ TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
 
     platform::Handle handle = open(port);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
-    auto version = control(handle, IOCTL_VENDOR_GET_VERSION, {}, 8);
-    EXPECT_EQ(version.status, STATUS_SUCCESS);
-    EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03}));
     auto power = coldReset(handle).wait();
     EXPECT_EQ(power.status, STATUS_SUCCESS);
     EXPECT_GT(power.information, 0u) << "the answer-to-reset comes back";
