@@ -232,14 +232,6 @@ TEST_F(SerialChannel, ARefusedWaitLeadsToTheCloseEvenAfterAnEarlierReceivedChara
   EXPECT_EQ(requests.back().majorFunction, IRP_MJ_CLOSE);
 }
 
-TEST(SerialChannelUnopened, AWaitThatCannotBeAllocatedReportsInsufficientResources) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  harness.system().faults().failCall(platform::fault::kAllocateIrp, 1);
-  EXPECT_EQ(harness.call([&] { return StartSerialEventWait(harness.readerExtension()); }),
-            STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_TRUE(harness.recorder()->requests().empty());
-}
-
 TEST(SerialChannelUnopened, DelayMillisecondsSleepsOrStallsForExactlyTheTime) {
   DriverHarness harness({.line = ScriptLine{""}});
   for (ULONG ms : {0u, 1u, 25u, 200u}) {
