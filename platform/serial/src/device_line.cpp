@@ -16,13 +16,6 @@ void KernelTimeline::callAt(emulator::Nanoseconds when, std::function<void()> ac
                                     "line device");
 }
 
-emulator::LineSettings toEmulatorSettings(const LineSettings& settings) {
-  return {.baudRate = settings.baudRate,
-          .dataBits = settings.dataBits,
-          .parity = settings.parity,
-          .stopBits = settings.stopBits};
-}
-
 namespace {
 
 class DeviceLine final : public LineBackend, private emulator::HostPort {
@@ -37,7 +30,7 @@ class DeviceLine final : public LineBackend, private emulator::HostPort {
   void attach(LineReceiver* receiver) override { *receiver_ = receiver; }
   void transmit(std::uint8_t byte) override { device_.byteFromHost(byte); }
   bool applyLineSettings(const LineSettings& settings) override {
-    device_.hostLineSettings(toEmulatorSettings(settings));
+    device_.hostLineSettings(settings);
     return true;
   }
   bool dsr() const override { return device_.dsr(); }

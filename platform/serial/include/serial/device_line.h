@@ -25,6 +25,4 @@ class KernelTimeline final : public emulator::Timeline {
 // device's host port and disconnects when it goes.
 std::unique_ptr<LineBackend> makeDeviceLine(emulator::LineDevice& device, std::string name = "emulator");
 
-emulator::LineSettings toEmulatorSettings(const LineSettings& settings);
-
 }  // namespace serial

@@ -9,33 +9,17 @@
 // emulator or a scripted line on the virtual clock, or a real tty in real
 // time.
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "emulator/line.h"
+
 namespace serial {
 
-// Line settings in the encoding of the serial control requests:
-// parity 0 none, 1 odd, 2 even, 3 mark, 4 space; stopBits 0 one, 1 one and a
-// half, 2 two.
-struct LineSettings {
-  std::uint32_t baudRate = 19200;
-  std::uint8_t dataBits = 8;
-  std::uint8_t parity = 0;
-  std::uint8_t stopBits = 0;
-  friend bool operator==(const LineSettings&, const LineSettings&) = default;
-};
-
-// Time one character occupies on the line: start bit, data bits, parity bit
-// when there is one, stop bits (truncated to whole nanoseconds). 8N1 at
-// 19200 baud is 10 bits, 520833 ns.
-constexpr std::chrono::nanoseconds characterTime(const LineSettings& settings) {
-  const std::uint64_t halfBits = 2u * (1u + settings.dataBits + (settings.parity != 0 ? 1u : 0u)) +
-                                 (settings.stopBits == 0 ? 2u : settings.stopBits == 1 ? 3u : 4u);
-  const std::uint64_t baud = settings.baudRate == 0 ? 1 : settings.baudRate;
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(halfBits * 500'000'000ull / baud));
-}
-static_assert(characterTime(LineSettings{}) == std::chrono::nanoseconds(520833));
+// Line settings and the time a character occupies on the line are the
+// wire's own terms, the same at both ends of it.
+using emulator::LineSettings;
+using emulator::characterTime;
 
 // The UART's receive side. A backend calls it only from an interrupt context
 // of the kernel's scheduler (a timer callback on the virtual clock, or an
