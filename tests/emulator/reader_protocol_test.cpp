@@ -30,33 +30,15 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ReaderCommands,
     ::testing::Values(
         CommandCase{"FirmwareVersion", "", {0xC0}, {0x23}},
-        CommandCase{"ConfiguredFirmwareVersion", "firmware=0x41", {0xC0}, {0x41}},
         CommandCase{"FirmwareValueEscaped", "firmware=0x10", {0xC0}, {0x10, 0x10}},
-        CommandCase{"WriteRegister8", "", {0x88, 0x00}, {0x90}},
-        CommandCase{"PowerDown", "", {0x84, 0x00}, {0x90}},
         CommandCase{"CardPresentUnpowered", "", {0xC4}, {0x01}},
         CommandCase{"NoCard", "no-card", {0xC4}, {0x00}},
         CommandCase{"UnusedRegisterReadsZero", "", {0xC9}, {0x00}},
         CommandCase{"FirmwareRegisterIsReadOnly", "", {0x80, 0x55}, {0x10, 0x84}},
-        CommandCase{"UnusedRegisterRefusesWrites", "", {0x87, 0x01}, {0x10, 0x84}},
         CommandCase{"UnknownCommandClass", "", {0x3F}, {0x10, 0x84}},
         CommandCase{"SendToUnpoweredCard", "", {0x41, 0x00}, {0x10, 0x84}},
-        CommandCase{"EmptySendToUnpoweredCard", "", {0x40}, {0x10, 0x84}},
-        CommandCase{"WrongReplyKnob", "wrong-reply=1,wrong-reply-value=0x55", {0x81, 0x0D}, {0x55}},
-        CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}},
-        CommandCase{"SilentReader", "reader-silent-after=0", {0xC0}, {}}),
+        CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
-
-TEST(ReaderRegisters, KeepWhatTheDriverWrites) {
-  ReaderRig rig;
-  for (const Bytes& write : {Bytes{0x82, 0x6F}, {0x81, 0x00}, {0x82, 0xEC}, {0x85, 0x80, 0x25, 0x00}, {0x86, 0x0C, 0x42, 0x01}}) {
-    EXPECT_EQ(rig.host->exchange(write), Bytes{0x90});
-  }
-  EXPECT_EQ(rig.host->exchange({0xC2}), Bytes{0xEC});
-  EXPECT_EQ(rig.reader->guardTimeEtu(), 256u);
-  EXPECT_EQ(rig.reader->characterWaitingEtu(), 9600u);
-  EXPECT_EQ(rig.reader->blockWaitingEtu(), 0x01420Cu);
-}
 
 TEST(ReaderTiming, RepliesFollowTheCommandAtTheLineRate) {
   ReaderRig rig;
@@ -126,20 +108,6 @@ TEST(ReaderResetTiming, AtrAtTheCardRateThenTheMarkerAfterTheCharacterWaitingTim
   EXPECT_EQ(got[t1Atr.size() + 1].at - got[t1Atr.size()].at, Nanoseconds(clocksToNanoseconds(9600ull * 372)));
 }
 
-TEST(ReaderReset, WarmResetOfAPoweredCardSkipsNothingButThePowerCycle) {
-  ReaderRig rig;
-  rig.coldReset(2s);
-  EXPECT_EQ(rig.host->exchange({0x83, 0x1D}, 50ms), replyThen(t1Atr));
-}
-
-TEST(ReaderCard, PowerDownRefusesFurtherSends) {
-  ReaderRig rig;
-  rig.coldReset(2s);
-  EXPECT_EQ(rig.host->exchange({0x84, 0x00}), Bytes{0x90});
-  EXPECT_EQ(rig.host->exchange({0xC4}), Bytes{0x01});
-  EXPECT_EQ(rig.host->exchange({0x41, 0xFF}), (Bytes{0x10, 0x84}));
-}
-
 TEST(ReaderCard, SendOfMoreThan24BytesIsRefused) {
   ReaderRig rig;
   rig.coldReset(2s);
@@ -167,26 +135,12 @@ TEST(ReaderEvents, EventDuringARunOfBytesNeverSplitsAnEscapePair) {
   EXPECT_EQ(rig.host->bytes_(), (Bytes{0x10, 0x10, 0x10, 0x10, 0x10, 0x86, 0x10, 0x10}));
 }
 
-TEST(ReaderLine, UnplugDropsDsrAndSilencesTheReader) {
-  ReaderRig rig("dsr-drop-ms=10");
-  EXPECT_TRUE(rig.reader->dsr());
-  rig.timeline.runFor(20ms);
-  EXPECT_FALSE(rig.reader->dsr());
-  ASSERT_EQ(rig.host->dsrChanges().size(), 1u);
-  EXPECT_EQ(rig.host->dsrChanges()[0], std::make_pair(Nanoseconds(10ms), false));
-  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{});
-  rig.reader->plug();
-  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
-}
-
 TEST(ReaderLine, BytesAtTheWrongLineSpeedAreGarbled) {
   ReaderRig rig;
   rig.reader->hostLineSettings(LineSettings{9600, 8, 0, 0});
   EXPECT_NE(rig.host->exchange({0xC0}), Bytes{0x23});
   rig.reader->hostLineSettings(readerLineSettings);
   EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
-  // The same when the reader is the one set to another rate.
-  EXPECT_NE(ReaderRig("reader-baud=9600").host->exchange({0xC0}), Bytes{0x23});
 }
 
 }  // namespace
