@@ -130,6 +130,33 @@ TEST(Card, ColdAndWarmAtrs) {
   EXPECT_EQ(values(card.reset(false)), profile.coldAtr);
 }
 
+TEST(Card, FirstBytesAfterTheAtrSettleProtocolAndRate) {
+  struct Row {
+    const char* profile;
+    Bytes first;
+    Bytes answer;
+    int protocol;
+    std::uint32_t etuClocks;
+    std::uint32_t characterEtu;
+  };
+  for (const Row& row : {
+           // PTS for T=1 at TA1 0x13, echoed.
+           Row{"dual", {0xFF, 0x11, 0x13, 0xFD}, {0xFF, 0x11, 0x13, 0xFD}, 1, 93, 11},
+           // Without PTS the first offered protocol runs at the default rate.
+           Row{"dual", {0x00, 0x20, 0x00, 0x81, 0x00}, {0x63, 0xC3}, 0, 372, 12},
+           // Specific mode: TA2's protocol at TA1's rate, S(RESYNCH) answered.
+           Row{"specific", {0x00, 0xC0, 0x00, 0xC0}, {0x00, 0xE0, 0x00, 0xE0}, 1, 93, 11},
+       }) {
+    SCOPED_TRACE(::testing::Message() << row.profile << " " << ::testing::PrintToString(row.first));
+    Card card(cardProfile(row.profile));
+    card.reset(false);
+    EXPECT_EQ(feed(card, row.first), row.answer);
+    EXPECT_EQ(card.protocol(), row.protocol);
+    EXPECT_EQ(card.etuClocks(), row.etuClocks);
+    EXPECT_EQ(card.characterEtu(), row.characterEtu);
+  }
+}
+
 TEST(Card, PowerDownLosesTheSessionButKeepsTheFiles) {
   Card card(cardProfile("t0"));
   card.reset(false);
@@ -139,6 +166,20 @@ TEST(Card, PowerDownLosesTheSessionButKeepsTheFiles) {
   EXPECT_EQ(feed(card, {0x00}), Bytes{});
   card.reset(false);
   EXPECT_EQ(feed(card, {0x00, 0x20, 0x00, 0x81, 0x00}), (Bytes{0x63, 0xC2}));
+}
+
+TEST(CardKnobs, ShapeWhatTheCardSends) {
+  CardKnobs knobs;
+  knobs.silentAfter = 5;
+  knobs.parityErrorBytes = {2};
+  knobs.lateBytes = {3};
+  knobs.lateMs = 100;
+  Card card(cardProfile("t0"), knobs);
+  const CardOutput atr = card.reset(false);
+  ASSERT_EQ(atr.size(), 5u);
+  EXPECT_TRUE(atr[1].parityError);
+  EXPECT_EQ(atr[2].delayEtu, 100u * 3580 / 372);
+  EXPECT_TRUE(card.reset(false).empty());  // silent for good
 }
 
 TEST(CardKnobs, GarbageFollowsTheAtrAndIsSeeded) {

@@ -108,6 +108,12 @@ TEST(ReaderResetTiming, AtrAtTheCardRateThenTheMarkerAfterTheCharacterWaitingTim
   EXPECT_EQ(got[t1Atr.size() + 1].at - got[t1Atr.size()].at, Nanoseconds(clocksToNanoseconds(9600ull * 372)));
 }
 
+TEST(ReaderReset, WarmResetOfAPoweredCardSkipsNothingButThePowerCycle) {
+  ReaderRig rig;
+  rig.coldReset(2s);
+  EXPECT_EQ(rig.host->exchange({0x83, 0x1D}, 50ms), replyThen(t1Atr));
+}
+
 TEST(ReaderCard, SendOfMoreThan24BytesIsRefused) {
   ReaderRig rig;
   rig.coldReset(2s);
@@ -133,6 +139,18 @@ TEST(ReaderEvents, EventDuringARunOfBytesNeverSplitsAnEscapePair) {
   rig.reader->removeCard();
   rig.timeline.runFor(50ms);
   EXPECT_EQ(rig.host->bytes_(), (Bytes{0x10, 0x10, 0x10, 0x10, 0x10, 0x86, 0x10, 0x10}));
+}
+
+TEST(ReaderLine, UnplugDropsDsrAndSilencesTheReader) {
+  ReaderRig rig("dsr-drop-ms=10");
+  EXPECT_TRUE(rig.reader->dsr());
+  rig.timeline.runFor(20ms);
+  EXPECT_FALSE(rig.reader->dsr());
+  ASSERT_EQ(rig.host->dsrChanges().size(), 1u);
+  EXPECT_EQ(rig.host->dsrChanges()[0], std::make_pair(Nanoseconds(10ms), false));
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{});
+  rig.reader->plug();
+  EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
 }
 
 TEST(ReaderLine, BytesAtTheWrongLineSpeedAreGarbled) {

@@ -11,6 +11,13 @@
 
 namespace emulator::testing {
 
+// A reset's reply (0x90), then the ATR.
+inline Bytes replyThen(const Bytes& atr) {
+  Bytes answer{0x90};
+  answer.insert(answer.end(), atr.begin(), atr.end());
+  return answer;
+}
+
 struct ReaderRig {
   explicit ReaderRig(const std::string& knobText = "") {
     EmulatorKnobs knobs;

@@ -1,6 +1,5 @@
-// The card's T=0 engine against hand-written exchanges: NULLs, 61xx and 6Cxx,
-// and the commands refused before their data. The acknowledge styles are
-// driven through the driver by the card tests.
+// The card's T=0 engine against hand-written exchanges: command cases 1 to 4
+// with each procedure-byte pattern, 61xx and 6Cxx.
 
 #include <gtest/gtest.h>
 
@@ -27,6 +26,13 @@ std::vector<Exchange> afterSelectEf(const std::vector<Exchange>& then) {
   return exchanges;
 }
 
+// The same selection with the first data byte asked for by a single-byte ACK
+// (5B) and the second by `secondAck`, then `read`.
+std::vector<Exchange> afterSelectEfByteWise(std::uint8_t secondAck, const Exchange& read) {
+  return {{selectHeader, {0x5B}}, {{0x7F}, {secondAck}}, {{0x10}, {0x90, 0x00}},
+          {selectHeader, {0x5B}}, {{0x6F}, {secondAck}}, {{0x01}, {0x90, 0x00}}, read};
+}
+
 class T0Exchanges : public ::testing::TestWithParam<T0Case> {};
 
 TEST_P(T0Exchanges, CardAnswersAsTheStandardSays) {
@@ -39,6 +45,20 @@ INSTANTIATE_TEST_SUITE_P(
     Table, T0Exchanges,
     ::testing::Values(
         T0Case{"Case1AfterNulls", T0AckStyle::full, 2, {{{0x00, 0x20, 0x00, 0x81, 0x00}, {0x60, 0x60, 0x63, 0xC3}}}},
+        T0Case{"Case3NullsBeforeEveryProcedureByte", T0AckStyle::singleBytes, 1,
+               {{selectHeader, {0x60, 0x5B}}, {{0x7F}, {0x60, 0x5B}}, {{0x10}, {0x60, 0x90, 0x00}}}},
+        T0Case{"Case2And3SingleByteAcks", T0AckStyle::singleBytes, 0,
+               afterSelectEfByteWise(0x5B, {{0x00, 0xB0, 0x00, 0x02, 0x03},
+                                            {0x4F, 0x02, 0x4F, 0x03, 0x4F, 0x04, 0x90, 0x00}})},
+        T0Case{"Case2And3MixedAcks", T0AckStyle::mixed, 0,
+               afterSelectEfByteWise(0xA4, {{0x00, 0xB0, 0x00, 0x00, 0x03},
+                                            {0x4F, 0x00, 0xB0, 0x01, 0x02, 0x90, 0x00}})},
+        T0Case{"Case2WithNulls", T0AckStyle::full, 1,
+               {{selectHeader, {0x60, 0xA4}},
+                {{0x7F, 0x10}, {0x60, 0x90, 0x00}},
+                {selectHeader, {0x60, 0xA4}},
+                {{0x6F, 0x01}, {0x60, 0x90, 0x00}},
+                {{0x00, 0xB0, 0x00, 0x00, 0x02}, {0x60, 0xB0, 0x00, 0x01, 0x60, 0x90, 0x00}}}},
         T0Case{"Case2WrongLengthGets6CThenTheData", T0AckStyle::full, 0,
                afterSelectEf({{{0x00, 0xB0, 0x00, 0x3C, 0x10}, {0x6C, 0x04}},
                               {{0x00, 0xB0, 0x00, 0x3C, 0x04}, {0xB0, 0x3C, 0x3D, 0x3E, 0x3F, 0x90, 0x00}}})},

@@ -1,8 +1,7 @@
 // The card's T=1 engine against hand-written blocks (LRCs and CRCs computed
-// by hand): the blocks a well-behaved host never sends, R-blocks, the
-// S-blocks, and the limits on command length. Sequence numbers, chaining,
-// WTX and the misbehaviour options are driven through the driver by the
-// card tests.
+// by hand): sequence numbers, chaining, R-blocks, the S-blocks, the
+// misbehaviour options and the limits on command length. WTX and LEN 0xFF
+// answers are driven through the driver by the card tests.
 
 #include <gtest/gtest.h>
 
@@ -19,10 +18,11 @@ struct T1Case {
 };
 
 // I(0) and I(1) carrying SELECT MF with P2 0C (00 A4 00 0C 02 3F 00), and the
-// card's I(0) with 90 00.
+// card's I-blocks with 90 00.
 const Bytes selectMf0{0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x92};
 const Bytes selectMf1{0x00, 0x40, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0xD2};
 const Bytes ok0{0x00, 0x00, 0x02, 0x90, 0x00, 0x92};
+const Bytes ok1{0x00, 0x40, 0x02, 0x90, 0x00, 0xD2};
 const Bytes otherError{0x00, 0x82, 0x00, 0x82};  // R(0) naming "other error"
 const Bytes edcError{0x00, 0x81, 0x00, 0x81};    // R(0) naming an EDC error
 
@@ -44,17 +44,25 @@ TEST_P(T1Exchanges, CardAnswersEachBlock) {
 INSTANTIATE_TEST_SUITE_P(
     Table, T1Exchanges,
     ::testing::Values(
+        T1Case{"SequenceNumbersAlternate", {}, {{selectMf0, ok0}, {selectMf1, ok1}, {selectMf0, ok0}}},
         T1Case{"WrongSendSequenceGetsOtherError", {}, {{selectMf1, otherError}}},
         T1Case{"BadLrcGetsEdcError", {}, {{{0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x93}, edcError}}},
         T1Case{"NonZeroNadGetsOtherError", {}, {{{0x12, 0xC0, 0x00, 0xD2}, otherError}}},
         T1Case{"LenFfFromTheHostGetsEdcError", {}, {{{0x00, 0x00, 0xFF}, edcError}}},
+        T1Case{"ChainedCommandIsAcknowledgedLinkByLink", {},
+               {{{0x00, 0x20, 0x03, 0x00, 0xA4, 0x00, 0x87}, {0x00, 0x90, 0x00, 0x90}},
+                {{0x00, 0x40, 0x04, 0x0C, 0x02, 0x3F, 0x00, 0x75}, ok0}}},
         T1Case{"RBlockAsksForTheLastBlockAgain", {}, {{selectMf0, ok0}, {{0x00, 0x80, 0x00, 0x80}, ok0}}},
         T1Case{"Resynch", {}, {{selectMf0, ok0}, {{0x00, 0xC0, 0x00, 0xC0}, {0x00, 0xE0, 0x00, 0xE0}}, {selectMf0, ok0}}},
         T1Case{"IfsRequestFromTheHost", {}, {{{0x00, 0xC1, 0x01, 0xFE, 0x3E}, {0x00, 0xE1, 0x01, 0xFE, 0x1E}}}},
         T1Case{"AbortDuringChaining", {},
                {{{0x00, 0x20, 0x03, 0x00, 0xA4, 0x00, 0x87}, {0x00, 0x90, 0x00, 0x90}},
                 {{0x00, 0xC2, 0x00, 0xC2}, {0x00, 0xE2, 0x00, 0xE2}}}},
+        T1Case{"IfsRequestFromTheCard", with([](auto& o) { o.ifsRequest = 0x40; }),
+               {{selectMf0, {0x00, 0xC1, 0x01, 0x40, 0x80}}, {{0x00, 0xE1, 0x01, 0x40, 0xA0}, ok0}, {selectMf1, ok1}}},
         T1Case{"UnexpectedSResponseGetsOtherError", {}, {{{0x00, 0xE3, 0x01, 0x02, 0xE0}, otherError}}},
+        T1Case{"BadEdcKnobThenCleanRepeat", with([](auto& o) { o.badEdcBlocks = {1}; }),
+               {{selectMf0, {0x00, 0x00, 0x02, 0x90, 0x00, 0x6D}}, {edcError, ok0}}},
         // CRC high byte first, without a final complement.
         T1Case{"ResynchWithCrc", with([](auto& o) { o.crc = true; }),
                {{{0x00, 0xC0, 0x00, 0xF3, 0x99}, {0x00, 0xE0, 0x00, 0xD0, 0xAA}}}}),

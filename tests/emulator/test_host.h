@@ -33,7 +33,7 @@ class TestHost final : public HostPort {
     received_.push_back({timeline_.now(), byte});
     trace_.push_back({timeline_.now(), Direction::readerToHost, byte});
   }
-  void dsrChanged(bool) override {}
+  void dsrChanged(bool asserted) override { dsrChanges_.push_back({timeline_.now(), asserted}); }
 
   // Starts writing now; the k-th byte arrives (k+1) character times later.
   // Returns the instant the last byte arrives.
@@ -64,6 +64,7 @@ class TestHost final : public HostPort {
     return out;
   }
   const std::vector<Received>& received() const { return received_; }
+  const std::vector<std::pair<Nanoseconds, bool>>& dsrChanges() const { return dsrChanges_; }
   // Never cleared: everything on the line since the host was connected.
   const std::vector<TraceByte>& trace() const { return trace_; }
   void clear() { received_.clear(); }
@@ -73,6 +74,7 @@ class TestHost final : public HostPort {
   LineDevice& device_;
   Nanoseconds lineFreeAt_{0};
   std::vector<Received> received_;
+  std::vector<std::pair<Nanoseconds, bool>> dsrChanges_;
   std::vector<TraceByte> trace_;
 };
 
