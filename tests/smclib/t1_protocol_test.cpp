@@ -88,27 +88,12 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(card.maxInfReceived, 32u);
        EXPECT_EQ(countPcb(e, 0x20) + countPcb(e, 0x60), 3u);  // three chained I-blocks, M set
      }},
-    {.name = "AnswerChainedByIfsd", .answerLength = 600,
-     .check = [](const auto &e, const auto &, const auto &) {
-       EXPECT_EQ(countPcb(e, 0x80) + countPcb(e, 0x90), 2u);  // two acknowledging R-blocks
-     }},
     {.name = "ChainingBothWaysWithCrc", .crc = true, .commandLength = 300, .answerLength = 300},
     {.name = "IfsOneRequestedMidChain", .script = {.ifsRequestAfterBlock = 1, .newIfsc = 1}, .commandLength = 80,
      .check = [](const auto &, const auto &, const auto &ext) { EXPECT_EQ(ext.T1.IFSC, 1); }},
-    {.name = "Ifs32RequestedMidChain", .atrIfsc = 16, .script = {.ifsRequestAfterBlock = 1, .newIfsc = 32},
-     .commandLength = 80,
-     .check = [](const auto &, const auto &card, const auto &ext) {
-       EXPECT_EQ(ext.T1.IFSC, 32);
-       EXPECT_EQ(card.maxInfReceived, 32u);
-     }},
     {.name = "Ifs254RequestedMidChain", .atrIfsc = 16, .script = {.ifsRequestAfterBlock = 2, .newIfsc = 254},
      .commandLength = 300,
      .check = [](const auto &, const auto &card, const auto &) { EXPECT_EQ(card.maxInfReceived, 254u); }},
-    {.name = "Wtx1Granted", .script = {.wtxBeforeAnswer = {1}},
-     .check = [](const auto &e, const auto &, const auto &) {
-       EXPECT_EQ(countPcb(e, 0xE3), 1u);
-       EXPECT_EQ(e.wtxGranted.back(), 1);
-     }},
     {.name = "Wtx2And255Granted", .script = {.wtxBeforeAnswer = {2, 255}},
      .check = [](const auto &e, const auto &, const auto &) {
        ASSERT_EQ(countPcb(e, 0xE3), 2u);
@@ -163,25 +148,6 @@ TEST(T1Protocol, SequenceNumbersCarryOverToTheNextCommand) {
   EXPECT_EQ(second.status, STATUS_SUCCESS);
   EXPECT_EQ(second.sentPcbs, std::vector<std::uint8_t>{0x40});  // N(S) 1, no second IFS request
   EXPECT_EQ(card.commands.size(), 2u);
-}
-
-TEST(T1Protocol, IfsResponseDuringIBlockExchangeIsFlaggedForTheDriver) {
-  T1Session session;
-  T1CardPeer card({.ifsRequestAfterBlock = 1, .newIfsc = 20}, answering(2));
-  bool flagged = false;
-  Bytes command = pattern(60, 3);
-  ULONG information = 0;
-  Bytes reply(64);
-  session.extension.IoRequest = {&information, command.data(), 60, reply.data(), 64};
-  const auto onBlock = [&](const Bytes &block) {
-    if (block[1] != 0xE1) return;
-    EXPECT_EQ(block[3], 20);
-    EXPECT_EQ(session.extension.T1.State, static_cast<ULONG>(T1_IFS_RESPONSE));
-    EXPECT_EQ(session.extension.T1.OriginalState, static_cast<ULONG>(T1_I_BLOCK));
-    flagged = true;
-  };
-  EXPECT_EQ(transmitT1(session.extension, peer(card), onBlock), STATUS_SUCCESS);
-  EXPECT_TRUE(flagged) << "no S(IFS response) was built";
 }
 
 TEST(T1Protocol, BlockDoesNotOverflowTheRequestBuffer) {
