@@ -60,7 +60,6 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   if (!NT_SUCCESS(readerDouble.resetStatus)) return readerDouble.resetStatus;
   const Bytes &atr = readerDouble.atr;
-  if (atr.size() <= 2) return STATUS_SUCCESS;
   if (atr.size() <= smartcard.IoRequest.ReplyBufferLength) {
     std::copy(atr.begin(), atr.end(), smartcard.IoRequest.ReplyBuffer);
     *smartcard.IoRequest.Information = static_cast<ULONG>(atr.size());
@@ -93,18 +92,6 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TransmitT0(SMARTCARD_EXTENSION &smartcard) {
-  smartcard.SmartcardRequest.BufferLength = 0;
-  smartcard.SmartcardReply.BufferLength = smartcard.SmartcardReply.BufferSize;
-  NTSTATUS status = SmartcardT0Request(&smartcard);
-  if (!NT_SUCCESS(status)) return status;
-  Bytes tpdu(smartcard.SmartcardRequest.Buffer, smartcard.SmartcardRequest.Buffer + smartcard.SmartcardRequest.BufferLength);
-  Bytes answer = readerDouble.t0Card(tpdu);
-  std::copy(answer.begin(), answer.end(), smartcard.SmartcardReply.Buffer);
-  smartcard.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
-  return SmartcardT0Reply(&smartcard);
-}
-
 NTSTATUS TransmitT1(SMARTCARD_EXTENSION &smartcard) {
   const NTSTATUS status = transmitT1(smartcard, [](const Bytes &block) { return readerDouble.t1Card->exchange(block); });
   return status == STATUS_IO_TIMEOUT ? STATUS_DEVICE_PROTOCOL_ERROR : status;
@@ -113,14 +100,8 @@ NTSTATUS TransmitT1(SMARTCARD_EXTENSION &smartcard) {
 NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &smartcard = *SmartcardExtension;
   readerDouble.calls.push_back("transmit");
-  switch (smartcard.CardCapabilities.Protocol.Selected) {
-    case SCARD_PROTOCOL_T0:
-      return TransmitT0(smartcard);
-    case SCARD_PROTOCOL_T1:
-      return TransmitT1(smartcard);
-    default:
-      return STATUS_INVALID_DEVICE_REQUEST;
-  }
+  if (smartcard.CardCapabilities.Protocol.Selected != SCARD_PROTOCOL_T1) return STATUS_INVALID_DEVICE_REQUEST;
+  return TransmitT1(smartcard);
 }
 
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -134,45 +115,11 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_PENDING;
 }
 
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PIRP irp = SmartcardExtension->OsData->CurrentIrp;
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  readerDouble.calls.push_back("vendor");
-  irp->IoStatus.Information = 0;
-  NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
-  if (stack->Parameters.DeviceIoControl.IoControlCode == kVendorGetVersion) {
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8) {
-      status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-      const UCHAR answer[8] = {0x50, 0x01, 0x00, 0x00, 0x01, 0x00, 0x02, 0x03};
-      RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, answer, 8);
-      irp->IoStatus.Information = 8;
-      status = STATUS_SUCCESS;
-    }
-  }
-  irp->IoStatus.Status = status;
-  return status;
-}
-
 PSMARTCARD_EXTENSION smartcardOf(PDEVICE_OBJECT device) {
   return &static_cast<DoubleExtension *>(device->DeviceExtension)->smartcard;
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) { return complete(Irp, STATUS_SUCCESS); }
-
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  PIRP tracking = smartcardOf(DeviceObject)->OsData->NotificationIrp;
-  if (tracking != nullptr) {
-    IoSetCancelRoutine(tracking, nullptr);
-    tracking->CancelIrql = irql;
-    CancelTracking(DeviceObject, tracking);
-  } else {
-    IoReleaseCancelSpinLock(irql);
-  }
-  return complete(Irp, STATUS_SUCCESS);
-}
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSMARTCARD_EXTENSION smartcard = smartcardOf(DeviceObject);
@@ -227,14 +174,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   smartcard.ReaderFunction[RDF_TRANSMIT] = Transmit;
   smartcard.ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
   smartcard.ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
-  smartcard.ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
   const char vendor[] = "Obelmar";
-  const char type[] = "PnP TAV712";
   RtlCopyMemory(smartcard.VendorAttr.VendorName.Buffer, vendor, sizeof vendor);
   smartcard.VendorAttr.VendorName.Length = sizeof vendor;
-  RtlCopyMemory(smartcard.VendorAttr.IfdType.Buffer, type, sizeof type);
-  smartcard.VendorAttr.IfdType.Length = sizeof type;
-  smartcard.VendorAttr.UnitNo = 2;
   smartcard.VendorAttr.IfdVersion.VersionMajor = 1;
   smartcard.VendorAttr.IfdVersion.VersionMinor = 2;
   smartcard.VendorAttr.IfdVersion.BuildNumber = 0x0304;
@@ -243,7 +185,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   smartcard.VendorAttr.IfdSerialNo.Length = 5;
   describeSerialReader(smartcard);
   smartcard.ReaderCapabilities.Channel = 3;
-  smartcard.ReaderCapabilities.PowerMgmtSupport = 1;
   smartcard.SmartcardRequest.BufferSize = 576;
   smartcard.SmartcardReply.BufferSize = 576;
   status = SmartcardInitialize(&smartcard);
@@ -267,7 +208,7 @@ void reportCard(bool present) { updateCardState(readerDouble.smartcard(), presen
 NTSTATUS NTAPI ReaderDoubleEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
-  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   DriverObject->DriverExtension->AddDevice = AddDevice;

@@ -1,15 +1,14 @@
 // A reader driver shaped like the real one, reduced to what the library
 // needs from it: its device extension starts with SMARTCARD_EXTENSION, it
 // hands device-control requests to SmartcardDeviceControl under the remove
-// lock, and its callbacks play a card (ATR, PTS echo, T=0 by a function, T=1
-// by the card-side peer). Tests steer it through `readerDouble`.
+// lock, and its callbacks play a card (ATR, protocol selection, T=1 by the
+// card-side peer). Tests steer it through `readerDouble`.
 #pragma once
 
 #include <smclib.h>
 
 #include "t1_card_peer.h"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +24,6 @@ struct DoubleExtension {
 struct ReaderDouble {
   Bytes atr;                          // what a reset answers
   NTSTATUS resetStatus = STATUS_SUCCESS;
-  std::function<Bytes(const Bytes &)> t0Card;  // TPDU -> answer (data + SW1 SW2)
   std::unique_ptr<T1CardPeer> t1Card;
   std::vector<std::string> calls;     // callbacks in the order called, with their minor code
   PDEVICE_OBJECT device = nullptr;
@@ -45,8 +43,5 @@ void reportCard(bool present);
 
 // The interface class the double registers its reader under.
 const GUID &readerInterfaceGuid();
-
-// The vendor code the double serves: 8 bytes answered.
-inline constexpr ULONG kVendorGetVersion = SCARD_CTL_CODE(2049);
 
 }  // namespace smclib_test
