@@ -1,5 +1,6 @@
-// One deliberately faulty mini-driver per verifier rule: each drives the
-// stack into the fault and the rule must fire, and no other rule may.
+// One deliberately faulty mini-driver per I/O verifier rule: each drives the
+// stack into the fault and the rule must fire. (The scheduler's own rules,
+// IRQL, spin locks and events, are in sched_checks_test.)
 #include <chrono>
 #include <functional>
 
@@ -28,9 +29,7 @@ NTSTATUS succeed(PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-PIRP parked = nullptr;
 PDEVICE_OBJECT leftDevice = nullptr;
-KSPIN_LOCK heldLock;
 
 // ---- Faulty dispatch routines --------------------------------------------
 
@@ -58,16 +57,6 @@ NTSTATUS ReturnsPendingWithoutMarking(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_PENDING;
 }
 
-NTSTATUS ReturnsWithoutCompleting(PDEVICE_OBJECT, PIRP irp) {
-  parked = irp;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS ReturnsOtherStatusThanCompleted(PDEVICE_OBJECT, PIRP irp) {
-  complete(irp, STATUS_IO_TIMEOUT);
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS DropsPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 
 NTSTATUS ForwardsWithCompletionThatDropsPending(PDEVICE_OBJECT device, PIRP irp) {
@@ -92,32 +81,6 @@ NTSTATUS CompletesWhileLowerHoldsIt(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS ReportsMoreThanTheBuffer(PDEVICE_OBJECT, PIRP irp) {
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
   complete(irp, STATUS_SUCCESS, length + 1);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS ReturnsAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
-  complete(irp, STATUS_SUCCESS);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS WaitsAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10 * 10'000;
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-  KeLowerIrql(old);
-  return succeed(irp);
-}
-
-NTSTATUS ReturnsHoldingSpinLock(PDEVICE_OBJECT, PIRP irp) {
-  complete(irp, STATUS_SUCCESS);
-  KeInitializeSpinLock(&heldLock);
-  KeAcquireSpinLockAtDpcLevel(&heldLock);  // at PASSIVE_LEVEL, so only the lock is wrong
   return STATUS_SUCCESS;
 }
 
@@ -160,17 +123,6 @@ NTSTATUS FreesPoolTwice(PDEVICE_OBJECT, PIRP irp) {
   return succeed(irp);
 }
 
-NTSTATUS FreesABuiltIrp(PDEVICE_OBJECT device, PIRP irp) {
-  KEVENT event;
-  IO_STATUS_BLOCK ioStatus;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP built = IoBuildDeviceIoControlRequest(kBufferedIoctl, lowerOf(device), nullptr, 0, nullptr, 0, FALSE, &event,
-                                             &ioStatus);
-  IoFreeIrp(built);                      // refused: the I/O manager frees it
-  IoCallDriver(lowerOf(device), built);  // so send it, and it is freed on completion
-  return succeed(irp);
-}
-
 NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = lowerOf(device);
   PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
@@ -182,17 +134,6 @@ NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP i
 
 NTSTATUS LeaksPool(PDEVICE_OBJECT, PIRP irp) {
   ExAllocatePoolWithTag(NonPagedPool, 24, 0x4C61654B);
-  return succeed(irp);
-}
-
-NTSTATUS LeaksIrp(PDEVICE_OBJECT device, PIRP irp) {
-  IoAllocateIrp(device->StackSize, FALSE);
-  return succeed(irp);
-}
-
-NTSTATUS SetsUninitialisedEvent(PDEVICE_OBJECT, PIRP irp) {
-  KEVENT event{};
-  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
   return succeed(irp);
 }
 
@@ -285,35 +226,10 @@ const RuleCase kRuleCases[] = {
     {"CompletesWithPendingStatus", rule::kNoPendingCompletion, send(CompletesWithPendingStatus)},
     {"CompletesWithCancelRoutineSet", rule::kCancelRoutineCleared, send(CompletesWithCancelRoutineSet)},
     {"ReturnsPendingWithoutMarking", rule::kDispatchReturn, send(ReturnsPendingWithoutMarking)},
-    {"ReturnsOtherStatusThanCompleted", rule::kDispatchReturn, send(ReturnsOtherStatusThanCompleted)},
-    {"ReturnsWithoutCompleting", rule::kDispatchReturn,
-     [](auto &t) {
-       t.buildStack();
-       t.upperDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ReturnsWithoutCompleting;
-       KEVENT event;
-       IO_STATUS_BLOCK ioStatus;
-       KeInitializeEvent(&event, NotificationEvent, FALSE);
-       PIRP irp = IoBuildDeviceIoControlRequest(kBufferedIoctl, t.upperDevice, nullptr, 0, nullptr, 0, FALSE,
-                                                &event, &ioStatus);
-       IoCallDriver(t.upperDevice, irp);
-       complete(parked, STATUS_SUCCESS);  // late, so that the request ends
-       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-     }},
     {"CompletionRoutineDropsPending", rule::kPendingPropagation, sendHeldBelow(ForwardsWithCompletionThatDropsPending)},
     {"CompletesWhileLowerHoldsIt", rule::kOwnerOnly, sendHeldBelow(CompletesWhileLowerHoldsIt)},
     {"ForwardsWithoutStackLocation", rule::kStackLocations, send(ForwardsWithoutStackLocation)},
     {"ReportsMoreThanTheBuffer", rule::kInformationBound, send(ReportsMoreThanTheBuffer, 4)},
-    {"ReturnsAtDispatchLevel", rule::kIrqlUnchanged,
-     [](auto &t) {
-       t.sendThrough(ReturnsAtDispatchLevel);
-       KeLowerIrql(PASSIVE_LEVEL);
-     }},
-    {"WaitsAtDispatchLevel", rule::kWaitIrql, send(WaitsAtDispatchLevel)},
-    {"ReturnsHoldingSpinLock", rule::kSpinLockPairing,
-     [](auto &t) {
-       t.sendThrough(ReturnsHoldingSpinLock);
-       KeReleaseSpinLock(&heldLock, PASSIVE_LEVEL);
-     }},
     {"ReleasesCancelLockNotHeld", rule::kCancelSpinLock, send(ReleasesCancelLockNotHeld)},
     {"ReleasesRemoveLockTwice", rule::kRemoveLockBalance, send(ReleasesRemoveLockTwice<false>)},
     {"ReleasesAndWaitsTwice", rule::kRemoveLockReleaseAndWait, send(ReleasesRemoveLockTwice<true>)},
@@ -323,10 +239,8 @@ const RuleCase kRuleCases[] = {
        t.system.scheduler().runUntilIdle();
      }},
     {"FreesPoolTwice", rule::kDoubleFree, send(FreesPoolTwice)},
-    {"FreesABuiltIrp", rule::kAllocatedIrps, send(FreesABuiltIrp)},
     {"SendsAllocatedIrpWithoutCompletionRoutine", rule::kAllocatedIrps,
      send(SendsAllocatedIrpWithoutCompletionRoutine)},
-    {"SetsUninitialisedEvent", rule::kEventInit, send(SetsUninitialisedEvent)},
     {"PowerWithoutStartNext", rule::kStartNextPower, power(PowerWithoutStartNext)},
     {"PowerThroughIoCallDriver", rule::kPowerViaPoCallDriver, power(PowerThroughIoCallDriver)},
     {"AddDeviceLeavesInitialising", rule::kInitialisingCleared,
@@ -343,12 +257,10 @@ const RuleCase kRuleCases[] = {
        IoDeleteDevice(leftDevice);
      }},
     {"LeaksPoolAtUnload", rule::kNoLeaks, sendAndUnload(LeaksPool)},
-    {"LeaksIrpAtUnload", rule::kNoLeaks, sendAndUnload(LeaksIrp)},
 };
 
 TEST_P(VerifierRuleTest, FaultyDriverMakesTheRuleFire) {
   const RuleCase &c = GetParam();
-  parked = nullptr;
   {
     platform::testing::ExpectViolation expect(system.verifier(), c.rule);
     c.drive(*this);
