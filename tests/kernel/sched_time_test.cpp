@@ -91,18 +91,6 @@ TEST_F(SchedTime, TimersFireAtExactInstantsAtTheirIrql) {
                                         {"same instant, set later", at(5ms), DISPATCH_LEVEL}}));
 }
 
-TEST_F(SchedTime, AdvanceUntilRunsWhatIsDueAndStopsAtTheInstant) {
-  int fired = 0;
-  scheduler.callAt(at(10ms), [&] { ++fired; });
-  scheduler.callAt(at(30ms), [&] { ++fired; });
-  scheduler.advanceUntil(at(20ms));
-  EXPECT_EQ(fired, 1);
-  EXPECT_EQ(scheduler.now(), at(20ms));
-  scheduler.advanceBy(10ms);
-  EXPECT_EQ(fired, 2);
-  EXPECT_EQ(scheduler.now(), at(30ms));
-}
-
 TEST_F(SchedTime, StallMovesTheClockWithoutGivingUpTheCpu) {
   std::vector<int> order;
   scheduler.callAt(at(10us), [&] { order.push_back(2); });
