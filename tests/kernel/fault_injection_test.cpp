@@ -28,39 +28,6 @@ TEST_F(FaultInjectionTest, FailsTheNthCallOfAKindOnly) {
   removeAndUnload();
 }
 
-struct KindCase {
-  std::string_view kind;
-  NTSTATUS addDeviceStatus;
-};
-
-class FailedAddDeviceTest : public StackTest, public ::testing::WithParamInterface<KindCase> {};
-
-TEST_P(FailedAddDeviceTest, AddDeviceFailsCleanlyWhenItsAllocationFails) {
-  system.faults().failCall(GetParam().kind, 1);
-
-  EXPECT_EQ(system.pnp().addDevice(upperDriver, physicalDevice), GetParam().addDeviceStatus);
-
-  EXPECT_EQ(physicalDevice->AttachedDevice, nullptr);
-  EXPECT_EQ(upperDriver->DeviceObject, nullptr);
-  removeAndUnload();
-  EXPECT_EQ(system.census().poolBlocks, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, FailedAddDeviceTest,
-                         ::testing::Values(KindCase{fault::kCreateDevice, STATUS_INSUFFICIENT_RESOURCES},
-                                           KindCase{fault::kAttach, STATUS_UNSUCCESSFUL},
-                                           KindCase{fault::kRegisterInterface, STATUS_INSUFFICIENT_RESOURCES}),
-                         [](const auto &testInfo) { return std::string(testInfo.param.kind); });
-
-TEST_F(FaultInjectionTest, BuiltRequestThatCannotBeBuiltIsReportedToItsCaller) {
-  buildStack();
-  system.faults().failCall(fault::kBuildIoctl, 1);
-
-  EXPECT_EQ(sendBuiltRequest(kBufferedIoctl, {}, 0).returned, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(sendBuiltRequest(kBufferedIoctl, {}, 0).returned, STATUS_SUCCESS);
-  removeAndUnload();
-}
-
 TEST_F(FaultInjectionTest, EachCallSiteFailsTheFirstTimeItIsReached) {
   std::uint64_t sitesBefore = system.faults().sitesSeen();
   system.faults().failEachSiteOnce();

@@ -106,7 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BufferedCopyBackTest,
     ::testing::Values(
         CopyBackCase{"DeviceControlPartAnswer", std::nullopt, 4, {1, 2, 3}, 2, STATUS_SUCCESS, {1, 2, 0xEE, 0xEE}},
-        CopyBackCase{"DeviceControlFullAnswer", std::nullopt, 2, {7, 8}, 2, STATUS_SUCCESS, {7, 8}},
         CopyBackCase{"ErrorCopiesNothing", std::nullopt, 2, {7, 8}, 0, STATUS_IO_TIMEOUT, {0xEE, 0xEE}},
         CopyBackCase{"TurnedIntoReadStillCopiesBack", IRP_MJ_READ, 3, {5, 6, 7}, 3, STATUS_SUCCESS, {5, 6, 7}},
         CopyBackCase{"ReadEndedByTimeoutCopiesWhatCame", IRP_MJ_READ, 3, {5, 6, 7}, 1, STATUS_TIMEOUT, {5, 0xEE, 0xEE}},

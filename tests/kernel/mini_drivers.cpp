@@ -173,13 +173,11 @@ NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
     IoDeleteDevice(device);
     return STATUS_UNSUCCESSFUL;
   }
-  if (upperConfig.registerInterface) {
-    status = IoRegisterDeviceInterface(physicalDevice, &GUID_MINI_INTERFACE, nullptr, &extension->interfaceName);
-    if (!NT_SUCCESS(status)) {
-      IoDetachDevice(extension->lowerDevice);
-      IoDeleteDevice(device);
-      return status;
-    }
+  status = IoRegisterDeviceInterface(physicalDevice, &GUID_MINI_INTERFACE, nullptr, &extension->interfaceName);
+  if (!NT_SUCCESS(status)) {
+    IoDetachDevice(extension->lowerDevice);
+    IoDeleteDevice(device);
+    return status;
   }
   device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
   device->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -32,7 +32,6 @@ enum class UpperForward {
 
 struct UpperConfig {
   UpperForward forward = UpperForward::CopyWithCompletion;
-  bool registerInterface = true;
   NTSTATUS replaceStatusAfterWait = STATUS_SUCCESS;  // WaitForLower: what the upper completes with
   UCHAR refusePnpMinor = 0xFF;  // a PnP minor code the upper refuses with STATUS_DEVICE_BUSY
 };
