@@ -55,13 +55,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"QueuedBytesComeWithoutWaiting", 50, 0, 100, 2, 10ms, 1ms, {1, 2, 3}, STATUS_SUCCESS, {1, 2}, 10ms},
         ReadCase{"ZeroLengthSucceedsAtOnce", 0, 0, 0, 0, {}, {}, kNone, STATUS_SUCCESS, kNone, 0ms},
         // MAXULONG interval, no totals: return at once with what is queued.
-        ReadCase{"MaxIntervalReturnsAtOnceWithNothing", kMax, 0, 0, 4, {}, {}, kNone, STATUS_SUCCESS, kNone, 0ms},
         ReadCase{"MaxIntervalReturnsWhatIsQueued", kMax, 0, 0, 4, 10ms, 1ms, {7}, STATUS_SUCCESS, {7}, 10ms},
         // MAXULONG interval and multiplier: the first byte, or the constant.
         ReadCase{"MaxIntervalAndMultiplierEndOnTheFirstByte", kMax, kMax, 250, 8, {}, 30ms, {0xAA, 0xBB},
                  STATUS_SUCCESS, {0xAA}, 30ms},
-        ReadCase{"MaxIntervalAndMultiplierTakeAQueuedByteAtOnce", kMax, kMax, 250, 8, 10ms, 1ms, {0xBB},
-                 STATUS_SUCCESS, {0xBB}, 10ms},
         ReadCase{"MaxIntervalAndMultiplierTimeOutOnSilence", kMax, kMax, 250, 8, {}, {}, kNone, STATUS_TIMEOUT,
                  kNone, 250ms}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });

@@ -74,17 +74,6 @@ TEST_F(TtyLine, TransmittedBytesReachTheFarEndUnchanged) {
   EXPECT_EQ(pty.readFromPort(sent.size(), deadline), sent);
 }
 
-TEST_F(TtyLine, ConfiguresTheDeviceAs19200Baud8N1Raw) {
-  const termios settings = attributes();
-  EXPECT_EQ(::cfgetispeed(&settings), B19200);
-  EXPECT_EQ(::cfgetospeed(&settings), B19200);
-  EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-  EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
-  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL), 0u);
-  EXPECT_EQ(settings.c_oflag & OPOST, 0u);
-}
-
 TEST_F(TtyLine, LineSettingsFollowTheRequestsAndRefuseWhatTermiosCannotDo) {
   EXPECT_TRUE(line->applyLineSettings({.baudRate = 9600, .dataBits = 7, .parity = 2, .stopBits = 2}));
   EXPECT_FALSE(line->applyLineSettings({.baudRate = 12345}));
