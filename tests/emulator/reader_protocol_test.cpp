@@ -159,6 +159,8 @@ TEST(ReaderLine, BytesAtTheWrongLineSpeedAreGarbled) {
   EXPECT_NE(rig.host->exchange({0xC0}), Bytes{0x23});
   rig.reader->hostLineSettings(readerLineSettings);
   EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
+  // The same when the reader is the one set to another rate.
+  EXPECT_NE(ReaderRig("reader-baud=9600").host->exchange({0xC0}), Bytes{0x23});
 }
 
 }  // namespace
