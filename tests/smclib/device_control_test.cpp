@@ -265,6 +265,13 @@ TEST_F(ReaderTest, FailedResetLeavesTheCardUnpowered) {
   EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64).status, STATUS_INVALID_DEVICE_STATE);
 }
 
+TEST_F(ReaderTest, AtrWithoutContentIsNotAReset) {
+  readerDouble.atr = {0x3B, 0x00};
+  reach(Stage::CardPresent);
+  EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
+}
+
 TEST_F(ReaderTest, ResetAsksForTheOptimalProposalAgain) {
   readerDouble.atr = {0x3B, 0x10, 0x13};
   reach(Stage::CardPresent);

@@ -60,6 +60,7 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   if (!NT_SUCCESS(readerDouble.resetStatus)) return readerDouble.resetStatus;
   const Bytes &atr = readerDouble.atr;
+  if (atr.size() <= 2) return STATUS_SUCCESS;  // a reset that brought no ATR
   if (atr.size() <= smartcard.IoRequest.ReplyBufferLength) {
     std::copy(atr.begin(), atr.end(), smartcard.IoRequest.ReplyBuffer);
     *smartcard.IoRequest.Information = static_cast<ULONG>(atr.size());

@@ -1,6 +1,7 @@
 // The T=1 engine against the emulator's card, a peer written apart from this
-// library: CRC blocks as smart card stacks compute them, and a chained
-// command. The card tests drive the LRC exchanges through the driver.
+// library: CRC blocks as smart card stacks compute them, the card's IFS
+// request and a chained command. The card tests drive the LRC exchanges
+// through the driver.
 #include "smclib_fixture.h"
 
 #include "emulator/card_application.h"
@@ -55,6 +56,7 @@ const Bytes kGetChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
 
 const EmulatorCase kCases[] = {
     {"WithCrc", options([](auto &o) { o.crc = true; }), kGetChallenge, 10},
+    {"WithIfsRequest", options([](auto &o) { o.ifsRequest = 20; }), kGetChallenge, 10},
     {"ChainedCommand", options([](auto &o) { o.ifsc = 16; }),
      {0x00, 0xA4, 0x00, 0x00, 0x28, 0x3F, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B,
       0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D,
