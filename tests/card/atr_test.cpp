@@ -228,14 +228,5 @@ TEST_F(AtrTest, PowerDownLeavesTheCardPresentAndTheReplyUntouched)
     EXPECT_EQ(card_->smartcard()->CardCapabilities.Protocol.Selected, 0u);
 }
 
-TEST_F(AtrTest, OtherMinorCodeIsRefusedWithoutReaderTraffic)
-{
-    startScript("");
-    AtrRun run = power(7);
-    EXPECT_EQ(run.result.status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(run.result.information, kNoLength);
-    EXPECT_TRUE(card_->h().script()->hostBytes().empty());
-}
-
 }  // namespace
 }  // namespace tav712::testing

@@ -29,8 +29,6 @@ TEST(T0Exchange, ProcedureBytesDriveTheDialogue)
         {"whole acknowledge, then response data and status", kRead2, {}, "< 60 60 B0 11 22 90 00\n", STATUS_SUCCESS,
          "11 22 90 00"},
         {"acknowledge with the low bit set", kRead2, {}, "< B1 11 22 90 00\n", STATUS_SUCCESS, "11 22 90 00"},
-        {"single-byte acknowledges for response data", kRead2, {}, "< 4F 11 60 4F 22 90 00\n", STATUS_SUCCESS,
-         "11 22 90 00"},
         {"last two bytes taken as the status without a procedure test", {0x00, 0xB0, 0x00, 0x00, 0x01}, {},
          "< 4F 11 60 00\n", STATUS_SUCCESS, "11 60 00"},
         {"status word after single-byte transfers drops the data", kRead4, {}, "< 4F 11 4F 22 6A 82\n", STATUS_SUCCESS,

@@ -88,14 +88,6 @@ TEST(CardTiming, N255CountsAsNoExtraGuardTime)
     }
 }
 
-TEST(CardTiming, NoProtocolWritesNothingToTheReaderButKeepsT0SerialTimeouts)
-{
-    Timing timing = compute(inputFor(0, 372, 1));
-    EXPECT_FALSE(timing.forReader);
-    EXPECT_EQ(timing.serial.ReadCharTimeout, 1346u);
-    EXPECT_EQ(timing.serial.ReadTotalTimeout, 1396u);
-}
-
 // A zero D numerator, or F below it, gives no ETU instead of a division by
 // zero; the serial time-outs keep their floors.
 TEST(CardTiming, UncomputableEtuGivesZeroInsteadOfDividingByZero)
@@ -151,38 +143,6 @@ TEST(CardTiming, ExponentsWiderThanFourBitsAreHeldAtFifteen)
     CARD_TIMING_INPUT input = inputFor(SCARD_PROTOCOL_T1, 372, 1);
     input.CWI = 200;
     EXPECT_EQ(compute(input).reader.CharWaitingTime, (1u << 15) + 11);
-}
-
-// The inputs come from the card's capabilities; zero waiting integers are
-// replaced by their defaults in the capabilities themselves.
-TEST(CardTiming, ZeroWaitingIntegersAreReplacedInTheCardsCapabilities)
-{
-    static CLOCK_RATE_CONVERSION clockRates[16] = {{372, 4000000}, {372, 5000000}};
-    static BIT_RATE_ADJUSTMENT bitRates[16] = {{0, 0}, {1, 1}, {2, 1}, {4, 1}};
-
-    for (ULONG protocol : {ULONG{0}, ULONG{SCARD_PROTOCOL_T0}, ULONG{SCARD_PROTOCOL_T1}}) {
-        SMARTCARD_EXTENSION extension{};
-        extension.CardCapabilities.ClockRateConversion = clockRates;
-        extension.CardCapabilities.BitRateAdjustment = bitRates;
-        extension.CardCapabilities.Fl = 1;
-        extension.CardCapabilities.Dl = 3;
-        extension.CardCapabilities.Protocol.Selected = protocol;
-        extension.ReaderCapabilities.CLKFrequency.Max = 3580;
-
-        CARD_TIMING_INPUT input{};
-        GetCardTimingInput(&extension, &input);
-        EXPECT_EQ(input.F, 372u);
-        EXPECT_EQ(input.DNumerator, 4u);
-        EXPECT_EQ(input.ClockKHz, 3580u);
-        if (protocol == SCARD_PROTOCOL_T1) {
-            EXPECT_EQ(extension.CardCapabilities.T1.CWI, 13);
-            EXPECT_EQ(extension.CardCapabilities.T1.BWI, 4);
-            EXPECT_EQ(extension.CardCapabilities.T0.WI, 0) << "only the protocol's own integers";
-        } else {
-            EXPECT_EQ(extension.CardCapabilities.T0.WI, 10);
-            EXPECT_EQ(extension.CardCapabilities.T1.CWI, 0);
-        }
-    }
 }
 
 }  // namespace
