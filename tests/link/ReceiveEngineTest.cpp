@@ -103,8 +103,6 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"ReaderErrorBehindAnOkByteIsNeverSuccess", "< 90 10 84 41", 2, STATUS_UNSUCCESSFUL, {}},
         StreamCase{"InsertionReachesTheCardState", "< 10 85 41", 1, STATUS_SUCCESS, {0x41}, STATUS_SUCCESS,
                    SCARD_PRESENT},
-        StreamCase{"RemovalReachesTheCardState", "< 10 86 41", 1, STATUS_SUCCESS, {0x41}, STATUS_SUCCESS,
-                   SCARD_ABSENT},
         StreamCase{"SilenceEndsAReceiveAfterItsOwnTimeout", "", 3, STATUS_IO_TIMEOUT, {}, STATUS_SUCCESS,
                    SCARD_UNKNOWN, receiveTimeout(3), receiveTimeout(3)},
         StreamCase{"ACardEventAloneDoesNotWakeAWaitingReceive", "< 41 10 85", 2, STATUS_IO_TIMEOUT, {},
@@ -194,31 +192,6 @@ TEST(ReceiveEngine, AReadTimeoutInsideARunEndsTheReceiveEarly) {
   }));
 }
 
-TEST(ReceiveEngine, ALateByteCompletesTheOldCountAndWakesNobody) {
-  auto harness = linkWithStream("< +400ms 41");
-  EXPECT_EQ(commandAndReceive(*harness, 1).status, STATUS_IO_TIMEOUT);
-  PREADER_EXTENSION reader = harness->readerExtension();
-  EXPECT_EQ(reader->BytesWanted, 1u) << "the wanted count outlives the failed receive";
-  harness->runFor(500ms);
-  EXPECT_EQ(reader->ReceivedBytes, 1u);
-  EXPECT_EQ(reader->BytesWanted, TAV712_NO_BYTES_WANTED);
-  EXPECT_NE(KeReadStateEvent(&reader->DataAvailable), 0) << "signalled although nobody waits";
-}
-
-TEST(ReceiveEngine, BufferedBytesAreTakenAtOnceWhateverDataAvailableHolds) {
-  auto harness = linkWithStream("");
-  PREADER_EXTENSION reader = harness->readerExtension();
-  const UCHAR buffered[] = {0x01, 0x02, 0x03};
-  std::copy(std::begin(buffered), std::end(buffered), reader->ReceiveBuffer);
-  reader->ReceivedBytes = 3;
-  const platform::Instant start = harness->now();
-  Bytes bytes(2);
-  EXPECT_EQ(harness->call([&] { return ReaderReceive(reader, bytes.data(), 2); }), STATUS_SUCCESS);
-  EXPECT_EQ(harness->now(), start);
-  EXPECT_EQ(bytes, (Bytes{0x01, 0x02}));
-  EXPECT_EQ(received(reader), Bytes{0x03}) << "the rest moves to the front";
-}
-
 // While the card has asked for more time, the reader's time-out code and read
 // time-outs do not end the receive.
 TEST(ReceiveEngine, AWaitingTimeExtensionKeepsTheReceiveWaiting) {
@@ -279,14 +252,6 @@ TEST(ReceiveEngine, ReadBytesDeliversAllOrNothing) {
   EXPECT_EQ(read(4, 2, STATUS_IO_TIMEOUT), 0u);
   EXPECT_EQ(read(4, 1, STATUS_SUCCESS), 1u);
   EXPECT_EQ(bytes[0], 0x43);
-}
-
-TEST(ReceiveEngine, StatusBytesMapToStatusCodes) {
-  const std::pair<UCHAR, NTSTATUS> table[] = {
-      {0x81, STATUS_DATA_OVERRUN}, {0x82, STATUS_CRC_ERROR},  {0x83, STATUS_IO_TIMEOUT},
-      {0x84, STATUS_DATA_ERROR},   {0x88, STATUS_DATA_ERROR}, {0x90, STATUS_SUCCESS},
-      {0x00, STATUS_UNSUCCESSFUL}, {0x85, STATUS_UNSUCCESSFUL}, {0xFF, STATUS_UNSUCCESSFUL}};
-  for (const auto& [byte, status] : table) EXPECT_EQ(ReaderStatusToNtStatus(byte), status) << int{byte};
 }
 
 }  // namespace

@@ -8,46 +8,18 @@
 #include "link/ReaderStart.h"
 #include "link/SerialChannel.h"
 #include "support/DriverHarness.h"
-#include "support/SerialTraffic.h"
 
 namespace tav712::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-// The eight configuration requests, in order. (Their inputs are checked on
-// the wire of a reader start, in ReaderStartTest.)
+// The eight configuration requests, in order. (Their inputs and the armed
+// wait are checked on the wire of a reader start, in ReaderStartTest.)
 const ULONG kConfigurationCodes[] = {
     IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,     IOCTL_SERIAL_SET_TIMEOUTS,
     IOCTL_SERIAL_SET_HANDFLOW,  IOCTL_SERIAL_PURGE,            IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_SET_WAIT_MASK,
 };
-
-TEST(SerialChannelOpenLink, ConfigurationSendsEightRequests25MsApartThenArmsTheWait) {
-  DriverHarness harness({.line = ScriptLine{""}});
-  ASSERT_EQ(harness.openLink(), STATUS_SUCCESS);
-
-  std::vector<SerialRequest> requests = harness.recorder()->requests();
-  ASSERT_EQ(requests.size(), 1 + std::size(kConfigurationCodes) + 1);
-  EXPECT_EQ(requests[0].majorFunction, IRP_MJ_CREATE);
-  for (std::size_t i = 0; i < std::size(kConfigurationCodes); ++i) {
-    const SerialRequest& request = requests[1 + i];
-    SCOPED_TRACE(request.describe());
-    EXPECT_TRUE(request.isControl(kConfigurationCodes[i]));
-    EXPECT_EQ(request.length, 0u) << "no output buffer";
-    EXPECT_EQ(request.status, STATUS_SUCCESS);
-    EXPECT_EQ(request.sentAt - requests[1].sentAt, 25ms * static_cast<int>(i));
-  }
-  const SerialRequest& wait = requests.back();
-  EXPECT_TRUE(wait.isControl(IOCTL_SERIAL_WAIT_ON_MASK));
-  EXPECT_EQ(wait.length, 4u);
-  EXPECT_EQ(wait.status, STATUS_PENDING) << "the wait stays pending while the port is open";
-  EXPECT_EQ(wait.sentAt - requests[1].sentAt, 25ms * 8) << "armed after the eighth request's pause";
-
-  const serial::PortSnapshot port = harness.port().snapshot();
-  EXPECT_EQ(port.line.baudRate, 19200u);
-  EXPECT_EQ(port.waitMask, ULONG{0x11});
-  EXPECT_TRUE(port.waitPending);
-}
 
 // The port below the reader device, opened without being configured, on a
 // scripted line (silent unless given); ReadTotalTimeout 100 ms.
@@ -60,10 +32,6 @@ class SerialChannel : public ::testing::Test {
   }
   NTSTATUS control(ULONG code, PVOID input, ULONG inputLength, PVOID output = nullptr, ULONG outputLength = 0) {
     return harness.call([&] { return SerialIoControl(reader, code, input, inputLength, output, outputLength); });
-  }
-  NTSTATUS setStartTimeouts() {
-    SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 1000};
-    return control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts);
   }
   NTSTATUS configure(SERIAL_CONFIG config) {
     return harness.call([&] { return ConfigureSerialPort(reader, &config); });
@@ -112,46 +80,7 @@ TEST_P(FailingConfigurationRequest, StopsTheSequenceAfterItsPauseWithoutArmingTh
   EXPECT_FALSE(harness.port().snapshot().waitPending);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachOfTheEight, FailingConfigurationRequest, ::testing::Range(1, 9));
-
-TEST_F(SerialChannel, ARefusedConfigurationRequestEndsWithTheSerialDriversStatus) {
-  harness.recorder()->failNext(IRP_MJ_DEVICE_CONTROL, STATUS_INVALID_PARAMETER, IOCTL_SERIAL_SET_HANDFLOW);
-  const platform::Instant start = harness.now();
-  EXPECT_EQ(configure(minimalConfig()), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(harness.now() - start, 25ms * 5);
-}
-
-class SerialChannelWithAnswer : public SerialChannel {
- protected:
-  SerialChannelWithAnswer() : SerialChannel("> 10 45 00\n< +1ms 5A") {}
-};
-
-TEST_F(SerialChannelWithAnswer, WritesAndReadsReachTheSerialDriverAsWriteAndReadRequests) {
-  ASSERT_EQ(setStartTimeouts(), STATUS_SUCCESS);
-  harness.recorder()->clear();
-  const UCHAR command[] = {0x10, 0x45, 0x00};
-  EXPECT_EQ(harness.call([&] { return SerialWrite(reader, command, sizeof command); }), STATUS_SUCCESS);
-  UCHAR byte = 0;
-  EXPECT_EQ(harness.call([&] { return SerialRead(reader, &byte, 1); }), STATUS_SUCCESS);
-  EXPECT_EQ(byte, 0x5A);
-
-  const std::vector<SerialRequest> requests = harness.recorder()->requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].describe(), "WRITE 10 45 00") << "sent unescaped, exactly as given";
-  EXPECT_EQ(requests[0].length, 3u);
-  EXPECT_EQ(requests[1].describe(), "READ 1");
-  EXPECT_EQ(lineValues(harness.system().trace(), LineDirection::HostToReader), (Bytes{0x10, 0x45, 0x00}));
-  EXPECT_TRUE(harness.script()->mismatches().empty());
-}
-
-TEST_F(SerialChannel, AReadWithoutBytesEndsWithTheSerialTimeout) {
-  setStartTimeouts();
-  const platform::Instant start = harness.now();
-  UCHAR byte = 0x77;
-  EXPECT_EQ(harness.call([&] { return SerialRead(reader, &byte, 1); }), STATUS_TIMEOUT);
-  EXPECT_EQ(harness.now() - start, 100ms);
-  EXPECT_EQ(byte, 0x77);
-}
+INSTANTIATE_TEST_SUITE_P(FirstAndLast, FailingConfigurationRequest, ::testing::Values(1, 8));
 
 TEST_F(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
   reader->ReceivedBytes = 5;
@@ -160,16 +89,6 @@ TEST_F(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
   EXPECT_EQ(harness.call([&] { return SerialWrite(reader, command, 1); }), STATUS_SUCCESS);
   EXPECT_EQ(reader->ReceivedBytes, 0u);
   EXPECT_EQ(KeReadStateEvent(&reader->DataAvailable), 0);
-}
-
-TEST_F(SerialChannel, AControlRequestCompletedAtOnceReturnsItsStatusWithoutWaiting) {
-  const platform::Instant start = harness.now();
-  SERIAL_STATUS status{};
-  EXPECT_EQ(control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status), STATUS_SUCCESS);
-  SERIAL_BAUD_RATE zero{0};
-  EXPECT_EQ(control(IOCTL_SERIAL_SET_BAUD_RATE, &zero, sizeof zero), STATUS_INVALID_PARAMETER)
-      << "the serial driver's refusal comes back unchanged";
-  EXPECT_EQ(harness.now(), start);
 }
 
 // A pending control request that outlives ReadTotalTimeout is cancelled and
@@ -215,7 +134,7 @@ TEST_P(SerialWaitEnding, QueuesTheWorkerForReceivedCharactersAndTheCloseOtherwis
 INSTANTIATE_TEST_SUITE_P(ByMask, SerialWaitEnding,
                          ::testing::Values(std::pair{ULONG{SERIAL_EV_RXCHAR}, true},
                                            std::pair{ULONG{SERIAL_EV_RXCHAR | SERIAL_EV_DSR}, true},
-                                           std::pair{ULONG{SERIAL_EV_DSR}, false}, std::pair{ULONG{0}, false}));
+                                           std::pair{ULONG{SERIAL_EV_DSR}, false}));
 
 // A wait the serial driver refuses leaves the mask unwritten; the events of
 // the previous wait must not be taken for new ones.
@@ -234,7 +153,7 @@ TEST_F(SerialChannel, ARefusedWaitLeadsToTheCloseEvenAfterAnEarlierReceivedChara
 
 TEST(SerialChannelUnopened, DelayMillisecondsSleepsOrStallsForExactlyTheTime) {
   DriverHarness harness({.line = ScriptLine{""}});
-  for (ULONG ms : {0u, 1u, 25u, 200u}) {
+  for (ULONG ms : {0u, 25u}) {
     SCOPED_TRACE(ms);
     platform::Instant start = harness.now();
     harness.call([&] { DelayMilliseconds(ms); });
