@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "card/ReaderAttributes.h"
+#include "driver/Driver.h"
 #include "link/ReaderStart.h"
 #include "link/SerialChannel.h"
 
@@ -16,9 +17,6 @@ namespace {
 
 // Pool tag of the harness's reader record ("THar").
 constexpr ULONG kHarnessPoolTag = 0x72614854;
-
-// The smart card reader interface class, {50DD5230-BA8A-11D1-BF5D-0000F805F530}.
-const GUID kSmartcardReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
 
 // The reader device's driver: it only owns the device; driver calls reach
 // the code under test directly, not through dispatch routines.
@@ -36,7 +34,7 @@ void expectSuccess(NTSTATUS status, const char* what) {
 
 DriverHarness::DriverHarness(HarnessOptions options) : options_(std::move(options)) {
   system_ = std::make_unique<platform::System>(
-      platform::SystemOptions{.seed = options_.seed, .switchAtYieldPoints = options_.switchAtYieldPoints});
+      platform::SystemOptions{.seed = options_.seed});
   system_->verifier().setHandler(
       [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
 
@@ -56,7 +54,7 @@ DriverHarness::DriverHarness(HarnessOptions options) : options_(std::move(option
   scheduler().run([&] {
     serialDriver_ = std::make_unique<serial::SerialDriver>(*system_);
     port_ = std::make_unique<serial::SerialPort>(*serialDriver_, std::move(line));
-    if (options_.recordSerialRequests) recorder_ = std::make_unique<SerialRecorder>(port_->physicalDeviceObject());
+    recorder_ = std::make_unique<SerialRecorder>(port_->physicalDeviceObject());
   }, "harness set-up");
   createDevice();
 }
@@ -121,10 +119,9 @@ void DriverHarness::createDevice() {
     deviceExtension->SmartcardExtension.OsData->DeviceObject = device_;
     readerExtension->PowerState = 1;
 
-    PDEVICE_OBJECT below = recorder_ ? recorder_->deviceObject() : port_->physicalDeviceObject();
-    readerExtension->AttachedDeviceObject = IoAttachDeviceToDeviceStack(device_, below);
+    readerExtension->AttachedDeviceObject = IoAttachDeviceToDeviceStack(device_, recorder_->deviceObject());
     if (readerExtension->AttachedDeviceObject == nullptr) throw std::runtime_error("harness set-up failed: attach");
-    expectSuccess(IoRegisterDeviceInterface(port_->physicalDeviceObject(), &kSmartcardReaderInterface, nullptr,
+    expectSuccess(IoRegisterDeviceInterface(port_->physicalDeviceObject(), &GUID_DEVINTERFACE_SMARTCARD_READER, nullptr,
                                             &deviceExtension->PnPDeviceName),
                   "IoRegisterDeviceInterface");
     device_->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;

@@ -10,7 +10,7 @@
 //        |                 SmartcardInitialize, both work items, interface
 //        |                 registered (not enabled), SerialCloseDone signalled
 //     SerialRecorder       a pass-through filter recording every request the
-//        |                 serial driver receives (optional, on by default)
+//        |                 serial driver receives
 //     serial::SerialPort   COM1, the platform's serial port driver
 //        |
 //     line backend         the emulated TAV712 reader with a card profile and
@@ -26,17 +26,11 @@
 //   ASSERT_EQ(h.call([&] { return StartDevice(h.deviceObject()); }), STATUS_SUCCESS);
 //   UCHAR value = 0;
 //   h.call([&] { return ReaderReadRegister(h.readerExtension(), 2, &value); });
-//   auto writes = h.recorder()->writes();           // bytes the driver wrote
-//   auto tx = serialBytes(h.system().trace(), "tx"); // bytes on the wire
+//   auto writes = h.recorder()->writes();  // bytes the driver wrote
 //
 // Teardown (destructor) stops the link if it is open, tears the device down
 // as RemoveDevice does, lets the system run idle and then requires that no
 // IRP, work item or pool block of the harness is left.
-//
-// CMake: target_link_libraries(<tests> PRIVATE tav712_test_support) and
-// #include "support/DriverHarness.h". The target exists once the platform's
-// serial port driver is built; link it by name (it may be defined after the
-// test folder that uses it).
 
 #include <smclib.h>
 #include <wdm.h>
@@ -73,11 +67,6 @@ struct ScriptLine {
 struct HarnessOptions {
   std::uint64_t seed = 1;
   std::variant<EmulatorLine, ScriptLine> line = EmulatorLine{};
-  // Put the SerialRecorder between the reader device and the port.
-  bool recordSerialRequests = true;
-  // Yield points may switch threads (seeded); off gives the single run in
-  // which a thread keeps the CPU until it blocks.
-  bool switchAtYieldPoints = true;
 };
 
 class DriverHarness {
@@ -94,7 +83,7 @@ class DriverHarness {
   emulator::Reader* reader() { return reader_.get(); }
   // The scripted line, or null on the emulator.
   emulator::ScriptedLine* script() { return script_.get(); }
-  // The request recorder, or null when it was not asked for.
+  // The request recorder between the reader device and the port.
   SerialRecorder* recorder() { return recorder_.get(); }
 
   PDRIVER_OBJECT driverObject() const { return driver_; }

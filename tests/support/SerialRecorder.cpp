@@ -5,7 +5,6 @@
 #include <platform/scheduler.h>
 #include <platform/system.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -151,19 +150,6 @@ void SerialRecorder::recordCompleted(std::size_t index, NTSTATUS status, platfor
 std::vector<SerialRequest> SerialRecorder::requests() const {
   std::lock_guard lock(mutex_);
   return {requests_.begin() + static_cast<std::ptrdiff_t>(firstShown_), requests_.end()};
-}
-
-std::vector<SerialRequest> SerialRecorder::requestsExcept(std::vector<ULONG> ioControlCodes) const {
-  std::vector<SerialRequest> kept;
-  for (const SerialRequest& request : requests()) {
-    if (request.majorFunction == IRP_MJ_READ || request.majorFunction == IRP_MJ_WRITE) continue;
-    if (request.majorFunction == IRP_MJ_DEVICE_CONTROL &&
-        std::find(ioControlCodes.begin(), ioControlCodes.end(), request.ioControlCode) != ioControlCodes.end()) {
-      continue;
-    }
-    kept.push_back(request);
-  }
-  return kept;
 }
 
 std::vector<Bytes> SerialRecorder::writes() const {

@@ -47,9 +47,6 @@ class SerialRecorder {
   PDEVICE_OBJECT deviceObject() const { return device_; }
 
   std::vector<SerialRequest> requests() const;
-  // Requests other than reads, writes and these control codes (handy to drop
-  // the receive engine's comm-status polls and its wait).
-  std::vector<SerialRequest> requestsExcept(std::vector<ULONG> ioControlCodes) const;
   // Bytes of each write, in order.
   std::vector<Bytes> writes() const;
   void clear();
