@@ -1,5 +1,6 @@
 // A reader's whole life under the PnP manager: add, start, use through the
-// smart card library, the removal query that refuses while a handle is open,
+// smart card library, a request inside the library against the stop and
+// sleep queries, the removal query that refuses while a handle is open,
 // surprise removal, the ten-reader limit and every way AddDevice can fail.
 #include "FrameTest.h"
 
@@ -24,8 +25,6 @@ TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
     EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_SMARTCARD));
     EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
               static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
-    EXPECT_EQ(extension(port)->DeviceInstance, 0u);
-    EXPECT_EQ(extension(port)->SmartcardExtension.ReaderExtension->PowerState, 1u);
     // Registered, not enabled before the start.
     EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
 
@@ -65,6 +64,32 @@ TEST_F(DeviceLife, QueryRemoveIsRefusedWhileAHandleIsOpen) {
     EXPECT_EQ(close(handle), STATUS_SUCCESS);
     EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
     EXPECT_EQ(readerDevice(port), nullptr);
+}
+
+// A request inside the library is counted, lets a second one pass the gate
+// and makes the stop and sleep queries refuse.
+TEST_F(DeviceLife, ARequestInsideTheLibraryIsCountedAndMakesTheStopAndSleepQueriesRefuse) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+    auto request = coldReset(handle);
+    ASSERT_TRUE(system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s));
+    EXPECT_EQ(extension(port)->IoCount, 1);
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(gateOpen(port)) << "the refused queries leave the gate open";
+
+    // A second request while one is inside passes the gate without waiting,
+    // even with the gate closed.
+    KeClearEvent(&extension(port)->ReaderStarted);
+    auto second = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    EXPECT_EQ(second.wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(extension(port)->IoCount, 0);
+    KeSetEvent(&extension(port)->ReaderStarted, IO_NO_INCREMENT, FALSE);
+
+    // Idle again: the sleep query is accepted.
+    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // After an accepted query-stop the next request waits at the gate until the
@@ -237,7 +262,6 @@ INSTANTIATE_TEST_SUITE_P(
         AddDeviceFailure{"DeviceObject", platform::fault::kCreateDevice, 1, std::nullopt, MSG_CREATE_DEVICE_FAILED},
         AddDeviceFailure{"ReaderRecord", platform::fault::kPool, 1, STATUS_INSUFFICIENT_RESOURCES, MSG_NO_MEMORY},
         AddDeviceFailure{"CloseWorkItem", platform::fault::kWorkItem, 1, STATUS_INSUFFICIENT_RESOURCES, std::nullopt},
-        AddDeviceFailure{"ReadWorkItem", platform::fault::kWorkItem, 2, STATUS_INSUFFICIENT_RESOURCES, std::nullopt},
         AddDeviceFailure{"SmartcardInitialize", platform::fault::kSmartcardInitialize, 1, std::nullopt, std::nullopt},
         AddDeviceFailure{"Attach", platform::fault::kAttach, 1, STATUS_UNSUCCESSFUL, MSG_SERIAL_PORT_CONNECT_FAILED},
         AddDeviceFailure{"InterfaceRegistration", platform::fault::kRegisterInterface, 1, std::nullopt,

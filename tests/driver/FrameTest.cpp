@@ -81,11 +81,4 @@ platform::PendingRequest FrameTest::coldReset(platform::Handle handle) {
     return system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_POWER, input, 64);
 }
 
-platform::PendingRequest FrameTest::requestInsideLibrary(const ReaderPort& port, platform::Handle handle) {
-    auto request = coldReset(handle);
-    const bool inside = system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s);
-    EXPECT_TRUE(inside) << "the power request never reached the library";
-    return request;
-}
-
 }  // namespace tav712::testing

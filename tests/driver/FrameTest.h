@@ -60,9 +60,6 @@ protected:
     ULONG cardState(platform::Handle handle);
     // A cold reset of the card (IOCTL_SMARTCARD_POWER), sent on a request thread.
     platform::PendingRequest coldReset(platform::Handle handle);
-    // A cold reset, with the system run until the request is inside the
-    // smart card library.
-    platform::PendingRequest requestInsideLibrary(const ReaderPort& port, platform::Handle handle);
 
     PDRIVER_OBJECT driver = nullptr;
     // Set false by a test that unloads the driver itself.
