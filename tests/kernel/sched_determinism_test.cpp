@@ -63,14 +63,6 @@ TEST(SchedDeterminism, DifferentSeedsReachDifferentInterleavings) {
   EXPECT_GE(distinct.size(), 8u);
 }
 
-TEST(SchedDeterminism, WithoutYieldSwitchesAThreadRunsUntilItBlocks) {
-  auto trace = raceTrace({.seed = 3, .switchAtYieldPoints = false});
-  ASSERT_EQ(trace.size(), 14u);
-  // Steps 0 to 3 of the first racer run back to back, up to its delay.
-  char first = trace[0][0];
-  for (int step = 0; step < 4; ++step) EXPECT_EQ(trace[static_cast<std::size_t>(step)][0], first);
-}
-
 // Two threads hand a token back and forth through synchronization events:
 // every hand-over is a switch. Prints the rate, the cost measure of a run.
 TEST(SchedDeterminism, SwitchRate) {
