@@ -6,7 +6,6 @@
 #include <platform/testing.h>
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "mini_drivers.h"
@@ -38,10 +37,9 @@ class StackTest : public platform::testing::SystemTest {
     mini::steps.clear();
   }
 
-  // IoBuildDeviceIoControlRequest to the top of the stack, optionally turned
-  // into a read or write as a driver may do, sent and waited for.
-  BuiltRequestResult sendBuiltRequest(ULONG ioControlCode, std::vector<std::uint8_t> input, ULONG outputLength,
-                                      std::optional<UCHAR> turnInto = std::nullopt) {
+  // IoBuildDeviceIoControlRequest to the top of the stack, sent and waited
+  // for.
+  BuiltRequestResult sendBuiltRequest(ULONG ioControlCode, std::vector<std::uint8_t> input, ULONG outputLength) {
     BuiltRequestResult result{};
     result.output.assign(outputLength, 0xEE);
     KEVENT event;
@@ -53,13 +51,6 @@ class StackTest : public platform::testing::SystemTest {
     if (irp == nullptr) {
       result.returned = STATUS_INSUFFICIENT_RESOURCES;
       return result;
-    }
-    if (turnInto) {
-      PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-      next->MajorFunction = *turnInto;
-      ULONG length = *turnInto == IRP_MJ_READ ? outputLength : static_cast<ULONG>(input.size());
-      next->Parameters.Read.Length = length;
-      next->Parameters.Read.ByteOffset.QuadPart = 0;
     }
     result.returned = IoCallDriver(upperDevice, irp);
     if (result.returned == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);

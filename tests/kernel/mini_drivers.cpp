@@ -34,10 +34,8 @@ VOID LowerCancel(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS LowerData(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   steps.push_back("lower dispatch " + std::to_string(location->MajorFunction));
-  ULONG inputLength = location->MajorFunction == IRP_MJ_WRITE ? location->Parameters.Write.Length
-                      : location->MajorFunction == IRP_MJ_DEVICE_CONTROL
-                          ? location->Parameters.DeviceIoControl.InputBufferLength
-                          : 0;
+  ULONG inputLength =
+      location->MajorFunction == IRP_MJ_DEVICE_CONTROL ? location->Parameters.DeviceIoControl.InputBufferLength : 0;
   auto *systemBuffer = static_cast<const std::uint8_t *>(irp->AssociatedIrp.SystemBuffer);
   lastInput.assign(systemBuffer, systemBuffer == nullptr ? systemBuffer : systemBuffer + inputLength);
   if (!lowerConfig.reply.empty() && irp->AssociatedIrp.SystemBuffer != nullptr)

@@ -47,7 +47,7 @@ extern UpperConfig upperConfig;
 extern std::vector<std::string> steps;
 extern std::vector<PIRP> parkedIrps;
 // The bytes the lower driver found in the system buffer of its last
-// device-control or write request.
+// device-control request.
 extern std::vector<std::uint8_t> lastInput;
 
 // Clears configs, steps and parked IRPs.
