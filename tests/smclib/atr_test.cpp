@@ -66,8 +66,6 @@ const AtrCase kAtrs[] = {
      .protocols = SCARD_PROTOCOL_T1, .ifsc = 254, .cwi = 5, .bwi = 4, .historical = {0x65, 0x43}},
     {.name = "ExtraGuardTimeAndWorkWaitingTime", .atr = {0x3B, 0xC0, 0x05, 0x40, 0x20},
      .protocols = SCARD_PROTOCOL_T0, .n = 5, .wi = 32},
-    {.name = "InverseConventionT0", .atr = {0x3F, 0x65, 0x25, 0x00, 0x2C, 0x09, 0x69, 0x90, 0x00},
-     .protocols = SCARD_PROTOCOL_T0, .inverse = true, .historical = {0x2C, 0x09, 0x69, 0x90, 0x00}},
     {.name = "InverseConventionT1WithCrc", .atr = withTck({0x3F, 0x80, 0x81, 0x71, 0x80, 0x64, 0x01}),
      .protocols = SCARD_PROTOCOL_T1, .inverse = true, .ifsc = 0x80, .cwi = 4, .bwi = 6, .edc = T1_CRC_CHECK},
     {.name = "BothProtocolsOffered", .atr = withTck({0x3B, 0x80, 0x80, 0x01}),
@@ -113,7 +111,6 @@ Bytes wrongTck(Bytes atr) {
 }
 
 const MalformedAtr kMalformed[] = {
-    {"Empty", {}},
     {"OnlyTs", {0x3B}},
     {"UnknownTs", {0x3C, 0x00}},
     {"InterfaceByteMissing", {0x3B, 0x80}},

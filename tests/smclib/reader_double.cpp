@@ -27,35 +27,13 @@ VOID NTAPI CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   complete(Irp, STATUS_CANCELLED);
 }
 
-void updateCardState(SMARTCARD_EXTENSION &smartcard, ULONG state) {
-  KIRQL irql;
-  KeAcquireSpinLock(&smartcard.OsData->SpinLock, &irql);
-  const bool before = smartcard.ReaderCapabilities.CurrentState > SCARD_ABSENT;
-  const bool changed = smartcard.ReaderCapabilities.CurrentState == SCARD_UNKNOWN || before != (state > SCARD_ABSENT);
-  smartcard.ReaderCapabilities.CurrentState = state;
-  PIRP irp = nullptr;
-  if (changed) {
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    irp = smartcard.OsData->NotificationIrp;
-    if (irp != nullptr) {
-      smartcard.OsData->NotificationIrp = nullptr;
-      IoSetCancelRoutine(irp, nullptr);
-    }
-    IoReleaseCancelSpinLock(cancelIrql);
-  }
-  if (irp != nullptr) complete(irp, STATUS_SUCCESS);
-  KeReleaseSpinLock(&smartcard.OsData->SpinLock, irql);
-}
-
 NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &smartcard = *SmartcardExtension;
-  readerDouble.calls.push_back("power " + std::to_string(smartcard.MinorIoControlCode));
   RtlZeroMemory(smartcard.CardCapabilities.ATR.Buffer, sizeof smartcard.CardCapabilities.ATR.Buffer);
   smartcard.CardCapabilities.ATR.Length = 0;
   smartcard.CardCapabilities.Protocol.Selected = 0;
   if (smartcard.MinorIoControlCode == SCARD_POWER_DOWN) {
-    updateCardState(smartcard, SCARD_PRESENT);
+    smartcard.ReaderCapabilities.CurrentState = SCARD_PRESENT;
     return STATUS_SUCCESS;
   }
   if (!NT_SUCCESS(readerDouble.resetStatus)) return readerDouble.resetStatus;
@@ -73,7 +51,6 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
 NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &smartcard = *SmartcardExtension;
   const ULONG mask = smartcard.MinorIoControlCode;
-  readerDouble.calls.push_back("protocol " + std::to_string(mask));
   auto &card = smartcard.CardCapabilities;
   if (smartcard.ReaderCapabilities.CurrentState == SCARD_SPECIFIC && (card.Protocol.Selected & mask) != 0) {
     // Already selected.
@@ -93,20 +70,12 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS TransmitT1(SMARTCARD_EXTENSION &smartcard) {
-  const NTSTATUS status = transmitT1(smartcard, [](const Bytes &block) { return readerDouble.t1Card->exchange(block); });
-  return status == STATUS_IO_TIMEOUT ? STATUS_DEVICE_PROTOCOL_ERROR : status;
-}
-
 NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &smartcard = *SmartcardExtension;
-  readerDouble.calls.push_back("transmit");
-  if (smartcard.CardCapabilities.Protocol.Selected != SCARD_PROTOCOL_T1) return STATUS_INVALID_DEVICE_REQUEST;
-  return TransmitT1(smartcard);
+  if (SmartcardExtension->CardCapabilities.Protocol.Selected != SCARD_PROTOCOL_T1) return STATUS_INVALID_DEVICE_REQUEST;
+  return transmitT1(*SmartcardExtension, [](const Bytes &block) { return readerDouble.t1Card->exchange(block); });
 }
 
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
-  readerDouble.calls.push_back("tracking");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   if (SmartcardExtension->OsData->NotificationIrp != nullptr) {
@@ -204,7 +173,13 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
-void reportCard(bool present) { updateCardState(readerDouble.smartcard(), present ? SCARD_PRESENT : SCARD_ABSENT); }
+void reportCard(bool present) {
+  auto &smartcard = readerDouble.smartcard();
+  KIRQL irql;
+  KeAcquireSpinLock(&smartcard.OsData->SpinLock, &irql);
+  smartcard.ReaderCapabilities.CurrentState = present ? SCARD_PRESENT : SCARD_ABSENT;
+  KeReleaseSpinLock(&smartcard.OsData->SpinLock, irql);
+}
 
 NTSTATUS NTAPI ReaderDoubleEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;

@@ -10,8 +10,6 @@
 #include "t1_card_peer.h"
 
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace smclib_test {
 
@@ -25,7 +23,6 @@ struct ReaderDouble {
   Bytes atr;                          // what a reset answers
   NTSTATUS resetStatus = STATUS_SUCCESS;
   std::unique_ptr<T1CardPeer> t1Card;
-  std::vector<std::string> calls;     // callbacks in the order called, with their minor code
   PDEVICE_OBJECT device = nullptr;
 
   SMARTCARD_EXTENSION &smartcard() const { return static_cast<DoubleExtension *>(device->DeviceExtension)->smartcard; }
@@ -37,8 +34,9 @@ DRIVER_INITIALIZE ReaderDoubleEntry;
 DRIVER_INITIALIZE BusDoubleEntry;
 
 // Card insertion (true) or removal (false), as the reader's event worker
-// reports it: the card state changes under the OsData lock and a parked
-// tracking request is completed when presence changed.
+// reports it: the card state changes under the OsData lock. Completing a
+// parked tracking request on the change is the reader driver's work, not
+// the library's, and is left out of the double.
 void reportCard(bool present);
 
 // The interface class the double registers its reader under.

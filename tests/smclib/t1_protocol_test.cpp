@@ -76,18 +76,6 @@ TEST_P(T1ScenarioTest, EndsAsExpected) {
 using Kind = T1CardPeer::Kind;
 
 const Scenario kScenarios[] = {
-    {.name = "ShortCommandNegotiatesIfsdFirst",
-     .check = [](const auto &e, const auto &card, const auto &ext) {
-       EXPECT_EQ(e.sentPcbs.front(), 0xC1);
-       EXPECT_EQ(card.ifsd, 254);
-       EXPECT_EQ(ext.T1.IFSD, 254);
-       EXPECT_EQ(e.sentPcbs.size(), 2u);
-     }},
-    {.name = "CommandChainedByIfsc", .commandLength = 100,
-     .check = [](const auto &e, const auto &card, const auto &) {
-       EXPECT_EQ(card.maxInfReceived, 32u);
-       EXPECT_EQ(countPcb(e, 0x20) + countPcb(e, 0x60), 3u);  // three chained I-blocks, M set
-     }},
     {.name = "ChainingBothWaysWithCrc", .crc = true, .commandLength = 300, .answerLength = 300},
     {.name = "IfsOneRequestedMidChain", .script = {.ifsRequestAfterBlock = 1, .newIfsc = 1}, .commandLength = 80,
      .check = [](const auto &, const auto &, const auto &ext) { EXPECT_EQ(ext.T1.IFSC, 1); }},
@@ -104,7 +92,6 @@ const Scenario kScenarios[] = {
      .check = [](const auto &e, const auto &, const auto &) {
        EXPECT_EQ(countPcb(e, 0x81) + countPcb(e, 0x91), 2u);  // R-blocks reporting an EDC error
      }},
-    {.name = "EdcErrorInAcknowledgingRBlock", .script = {.corruptKind = Kind::R, .corruptCount = 1}, .commandLength = 70},
     // The IFS response, then the WTX request, arrive damaged.
     {.name = "EdcErrorInSBlock", .script = {.wtxBeforeAnswer = {3}, .corruptKind = Kind::S, .corruptCount = 2}},
     // Three unanswered IFS requests (the reader keeps IFSD 32), then the
@@ -138,17 +125,6 @@ const Scenario kScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, T1ScenarioTest, ::testing::ValuesIn(kScenarios),
                          [](const auto &paramInfo) { return paramInfo.param.name; });
-
-TEST(T1Protocol, SequenceNumbersCarryOverToTheNextCommand) {
-  T1Session session;
-  T1CardPeer card({}, answering(10));
-  const Exchange first = session.transmit(peer(card), pattern(5, 1));
-  const Exchange second = session.transmit(peer(card), pattern(5, 2));
-  EXPECT_EQ(first.status, STATUS_SUCCESS);
-  EXPECT_EQ(second.status, STATUS_SUCCESS);
-  EXPECT_EQ(second.sentPcbs, std::vector<std::uint8_t>{0x40});  // N(S) 1, no second IFS request
-  EXPECT_EQ(card.commands.size(), 2u);
-}
 
 TEST(T1Protocol, BlockDoesNotOverflowTheRequestBuffer) {
   T1Session session;
