@@ -42,7 +42,6 @@ TEST(CardState, ChangesStateAndCompletesTrackingOnlyOnClassChange)
 {
     const StateRow rows[] = {
         {SCARD_UNKNOWN, SCARD_PRESENT, SCARD_PRESENT, true},
-        {SCARD_ABSENT, SCARD_ABSENT, SCARD_ABSENT, false},
         {SCARD_POWERED, SCARD_PRESENT, SCARD_PRESENT, false},
         {SCARD_SPECIFIC, SCARD_ABSENT, SCARD_ABSENT, true},
         {SCARD_ABSENT, 0, SCARD_SWALLOWED, true},

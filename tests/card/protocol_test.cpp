@@ -115,7 +115,7 @@ TEST(ProtocolSelection, ProtocolTheCardLacksIsRefusedWithoutAnExchange)
 
 // A refused non-default proposal (F 372, D 4) is retried once, with the
 // default proposal after a cold reset; a refused default proposal powers the
-// card down.
+// card down without a third try (the failing rows refuse both).
 TEST(ProtocolSelection, RefusedProposalFallsBackOnceToTheDefault)
 {
     const std::pair<const char *, emulator::PtsBehaviour> rows[] = {
@@ -144,15 +144,6 @@ TEST(ProtocolSelection, RefusedProposalFallsBackOnceToTheDefault)
             EXPECT_EQ(hex(card->h().recorder()->writes().back()), "84 00") << "card powered down last";
         }
     }
-}
-
-TEST(ProtocolSelection, RefusedDefaultProposalPowersDownWithoutRetry)
-{
-    auto card = poweredCard(knobsFor("t1", [](auto &knobs) { knobs.pts = emulator::PtsBehaviour::silent; }), 1, 1);
-    card->h().call([&] { card->smartcard()->CardCapabilities.PtsData.Type = PTS_TYPE_DEFAULT; });
-    EXPECT_EQ(card->setProtocol(SCARD_PROTOCOL_T1).status, STATUS_DEVICE_PROTOCOL_ERROR);
-    EXPECT_EQ(cardSends(*card), std::vector<std::string>{"44 FF 11 11 FF"});
-    EXPECT_FALSE(wroteCommand(*card, {0x83, 0x1D}));
 }
 
 // The selected protocol goes back as a ULONG; a smaller reply buffer is

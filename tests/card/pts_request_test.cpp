@@ -18,7 +18,6 @@ struct PtsCase {
 TEST(PtsRequest, CarriesProtocolFactorsAndCheckCharacter)
 {
     const PtsCase cases[] = {
-        {SCARD_PROTOCOL_T1, 1, 1, {0xFF, 0x11, 0x11, 0xFF}},
         {SCARD_PROTOCOL_T0, 1, 1, {0xFF, 0x10, 0x11, 0xFE}},
         {SCARD_PROTOCOL_T1, 9, 4, {0xFF, 0x11, 0x94, 0x7A}},
         {SCARD_PROTOCOL_T0, 0, 0, {0xFF, 0x10, 0x00, 0xEF}},

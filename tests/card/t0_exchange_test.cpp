@@ -38,7 +38,6 @@ TEST(T0Exchange, ProcedureBytesDriveTheDialogue)
         {"single-byte acknowledges for command data", kUpdate2, {0x01, 0x10},
          "< 29\n> 41 01\n< 90 60 28\n> 41 10\n< 90 90 00\n", STATUS_SUCCESS, "90 00"},
         {"odd INS echoed is a status word", {0x00, 0xB1, 0x00, 0x00, 0x02}, {}, "< B1 6A\n", STATUS_SUCCESS, "B1 6A"},
-        {"data error on SW2", kRead2, {}, "< B0 11 22 90 10 88\n", STATUS_IO_TIMEOUT, ""},
         {"data error on a procedure byte", kRead2, {}, "< 10 88\n", STATUS_IO_TIMEOUT, ""},
         {"silent card", kRead2, {}, "", STATUS_IO_TIMEOUT, ""},
         {"send refused by the reader", kRead2, {}, "", STATUS_UNSUCCESSFUL, ""},
