@@ -83,8 +83,6 @@ const AtrCase kAtrs[] = {
      .selected = SCARD_PROTOCOL_T1},
     {.name = "SpecificModeWithImplicitFactors", .atr = withTck({0x3B, 0x90, 0x13, 0x91, 0x11, 0x31, 0x20, 0x45}),
      .protocols = SCARD_PROTOCOL_T1, .ifsc = 0x20, .cwi = 5, .specific = true, .selected = SCARD_PROTOCOL_T1},
-    {.name = "T1WithoutTckIsAccepted", .atr = {0x3B, 0x80, 0x81, 0x31, 0x20, 0x45},
-     .protocols = SCARD_PROTOCOL_T1, .ifsc = 0x20, .cwi = 5},
 };
 
 INSTANTIATE_TEST_SUITE_P(Atrs, AtrTable, ::testing::ValuesIn(kAtrs),

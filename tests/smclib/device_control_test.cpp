@@ -170,7 +170,6 @@ const BufferCase kBufferCases[] = {
     {"TransmitExactOutput", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 8 + 7, STATUS_SUCCESS},
     {"StateIntoThreeBytes", NoCard, IOCTL_SMARTCARD_GET_STATE, {}, 3, STATUS_BUFFER_TOO_SMALL},
     {"EjectWithoutMechanism", Reset, IOCTL_SMARTCARD_EJECT, {}, 0, STATUS_NOT_SUPPORTED},
-    {"UnknownSmartcardCode", NoCard, SCARD_CTL_CODE(9), {}, 64, STATUS_INVALID_DEVICE_REQUEST},
     {"CodeOfAnotherDeviceType", NoCard, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, 64,
      STATUS_INVALID_DEVICE_REQUEST},
     {"NeitherMethodCode", NoCard, CTL_CODE(FILE_DEVICE_SMARTCARD, 1, METHOD_NEITHER, FILE_ANY_ACCESS), {}, 64,
