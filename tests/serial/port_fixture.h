@@ -76,7 +76,6 @@ class FakeLine final : public LineBackend {
   void dsrAt(Instant when, bool asserted);
 
   std::vector<Sent> sent;
-  std::vector<LineSettings> settingsApplied;
   std::uint32_t refusedBaudRate = 0;
 
  private:

@@ -45,7 +45,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PortReadTable,
     ::testing::Values(
         // The reader driver's settings.
-        ReadCase{"UnansweredEndsAtTheTotal", 50, 0, 100, 1, {}, {}, kNone, STATUS_TIMEOUT, kNone, 100ms},
         ReadCase{"TotalCountsTheMultiplierPerByteAskedFor", 0, 10, 5, 3, {}, {}, kNone, STATUS_TIMEOUT, kNone, 35ms},
         ReadCase{"IntervalRunsFromTheLastByteAndKeepsWhatCame", 50, 0, 1000, 4, {}, 10ms, {0x90, 0x3B},
                  STATUS_TIMEOUT, {0x90, 0x3B}, 10ms + kCharacter + 50ms},

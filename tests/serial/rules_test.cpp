@@ -33,7 +33,6 @@ TEST_P(ReadPlanTable, FollowsTheCommTimeoutRules) {
 INSTANTIATE_TEST_SUITE_P(
     Reads, ReadPlanTable,
     ::testing::Values(
-        ReadCase{"nothing set: wait for the count without limit", readTimeouts(0, 0, 0), 8, {}},
         ReadCase{"MAXULONG interval, MAXULONG multiplier, constant 0: a plain huge total",
                  readTimeouts(kMax, kMax, 0), 2, {.total = Milliseconds(2ull * kMax)}},
         ReadCase{"MAXULONG interval with a total: no interval time-out", readTimeouts(kMax, 0, 70), 4,
