@@ -88,34 +88,19 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"BlockWaitingTimeDropsBits31To24", "> 86 78 56 34\n< 90",
                  [](auto r) { return ReaderSetBlockWaitingTime(r, 0x12345678); }, STATUS_SUCCESS},
         Exchange{"TableStopsAtTheFirstRefusal", "> 84 00\n< 00",
-                 [](auto r) { return ReaderRunRegisterTable(r, ReaderStopTable); }, STATUS_DATA_ERROR},
-        Exchange{"FirmwareVersionUnanswered", "> C0",
-                 [](auto r) {
-                   r->FirmwareMajor = 7;
-                   NTSTATUS status = ReaderGetFirmwareVersion(r);
-                   EXPECT_EQ(r->FirmwareMajor, 7) << "left unchanged";
-                   return status;
-                 },
-                 STATUS_IO_TIMEOUT}),
+                 [](auto r) { return ReaderRunRegisterTable(r, ReaderStopTable); }, STATUS_DATA_ERROR}),
     [](const ::testing::TestParamInfo<Exchange>& paramInfo) { return std::string(paramInfo.param.name); });
 
+// (The pause after an answered power-down is checked on the wire of a
+// reader stop, in ReaderStartTest.)
 TEST(ReaderCommands, PowerDownPauses200MsAfterTheWriteEvenWhenItFails) {
-  for (const bool answered : {true, false}) {
-    DriverHarness harness({.line = ScriptLine{answered ? "> 84 00\n< 90" : "> 84 00"}});
-    ASSERT_EQ(harness.openLink(), STATUS_SUCCESS);
-    const platform::Instant start = harness.now();
-    const NTSTATUS status = harness.call([&] { return ReaderPowerDownCard(harness.readerExtension()); });
-    const platform::Duration took = harness.now() - start;
-    if (answered) {
-      EXPECT_EQ(status, STATUS_SUCCESS);
-      EXPECT_GE(took, 200ms);
-      EXPECT_LT(took, 210ms);
-    } else {
-      EXPECT_EQ(status, STATUS_IO_TIMEOUT);
-      EXPECT_GE(took, 150ms + 200ms) << "the reply's time-out, then the pause";
-      EXPECT_LT(took, 360ms);
-    }
-  }
+  DriverHarness harness({.line = ScriptLine{"> 84 00"}});
+  ASSERT_EQ(harness.openLink(), STATUS_SUCCESS);
+  const platform::Instant start = harness.now();
+  EXPECT_EQ(harness.call([&] { return ReaderPowerDownCard(harness.readerExtension()); }), STATUS_IO_TIMEOUT);
+  const platform::Duration took = harness.now() - start;
+  EXPECT_GE(took, 150ms + 200ms) << "the reply's time-out, then the pause";
+  EXPECT_LT(took, 360ms);
 }
 
 }  // namespace

@@ -91,7 +91,6 @@ TEST_P(InStreamCode, DecodesAsTheReaderMeansIt) {
 INSTANTIATE_TEST_SUITE_P(
     Streams, InStreamCode,
     ::testing::Values(
-        StreamCase{"DataBytes", "< 41 42 43", 3, STATUS_SUCCESS, {0x41, 0x42, 0x43}},
         StreamCase{"EscapedEscapeIsOneDataByte", "< 10 10 41", 2, STATUS_SUCCESS, {0x10, 0x41}},
         StreamCase{"DataErrorStandsAsZero", "< 41 10 88 43", 3, STATUS_SUCCESS, {0x41, 0x00, 0x43}, STATUS_DATA_ERROR},
         StreamCase{"UnknownCodeIsDropped", "< 10 87 41", 1, STATUS_SUCCESS, {0x41}},
@@ -101,8 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
         // The reader's error came behind a byte that reads as success: the
         // receive still fails, nothing having been delivered.
         StreamCase{"ReaderErrorBehindAnOkByteIsNeverSuccess", "< 90 10 84 41", 2, STATUS_UNSUCCESSFUL, {}},
-        StreamCase{"InsertionReachesTheCardState", "< 10 85 41", 1, STATUS_SUCCESS, {0x41}, STATUS_SUCCESS,
-                   SCARD_PRESENT},
         StreamCase{"SilenceEndsAReceiveAfterItsOwnTimeout", "", 3, STATUS_IO_TIMEOUT, {}, STATUS_SUCCESS,
                    SCARD_UNKNOWN, receiveTimeout(3), receiveTimeout(3)},
         StreamCase{"ACardEventAloneDoesNotWakeAWaitingReceive", "< 41 10 85", 2, STATUS_IO_TIMEOUT, {},
