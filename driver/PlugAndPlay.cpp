@@ -3,6 +3,7 @@
 // forwards. The queries refuse while the device is in use. Every other minor
 // code goes down the stack unchanged.
 #include "driver/Driver.h"
+#include "card/ReaderAttributes.h"
 
 // Dispatch routine of IRP_MJ_PNP.
 NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -32,6 +33,11 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = CallSerialDriver(attachedDeviceObject, Irp);
         if (status == STATUS_SUCCESS) {
             status = StartDevice(DeviceObject);
+        }
+        if (status == STATUS_SUCCESS) {
+            // The reader's version attribute tells the firmware the start
+            // has just read; the record was filled before it was known.
+            RecordFirmwareVersion(smartcardExtension);
         }
         break;
 
