@@ -26,7 +26,7 @@ void withSession(const Options& options, Reporter& reporter, Body body) {
   }
 }
 
-enum class AttributeKind { text, number, bytes };
+enum class AttributeKind { text, number, version, bytes };
 
 struct AttributeName {
   ULONG tag;
@@ -37,7 +37,7 @@ struct AttributeName {
 constexpr std::array attributeNames{
     AttributeName{SCARD_ATTR_VENDOR_NAME, "vendor name", AttributeKind::text},
     AttributeName{SCARD_ATTR_VENDOR_IFD_TYPE, "reader type", AttributeKind::text},
-    AttributeName{SCARD_ATTR_VENDOR_IFD_VERSION, "reader version", AttributeKind::number},
+    AttributeName{SCARD_ATTR_VENDOR_IFD_VERSION, "reader version", AttributeKind::version},
     AttributeName{SCARD_ATTR_VENDOR_IFD_SERIAL_NO, "serial number", AttributeKind::text},
     AttributeName{SCARD_ATTR_DEVICE_UNIT, "unit", AttributeKind::number},
     AttributeName{SCARD_ATTR_CHANNEL_ID, "channel id", AttributeKind::number},
@@ -73,12 +73,15 @@ std::string attributeValue(const AttributeName& attribute, const Bytes& value) {
       return "\"" + text + "\"";
     }
     case AttributeKind::number:
-      if (value.size() <= 4) {
-        ULONG number = 0;
-        for (std::size_t i = 0; i < value.size(); ++i) number |= static_cast<ULONG>(value[i]) << (8 * i);
-        return std::to_string(number);
-      }
-      return formatHex(value);
+    case AttributeKind::version: {
+      if (value.size() > 4) return formatHex(value);
+      ULONG number = 0;
+      for (std::size_t i = 0; i < value.size(); ++i) number |= static_cast<ULONG>(value[i]) << (8 * i);
+      if (attribute.kind == AttributeKind::number) return std::to_string(number);
+      // Major in the top byte, minor below it, build number in the low word.
+      return std::to_string(number >> 24) + "." + std::to_string((number >> 16) & 0xFF) + "." +
+             std::to_string(number & 0xFFFF);
+    }
     case AttributeKind::bytes: return formatHex(value);
   }
   return {};
