@@ -11,21 +11,15 @@
 namespace program_test {
 namespace {
 
-std::vector<char*> argvFor(const std::vector<std::string>& arguments, std::string& binary) {
-  binary = TAV712_BINARY;
+pid_t spawn(const std::vector<std::string>& arguments, const int outPipe[2], const int errPipe[2]) {
+  std::string binary = TAV712_BINARY;
   std::vector<char*> argv{binary.data()};
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  return argv;
-}
-
-pid_t spawn(const std::vector<std::string>& arguments, int outPipe[2], int errPipe[2]) {
-  std::string binary;
-  auto argv = argvFor(arguments, binary);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(outPipe[1], 1);
-    if (errPipe != nullptr) ::dup2(errPipe[1], 2);
+    ::dup2(errPipe[1], 2);
     const int devNull = ::open("/dev/null", O_RDONLY);
     ::dup2(devNull, 0);
     ::execv(argv[0], argv.data());
@@ -74,12 +68,7 @@ ProcessResult drain(pid_t pid, int out, int err, std::chrono::milliseconds bound
 }  // namespace
 
 ProcessResult runTav712(const std::vector<std::string>& arguments, std::chrono::milliseconds bound) {
-  int outPipe[2], errPipe[2];
-  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe");
-  const pid_t pid = spawn(arguments, outPipe, errPipe);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  return drain(pid, outPipe[0], errPipe[0], bound);
+  return BackgroundProcess(arguments).finish(bound);
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments) {

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "process.h"
 
 namespace program_test {
@@ -24,17 +22,6 @@ TEST(Pty, AtrProtocolAndApduThroughARealLine) {
   EXPECT_NE(result.out.find("cold reset, ATR 3B"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("protocol T=1 selected"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("< 00 01 02 03 90 00"), std::string::npos) << result.out;
-}
-
-TEST(Pty, AVanishedReaderIsAClearErrorNotAHang) {
-  auto emulator = std::make_unique<BackgroundProcess>(std::vector<std::string>{"emulate", "--duration", "60000"});
-  const std::string path = emulator->nextLine(10s);
-  ASSERT_FALSE(path.empty());
-  emulator->kill();  // the reader is gone before the program starts
-  const auto result = runTav712({"--port", path, "atr"}, 30s);
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_NE(result.exitStatus, 0);
-  EXPECT_NE(result.err.find("tav712: "), std::string::npos) << result.err;
 }
 
 TEST(Pty, AReaderKilledWhileTheProgramWaitsIsAClearErrorNotAHang) {
