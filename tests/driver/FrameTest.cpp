@@ -15,7 +15,7 @@ FrameTest::~FrameTest() {
     // DriverUnload removes every reader still present; the PnP manager then
     // requires that the driver left no pool, IRP, work item or device.
     for (std::uint64_t id : openHandles_) system.io().close(platform::Handle{id});
-    if (unloadAtEnd && driver != nullptr) system.pnp().unloadDriver(driver);
+    if (driver != nullptr) system.pnp().unloadDriver(driver);
     for (auto& port : ports_) port->port.reset();
 }
 

@@ -62,8 +62,6 @@ protected:
     platform::PendingRequest coldReset(platform::Handle handle);
 
     PDRIVER_OBJECT driver = nullptr;
-    // Set false by a test that unloads the driver itself.
-    bool unloadAtEnd = true;
 
 private:
     serial::SerialDriver serialDriver_{system};
