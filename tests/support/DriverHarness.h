@@ -22,12 +22,6 @@
 // flight while it drives the line. Virtual time moves only while the test
 // waits (call, join, runFor, runUntilIdle).
 //
-//   DriverHarness h({.line = EmulatorLine{.knobs = knobs}});
-//   ASSERT_EQ(h.call([&] { return StartDevice(h.deviceObject()); }), STATUS_SUCCESS);
-//   UCHAR value = 0;
-//   h.call([&] { return ReaderReadRegister(h.readerExtension(), 2, &value); });
-//   auto writes = h.recorder()->writes();  // bytes the driver wrote
-//
 // Teardown (destructor) stops the link if it is open, tears the device down
 // as RemoveDevice does, lets the system run idle and then requires that no
 // IRP, work item or pool block of the harness is left.
