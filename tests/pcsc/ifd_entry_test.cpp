@@ -103,15 +103,9 @@ TEST_F(IfdHandler, VendorRequestAndNothingElse) {
   EXPECT_EQ(returned, 0u);
 }
 
-TEST_F(IfdHandler, EmptySlotAndMuteCard) {
+TEST_F(IfdHandler, EmptySlotRefusesPowerUp) {
   open("emulator:no-card");
   EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_NOT_PRESENT);
-  EXPECT_EQ(powerUp(), IFD_ERROR_POWER_ACTION);
-}
-
-TEST_F(IfdHandler, MuteCardAtReset) {
-  open("emulator:profile=t0,silent-after=0");
-  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);
   EXPECT_EQ(powerUp(), IFD_ERROR_POWER_ACTION);
 }
 
@@ -123,15 +117,6 @@ TEST_F(IfdHandler, CardGoingMuteMidTransmitIsATimeout) {
   Bytes response;
   EXPECT_EQ(transmit(0, {0x00, 0xB0, 0x00, 0x00, 0x04}, response), IFD_RESPONSE_TIMEOUT);
   EXPECT_TRUE(response.empty());
-}
-
-TEST_F(IfdHandler, CardRemovedMidTransmit) {
-  open("emulator:profile=t0,remove-after-byte=13");
-  ASSERT_EQ(powerUp(), IFD_SUCCESS);
-  ASSERT_EQ(IFDHSetProtocolParameters(lun, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);
-  Bytes response;
-  EXPECT_NE(transmit(0, {0x00, 0xB0, 0x00, 0x00, 0x04}, response), IFD_SUCCESS);
-  EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_NOT_PRESENT);
 }
 
 TEST_F(IfdHandler, CardMovementEndsThePollingFunction) {
