@@ -35,6 +35,11 @@ TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
 
     platform::Handle handle = open(port);
     EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+    // SCARD_ATTR_VENDOR_IFD_VERSION (0x00010102) tells the firmware (2.3)
+    // that the start has read.
+    auto version = control(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, {0x02, 0x01, 0x01, 0x00}, sizeof(ULONG));
+    EXPECT_EQ(version.status, STATUS_SUCCESS);
+    EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x00, 0x00, 0x03, 0x02}));
     auto power = coldReset(handle).wait();
     EXPECT_EQ(power.status, STATUS_SUCCESS);
     EXPECT_GT(power.information, 0u) << "the answer-to-reset comes back";
