@@ -133,5 +133,16 @@ TEST(Json, GivesOneDocumentWithTheResult) {
   EXPECT_NE(result.out.find("\"ok\":true"), std::string::npos);
 }
 
+// The version comes from the build's one project version; like --help it
+// wins wherever it stands and runs no command.
+TEST(Version, ReportsTheProjectVersionAndRunsNothing) {
+  const auto alone = runTav712({"--version"});
+  EXPECT_EQ(alone.exitStatus, 0) << alone.err;
+  EXPECT_EQ(alone.out, "tav712 " TAV712_PROJECT_VERSION "\n");
+  const auto withCommand = runTav712({"--no-card", "--version", "atr"});
+  EXPECT_EQ(withCommand.exitStatus, 0) << withCommand.err;
+  EXPECT_EQ(withCommand.out, alone.out);
+}
+
 }  // namespace
 }  // namespace program_test

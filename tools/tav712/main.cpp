@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
     std::cout << usageText();
     return 0;
   }
+  if (options.command == "--version") {
+    std::cout << "tav712 " TAV712_VERSION "\n";
+    return 0;
+  }
   if (options.command == "completion") {
     std::cout << completionScript();
     return 0;

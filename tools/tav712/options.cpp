@@ -62,6 +62,10 @@ Options parseOptions(int argc, const char* const argv[]) {
       options.command = "help";
       return options;
     }
+    if (word == "--version") {
+      options.command = "--version";
+      return options;
+    }
     if (is("--port")) options.port = value("--port");
     else if (is("--card")) options.card = value("--card");
     else if (is("--knob") || is("--knobs")) options.knobs.emplace_back(value("--knob"));
@@ -135,6 +139,7 @@ Options:
   --json               machine-readable output
   --verbose, -v        on failure, show the tail of the kernel trace
   --help, -h           this text
+  --version            the program's version
 
 Exit status: 0 ok, 1 failure, 2 usage, 3 bad input, 4 port unavailable,
 5 reader not answering, 6 no card, 7 mute card, 8 protocol refused,
@@ -162,7 +167,7 @@ std::string completionScript() {
          "  esac\n"
          "  if [[ \"$cur\" == -* ]]; then\n"
          "    COMPREPLY=($(compgen -W \"--port --card --no-card --knob --seed --protocol --timeout --trace --json "
-         "--verbose --help --warm --duration\" -- \"$cur\"))\n"
+         "--verbose --help --version --warm --duration\" -- \"$cur\"))\n"
          "  else\n"
          "    COMPREPLY=($(compgen -W \"" +
          words +

@@ -31,7 +31,7 @@ struct Options {
 };
 
 // Throws ToolError (usage) on a bad command line. "--help" anywhere yields
-// the command "help".
+// the command "help", "--version" the command "--version".
 Options parseOptions(int argc, const char* const argv[]);
 
 std::string usageText();
