@@ -13,60 +13,19 @@ tav712=$(realpath "$1")
 handler=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 
-# pcscd's socket lives in /run/pcscd; a private mount namespace with a tmpfs
-# there keeps this run away from any pcscd of the machine.
-if [ -z "${TAV712_E2E_PRIVATE:-}" ]; then
-  for tool in pcscd pcsc_scan opensc-tool unshare; do
+harness=e2e
+# shellcheck source=../support/private_pcscd.sh
+source "$here/../support/private_pcscd.sh"
+if [ -z "${TAV712_PRIVATE_PCSCD:-}" ]; then
+  for tool in pcscd pcsc_scan opensc-tool; do
     command -v "$tool" >/dev/null || { echo "e2e: $tool is missing (scripts/install-deps installs it)"; exit 1; }
   done
   /usr/bin/python3 -c 'import smartcard' 2>/dev/null || { echo "e2e: python3-pyscard is missing"; exit 1; }
-  mkdir -p /run/pcscd
-  exec unshare --mount --propagation private env TAV712_E2E_PRIVATE=1 "$0" "$@"
 fi
-mount -t tmpfs tmpfs /run/pcscd || { echo "e2e: cannot mount a private /run/pcscd"; exit 1; }
-
-work=$(mktemp -d /tmp/tav712-pcsc.XXXXXX)
-pids=()
-status=1
-started=$(date +%s.%N)
-
-finish() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  if [ "$status" -ne 0 ]; then
-    for log in "$work"/*.log "$work"/*.out "$work"/*.err; do
-      [ -s "$log" ] || continue
-      echo "---- $(basename "$log") (last 60 lines)"
-      tail -n 60 "$log"
-    done
-  else
-    rm -rf "$work"
-  fi
-}
-trap finish EXIT
-
-fail() { echo "e2e: FAILED: $*"; exit 1; }
-step() { printf 'e2e %6.2fs  %s\n' "$(awk -v a="$(date +%s.%N)" -v b="$started" 'BEGIN { print a - b }')" "$*"; }
-
-# Polls a condition every 50 ms for at most $1 seconds.
-wait_for() {
-  local limit=$1 what=$2
-  shift 2
-  local deadline=$(($(date +%s%N) + limit * 1000000000))
-  until "$@" 2>/dev/null; do
-    [ "$(date +%s%N)" -lt "$deadline" ] || fail "no $what within ${limit}s"
-    sleep 0.05
-  done
-}
-count() { grep -c -- "$2" "$1" 2>/dev/null || true; }
-at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
+enter_private_pcscd_namespace "$0" "$@"
 
 # 1. The reader: the emulator with a dual-protocol card on a pseudo-terminal.
-"$tav712" emulate --card dual --duration 180000 >"$work/emulator.out" 2>"$work/emulator.err" &
-emulator=$!
-pids+=("$emulator")
-wait_for 10 "emulator pseudo-terminal" test -s "$work/emulator.out"
-pty=$(head -n 1 "$work/emulator.out")
+start_emulator "$tav712" --card dual --duration 180000
 step "emulator on $pty"
 
 # 2. pcscd with a reader.conf of its own.
@@ -76,9 +35,7 @@ DEVICENAME $pty
 LIBPATH $handler
 CHANNELID 0
 CONF
-TAV712_IFD_TRACE=1 pcscd --foreground --debug --config "$work/reader.conf" >"$work/pcscd.log" 2>&1 &
-pids+=("$!")
-wait_for 10 "pcscd socket" test -S /run/pcscd/pcscd.comm
+start_pcscd "$work/reader.conf"
 step "pcscd up"
 
 # 3. pcsc_scan: the reader, the card's ATR, then a removal and an insertion.
