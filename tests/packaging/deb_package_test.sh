@@ -64,7 +64,8 @@ step "control: $(field Package) $(field Version) $(field Architecture), Depends:
 # 3. dpkg -c: exactly the intended files, owned by root, with their modes.
 dpkg -c "$deb" >"$work/contents.log"
 diff <(awk '$1 !~ /^d/ { print $6 }' "$work/contents.log" | sort) <(printf '%s\n' "${expected_files[@]}" | sort) \
-  >"$work/contents-diff.log" || fail "the package's files differ from the intended ones (contents-diff.log: < package, > intended)"
+  >"$work/contents-diff.log" ||
+  fail "the package's files differ from the intended ones (contents-diff.log: < package, > intended)"
 awk '$2 != "root/root" { exit 1 }' "$work/contents.log" || fail "entries not owned by root/root (contents.log)"
 while read -r mode _ _ _ _ path; do
   case "$path" in
@@ -92,11 +93,24 @@ LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$work/tav712.1" 2>"$work/groff.err" && 
 grep -q '^\.SH SYNOPSIS' "$work/tav712.1" && grep -q '^\.SH EXIT STATUS' "$work/tav712.1" ||
   fail "tav712(1) lacks its synopsis or exit status"
 conf=$root/etc/reader.conf.d/tav712
-! grep -vqE '^[[:space:]]*(#|$)' "$conf" || fail "the shipped reader.conf.d entry is active: $(grep -vE '^[[:space:]]*(#|$)' "$conf")"
+active=$(grep -vE '^[[:space:]]*(#|$)' "$conf")
+[ -z "$active" ] || fail "the shipped reader.conf.d entry is active: $active"
 grep -qx "#LIBPATH $handler_path" "$conf" || fail "the reader.conf.d entry does not name $handler_path"
-step "unpacked: tav712 runs, the handler exports its entry points, completion loads, man page is clean, reader.conf.d inactive"
+step "unpacked: tav712 runs, the handler exports its entry points, completion loads, man page is clean," \
+  "reader.conf.d inactive"
 
-# 5. postinst restarts pcscd only when it runs (init tools replaced by stubs
+# 5. cmake --install with another prefix: the same layout under it, and the
+#    pcscd entry, still in /etc, names the handler there.
+DESTDIR=$work/plain cmake --install "$build" --prefix /opt/tav712 >"$work/install.log" 2>&1 ||
+  fail "cmake --install failed (install.log)"
+diff <(cd "$work/plain" && find . -type f | sort) \
+  <(printf '%s\n' "${expected_files[@]}" | sed 's|^\./usr/|./opt/tav712/|' | sort) >"$work/install-diff.log" ||
+  fail "cmake --install --prefix /opt/tav712 puts files elsewhere (install-diff.log: < installed, > intended)"
+grep -qx "#LIBPATH /opt/tav712/lib/pcsc/drivers/serial/libtav712_ifd.so" "$work/plain/etc/reader.conf.d/tav712" ||
+  fail "the entry installed with prefix /opt/tav712 does not name its handler"
+step "cmake --install --prefix /opt/tav712: same layout, the entry names /opt/tav712's handler"
+
+# 6. postinst restarts pcscd only when it runs (init tools replaced by stubs
 #    that record their calls).
 stubs=$work/stubs
 mkdir "$stubs"
@@ -115,18 +129,20 @@ run_postinst 0 abort-upgrade
 [ ! -s "$work/restarts.out" ] || fail "postinst abort-upgrade restarted pcscd"
 run_postinst 0 configure
 grep -qxE 'systemctl try-restart pcscd.service|invoke-rc.d pcscd restart' "$work/restarts.out" &&
-  [ "$(wc -l <"$work/restarts.out")" -eq 1 ] || fail "postinst did not restart the running pcscd once: $(cat "$work/restarts.out")"
+  [ "$(wc -l <"$work/restarts.out")" -eq 1 ] ||
+  fail "postinst did not restart the running pcscd once: $(cat "$work/restarts.out")"
 step "postinst: leaves a stopped pcscd alone, restarts a running one ($(cat "$work/restarts.out"))"
 
-# 6. pcscd on the entry as shipped: starts, and has no reader.
+# 7. pcscd on the entry as shipped: starts, and has no reader.
 start_pcscd "$conf" pcscd-inactive
 timeout 20 pcsc_scan -r >"$work/pcsc_scan-inactive.log" 2>&1
-grep -q "No reader found" "$work/pcsc_scan-inactive.log" || fail "pcscd on the inactive entry does not answer 'no reader'"
+grep -q "No reader found" "$work/pcsc_scan-inactive.log" ||
+  fail "pcscd on the inactive entry does not answer 'no reader'"
 kill "$pcscd_pid" 2>/dev/null || fail "pcscd stopped on the inactive entry"
 wait "$pcscd_pid" 2>/dev/null
 step "pcscd starts on the shipped entry and lists no TAV712"
 
-# 7. Enabled as its comments say (uncomment, name the port); the scratch root
+# 8. Enabled as its comments say (uncomment, name the port); the scratch root
 #    stands for / in LIBPATH. The emulator is the installed tav712.
 start_emulator "$root/usr/bin/tav712" --card t1 --duration 120000
 sed -E -e 's/^#(FRIENDLYNAME|DEVICENAME|LIBPATH|CHANNELID) /\1 /' -e "s|^DEVICENAME .*|DEVICENAME $pty|" \

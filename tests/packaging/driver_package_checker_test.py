@@ -80,7 +80,8 @@ BROKEN = [
     ("FileWithoutSource", replace("tav712.sys = 1", "other.sys = 1"),
      "tav712.sys is copied but not listed in [SourceDisksFiles]"),
     ("UnknownDisk", replace("tav712.sys = 1", "tav712.sys = 2"), "which [SourceDisksNames] does not define"),
-    ("NoSerenumId", replace(r"TAV712.Serenum, SERENUM\OBM0712", r"TAV712.Serenum, ACPI\PNP0501"), "no model has a serial enumerator ID"),
+    ("NoSerenumId", replace(r"TAV712.Serenum, SERENUM\OBM0712", r"TAV712.Serenum, ACPI\PNP0501"),
+     "no model has a serial enumerator ID"),
     ("BadDriverVerDate", replace("DriverVer   = 01/01/2000", "DriverVer   = 2000-01-01"),
      "is not a date in mm/dd/yyyy form"),
     ("NoDriverVer", replace("DriverVer   = 01/01/2000,1.0.0.0\n", ""), "[Version] has no DriverVer"),
@@ -110,7 +111,8 @@ class InfChecks(unittest.TestCase):
             run = subprocess.run([sys.executable, str(CHECKER), "--inf-only", str(broken)],
                                  capture_output=True, text=True, timeout=30)
         self.assertEqual(run.returncode, 1, run.stdout)
-        self.assertRegex(run.stdout, r"tav712\.inf:\d+: CopyFiles names section \[TAV712\.Files\], which does not exist")
+        self.assertRegex(run.stdout,
+                         r"tav712\.inf:\d+: CopyFiles names section \[TAV712\.Files\], which does not exist")
 
     def test_reads_inf_syntax_as_setup_does(self):
         inf = checker.Inf("t.inf", "\n".join([

@@ -44,7 +44,9 @@ finish_private_pcscd() {
 }
 
 fail() { echo "$harness: FAILED: $*"; exit 1; }
-step() { printf '%s %6.2fs  %s\n' "$harness" "$(awk -v a="$(date +%s.%N)" -v b="$started" 'BEGIN { print a - b }')" "$*"; }
+step() {
+  printf '%s %6.2fs  %s\n' "$harness" "$(awk -v a="$(date +%s.%N)" -v b="$started" 'BEGIN { print a - b }')" "$*"
+}
 
 # Polls a condition every 50 ms for at most $1 seconds.
 wait_for() {
