@@ -303,8 +303,8 @@ def check_models(inf: Inf) -> tuple[list[Section], set[str]]:
     models: set[str] = set()
     hardware_ids: list[str] = []
     for entry in manufacturer.entries:
-        base, decorations = entry.values[0], [d.lower() for d in entry.values[1:] if d]
-        if not any(d.split(".")[0] == ARCHITECTURE for d in decorations):
+        base, decorations = entry.values[0], [d for d in entry.values[1:] if d]
+        if not any(d.split(".")[0].lower() == ARCHITECTURE for d in decorations):
             inf.problem(entry.line, f"models {base} are not decorated for x64 (NTamd64): x64 setup ignores them")
             continue
         for decoration in decorations:

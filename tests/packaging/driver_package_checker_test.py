@@ -46,7 +46,7 @@ BROKEN = [
     ("MissingInstallSection", lambda t: drop_section(t, "TAV712.Serenum.NTamd64"),
      "names install section [TAV712.Serenum], which does not exist"),
     ("MissingModelsSection", lambda t: drop_section(t, "Obelmar.NTamd64"),
-     "[Manufacturer] names models section [Obelmar.ntamd64], which does not exist"),
+     "[Manufacturer] names models section [Obelmar.NTamd64], which does not exist"),
     ("ModelsNotForX64", replace("%Vendor% = Obelmar, NTamd64", "%Vendor% = Obelmar"),
      "not decorated for x64"),
     ("UndefinedString", replace("Vendor         = \"Obelmar\"\n", ""),
