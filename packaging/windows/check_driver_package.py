@@ -30,6 +30,9 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from inf_file import Entry, Inf, Section, read_inf
+from pe_image import PeImage
+
 SMART_CARD_READER_CLASS = "SmartCardReader"
 SMART_CARD_READER_CLASS_GUID = "{50DD5230-BA8A-11D1-BF5D-0000F805F530}"
 ARCHITECTURE = "ntamd64"
@@ -44,158 +47,11 @@ REPEATABLE = {"addreg", "delreg", "copyfiles", "delfiles", "renfiles", "addservi
 # Directives whose values are names of other sections of this INF.
 SECTION_LISTS = {"addreg", "delreg", "copyfiles", "delfiles", "renfiles", "bitreg", "addproperty", "delproperty"}
 # AddReg value types (the high word of the flags).
-REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD = 0x00010000, 0x00020000, 0x00010001
+REG_EXPAND_SZ, REG_DWORD = 0x00020000, 0x00010001
 
 
 # ---------------------------------------------------------------------------
-# Reading the INF
-# ---------------------------------------------------------------------------
-
-@dataclass
-class Entry:
-    line: int
-    key: str | None      # None for a line without '='
-    values: list[str]    # after %key% substitution, quotes removed
-
-
-@dataclass
-class Section:
-    name: str
-    line: int
-    entries: list[Entry] = field(default_factory=list)
-
-    def get(self, key: str) -> Entry | None:
-        return next((e for e in self.entries if e.key is not None and e.key.lower() == key.lower()), None)
-
-
-class Inf:
-    def __init__(self, name: str, text: str):
-        self.name = name
-        self.problems: list[str] = []
-        self.sections: dict[str, Section] = {}
-        raw = self._read_sections(text)
-        strings = self.sections.get("strings")
-        self.strings = {e.key.lower(): (e.values[0] if e.values else "") for e in strings.entries
-                        if e.key is not None} if strings else {}
-        for section in self.sections.values():
-            for entry, raw_values in zip(section.entries, raw[section.name.lower()]):
-                if section.name.lower() != "strings":
-                    entry.key = self._substitute(entry.key, entry.line) if entry.key is not None else None
-                    entry.values = [self._substitute(v, entry.line) for v in raw_values]
-
-    def problem(self, line: int | None, message: str) -> None:
-        self.problems.append(f"{self.name}:{line}: {message}" if line else f"{self.name}: {message}")
-
-    def section(self, name: str) -> Section | None:
-        return self.sections.get(name.lower())
-
-    def _read_sections(self, text: str) -> dict[str, list[list[str]]]:
-        raw: dict[str, list[list[str]]] = {}
-        current: Section | None = None
-        for number, line in _logical_lines(text):
-            stripped = line.strip()
-            if not stripped:
-                continue
-            if stripped.startswith("["):
-                end = stripped.find("]")
-                if end < 0:
-                    self.problem(number, f"section header without ']': {stripped}")
-                    current = None
-                    continue
-                name = stripped[1:end].strip()
-                # Sections of the same name are one section.
-                current = self.sections.setdefault(name.lower(), Section(name, number))
-                raw.setdefault(name.lower(), [])
-                continue
-            if current is None:
-                self.problem(number, "entry outside any section")
-                continue
-            key, values = _split_entry(line)
-            current.entries.append(Entry(number, key, values))
-            raw[current.name.lower()].append(values)
-        return raw
-
-    def _substitute(self, value: str, line: int) -> str:
-        def replace(match: re.Match[str]) -> str:
-            token = match.group(1)
-            if token == "":
-                return "%"
-            if token.isdigit():
-                return match.group(0)  # a directory ID, resolved by setup
-            if token.lower() not in self.strings:
-                self.problem(line, f"%{token}% is not defined in [Strings]")
-                return match.group(0)
-            return self.strings[token.lower()]
-        return re.sub(r"%([^%]*)%", replace, value)
-
-
-def _strip_comment(line: str) -> str:
-    quoted = False
-    for i, c in enumerate(line):
-        if c == '"':
-            quoted = not quoted
-        elif c == ";" and not quoted:
-            return line[:i]
-    return line
-
-
-def _logical_lines(text: str):
-    """Yields (first physical line number, text) with comments removed and continuations joined."""
-    pending, start = "", 0
-    for number, physical in enumerate(text.splitlines(), start=1):
-        content = _strip_comment(physical).rstrip()
-        if not pending:
-            start = number
-        if content.endswith("\\"):
-            pending += content[:-1]
-            continue
-        yield start, pending + content
-        pending = ""
-    if pending:
-        yield start, pending
-
-
-def _split_fields(text: str, separator: str) -> list[str]:
-    fields, current, quoted, i = [], [], False, 0
-    while i < len(text):
-        c = text[i]
-        if c == '"':
-            if quoted and i + 1 < len(text) and text[i + 1] == '"':
-                current.append('"')  # "" inside quotes is one quote
-                i += 2
-                continue
-            quoted = not quoted
-        elif c == separator and not quoted:
-            fields.append("".join(current).strip())
-            current = []
-        else:
-            current.append(c)
-        i += 1
-    fields.append("".join(current).strip())
-    return fields
-
-
-def _split_entry(line: str) -> tuple[str | None, list[str]]:
-    quoted = False
-    for i, c in enumerate(line):
-        if c == '"':
-            quoted = not quoted
-        elif c == "=" and not quoted:
-            return line[:i].strip().strip('"'), _split_fields(line[i + 1:], ",")
-    return None, _split_fields(line, ",")
-
-
-def read_inf(path: Path) -> Inf:
-    data = path.read_bytes()
-    if data.startswith(b"\xff\xfe"):
-        text = data.decode("utf-16")
-    else:
-        text = data.decode("utf-8-sig", errors="replace")
-    return Inf(path.name, text)
-
-
-# ---------------------------------------------------------------------------
-# What setup would do with it
+# What setup would do with it: the checks
 # ---------------------------------------------------------------------------
 
 @dataclass
@@ -213,10 +69,10 @@ def _number(text: str) -> int | None:
         return None
 
 
-def _section_for(inf: Inf, base: str, suffix: str = "") -> Section | None:
+def _section_for(inf: Inf, base: str) -> Section | None:
     """The install section setup picks for x64: .NTamd64, then .NT, then undecorated."""
     for decoration in (".ntamd64", ".nt", ""):
-        section = inf.section(base + decoration + suffix)
+        section = inf.section(base + decoration)
         if section is not None:
             return section
     return None
@@ -498,71 +354,6 @@ def check_inf(inf: Inf) -> tuple[dict[str, str], list[Service]]:
 # ---------------------------------------------------------------------------
 # The kernel image
 # ---------------------------------------------------------------------------
-
-class PeImage:
-    def __init__(self, data: bytes):
-        self.data = data
-        if data[:2] != b"MZ" or len(data) < 0x40:
-            raise ValueError("not a PE image (no MZ header)")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE image (no PE signature)")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        if self.magic != 0x20B:
-            self.subsystem, self.directories = None, []
-        else:
-            self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-            count = struct.unpack_from("<I", data, optional + 108)[0]
-            self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i) for i in range(count)]
-        self.sections = []
-        for i in range(sections):
-            _, virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, optional + optional_size
-                                                                             + 40 * i)
-            self.sections.append((rva, max(virtual_size, raw_size), raw_offset))
-
-    def offset(self, rva: int) -> int:
-        for start, size, raw in self.sections:
-            if start <= rva < start + size:
-                return raw + rva - start
-        raise ValueError(f"address {rva:#x} lies in no section")
-
-    def string(self, rva: int) -> str:
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii", errors="replace")
-
-    def imports(self) -> list[str]:
-        if len(self.directories) < 2 or self.directories[1][0] == 0:
-            return []
-        names, entry = [], self.offset(self.directories[1][0])
-        while True:
-            descriptor = struct.unpack_from("<IIIII", self.data, entry)
-            if not any(descriptor):
-                return names
-            names.append(self.string(descriptor[3]))
-            entry += 20
-
-    def message_blocks(self) -> int | None:
-        """The number of message blocks of the first RT_MESSAGETABLE resource, or None without one."""
-        if len(self.directories) < 3 or self.directories[2][0] == 0:
-            return None
-        base = self.offset(self.directories[2][0])
-
-        def entries(directory: int):
-            named, ids = struct.unpack_from("<HH", self.data, base + directory + 12)
-            for i in range(named + ids):
-                yield struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
-
-        message_table = next((target for name, target in entries(0) if name == 11), None)
-        if message_table is None:
-            return None
-        node = message_table
-        while node & 0x80000000:  # down the name and language levels to the data
-            node = next(entries(node & 0x7FFFFFFF))[1]
-        data_rva, size = struct.unpack_from("<II", self.data, base + node)
-        return struct.unpack_from("<I", self.data, self.offset(data_rva))[0] if size >= 4 else 0
-
 
 def check_image(path: Path) -> list[str]:
     try:
