@@ -5,6 +5,8 @@
 #include <wdm.h>
 #include <smclib.h>
 
+#include "include/tav712_public.h"
+
 // Library interface version the driver is written for.
 #define TAV712_SMCLIB_VERSION 0x150
 #define TAV712_DRIVER_MAJOR 1
@@ -13,22 +15,6 @@
 #define TAV712_DATA_RATE 9600
 #define TAV712_MAX_IFSD 254
 #define TAV712_BUFFER_SIZE 576
-
-#ifndef IOCTL_VENDOR_GET_VERSION
-#define IOCTL_VENDOR_GET_VERSION CTL_CODE(FILE_DEVICE_SMARTCARD, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-
-// The 8-byte answer of IOCTL_VENDOR_GET_VERSION, little-endian.
-typedef struct _VENDOR_VERSION_INFO {
-    ULONG LibraryVersion;
-    UCHAR DriverMajor;
-    UCHAR DriverMinor;
-    UCHAR FirmwareMajor;
-    UCHAR FirmwareMinor;
-} VENDOR_VERSION_INFO, *PVENDOR_VERSION_INFO;
-
-static_assert(sizeof(VENDOR_VERSION_INFO) == 8, "the version answer is 8 bytes on the wire");
-static_assert(IOCTL_VENDOR_GET_VERSION == 0x00312004, "vendor control code");
 
 // Fills the library version, the callback slots, the vendor attributes and
 // the reader capabilities of a device being created. ReaderExtension must be set.

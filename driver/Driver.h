@@ -7,15 +7,12 @@
 #include <wdm.h>
 #include <smclib.h>
 
+#include "driver/DriverEntry.h"
 #include "include/tav712.h"
+#include "include/tav712_public.h"
 #include "link/ReaderCommands.h"
 #include "link/ReaderStart.h"
 #include "link/SerialChannel.h"
-
-// The smart card reader device-interface class; the DDK headers do not all
-// carry it.
-DEFINE_GUID(GUID_DEVINTERFACE_SMARTCARD_READER,
-            0x50DD5230L, 0xBA8A, 0x11D1, 0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30);
 
 // PowerState of the reader record.
 #define READER_POWER_STATE_D0 1
@@ -46,8 +43,6 @@ inline BOOLEAN ReaderLinkOpen(PDEVICE_EXTENSION DeviceExtension)
 {
     return KeReadStateEvent(&DeviceExtension->SerialCloseDone) == 0;
 }
-
-extern "C" DRIVER_INITIALIZE DriverEntry;
 
 // Entry and device lifetime.
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);

@@ -216,6 +216,11 @@ NTSTATUS ReaderPrepareAtr(PREADER_EXTENSION ReaderExtension)
     return ReaderSetMode(ReaderExtension, READER_MODE_ATR);
 }
 
+// The reader has no ETU register: it follows the card's rate by itself (372
+// clock cycles per ETU for the answer-to-reset, then the factors it sees the
+// PTS exchange settle), so there is nothing to write. The timing set-up still
+// calls it, so that every reader parameter it decides passes through one
+// named step, should a reader revision gain the register.
 NTSTATUS ReaderSetEtu(PREADER_EXTENSION ReaderExtension, ULONG Etu)
 {
     UNREFERENCED_PARAMETER(ReaderExtension);

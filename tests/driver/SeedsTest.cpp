@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestCases.h"
+
 namespace tav712::testing {
 namespace {
 
@@ -44,7 +46,7 @@ TEST_P(Seeds, ReaderLifeEndsClean) {
     EXPECT_FALSE(system.deviceExists(device));
 }
 
-INSTANTIATE_TEST_SUITE_P(Frame, Seeds, ::testing::Range<std::uint64_t>(1, 33));
+INSTANTIATE_TEST_SUITE_P(Frame, Seeds, seedRange(1, 32), SeedName{});
 
 }  // namespace
 }  // namespace tav712::testing

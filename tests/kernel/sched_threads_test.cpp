@@ -3,6 +3,7 @@
 // unwinds, one interrupt line's order, and threads calling in from outside in
 // real time. (An outside interrupt waking a thread in real time is driven
 // end to end by the serial port on a pseudo-terminal.)
+#include "common/TestCases.h"
 #include "sched_fixture.h"
 
 #include <atomic>
@@ -145,23 +146,25 @@ TEST(SchedShutdown, UnwindsBlockedThreadsAndJoinsThemAll) {
 // A device's interrupt does not re-enter itself: what one line raises runs
 // one action at a time, in the order raised, even when an action gives up
 // the CPU half-way (as byte deliveries do at the port's spin lock).
-TEST(SchedInterruptLine, ActionsOfOneLineRunOneAtATimeInOrder) {
-  for (std::uint64_t seed = 1; seed <= 32; ++seed) {
-    Scheduler scheduler({.seed = seed});
-    platform::InterruptLine line = scheduler.openInterruptLine("tty");
-    std::vector<int> events;  // +i when action i starts, -i when it ends
-    for (int i = 1; i <= 4; ++i) {
-      line.raise([&scheduler, &events, i] {
-        events.push_back(i);
-        scheduler.yieldPoint();
-        scheduler.yieldPoint();
-        events.push_back(-i);
-      });
-    }
-    scheduler.runUntilIdle();
-    EXPECT_EQ(events, (std::vector<int>{1, -1, 2, -2, 3, -3, 4, -4})) << "seed " << seed;
+class SchedInterruptLine : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SchedInterruptLine, ActionsOfOneLineRunOneAtATimeInOrder) {
+  Scheduler scheduler({.seed = GetParam()});
+  platform::InterruptLine line = scheduler.openInterruptLine("tty");
+  std::vector<int> events;  // +i when action i starts, -i when it ends
+  for (int i = 1; i <= 4; ++i) {
+    line.raise([&scheduler, &events, i] {
+      events.push_back(i);
+      scheduler.yieldPoint();
+      scheduler.yieldPoint();
+      events.push_back(-i);
+    });
   }
+  scheduler.runUntilIdle();
+  EXPECT_EQ(events, (std::vector<int>{1, -1, 2, -2, 3, -3, 4, -4}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SchedInterruptLine, tav712::testing::seedRange(1, 32), tav712::testing::SeedName{});
 
 TEST(SchedRealTime, AnotherThreadCallingInJoinsAndLeavesWhenItEnds) {
   Scheduler scheduler({.seed = 1, .clockMode = platform::ClockMode::RealTime});

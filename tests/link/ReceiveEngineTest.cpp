@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 
+#include "common/TestCases.h"
 #include "link/ReceiveEngine.h"
 #include "link/SerialChannel.h"
 #include "support/DriverHarness.h"
@@ -132,7 +133,7 @@ TEST_P(ReaderErrorUnderSeeds, IsNeverReceivedAsData) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, ReaderErrorUnderSeeds, ::testing::Range<std::uint64_t>(1, 33));
+INSTANTIATE_TEST_SUITE_P(Seeds, ReaderErrorUnderSeeds, seedRange(1, 32), SeedName{});
 
 // An escape at the end of one worker run and its partner at the start of the
 // next (after the run ended by a read time-out) still form one sequence.

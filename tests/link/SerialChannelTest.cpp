@@ -80,7 +80,8 @@ TEST_P(FailingConfigurationRequest, StopsTheSequenceAfterItsPauseWithoutArmingTh
   EXPECT_FALSE(harness.port().snapshot().waitPending);
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstAndLast, FailingConfigurationRequest, ::testing::Values(1, 8));
+INSTANTIATE_TEST_SUITE_P(FirstAndLast, FailingConfigurationRequest, ::testing::Values(1, 8),
+                         [](const ::testing::TestParamInfo<int>& row) { return "Request" + std::to_string(row.param); });
 
 TEST_F(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
   reader->ReceivedBytes = 5;
@@ -133,7 +134,8 @@ TEST_P(SerialWaitEnding, QueuesTheWorkerForReceivedCharactersAndTheCloseOtherwis
 
 INSTANTIATE_TEST_SUITE_P(ByMask, SerialWaitEnding,
                          ::testing::Values(std::pair{ULONG{SERIAL_EV_RXCHAR | SERIAL_EV_DSR}, true},
-                                           std::pair{ULONG{SERIAL_EV_DSR}, false}));
+                                           std::pair{ULONG{SERIAL_EV_DSR}, false}),
+                         [](const auto& row) { return row.param.second ? "ReceivedCharacter" : "DsrChangeAlone"; });
 
 // A wait the serial driver refuses leaves the mask unwritten; the events of
 // the previous wait must not be taken for new ones.

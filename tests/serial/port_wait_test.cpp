@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "common/TestCases.h"
 #include "port_fixture.h"
 
 namespace serial::testing {
@@ -150,7 +151,7 @@ TEST_P(PortRace, CancelAgainstTimeoutCompletesTheReadOnce) {
   EXPECT_EQ(read(1).output, std::vector<std::uint8_t>{0x5A});
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, PortRace, ::testing::Range<std::uint64_t>(1, 17));
+INSTANTIATE_TEST_SUITE_P(Seeds, PortRace, tav712::testing::seedRange(1, 16), tav712::testing::SeedName{});
 
 }  // namespace
 }  // namespace serial::testing

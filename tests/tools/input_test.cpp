@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "apdu.h"
+#include "common/TestCases.h"
 #include "errors.h"
 #include "hex.h"
 #include "script.h"
@@ -10,22 +11,27 @@
 namespace tav712 {
 namespace {
 
+using tav712::testing::RowName;
+
 struct HexCase {
+  const char* name;
   const char* text;
   Bytes bytes;
 };
 
-class HexParses : public testing::TestWithParam<HexCase> {};
+class HexParses : public ::testing::TestWithParam<HexCase> {};
 
 TEST_P(HexParses, AcceptsTheUsualSpellings) {
   EXPECT_EQ(parseHex(GetParam().text), GetParam().bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Spellings, HexParses,
-                         testing::Values(HexCase{"00A40400", {0x00, 0xA4, 0x04, 0x00}},
-                                         HexCase{"00 a4 04 00", {0x00, 0xA4, 0x04, 0x00}},
-                                         HexCase{"00:A4:04:00", {0x00, 0xA4, 0x04, 0x00}},
-                                         HexCase{"0x3B 0x02", {0x3B, 0x02}}, HexCase{"", {}}));
+                         ::testing::Values(HexCase{"Run", "00A40400", {0x00, 0xA4, 0x04, 0x00}},
+                                         HexCase{"SpacedLowerCase", "00 a4 04 00", {0x00, 0xA4, 0x04, 0x00}},
+                                         HexCase{"ColonSeparated", "00:A4:04:00", {0x00, 0xA4, 0x04, 0x00}},
+                                         HexCase{"PrefixedBytes", "0x3B 0x02", {0x3B, 0x02}},
+                                         HexCase{"Empty", "", {}}),
+                         RowName{});
 
 TEST(HexRejects, MalformedInputWithItsPosition) {
   for (const char* text : {"0", "00 A", "0G", "00 4 00", "zz"}) {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <thread>
 
-#include "card/ReaderAttributes.h"
+#include "include/tav712_public.h"
 #include "stack/reader_client.h"
 #include "stack/reader_stack.h"
 #include "tav712/errors.h"

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "card/ReaderAttributes.h"
-#include "driver/Driver.h"
+#include "include/tav712_public.h"
 
 namespace tav712 {
 namespace {

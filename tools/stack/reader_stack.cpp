@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "driver/Driver.h"
+#include "driver/DriverEntry.h"
 #include "serial/device_line.h"
 #include "serial/tty_line.h"
 #include "tav712/errors.h"

@@ -9,8 +9,8 @@
 #include <chrono>
 
 #include "commands.h"
-#include "driver/Driver.h"
 #include "hex.h"
+#include "include/tav712_public.h"
 #include "session.h"
 
 namespace tav712 {
