@@ -40,56 +40,141 @@ NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     } else {
         ASSERT(irpStack->MajorFunction == IRP_MJ_CLOSE);
-        // ReaderClosed first: once the handle's hold is released, a removal
-        // waiting for it may tear the device extension down.
+        // The handle's hold goes last: once it is released, a removal
+        // waiting for it may delete the device, and no request sent to the
+        // device may then still be outstanding.
         KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);
+        CompleteRequest(Irp, STATUS_SUCCESS);
         SmartcardReleaseRemoveLock(smartcardExtension);
-        status = STATUS_SUCCESS;
+        return STATUS_SUCCESS;
     }
 
     return CompleteRequest(Irp, status);
 }
 
-// Holds a device-control request back until the reader is started, unless
-// another one is already in progress, counts it in IoCount while the smart
-// card library has it, and returns the library's status.
+// Cancel routine of a request waiting at the gate: wakes its dispatch
+// thread, which completes it. The event is set before the cancel spin lock is
+// released, so the waiting thread, which takes that lock before it returns,
+// never leaves while the event is still in use.
+static VOID NTAPI GateCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    KeSetEvent((PKEVENT)Irp->Tail.Overlay.DriverContext[0], IO_NO_INCREMENT, FALSE);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+}
+
+// Waits, cancellably, until the gate may have opened or the device is going
+// away. Returns STATUS_CANCELLED when the request was cancelled, otherwise
+// STATUS_SUCCESS; the caller looks at the gate again.
+static NTSTATUS WaitAtGate(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    KEVENT cancelled;
+    KIRQL cancelIrql;
+
+    KeInitializeEvent(&cancelled, NotificationEvent, FALSE);
+    Irp->Tail.Overlay.DriverContext[0] = &cancelled;
+
+    IoAcquireCancelSpinLock(&cancelIrql);
+    if (Irp->Cancel) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        Irp->Tail.Overlay.DriverContext[0] = NULL;
+        return STATUS_CANCELLED;
+    }
+    IoSetCancelRoutine(Irp, GateCancel);
+    IoReleaseCancelSpinLock(cancelIrql);
+
+    PVOID objects[] = {&DeviceExtension->ReaderStarted, &DeviceExtension->ReaderRemoved, &cancelled};
+    NTSTATUS waitStatus = KeWaitForMultipleObjects((ULONG)RTL_NUMBER_OF(objects), objects, WaitAny, Executive,
+                                                   KernelMode, FALSE, NULL, NULL);
+    ASSERT(NT_SUCCESS(waitStatus));
+    UNREFERENCED_PARAMETER(waitStatus);
+
+    // A cancel routine that has been taken away has run to its end: the
+    // request is this thread's to complete as cancelled.
+    IoAcquireCancelSpinLock(&cancelIrql);
+    BOOLEAN wasCancelled = IoSetCancelRoutine(Irp, NULL) == NULL;
+    IoReleaseCancelSpinLock(cancelIrql);
+    Irp->Tail.Overlay.DriverContext[0] = NULL;
+    return wasCancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
+}
+
+// Lets a request through the gate and counts it in IoCount: at once while
+// another request is in progress or the gate is open, otherwise once the gate
+// opens. The gate is looked at again under SpinLock after every wait, since a
+// query-stop or a sleep query may have closed it again before this thread ran;
+// the count is taken only while the gate is seen open. Returns
+// STATUS_DELETE_PENDING once the device is going away and STATUS_CANCELLED
+// for a request cancelled at the gate; neither is counted.
+static NTSTATUS PassGate(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    for (;;) {
+        if (KeReadStateEvent(&DeviceExtension->ReaderRemoved)) {
+            KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+            return STATUS_DELETE_PENDING;
+        }
+        ASSERT(DeviceExtension->IoCount >= 0);
+        if (DeviceExtension->IoCount > 0 || KeReadStateEvent(&DeviceExtension->ReaderStarted)) {
+            break;
+        }
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+        NTSTATUS status = WaitAtGate(DeviceExtension, Irp);
+        if (status != STATUS_SUCCESS) {
+            return status;
+        }
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    }
+    DeviceExtension->IoCount++;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    return STATUS_SUCCESS;
+}
+
+// Closes the gate for good and sends back every request waiting at it: the
+// device is going away (surprise removal, removal, a failed start).
+VOID ReleaseGateForRemoval(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    KeSetEvent(&DeviceExtension->ReaderRemoved, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+}
+
+// Takes a remove-lock hold, holds a device-control request back at the gate
+// until the reader is started (unless another one is already in progress),
+// counts it in IoCount while the smart card library has it, and returns the
+// library's status. The hold is taken first and released last: while it is
+// held, removal waits and the device's records stay, also for a request that
+// waits at the gate.
 NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
     KIRQL irql;
 
-    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-    if (deviceExtension->IoCount == 0) {
-        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-        NTSTATUS waitStatus =
-            KeWaitForSingleObject(&deviceExtension->ReaderStarted, Executive, KernelMode, FALSE, NULL);
-        ASSERT(waitStatus == STATUS_SUCCESS);
-        UNREFERENCED_PARAMETER(waitStatus);
-        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-    }
-    ASSERT(deviceExtension->IoCount >= 0);
-    deviceExtension->IoCount++;
-    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-
     NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
     if (!NT_SUCCESS(status)) {
-        CompleteRequest(Irp, STATUS_DEVICE_REMOVED);
-        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-        deviceExtension->IoCount--;
-        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-        return STATUS_DEVICE_REMOVED;
+        return CompleteRequest(Irp, STATUS_DEVICE_REMOVED);
+    }
+
+    status = PassGate(deviceExtension, Irp);
+    if (status != STATUS_SUCCESS) {
+        CompleteRequest(Irp, status);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        return status;
     }
 
     status = SmartcardDeviceControl(smartcardExtension, Irp);
-
-    SmartcardReleaseRemoveLock(smartcardExtension);
 
     KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
     deviceExtension->IoCount--;
     ASSERT(deviceExtension->IoCount >= 0);
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
 
+    // Last: once the hold is released, removal may free the records.
+    SmartcardReleaseRemoveLock(smartcardExtension);
     return status;
 }
 

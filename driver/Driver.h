@@ -54,6 +54,9 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Closes the device-control gate for good: requests waiting at it and every
+// later one end with STATUS_DELETE_PENDING.
+VOID ReleaseGateForRemoval(PDEVICE_EXTENSION DeviceExtension);
 
 // Plug and Play.
 NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);

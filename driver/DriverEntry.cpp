@@ -91,6 +91,7 @@ TAV712_PAGED_CODE NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJ
     KeInitializeEvent(&deviceExtension->ReaderStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->ReaderClosed, NotificationEvent, TRUE);
     KeInitializeEvent(&deviceExtension->SerialCloseDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&deviceExtension->ReaderRemoved, NotificationEvent, FALSE);
     KeInitializeSpinLock(&deviceExtension->SpinLock);
 
     PREADER_EXTENSION readerExtension =

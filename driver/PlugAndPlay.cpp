@@ -1,7 +1,8 @@
 // Plug and Play: start forwards first and then starts the reader; stop stops
 // the reader first and then forwards; removal tears the device down and then
-// forwards. The queries refuse while the device is in use. Every other minor
-// code goes down the stack unchanged.
+// forwards; surprise removal and removal send back the requests held at the
+// gate. The queries refuse while the device is in use. Every other minor code
+// goes down the stack unchanged.
 #include "driver/Driver.h"
 #include "card/ReaderAttributes.h"
 
@@ -28,6 +29,10 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Irp->IoStatus.Information = 0;
 
+    // A request this driver handles goes down with IoStatus.Status set to
+    // STATUS_SUCCESS, as each driver of the stack that handles it must: a
+    // bus driver completes the codes it does not handle itself with the
+    // status it finds. (A start is the bus driver's to succeed.)
     switch (irpStack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         status = CallSerialDriver(attachedDeviceObject, Irp);
@@ -38,6 +43,11 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             // The reader's version attribute tells the firmware the start
             // has just read; the record was filled before it was known.
             RecordFirmwareVersion(smartcardExtension);
+        } else {
+            // A device that fails its start is removed next: requests held
+            // at the gate since a stop must not wait for a start that will
+            // not come.
+            ReleaseGateForRemoval(deviceExtension);
         }
         break;
 
@@ -60,26 +70,38 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             status = STATUS_UNSUCCESSFUL;
             break;
         }
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         status = CallSerialDriver(attachedDeviceObject, Irp);
         break;
 
     case IRP_MN_REMOVE_DEVICE:
+        // Requests waiting at the gate hold the remove lock: they are sent
+        // back first, so that the wait in RemoveDevice ends.
+        ReleaseGateForRemoval(deviceExtension);
         // Releases this request's remove-lock hold and waits for every other.
         RemoveDevice(DeviceObject);
         deviceRemoved = TRUE;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         status = CallSerialDriver(attachedDeviceObject, Irp);
         break;
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         status = CallSerialDriver(attachedDeviceObject, Irp);
-        // The interface is enabled only while the reader is started.
+        // The interface is enabled only while the reader is started. An
+        // interface that is enabled already (a refused query-remove enabled
+        // it again) is no failure: the cancel succeeds with plain success.
         if (status == STATUS_SUCCESS && ReaderLinkOpen(deviceExtension)) {
             status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            if (NT_SUCCESS(status)) {
+                status = STATUS_SUCCESS;
+            }
         }
         break;
 
     case IRP_MN_STOP_DEVICE:
         StopDevice(deviceExtension);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         status = CallSerialDriver(attachedDeviceObject, Irp);
         break;
 
@@ -94,18 +116,30 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // cancel-stop or the next start.
         KeClearEvent(&deviceExtension->ReaderStarted);
         KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         status = CallSerialDriver(attachedDeviceObject, Irp);
         break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
         status = CallSerialDriver(attachedDeviceObject, Irp);
         if (status == STATUS_SUCCESS) {
             KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
         }
         break;
 
+    case IRP_MN_SURPRISE_REMOVAL:
+        // The reader is gone: requests held at the gate, and every later
+        // one, end now. The remove that follows tears the device down.
+        ReleaseGateForRemoval(deviceExtension);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IofCallDriver(attachedDeviceObject, Irp);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        return status;
+
     default:
-        // Surprise removal included: the remove that follows tears down.
+        // Passed down unchanged, with the status the request came with.
         IoSkipCurrentIrpStackLocation(Irp);
         status = IofCallDriver(attachedDeviceObject, Irp);
         SmartcardReleaseRemoveLock(smartcardExtension);

@@ -8,8 +8,8 @@
 //
 // Locks: ReceiveLock guards ReceiveBuffer, ReceivedBytes, BytesWanted and
 // ReceiveStatus between the serial event worker and a thread taking bytes;
-// SpinLock guards IoCount and the decision to clear ReaderStarted. Neither is
-// held across a wait or a serial request.
+// SpinLock guards IoCount, the decision to clear ReaderStarted and the setting
+// of ReaderRemoved. Neither is held across a wait or a serial request.
 #pragma once
 
 #include <wdm.h>
@@ -91,7 +91,8 @@ typedef struct _DEVICE_EXTENSION {
     SMARTCARD_EXTENSION SmartcardExtension;
     // Signalled while no handle is open.
     KEVENT ReaderClosed;
-    // Guards IoCount and the decision to clear ReaderStarted.
+    // Guards IoCount, the decision to clear ReaderStarted and the setting of
+    // ReaderRemoved.
     KSPIN_LOCK SpinLock;
     // Symbolic link of the smart card reader interface.
     UNICODE_STRING PnPDeviceName;
@@ -103,6 +104,10 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReaderStarted;
     // Signalled while no serial connection is open.
     KEVENT SerialCloseDone;
+    // Signalled, under SpinLock, once the device is going away (surprise
+    // removal, removal, a failed start): the gate then sends every request
+    // back, also those that waited at it.
+    KEVENT ReaderRemoved;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // In-use flags of the reader devices; a device holds the entry at its

@@ -120,6 +120,10 @@ NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   UCHAR minor = location->MinorFunction;
   steps.push_back("upper pnp " + std::to_string(minor));
+  // What this driver handles goes down with its status set; the rest with
+  // the status it came with.
+  if (minor != IRP_MN_START_DEVICE && (minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL))
+    irp->IoStatus.Status = STATUS_SUCCESS;
   if (minor == IRP_MN_REMOVE_DEVICE) {
     PDEVICE_OBJECT lower = extension->lowerDevice;
     if (extension->interfaceName.Buffer != nullptr) {

@@ -154,12 +154,33 @@ NTSTATUS RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(lowerOf(device), irp);
   }
   PDEVICE_OBJECT lower = lowerOf(device);
+  irp->IoStatus.Status = STATUS_SUCCESS;
   leftDevice = device;  // the test deletes it afterwards
   auto *extension = static_cast<mini::UpperExtension *>(device->DeviceExtension);
   RtlFreeUnicodeString(&extension->interfaceName);
   IoDetachDevice(lower);
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lower, irp);
+}
+
+// Passes a query-stop down with the status the PnP manager gave it.
+NTSTATUS PassesPnpDownWithoutStatus(PDEVICE_OBJECT device, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(lowerOf(device), irp);
+}
+
+// Completes a cancel-stop itself with an informational status.
+NTSTATUS EndsCancelWithInformationalStatus(PDEVICE_OBJECT, PIRP irp) {
+  complete(irp, STATUS_OBJECT_NAME_EXISTS);
+  return STATUS_OBJECT_NAME_EXISTS;
+}
+
+// Keeps a device-control request for itself and never completes it.
+PIRP keptRequest = nullptr;
+NTSTATUS KeepsRequest(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  keptRequest = irp;
+  return STATUS_PENDING;
 }
 
 NTSTATUS AddDeviceLeavingInitialising(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
@@ -196,6 +217,32 @@ class VerifierRuleTest : public StackTest, public ::testing::WithParamInterface<
     system.power().setDevicePower(physicalDevice, PowerDeviceD3);
   }
 };
+
+// Drives one PnP request through a faulty PnP dispatch routine, which is
+// then taken away again so that the stack can be removed.
+std::function<void(VerifierRuleTest &)> pnpThrough(PDRIVER_DISPATCH faulty, UCHAR minorFunction) {
+  return [=](VerifierRuleTest &t) {
+    t.buildStack();
+    PDRIVER_DISPATCH sound = t.upperDriver->MajorFunction[IRP_MJ_PNP];
+    t.upperDriver->MajorFunction[IRP_MJ_PNP] = faulty;
+    t.system.pnp().send(t.physicalDevice, minorFunction);
+    t.upperDriver->MajorFunction[IRP_MJ_PNP] = sound;
+  };
+}
+
+// The device is removed while the faulty driver keeps a request sent to it;
+// the request is ended afterwards, as the test's own code.
+void removeWhileARequestIsKept(VerifierRuleTest &t) {
+  t.buildStack();
+  t.upperDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = KeepsRequest;
+  keptRequest = nullptr;
+  auto requester = t.system.scheduler().spawn("request", [&t] { t.sendBuiltRequest(kBufferedIoctl, {}, 0); });
+  t.system.scheduler().runUntilIdle();
+  ASSERT_NE(keptRequest, nullptr);
+  t.system.pnp().remove(t.physicalDevice);
+  complete(keptRequest, STATUS_CANCELLED);
+  t.system.scheduler().join(requester);
+}
 
 // Drives one request, or one device power request, through the faulty
 // routine.
@@ -256,6 +303,11 @@ const RuleCase kRuleCases[] = {
        t.system.pnp().send(t.physicalDevice, IRP_MN_REMOVE_DEVICE);
        IoDeleteDevice(leftDevice);
      }},
+    {"PassesPnpDownWithoutStatus", rule::kPnpStatus,
+     pnpThrough(PassesPnpDownWithoutStatus, IRP_MN_QUERY_STOP_DEVICE)},
+    {"EndsCancelWithInformationalStatus", rule::kPnpStatus,
+     pnpThrough(EndsCancelWithInformationalStatus, IRP_MN_CANCEL_STOP_DEVICE)},
+    {"DeletesDeviceWithARequestKept", rule::kDeleteIdle, removeWhileARequestIsKept},
     {"LeaksPoolAtUnload", rule::kNoLeaks, sendAndUnload(LeaksPool)},
 };
 

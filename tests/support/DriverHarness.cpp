@@ -98,6 +98,7 @@ void DriverHarness::createDevice() {
     KeInitializeEvent(&deviceExtension->ReaderStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->ReaderClosed, NotificationEvent, TRUE);
     KeInitializeEvent(&deviceExtension->SerialCloseDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&deviceExtension->ReaderRemoved, NotificationEvent, FALSE);
     KeInitializeSpinLock(&deviceExtension->SpinLock);
 
     auto* readerExtension =

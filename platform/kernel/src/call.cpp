@@ -151,6 +151,14 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
     reportViolation(rule::kBadObject, state.describe(Irp), "major function " + std::to_string(next->MajorFunction));
     return STATUS_INVALID_PARAMETER;
   }
+  // pnp-status: a driver passing down a PnP request that it handles has
+  // set its status (the PnP manager's own send is not a driver's).
+  if (next->MajorFunction == IRP_MJ_PNP && pnpStatusRequired(next->MinorFunction) && currentDriver() != nullptr &&
+      !plainSuccess(Irp->IoStatus.Status))
+    reportViolation(rule::kPnpStatus, state.describe(Irp),
+                    "driver " + currentDriver()->name + " passed " +
+                        minorFunctionName(IRP_MJ_PNP, next->MinorFunction) + " down to " + device->name +
+                        " with status " + statusName(Irp->IoStatus.Status) + " instead of a success status");
   bool isPower = next->MajorFunction == IRP_MJ_POWER;
   if (isPower && !viaPoCallDriver)
     reportViolation(rule::kPowerViaPoCallDriver, state.describe(Irp), "a power IRP sent with IofCallDriver");

@@ -4,9 +4,12 @@
 #include <platform/trace.h>
 #include <platform/verifier.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "io_state.h"
+#include "poison.h"
 
 using namespace platform;
 using namespace platform::io;
@@ -63,6 +66,29 @@ void checkDriverLeftNothing(DriverRecord *driver) {
   for (const auto &[item, record] : state.workItems)
     if (record->driver == driver)
       reportViolation(rule::kNoLeaks, name, "work item #" + std::to_string(record->id) + " left at unload");
+}
+
+// delete-idle: a device is deleted only when no request sent to it is
+// outstanding, that is, none still sits at one of its stack locations. The
+// request whose dispatch routine deletes the device on this thread, as
+// IRP_MN_REMOVE_DEVICE does, is the one exception.
+void checkDeviceIdle(IoState &state, DeviceRecord *record) {
+  PDEVICE_OBJECT device = &record->object;
+  std::vector<PIRP> ownDispatches;
+  for (const Frame &frame : threadFrames())
+    if (frame.kind == FrameKind::Dispatch && frame.device == device) ownDispatches.push_back(frame.irp);
+  for (const auto &[irp, irpRecord] : state.irps) {
+    if (std::find(ownDispatches.begin(), ownDispatches.end(), irp) != ownDispatches.end()) continue;
+    const auto *first = reinterpret_cast<const IO_STACK_LOCATION *>(irp + 1);
+    for (CCHAR level = irp->CurrentLocation; level >= 1 && level <= irp->StackCount; ++level) {
+      const IO_STACK_LOCATION &location = first[level - 1];
+      if (location.MajorFunction != kUnsetMajorFunction && location.DeviceObject == device) {
+        reportViolation(rule::kDeleteIdle, record->name,
+                        "IoDeleteDevice while " + state.describe(irp) + " sent to it is outstanding");
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace platform::io
@@ -136,12 +162,21 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                         std::to_string(lockRecord.holds) + " remove-lock hold(s) not released at IoDeleteDevice");
     }
   }
+  checkDeviceIdle(state, record);
   // Off the driver's list.
   PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
   if (*link == DeviceObject) *link = DeviceObject->NextDevice;
   DeviceObject->NextDevice = nullptr;
   record->deleted = true;
+  // The extension is dead to the driver from now on, though the object stays
+  // while references to it remain: it holds the pattern of freed memory and,
+  // under AddressSanitizer, touching it is a use-after-poison.
+  if (record->extension) {
+    std::size_t size = DeviceObject->Size - sizeof(DEVICE_OBJECT);
+    std::memset(record->extension.get(), kDeletedExtensionFill, size);
+    poisonMemory(record->extension.get(), size);
+  }
   Trace::current().add(TraceCategory::Pnp, record->name + " deleted");
   state.releaseDeviceIfUnused(record);
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "installed.h"
+#include "poison.h"
 
 namespace platform::io {
 
@@ -16,6 +17,9 @@ IoState::IoState() { KeInitializeSpinLock(&cancelLock); }
 // Whatever drivers leaked (and the verifier reported) goes with the system.
 IoState::~IoState() {
   for (const auto &[block, record] : pool) ::operator delete(const_cast<void *>(block), std::align_val_t{16});
+  for (const auto &[object, record] : devices)
+    if (record->deleted && record->extension)
+      unpoisonMemory(record->extension.get(), record->object.Size - sizeof(DEVICE_OBJECT));
 }
 
 DriverRecord *IoState::driver(const DRIVER_OBJECT *object) {
@@ -69,6 +73,7 @@ std::string IoState::describeObject(const void *object) {
 void IoState::releaseDeviceIfUnused(DeviceRecord *record) {
   if (record == nullptr || !record->deleted || record->kernelReferences > 0 || record->object.ReferenceCount > 0)
     return;
+  if (record->extension) unpoisonMemory(record->extension.get(), record->object.Size - sizeof(DEVICE_OBJECT));
   devices.erase(&record->object);
 }
 
@@ -107,6 +112,28 @@ Frame *innermostFrame(FrameKind kind) {
   for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
     if (frame->kind == kind) return &*frame;
   return nullptr;
+}
+
+// ---- PnP status ------------------------------------------------------------
+
+bool pnpStatusRequired(UCHAR minorFunction) {
+  switch (minorFunction) {
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool pnpMustSucceed(UCHAR minorFunction) {
+  return pnpStatusRequired(minorFunction) && minorFunction != IRP_MN_QUERY_REMOVE_DEVICE &&
+         minorFunction != IRP_MN_QUERY_STOP_DEVICE;
 }
 
 // ---- Names -----------------------------------------------------------------

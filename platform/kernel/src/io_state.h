@@ -227,11 +227,25 @@ std::string toUtf8(std::u16string_view text);
 std::u16string toUtf16(std::string_view text);
 std::string hex32(ULONG value);
 
+// The PnP minor codes that every driver of a stack handles and passes down
+// with IoStatus.Status set (pnp-status): query, cancel and the change itself
+// for stop and removal, and surprise removal. A start is the bus driver's to
+// succeed; other codes go down with the status they came with.
+bool pnpStatusRequired(UCHAR minorFunction);
+// Those of them that no driver may fail: the cancels, stop, removal and
+// surprise removal.
+bool pnpMustSucceed(UCHAR minorFunction);
+// A success status that is not informational (severity 0).
+inline bool plainSuccess(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 0; }
+
 // Creates a driver object named `name` (its DriverName is \Driver\name).
 DriverRecord *createDriver(std::string_view name);
 // Reports what a driver left behind at unload: devices, pool, IRPs, work
 // items, interface names, remove-lock holds.
 void checkDriverLeftNothing(DriverRecord *driver);
+// Reports a device about to be deleted while requests sent to it are still
+// outstanding (delete-idle).
+void checkDeviceIdle(IoState &state, DeviceRecord *device);
 // The device at the top of the stack that `device` belongs to.
 PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device);
 

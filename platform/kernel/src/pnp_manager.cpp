@@ -113,6 +113,11 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction) {
   tracePnp(minorFunctionName(IRP_MJ_PNP, minorFunction) + " on " + state.describe(physicalDevice) + ": " +
            statusName(result.status));
 
+  // pnp-status: the cancels, stop and removal end with plain success.
+  if (pnpMustSucceed(minorFunction) && !plainSuccess(result.status))
+    reportViolation(rule::kPnpStatus, state.describe(physicalDevice),
+                    minorFunctionName(IRP_MJ_PNP, minorFunction) + " ended with " + statusName(result.status) +
+                        "; no driver may fail it or end it with an informational status");
   if (minorFunction == IRP_MN_REMOVE_DEVICE) {
     for (PDEVICE_OBJECT device : above) {
       DeviceRecord *record = state.device(device);

@@ -4,6 +4,7 @@
 // thread id in its lower half (0: free). A thread that finds the lock held
 // spins, which in this kernel means waiting until the holder releases it.
 #include "kernel_call.h"
+#include "../poison.h"
 
 #include <platform/verifier.h>
 
@@ -45,8 +46,17 @@ class SpinLockWait final : public Waitable {
   const Thread* spinner_;
 };
 
+// Every byte of a spin lock in a deleted device's extension holds the fill.
+constexpr KSPIN_LOCK kDeletedLock = 0x0101010101010101ULL * static_cast<unsigned>(io::kDeletedExtensionFill);
+
 void checkInitialised(KernelCall& call, PKSPIN_LOCK lock, const char* function) {
   if ((*lock & kMarkerMask) == kMarker) return;
+  if (*lock == kDeletedLock) {
+    call.report(rule::kBadObject, "spin lock",
+                std::string(function) + " on a spin lock in the extension of a deleted device");
+    *lock = kMarker;
+    return;
+  }
   call.report(rule::kEventInit, "spin lock",
                   std::string(function) + " on a spin lock that KeInitializeSpinLock did not initialise");
   *lock = kMarker;  // carry on as the kernel would with a zeroed lock
