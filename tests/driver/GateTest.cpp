@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestCases.h"
+
 #include <functional>
 #include <ostream>
 
@@ -194,7 +196,7 @@ TEST_P(RemovalAfterRequest, DoesNotOvertakeTheClose) {
     EXPECT_FALSE(system.deviceExists(device));
 }
 
-INSTANTIATE_TEST_SUITE_P(Gate, RemovalAfterRequest, ::testing::Range<std::uint64_t>(1, 17));
+INSTANTIATE_TEST_SUITE_P(Gate, RemovalAfterRequest, seedRange(1, 16), SeedName{});
 
 }  // namespace
 }  // namespace tav712::testing
