@@ -272,6 +272,19 @@ TEST(TransmitT0, DataErrorOnTheLastStatusByteIsATimeoutAndPowersDown)
     EXPECT_EQ(card->smartcard()->CardCapabilities.Protocol.Selected, 0u);
 }
 
+// The card sends a NULL before every procedure byte, the one before SW1
+// after the response data included.
+TEST(TransmitT0, NullBytesBetweenTheDataAndTheStatusAreSkipped)
+{
+    auto card = poweredCard(knobsFor("t0", [](auto &knobs) { knobs.t0Nulls = 1; }), 1, 1);
+    ASSERT_EQ(card->setProtocol(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+    IoctlResult challenge = card->transmit(SCARD_PROTOCOL_T0, {0x00, 0x84, 0x00, 0x00, 0x08});
+    ASSERT_EQ(challenge.status, STATUS_SUCCESS);
+    ASSERT_EQ(challenge.output.size(), 10u);
+    EXPECT_EQ(hex(Bytes(challenge.output.end() - 2, challenge.output.end())), "90 00");
+    EXPECT_EQ(card->smartcard()->CardCapabilities.Protocol.Selected, ULONG{SCARD_PROTOCOL_T0});
+}
+
 TEST(TransmitT0, TailLargerThanTheReplyIsRefusedAndTheCardStaysPowered)
 {
     auto card = t0Card(emulator::T0AckStyle::full);
