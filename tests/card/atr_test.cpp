@@ -139,8 +139,12 @@ TEST_F(AtrTest, ResetAnswersAndFailures)
         {"missing TCK is accepted after its time-out", "< 3B 80 01\n", STATUS_SUCCESS, 3, "3B 80 01", 3, 2400,
          2400 + 300},
         {"TD2 naming T=0 means no TCK", "< 3B 80 81 00\n", STATUS_SUCCESS, 4, "3B 80 81 00", 4, 0, 400},
-        {"data error inside the ATR leaves a zero in its place", "< 3B 02 10 88 42\n", STATUS_SUCCESS, 4,
-         "3B 02 00 42", 4},
+        // A data error the reader reports anywhere in the ATR fails the reset
+        // (the reader puts a zero in the character's place), whether or not
+        // the ATR has a check byte that would show it.
+        {"data error on a historical byte", "< 3B 02 10 88 42\n" + kPowerDown, STATUS_DATA_ERROR, kNoLength, "EE", 0},
+        {"data error on an interface byte", "< 3B 20 10 88\n" + kPowerDown, STATUS_DATA_ERROR, kNoLength, "EE", 0},
+        {"data error on the TCK", "< 3B 80 01 10 88\n" + kPowerDown, STATUS_DATA_ERROR, kNoLength, "EE", 0},
         {"two-byte ATR is accepted but not recorded", "< 3B 00\n", STATUS_SUCCESS, kNoLength, "EE", 0},
         {"ATR longer than the reply is recorded but not copied", "< " + kExampleAtr + "\n", STATUS_SUCCESS,
          kNoLength, "EE", 11, 0, kAnyMs, 0, "90", 10},
