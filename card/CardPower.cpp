@@ -175,14 +175,15 @@ NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN WarmReset, PUCHAR 
     ASSERT(ReaderExtension != NULL && Atr != NULL && AtrLength != NULL);
 
     NTSTATUS status = ReaderPrepareAtr(ReaderExtension);
-    if (status == STATUS_SUCCESS) {
-        ReaderExtension->TransferError = STATUS_SUCCESS;
-        if (!WarmReset) {
-            // At least 200 ms without power before a cold reset.
-            status = ReaderPowerDownCard(ReaderExtension);
-        }
+    if (status == STATUS_SUCCESS && !WarmReset) {
+        // At least 200 ms without power before a cold reset.
+        status = ReaderPowerDownCard(ReaderExtension);
     }
     if (status == STATUS_SUCCESS) {
+        // Cleared before the reset starts, so that a data error recorded
+        // from here on belongs to the answer (the reset's reply byte never
+        // carries one, and the first ATR character may follow it at once).
+        ReaderExtension->TransferError = STATUS_SUCCESS;
         UCHAR reset = READER_RESET_CARD;
         status = ReaderWriteRegister(ReaderExtension, READER_REGISTER_RESET, 1, &reset);
     }

@@ -206,6 +206,19 @@ TEST_F(AtrTest, GroupsBeyondTheThirdAreSkipped)
     EXPECT_TRUE(recordedAtr().empty());
 }
 
+// A byte the card garbled while it was being powered down for the cold
+// reset is no part of its answer.
+TEST_F(AtrTest, DataErrorBeforeTheResetDoesNotFailTheAnswer)
+{
+    std::string script = resetCommands(true);
+    const std::string powerDown = "> 84 00\n< 90\n";
+    script.replace(script.find(powerDown), powerDown.size(), "> 84 00\n< 90 10 88\n");
+    startScript(script + "< 3B 02 41 42\n");
+    AtrRun run = power(SCARD_COLD_RESET);
+    EXPECT_EQ(run.result.status, STATUS_SUCCESS);
+    EXPECT_EQ(hex(recordedAtr()), "3B 02 41 42");
+}
+
 TEST_F(AtrTest, WarmResetOfAPoweredCardSkipsThePowerDown)
 {
     startScript(resetCommands(false) + "< 3B 02 41 42\n", SCARD_POWERED);
