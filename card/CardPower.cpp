@@ -46,7 +46,10 @@ ULONG AtrInterfaceByteCount(UCHAR Y)
 }
 
 // Reads Count ATR characters at index *Index of Atr; capacity is what is
-// left of *AtrCapacity.
+// left of *AtrCapacity. A data error the reader reported on any character
+// so far fails the read, whatever became of the read itself: the answer is
+// corrupted (the reader leaves a zero in the character's place), and
+// parameters read from it must not be used.
 static NTSTATUS ReadAtrChars(PREADER_EXTENSION ReaderExtension, PUCHAR Atr, ULONG AtrCapacity,
                              PULONG Index, ULONG Count)
 {
@@ -56,6 +59,9 @@ static NTSTATUS ReadAtrChars(PREADER_EXTENSION ReaderExtension, PUCHAR Atr, ULON
     if (status == STATUS_SUCCESS) {
         ASSERT(length == Count);
         *Index += Count;
+    }
+    if (ReaderExtension->TransferError != STATUS_SUCCESS) {
+        return STATUS_DATA_ERROR;
     }
     return status;
 }
@@ -169,14 +175,15 @@ NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN WarmReset, PUCHAR 
     ASSERT(ReaderExtension != NULL && Atr != NULL && AtrLength != NULL);
 
     NTSTATUS status = ReaderPrepareAtr(ReaderExtension);
-    if (status == STATUS_SUCCESS) {
-        ReaderExtension->TransferError = STATUS_SUCCESS;
-        if (!WarmReset) {
-            // At least 200 ms without power before a cold reset.
-            status = ReaderPowerDownCard(ReaderExtension);
-        }
+    if (status == STATUS_SUCCESS && !WarmReset) {
+        // At least 200 ms without power before a cold reset.
+        status = ReaderPowerDownCard(ReaderExtension);
     }
     if (status == STATUS_SUCCESS) {
+        // Cleared before the reset starts, so that a data error recorded
+        // from here on belongs to the answer (the reset's reply byte never
+        // carries one, and the first ATR character may follow it at once).
+        ReaderExtension->TransferError = STATUS_SUCCESS;
         UCHAR reset = READER_RESET_CARD;
         status = ReaderWriteRegister(ReaderExtension, READER_REGISTER_RESET, 1, &reset);
     }

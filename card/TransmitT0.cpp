@@ -3,10 +3,17 @@
 //   host   CLA INS P1 P2 P3            then command data as the card allows
 //   card   procedure byte, one of:
 //          0x60                 NULL: wait for another procedure byte
-//          INS (bit 0 ignored)  send all remaining data / receive all data
-//          ~INS or ~(INS+1)     send the next byte / receive the next byte
+//          INS                  send all remaining data / receive all data
+//          ~INS                 send the next byte / receive the next byte
 //          SW1 (0x6X, 0x9X)     the status word SW1 SW2 ends the command
 //
+// Cards of the older convention ignore bit 0 of an even INS and may
+// acknowledge with INS+1 (or its complement); an odd INS is an ordinary
+// instruction and only INS itself acknowledges it. No valid SW1 equals a
+// valid INS or its complement, so the tests cannot be confused.
+//
+// After every transfer, the response data included, the card sends another
+// procedure byte: NULLs may come before SW1 as before any acknowledge.
 // The reader is transparent: card bytes go out with the send command and
 // come back through the receive buffer one procedure byte at a time. A data
 // error that the reader reports on any card byte ends the command as a
@@ -40,6 +47,17 @@ static NTSTATUS T0Result(PREADER_EXTENSION ReaderExtension, NTSTATUS Status)
     return ReaderExtension->TransferError != STATUS_SUCCESS ? STATUS_IO_TIMEOUT : Status;
 }
 
+// Whether the procedure byte acknowledges INS as a whole (INS) or for one
+// byte (~INS); INS+1 and its complement count for an even INS only.
+static BOOLEAN IsAcknowledge(UCHAR ProcedureByte, UCHAR Ins, BOOLEAN SingleByte)
+{
+    UCHAR mask = SingleByte ? 0xFF : 0x00;
+    if (ProcedureByte == (UCHAR)(Ins ^ mask)) {
+        return TRUE;
+    }
+    return (Ins & 1) == 0 && ProcedureByte == (UCHAR)((Ins + 1) ^ mask);
+}
+
 NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension,
                     PUCHAR Request, ULONG RequestLength,
                     PUCHAR Reply, PULONG ReplyLength)
@@ -57,15 +75,14 @@ NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension,
     ULONG sendOffset = 0;
     ULONG sendCount = T0_HEADER_LENGTH;
     ULONG received = 0;
-    ULONG toReceive = SmartcardExtension->T0.Le + 2;
-    BOOLEAN awaitOnly = FALSE;
+    ULONG dataLeft = SmartcardExtension->T0.Le;  // response data still expected
     UCHAR ins = Request[1];
     NTSTATUS status;
 
     readerExtension->TransferError = STATUS_SUCCESS;
 
-    do {
-        if (!awaitOnly) {
+    for (;;) {
+        if (sendCount > 0) {
             ASSERT(sendCount <= toSend);
             status = ReaderSendToCard(readerExtension, Request + sendOffset, sendCount);
             if (status != STATUS_SUCCESS) {
@@ -73,25 +90,37 @@ NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension,
             }
             sendOffset += sendCount;
             toSend -= sendCount;
+            sendCount = 0;
         }
 
         UCHAR pb = 0;
         status = ReadOneByte(readerExtension, &pb);
-        awaitOnly = FALSE;
         if (status != STATUS_SUCCESS) {
             return T0Result(readerExtension, status);
         }
 
         if (pb == T0_NULL_BYTE) {
-            awaitOnly = TRUE;
-        } else if ((pb & 0xFE) == ins) {
-            // Whole acknowledge: all remaining command bytes at once.
-            sendCount = toSend;
-        } else if (pb == (UCHAR)~ins || pb == (UCHAR)~(ins + 1)) {
-            // Single-byte acknowledge.
+            // Only another wait.
+        } else if (IsAcknowledge(pb, ins, FALSE)) {
+            if (toSend > 0) {
+                sendCount = toSend;
+            } else if (dataLeft > 0) {
+                // All response data in one read; a procedure byte follows.
+                if (dataLeft > capacity - received || capacity - received - dataLeft < 2) {
+                    return STATUS_BUFFER_TOO_SMALL;
+                }
+                ULONG length = capacity - received;
+                status = ReaderReadBytes(readerExtension, Reply + received, &length, dataLeft);
+                if (status != STATUS_SUCCESS || readerExtension->TransferError != STATUS_SUCCESS) {
+                    return T0Result(readerExtension, status);
+                }
+                received += dataLeft;
+                dataLeft = 0;
+            }
+        } else if (IsAcknowledge(pb, ins, TRUE)) {
             if (toSend > 0) {
                 sendCount = 1;
-            } else {
+            } else if (dataLeft > 0) {
                 if (received >= capacity) {
                     return STATUS_BUFFER_TOO_SMALL;
                 }
@@ -100,42 +129,27 @@ NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension,
                     return T0Result(readerExtension, status);
                 }
                 received++;
-                toReceive--;
-                if (toReceive == 2) {
-                    break;
-                }
-                awaitOnly = TRUE;
+                dataLeft--;
             }
         } else {
-            // SW1, then SW2: the command ends here.
-            if (capacity < 2) {
+            // SW1, then SW2: the command ends here. Behind the response
+            // data when all of it came; a status word that cuts the data
+            // short stands alone.
+            ULONG at = dataLeft == 0 ? received : 0;
+            if (capacity < 2 || capacity - 2 < at) {
                 return STATUS_BUFFER_TOO_SMALL;
             }
-            Reply[0] = pb;
-            toReceive = 0;
             UCHAR sw2 = 0;
             status = ReadOneByte(readerExtension, &sw2);
             if (status != STATUS_SUCCESS) {
                 return T0Result(readerExtension, status);
             }
-            Reply[1] = sw2;
-            *ReplyLength = 2;
+            Reply[at] = pb;
+            Reply[at + 1] = sw2;
+            *ReplyLength = at + 2;
             return T0Result(readerExtension, STATUS_SUCCESS);
         }
-    } while (toSend > 0 || awaitOnly);
-
-    // The rest of the answer in one read, not examined as procedure bytes:
-    // response data (after an acknowledge) and SW1 SW2.
-    status = STATUS_SUCCESS;
-    if (toReceive > 0 && readerExtension->TransferError == STATUS_SUCCESS) {
-        ASSERT(received <= capacity);
-        ULONG length = capacity - received;
-        status = ReaderReadBytes(readerExtension, Reply + received, &length, toReceive);
-        if (status == STATUS_SUCCESS && readerExtension->TransferError == STATUS_SUCCESS) {
-            *ReplyLength = received + toReceive;
-        }
     }
-    return T0Result(readerExtension, status);
 }
 
 NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension)

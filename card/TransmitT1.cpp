@@ -1,10 +1,11 @@
 // T=1 transmission (ISO/IEC 7816-3 clause 11).
 //
-//   block   NAD PCB LEN | INF (LEN bytes, 0..254) | EDC (LRC, 1 byte)
+//   block   NAD PCB LEN | INF (LEN bytes, 0..254) | EDC (LRC 1 byte, CRC 2)
 //
 // The library builds each block (SmartcardT1Request) and consumes the card's
 // answer (SmartcardT1Reply); this file moves the blocks through the reader.
-// The answer is read as its 3-byte prologue, then LEN + 1 bytes. A waiting
+// The answer is read as its 3-byte prologue, then LEN bytes and the EDC the
+// library checks (CRC when the card's answer-to-reset asked for it). A waiting
 // time extension granted by the library (T1.Wtx) lengthens only the wait for
 // the prologue. Receive problems are handed to the library as short or
 // corrupted blocks (a data error inverts the last byte, so the library sees
@@ -25,7 +26,7 @@ static VOID ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
-    ASSERT(reply->BufferSize >= T1_PROLOGUE_LENGTH + 255);
+    ASSERT(reply->BufferSize >= T1_PROLOGUE_LENGTH + T1_MAX_INF_LENGTH + T1_CRC_LENGTH);
 
     // The extension applies to the prologue wait only. The product is held
     // below 32 bits; the base value is put back exactly afterwards.
@@ -47,7 +48,8 @@ static VOID ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
         return;
     }
 
-    ULONG rest = (ULONG)reply->Buffer[2] + 1;  // INF and EDC
+    ULONG edcLength = (SmartcardExtension->CardCapabilities.T1.EDC & T1_CRC_CHECK) ? T1_CRC_LENGTH : T1_LRC_LENGTH;
+    ULONG rest = (ULONG)reply->Buffer[2] + edcLength;  // INF and EDC
     if (reply->Buffer[2] == T1_LEN_INVALID) {
         DelayMilliseconds(T1_ERROR_PAUSE_MS);
         return;

@@ -9,6 +9,13 @@
 #define T1_PROLOGUE_LENGTH 3
 #define T1_ERROR_PAUSE_MS 254
 #define T1_LEN_INVALID 0xFF
+#define T1_MAX_INF_LENGTH 254
+#define T1_LRC_LENGTH 1
+#define T1_CRC_LENGTH 2
+
+#ifndef T1_CRC_CHECK
+#define T1_CRC_CHECK 0x01
+#endif
 
 #ifndef T1_I_BLOCK
 #define T1_I_BLOCK 2

@@ -78,6 +78,27 @@ TEST(CardState, ChangesStateAndCompletesTrackingOnlyOnClassChange)
     }
 }
 
+// A card pulled out while in use is known as absent (the removal event came
+// first) when the power-down that ends its request runs: the power-down
+// must not report it back as present, nor complete the tracking request
+// that waits for an insertion.
+TEST(CardState, PowerDownOfAPulledCardLeavesItAbsent)
+{
+    emulator::EmulatorKnobs knobs;
+    knobs.cardInserted = false;
+    CardHarness card({.line = EmulatorLine{knobs}});
+    ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
+    ASSERT_EQ(state(card), ULONG{SCARD_ABSENT});
+    platform::PendingRequest tracking = parkTracking(card);
+
+    EXPECT_EQ(card.cardPower(SCARD_POWER_DOWN).status, STATUS_SUCCESS);
+    card.h().runUntilIdle();
+    EXPECT_EQ(state(card), ULONG{SCARD_ABSENT});
+    EXPECT_FALSE(tracking.done()) << "no insertion happened";
+    EXPECT_EQ(card.cleanup(), STATUS_SUCCESS);
+    EXPECT_EQ(tracking.wait().status, STATUS_CANCELLED);
+}
+
 // A removal event, a cancellation and a cleanup race for the parked
 // request; whatever the interleaving, it ends exactly once (the verifier
 // fails a second completion) and nothing is left parked. Returns how it

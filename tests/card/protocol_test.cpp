@@ -176,10 +176,14 @@ std::uint32_t t1BytesBeforeTheFirstAnswer()
     return t1Card(knobsFor("t1"))->h().reader()->card()->bytesSent();
 }
 
-// 256 bytes back: more than one block of at most 254 through the reader.
-TEST(TransmitT1, AnswerLongerThanOneBlockArrivesWhole)
+// 256 bytes back: more than one block of at most 254 through the reader,
+// each closed by the EDC the card's ATR names (LRC, or the two CRC bytes:
+// a block of 259).
+class TransmitT1WithEdc : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(TransmitT1WithEdc, AnswerLongerThanOneBlockArrivesWhole)
 {
-    auto card = t1Card(knobsFor("t1"));
+    auto card = t1Card(knobsFor(GetParam()));
     ASSERT_EQ(card->transmit(SCARD_PROTOCOL_T1, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x7F, 0x10}).status, STATUS_SUCCESS);
     ASSERT_EQ(card->transmit(SCARD_PROTOCOL_T1, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x6F, 0x03}).status, STATUS_SUCCESS);
     IoctlResult read = card->transmit(SCARD_PROTOCOL_T1, {0x00, 0xB0, 0x00, 0x00, 0x00});
@@ -187,6 +191,10 @@ TEST(TransmitT1, AnswerLongerThanOneBlockArrivesWhole)
     EXPECT_EQ(read.output[100], 100 % 251);
     EXPECT_EQ(hex(Bytes(read.output.end() - 2, read.output.end())), "90 00");
 }
+
+INSTANTIATE_TEST_SUITE_P(Edc, TransmitT1WithEdc, ::testing::Values("t1", "t1-crc"), [](const auto &paramInfo) {
+    return std::string(paramInfo.param == std::string("t1") ? "Lrc" : "Crc");
+});
 
 // The card asks for k times its block waiting time: only the wait for the
 // next prologue is stretched, and the base time-out is back afterwards.
@@ -270,6 +278,19 @@ TEST(TransmitT0, DataErrorOnTheLastStatusByteIsATimeoutAndPowersDown)
     EXPECT_EQ(card->transmit(SCARD_PROTOCOL_T0, kRead10).status, STATUS_IO_TIMEOUT);
     EXPECT_EQ(hex(card->h().recorder()->writes().back()), "84 00");
     EXPECT_EQ(card->smartcard()->CardCapabilities.Protocol.Selected, 0u);
+}
+
+// The card sends a NULL before every procedure byte, the one before SW1
+// after the response data included.
+TEST(TransmitT0, NullBytesBetweenTheDataAndTheStatusAreSkipped)
+{
+    auto card = poweredCard(knobsFor("t0", [](auto &knobs) { knobs.t0Nulls = 1; }), 1, 1);
+    ASSERT_EQ(card->setProtocol(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+    IoctlResult challenge = card->transmit(SCARD_PROTOCOL_T0, {0x00, 0x84, 0x00, 0x00, 0x08});
+    ASSERT_EQ(challenge.status, STATUS_SUCCESS);
+    ASSERT_EQ(challenge.output.size(), 10u);
+    EXPECT_EQ(hex(Bytes(challenge.output.end() - 2, challenge.output.end())), "90 00");
+    EXPECT_EQ(card->smartcard()->CardCapabilities.Protocol.Selected, ULONG{SCARD_PROTOCOL_T0});
 }
 
 TEST(TransmitT0, TailLargerThanTheReplyIsRefusedAndTheCardStaysPowered)

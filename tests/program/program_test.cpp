@@ -97,6 +97,48 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"}),
     [](const auto& testInfo) { return testInfo.param.name; });
 
+// Cards the driver once failed, each through the whole stack: a T=1 card
+// that checks its blocks by CRC, a T=0 card that sends a NULL before its
+// status word, a T=1 card announcing IFSC 0xFF as cards in the field do.
+struct CardCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* statusWord;  // the card's answer, as the program shows it
+};
+
+void PrintTo(const CardCase& card, std::ostream* os) { *os << card.name; }
+
+class Cards : public testing::TestWithParam<CardCase> {};
+
+TEST_P(Cards, ExchangeAnApdu) {
+  const auto result = runTav712(GetParam().arguments, std::chrono::seconds(30));
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find(GetParam().statusWord), std::string::npos) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Cards,
+    testing::Values(
+        // An application the card does not hold: the card's answer is the point.
+        CardCase{"T1WithCrc", {"--card", "t1-crc", "apdu", "00A4040C07A0000002471001"}, "SW 6A 82"},
+        CardCase{"T0WithNullsBeforeTheStatus", {"--card", "t0", "--knob", "t0-nulls=1", "apdu", "0084000008"},
+                 "SW 90 00"},
+        CardCase{"T1AnnouncingIfscFf",
+                 {"--card", "t1", "--knob", "atr=3BEF00FF8131FF6549424D204D4643393232393238393017", "apdu",
+                  "0084000008"},
+                 "SW 90 00"}),
+    [](const auto& testInfo) { return testInfo.param.name; });
+
+// A data error the reader reports inside the answer-to-reset (here on the
+// second historical byte, '7') fails the reset instead of delivering an
+// ATR with a zero in that place.
+TEST(Atr, DataErrorInsideTheAnswerFailsTheReset) {
+  const auto result = runTav712({"--card", "t0", "--knob", "parity-error-byte=5", "atr"}, std::chrono::seconds(30));
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_NE(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_EQ(result.out.find("ATR 3B"), std::string::npos) << result.out;
+}
+
 std::string writeScript(const std::string& name, const std::string& text) {
   const std::string path = testing::TempDir() + name;
   std::ofstream(path) << text;

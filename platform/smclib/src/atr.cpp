@@ -9,6 +9,7 @@
 // (ISO/IEC 7816-3, 8.2.5).
 #include "atr.h"
 
+#include "t1_block.h"
 #include "t1_engine.h"
 
 namespace smclib {
@@ -68,7 +69,6 @@ std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr) {
         info.ta1Present = true;
         info.fi = *ta >> 4;
         info.di = *ta & 0x0F;
-        if (!factorsDefined(info.fi, info.di)) return std::nullopt;
       }
       if (tb) {
         info.ii = (*tb >> 5) & 0x03;
@@ -87,14 +87,18 @@ std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr) {
       // The first TA, TB and TC that belong to T=1 (ISO/IEC 7816-3, 11.4).
       if (ta && !t1TaSeen && group >= 3) {
         t1TaSeen = true;
-        if (*ta == 0x00 || *ta == 0xFF) return std::nullopt;
-        info.ifsc = *ta;
+        // 0xFF is reserved, yet cards in circulation announce it and other
+        // stacks run them with the largest valid size.
+        if (*ta == 0x00) return std::nullopt;
+        info.ifsc = *ta == 0xFF ? t1::kMaxIfs : *ta;
       }
       if (tb && !t1TbSeen && group >= 3) {
         t1TbSeen = true;
         info.cwi = *tb & 0x0F;
         info.bwi = *tb >> 4;
-        if (info.bwi > 9) return std::nullopt;
+        // A reserved BWI (10 to 15) asks for longer than any defined
+        // waiting time: the longest defined one is the closest safe reading.
+        if (info.bwi > kMaxBwi) info.bwi = kMaxBwi;
       }
       if (tc && !t1TcSeen && group >= 3) {
         t1TcSeen = true;
@@ -129,6 +133,15 @@ std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr) {
     }
   } else if (rest != 0) {
     return std::nullopt;
+  }
+  if (info.ta1Present && !factorsDefined(info.fi, info.di)) {
+    // Reserved factors in TA1: a card that must run at them (specific mode,
+    // factors from TA1) cannot be served; any other card runs at Fd and Dd
+    // until a PTS, and nothing faster is proposed to it.
+    if (info.specificMode && !info.specificImplicit) return std::nullopt;
+    info.ta1Present = false;
+    info.fi = kDefaultFl;
+    info.di = kDefaultDl;
   }
   if (info.specificMode && info.specificProtocol == 1) info.protocols |= SCARD_PROTOCOL_T1;
   if (info.specificMode && info.specificProtocol == 0) info.protocols |= SCARD_PROTOCOL_T0;

@@ -25,6 +25,7 @@ inline constexpr std::uint8_t kDefaultWi = 10;
 inline constexpr std::uint8_t kDefaultIfsc = 32;
 inline constexpr std::uint8_t kDefaultCwi = 13;
 inline constexpr std::uint8_t kDefaultBwi = 4;
+inline constexpr std::uint8_t kMaxBwi = 9;  // the largest defined; 10 to 15 are reserved
 
 // What an ATR says, in the terms the library keeps.
 struct AtrInfo {
@@ -50,8 +51,11 @@ struct AtrInfo {
 };
 
 // Parses an ATR whose bytes carry their logical values (TS 0x3B or 0x3F).
-// Returns nothing for a malformed ATR: bad TS, bytes missing or left over,
-// a wrong TCK, reserved values of Fi, Di, IFSC or BWI.
+// Returns nothing for a malformed ATR or one no reader can serve: bad TS,
+// bytes missing or left over, a wrong TCK, an IFSC of 0, a specific mode
+// for another protocol than T=0 or T=1 or at reserved factors in TA1.
+// Reserved values with a safe reading are read that way: IFSC 0xFF as 254,
+// a BWI over 9 as 9, reserved factors in TA1 of a negotiable card as no TA1.
 std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr);
 
 // F and D of the table entries, and whether both are defined.
