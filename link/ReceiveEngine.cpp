@@ -38,8 +38,12 @@ static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PBOOLEAN Queued)
 
 // Handles the reader code that followed an escape byte; a code that fails the
 // waiting receive sets *RunStatus. Returns TRUE when the code ends the run
-// (card insertion and removal).
-static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake)
+// (card insertion and removal). *Settled is set when the code decided what
+// the waiting receive gets (the time-out marker): the run then goes on only
+// while bytes are queued, instead of waiting in a read for bytes that cannot
+// change the outcome.
+static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake,
+                                PBOOLEAN Settled)
 {
     PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
     KIRQL oldIrql;
@@ -95,6 +99,7 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         }
         KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
         *Wake = TRUE;
+        *Settled = TRUE;
         return FALSE;
 
     default:
@@ -148,10 +153,19 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         if (readerExtension->EscapePending) {
             readerExtension->EscapePending = FALSE;
             if (byte != READER_ESCAPE) {
-                if (HandleReaderCode(readerExtension, byte, &runStatus, &wake)) {
+                BOOLEAN settled = FALSE;
+                if (HandleReaderCode(readerExtension, byte, &runStatus, &wake, &settled)) {
                     // Bytes still queued wait for a later run.
                     status = STATUS_SUCCESS;
                     break;
+                }
+                if (settled) {
+                    // The reader's time-out marker comes at the end of its
+                    // waiting time, when the card has stopped sending. A run
+                    // that waited on in a read here would hand its wake-up
+                    // and the marker's status to the next command's reply
+                    // instead, or end that command's receive by its time-out.
+                    status = BytesQueued(readerExtension, &queued);
                 }
                 continue;
             }
