@@ -70,6 +70,7 @@ void Card::select(std::uint8_t protocol, std::uint8_t fiDi) {
     options.ifsRequest = knobs_.ifsRequest;
     options.lenFfBlocks = knobs_.lenFfBlocks;
     options.badEdcBlocks = knobs_.badEdcBlocks;
+    options.lostBlocks = knobs_.lostBlocks;
     t1_ = std::make_unique<T1Engine>(application_, options);
   } else {
     t0_ = std::make_unique<T0Engine>(application_, profile_.t0);

@@ -102,6 +102,8 @@ const std::map<std::string, Knob, std::less<>>& knobTable() {
                         "len-ff-block=N[:N]  T=1 blocks (since reset) sent with LEN 0xFF"}},
       {"bad-edc-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.badEdcBlocks); },
                          "bad-edc-block=N[:N] T=1 blocks (since reset) sent with a wrong LRC/CRC"}},
+      {"lost-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lostBlocks); },
+                      "lost-block=N[:N]  T=1 blocks (since reset) lost on the way; a repeat comes through"}},
       {"bad-lrc-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.badEdcBlocks); },
                          "bad-lrc-block=N[:N] same as bad-edc-block"}},
       {"pts", {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {

@@ -26,6 +26,7 @@ struct CardKnobs {
   std::uint8_t ifsRequest = 0;                   // ifs-request=N: ask for IFSC N once after reset
   std::vector<std::uint32_t> lenFfBlocks;        // len-ff-block=N[:N...]: blocks since reset
   std::vector<std::uint32_t> badEdcBlocks;       // bad-edc-block=N[:N...] (alias bad-lrc-block)
+  std::vector<std::uint32_t> lostBlocks;         // lost-block=N[:N...]: never sent, repeated when asked
   std::uint64_t seed = 1;                        // seed=N: garbage and challenges
 };
 

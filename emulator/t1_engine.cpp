@@ -50,6 +50,7 @@ CardOutput T1Engine::send(const T1Block& block, std::uint32_t delayEtu) {
   }
   // The block as it should have been is what a retransmission repeats.
   lastSent_ = encodeT1(block, options_.crc);
+  if (listed(options_.lostBlocks, blocksSent_)) return {};
   CardOutput out;
   appendBytes(out, bytes, delayEtu);
   return out;

@@ -25,6 +25,7 @@ struct T1Options {
   std::uint8_t ifsRequest = 0;      // ask S(IFS request) with this IFSC once, before the first answer
   std::vector<std::uint32_t> lenFfBlocks;   // blocks (counted from 1 since reset) sent with LEN 0xFF
   std::vector<std::uint32_t> badEdcBlocks;  // blocks sent with a wrong EDC
+  std::vector<std::uint32_t> lostBlocks;    // blocks that never reach the reader (a repetition does)
 };
 
 class T1Engine {

@@ -28,6 +28,10 @@
 #define TAV712_RECEIVE_BUFFER_SIZE 768
 #define TAV712_MAX_RECEIVE (TAV712_RECEIVE_BUFFER_SIZE - 1)
 
+// The serial event worker takes at most this many bytes from the serial port
+// in one read: what the port's input queue holds, up to this size.
+#define TAV712_READ_CHUNK_SIZE 256
+
 // BytesWanted while no thread waits for bytes.
 #define TAV712_NO_BYTES_WANTED 0xFFFFFFFFUL
 
@@ -50,8 +54,9 @@ typedef struct _READER_EXTENSION {
     PIO_WORKITEM ReadWorkItem;
     // Back pointer to the owning smart card extension (= device extension).
     PSMARTCARD_EXTENSION SmartcardExtension;
-    // Destination of the serial event worker's one-byte reads.
-    UCHAR ReadByte;
+    // Destination of the serial event worker's reads (one run reads at a
+    // time: the next run starts only after the wait it arms at its end).
+    UCHAR ReadChunk[TAV712_READ_CHUNK_SIZE];
     // Bytes received and not yet taken, oldest first.
     UCHAR ReceiveBuffer[TAV712_RECEIVE_BUFFER_SIZE];
     // Valid bytes at the start of ReceiveBuffer; at most 767.
@@ -129,8 +134,8 @@ static_assert(offsetof(READER_EXTENSION, AttachedDeviceObject) == 0 &&
                   offsetof(READER_EXTENSION, AttachedDeviceObject) < offsetof(READER_EXTENSION, CloseSerialWorkItem) &&
                   offsetof(READER_EXTENSION, CloseSerialWorkItem) < offsetof(READER_EXTENSION, ReadWorkItem) &&
                   offsetof(READER_EXTENSION, ReadWorkItem) < offsetof(READER_EXTENSION, SmartcardExtension) &&
-                  offsetof(READER_EXTENSION, SmartcardExtension) < offsetof(READER_EXTENSION, ReadByte) &&
-                  offsetof(READER_EXTENSION, ReadByte) < offsetof(READER_EXTENSION, ReceiveBuffer) &&
+                  offsetof(READER_EXTENSION, SmartcardExtension) < offsetof(READER_EXTENSION, ReadChunk) &&
+                  offsetof(READER_EXTENSION, ReadChunk) < offsetof(READER_EXTENSION, ReceiveBuffer) &&
                   offsetof(READER_EXTENSION, ReceiveBuffer) < offsetof(READER_EXTENSION, ReceivedBytes) &&
                   offsetof(READER_EXTENSION, ReceivedBytes) < offsetof(READER_EXTENSION, BytesWanted) &&
                   offsetof(READER_EXTENSION, BytesWanted) < offsetof(READER_EXTENSION, ReceiveStatus) &&

@@ -9,9 +9,13 @@
 //   - a time-out code (0x10 0x83) came outside a waiting-time extension, or
 //   - the run ended by a serial read time-out outside a waiting-time
 //     extension (the thread then sees STATUS_TIMEOUT).
-// While a thread needs more bytes the worker reads on without asking the
-// serial driver how many are queued; once the count is reached it goes on
-// only while bytes are queued.
+// Before each read the worker asks the serial driver how many bytes are
+// queued and takes them all (up to a chunk), so a burst is drained in a few
+// requests. With nothing queued it still waits in a one-byte read while a
+// thread needs more bytes, after an escape byte and after a reader code that
+// leaves the waiting receive open; otherwise the run ends. The time-out
+// marker settles the receive, so after it the run goes on only while bytes
+// are queued.
 //
 // Each run keeps its status to itself and hands it over (ReceiveStatus) with
 // the wake-up, under ReceiveLock; the woken thread clears DataAvailable and
@@ -24,22 +28,26 @@
 #include "link/ReaderStart.h"
 #include "link/SerialChannel.h"
 
-// Asks the serial driver whether received bytes are still queued. Returns the
-// request's status; *Queued is meaningful only on STATUS_SUCCESS.
-static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PBOOLEAN Queued)
+// Asks the serial driver how many received bytes its input queue holds.
+// Returns the request's status; *Queued is 0 when it failed.
+static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PULONG Queued)
 {
     SERIAL_STATUS serialStatus;
     RtlZeroMemory(&serialStatus, sizeof(serialStatus));
     NTSTATUS status = SerialIoControl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &serialStatus,
                                       sizeof(serialStatus));
-    *Queued = status == STATUS_SUCCESS && serialStatus.AmountInInQueue != 0;
+    *Queued = status == STATUS_SUCCESS ? serialStatus.AmountInInQueue : 0;
     return status;
 }
 
 // Handles the reader code that followed an escape byte; a code that fails the
 // waiting receive sets *RunStatus. Returns TRUE when the code ends the run
-// (card insertion and removal).
-static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake)
+// (card insertion and removal). *Settled is set when the code decided what
+// the waiting receive gets (the time-out marker): the run then goes on only
+// while bytes are queued, instead of waiting in a read for bytes that cannot
+// change the outcome.
+static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake,
+                                PBOOLEAN Settled)
 {
     PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
     KIRQL oldIrql;
@@ -95,6 +103,7 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         }
         KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
         *Wake = TRUE;
+        *Settled = TRUE;
         return FALSE;
 
     default:
@@ -119,65 +128,91 @@ static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus)
     KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
 }
 
+// Decodes one byte of the reader's stream. Returns TRUE when it ends the run
+// (a card event). *ReadOn tells whether the worker, with nothing queued, must
+// still wait in a read for the next byte: after an escape byte, after a
+// reader code that does not settle the waiting receive, and while a count is
+// still wanted.
+static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PNTSTATUS RunStatus, PBOOLEAN Wake,
+                          PBOOLEAN ReadOn)
+{
+    KIRQL oldIrql;
+
+    *ReadOn = TRUE;
+    if (!ReaderExtension->EscapePending && Byte == READER_ESCAPE) {
+        ReaderExtension->EscapePending = TRUE;
+        return FALSE;
+    }
+    if (ReaderExtension->EscapePending) {
+        ReaderExtension->EscapePending = FALSE;
+        if (Byte != READER_ESCAPE) {
+            BOOLEAN settled = FALSE;
+            BOOLEAN endsRun = HandleReaderCode(ReaderExtension, Byte, RunStatus, Wake, &settled);
+            // The reader's time-out marker comes at the end of its waiting
+            // time, when the card has stopped sending. A run that waited on
+            // in a read here would hand its wake-up and the marker's status
+            // to the next command's reply instead, or end that command's
+            // receive by its time-out.
+            *ReadOn = !settled;
+            return endsRun;
+        }
+        // 0x10 0x10 is the data byte 0x10.
+    }
+
+    // A data byte: stored behind the counted bytes unless only the last slot
+    // is left, in which case it is dropped and the next one read.
+    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+    if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
+        ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = Byte;
+        if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
+            if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
+                *Wake = TRUE;
+            }
+            ReaderExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
+        }
+        *ReadOn = ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED;
+    }
+    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+    return FALSE;
+}
+
 VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
     PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
-    KIRQL oldIrql;
 
     // The status this run hands to the waiting thread when it wakes it.
     NTSTATUS runStatus = STATUS_SUCCESS;
     BOOLEAN wake = FALSE;
     BOOLEAN readFailed = FALSE;
+    BOOLEAN readOn = FALSE;
+    BOOLEAN endsRun = FALSE;
 
-    BOOLEAN queued = FALSE;
+    // Each read takes what the port's input queue holds (up to a chunk), so
+    // that a burst is drained in a few requests whatever pieces it arrived
+    // in; with nothing queued, a read of one byte waits for it when the
+    // stream must go on (readOn), bounded by the serial read time-outs.
+    ULONG queued = 0;
     NTSTATUS status = BytesQueued(readerExtension, &queued);
-    while (queued) {
-        status = SerialRead(readerExtension, &readerExtension->ReadByte, 1);
+    while (status == STATUS_SUCCESS && !endsRun && (queued != 0 || readOn)) {
+        ULONG count = queued == 0 ? 1 : queued < TAV712_READ_CHUNK_SIZE ? queued : TAV712_READ_CHUNK_SIZE;
+        ULONG got = 0;
+        status = SerialRead(readerExtension, readerExtension->ReadChunk, count, &got);
+        // Bytes a failed read took are decoded too: they have left the port.
+        // A card event ends the run after the bytes read with it.
+        for (ULONG i = 0; i < got; ++i) {
+            if (DecodeByte(readerExtension, readerExtension->ReadChunk[i], &runStatus, &wake, &readOn)) {
+                endsRun = TRUE;
+            }
+        }
         if (status != STATUS_SUCCESS) {
             readFailed = TRUE;
             break;
         }
-        UCHAR byte = readerExtension->ReadByte;
-
-        if (!readerExtension->EscapePending && byte == READER_ESCAPE) {
-            readerExtension->EscapePending = TRUE;
-            continue;
+        if (!endsRun) {
+            status = BytesQueued(readerExtension, &queued);
         }
-        if (readerExtension->EscapePending) {
-            readerExtension->EscapePending = FALSE;
-            if (byte != READER_ESCAPE) {
-                if (HandleReaderCode(readerExtension, byte, &runStatus, &wake)) {
-                    // Bytes still queued wait for a later run.
-                    status = STATUS_SUCCESS;
-                    break;
-                }
-                continue;
-            }
-            // 0x10 0x10 is the data byte 0x10.
-        }
-
-        // A data byte: stored behind the counted bytes unless only the last
-        // slot is left, in which case it is dropped and the next one read.
-        KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
-        if (readerExtension->ReceivedBytes + 1 >= TAV712_RECEIVE_BUFFER_SIZE) {
-            KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
-            continue;
-        }
-        readerExtension->ReceiveBuffer[readerExtension->ReceivedBytes++] = byte;
-        if (readerExtension->ReceivedBytes >= readerExtension->BytesWanted) {
-            if (readerExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
-                wake = TRUE;
-            }
-            readerExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
-        }
-        BOOLEAN moreWanted = readerExtension->BytesWanted != TAV712_NO_BYTES_WANTED;
-        KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
-        if (moreWanted) {
-            continue;
-        }
-        status = BytesQueued(readerExtension, &queued);
     }
 
     // The next wait is armed before the waiting thread is woken, so the next

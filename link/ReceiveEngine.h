@@ -1,11 +1,12 @@
 // The receive engine: the one path by which reader bytes reach the driver.
 //
 // Each completed serial wait with SERIAL_EV_RXCHAR runs SerialEventWorker on a
-// critical worker thread. It drains the port one byte at a time, decodes the
-// reader's escape sequences (ReaderProtocol.h), appends data bytes to
-// ReceiveBuffer, records the in-stream codes, reports card insertion and
-// removal to UpdateCardState, re-arms the serial wait and, at the end of the
-// run, wakes the thread waiting in ReaderReceive or WaitForBlockEnd.
+// critical worker thread. It drains what the port's input queue holds, in
+// reads of up to TAV712_READ_CHUNK_SIZE bytes, decodes the reader's escape
+// sequences (ReaderProtocol.h), appends data bytes to ReceiveBuffer, records
+// the in-stream codes, reports card insertion and removal to UpdateCardState,
+// re-arms the serial wait and, at the end of the run, wakes the thread
+// waiting in ReaderReceive or WaitForBlockEnd.
 //
 // Threads never read the serial port themselves: they take bytes from
 // ReceiveBuffer with ReaderReceive. Only one thread at a time may receive.

@@ -136,10 +136,11 @@ NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Buffer, ULO
     return CallSerialTransfer(ReaderExtension, irp, &event, &ioStatus);
 }
 
-NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
+NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count, PULONG BytesRead)
 {
     ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
 
+    *BytesRead = 0;
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     PIRP irp = BuildSerialRequest(ReaderExtension, TAV712_IOCTL_SERIAL_READ, NULL, 0, Buffer, Count, &event, &ioStatus);
@@ -151,7 +152,10 @@ NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Coun
     stack->MajorFunction = IRP_MJ_READ;
     stack->Parameters.Read.Length = Count;
 
-    return CallSerialTransfer(ReaderExtension, irp, &event, &ioStatus);
+    NTSTATUS status = CallSerialTransfer(ReaderExtension, irp, &event, &ioStatus);
+    // A read that ends by its time-outs still delivers the bytes it took.
+    *BytesRead = ioStatus.Information <= Count ? (ULONG)ioStatus.Information : Count;
+    return status;
 }
 
 NTSTATUS ConfigureSerialPort(PREADER_EXTENSION ReaderExtension, PSERIAL_CONFIG SerialConfig)

@@ -79,8 +79,10 @@ NTSTATUS SerialIoControl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode,
 NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Buffer, ULONG Count);
 
 // Reads Count bytes from the serial port; STATUS_TIMEOUT when they do not come
-// within the serial read time-outs. Used only by the serial event worker.
-NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count);
+// within the serial read time-outs. *BytesRead is the number of bytes the
+// serial driver delivered into Buffer, also when the read failed. Used only by
+// the serial event worker.
+NTSTATUS SerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count, PULONG BytesRead);
 
 // Sends SerialConfigIoctls in order, 25 ms apart, stopping after the first
 // failure; when all succeed, arms the serial event wait.

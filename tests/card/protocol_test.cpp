@@ -238,6 +238,61 @@ TEST(TransmitT1, IrregularAnswerBlocksAreRecoveredByTheLibrary)
     }
 }
 
+// The PCB of every T=1 block sent to the card, in order.
+std::vector<std::string> pcbsSent(CardHarness &card)
+{
+    std::vector<std::string> pcbs;
+    for (const Bytes &write : card.h().recorder()->writes()) {
+        if (write.size() >= 4 && (write[0] & 0xC0) == 0x40) {
+            pcbs.push_back(hex(Bytes{write[2]}));
+        }
+    }
+    return pcbs;
+}
+
+// A T=1 card whose character waiting time is short (TB3 0x41: CWI 1, BWI 4):
+// the receive of a prologue waits ReadTotalTimeout + 3 x 51 ms, while the
+// reader's time-out marker for a missing answer comes at the end of the block
+// waiting time. A worker run that went on waiting in a read after the marker
+// would outlast that receive and spill into the next block's exchange.
+emulator::EmulatorKnobs shortCharWaitCard(const std::function<void(emulator::CardKnobs &)> &change)
+{
+    return knobsFor("t1", [&](auto &knobs) {
+        knobs.coldAtr = Bytes{0x3B, 0x95, 0x13, 0x81, 0x31, 0x20, 0x41, 0x54, 0x37, 0x31, 0x32, 0x31, 0x06};
+        change(knobs.card);
+    });
+}
+
+// The card loses its answer once. The reader reports its time-out at the end
+// of the block waiting time; the library asks for the answer again with an
+// R-block and gets it, and the command succeeds.
+TEST(TransmitT1, AnAnswerLostOnceIsAskedForAgainAndDelivered)
+{
+    // Block 1 is the card's S(IFS response), block 2 its answer.
+    auto card = t1Card(shortCharWaitCard([](auto &knobs) { knobs.lostBlocks = {2}; }));
+    IoctlResult result = card->transmit(SCARD_PROTOCOL_T1, kSelectMf);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(hex(result.output), "90 00");
+    EXPECT_EQ(pcbsSent(*card), (std::vector<std::string>{"C1", "00", "82"}))
+        << "S(IFS request), the I-block, one R-block";
+    EXPECT_EQ(card->smartcard()->CardCapabilities.Protocol.Selected, ULONG{SCARD_PROTOCOL_T1}) << "still powered";
+    EXPECT_EQ(card->transmit(SCARD_PROTOCOL_T1, kSelectMf).status, STATUS_SUCCESS) << "the next command";
+}
+
+// A card that stops answering after the IFS exchange: every block waits for
+// the reader's time-out; the library asks twice with R-blocks, then tries
+// resynchronisation three times before it gives up and the card is powered
+// down.
+TEST(TransmitT1, CardThatStopsAnsweringGetsRBlocksThenResynch)
+{
+    const std::uint32_t ifsExchangeDone = t1Card(shortCharWaitCard([](auto &) {}))->h().reader()->card()->bytesSent() + 5;
+    auto card = t1Card(shortCharWaitCard([&](auto &knobs) { knobs.silentAfter = ifsExchangeDone; }));
+    IoctlResult result = card->transmit(SCARD_PROTOCOL_T1, kSelectMf);
+    EXPECT_EQ(result.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(pcbsSent(*card), (std::vector<std::string>{"C1", "00", "82", "82", "C0", "C0", "C0"}));
+    EXPECT_EQ(hex(card->h().recorder()->writes().back()), "84 00") << "powered down";
+}
+
 TEST(TransmitT1, SilentCardIsPoweredDownWhenTheLibraryGivesUp)
 {
     const std::uint32_t beforeAnswer = t1BytesBeforeTheFirstAnswer();

@@ -62,6 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         T1Case{"UnexpectedSResponseGetsOtherError", {}, {{{0x00, 0xE3, 0x01, 0x02, 0xE0}, otherError}}},
         T1Case{"BadEdcKnobThenCleanRepeat", with([](auto& o) { o.badEdcBlocks = {1}; }),
                {{selectMf0, {0x00, 0x00, 0x02, 0x90, 0x00, 0x6D}}, {edcError, ok0}}},
+        T1Case{"LostBlockThenRepeatWhenAsked", with([](auto& o) { o.lostBlocks = {1}; }),
+               {{selectMf0, {}}, {{0x00, 0x82, 0x00, 0x82}, ok0}}},
         // CRC high byte first, without a final complement.
         T1Case{"ResynchWithCrc", with([](auto& o) { o.crc = true; }),
                {{{0x00, 0xC0, 0x00, 0xF3, 0x99}, {0x00, 0xE0, 0x00, 0xD0, 0xAA}}}}),

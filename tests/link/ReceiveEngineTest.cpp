@@ -98,6 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"ReaderErrorThenSilenceTimesOut", "< 10 84", 1, STATUS_IO_TIMEOUT, {}},
         StreamCase{"ReaderErrorThenAByteIsADataError", "< 10 84 41", 1, STATUS_DATA_ERROR, {}},
         StreamCase{"TimeoutCodeBeforeTheCountIsAShortBlock", "< 41 10 83", 2, STATUS_IO_TIMEOUT, {}},
+        // The marker settles the receive: it is woken at once, not after a
+        // read that waits out the serial time-out for bytes that are over.
+        StreamCase{"TimeoutCodeWakesTheShortReceiveAtOnce", "< 10 83", 3, STATUS_IO_TIMEOUT, {}, STATUS_SUCCESS,
+                   SCARD_UNKNOWN, 0ms, 5ms},
         // The reader's error came behind a byte that reads as success: the
         // receive still fails, nothing having been delivered.
         StreamCase{"ReaderErrorBehindAnOkByteIsNeverSuccess", "< 90 10 84 41", 2, STATUS_UNSUCCESSFUL, {}},

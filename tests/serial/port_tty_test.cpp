@@ -4,6 +4,8 @@
 // machine may hold the two processes' bytes apart far longer than a wire.
 
 #include <chrono>
+#include <memory>
+#include <string>
 
 #include "port_fixture.h"
 #include "serial/tty_line.h"
@@ -49,6 +51,39 @@ TEST_F(PortOnPty, BytesTravelBothWaysAndEndAWaitAndAReadBeforeTheirTimeouts) {
   EXPECT_EQ(got, 2u);
   EXPECT_EQ(reply, (std::vector<std::uint8_t>{0x90, 0x23}));
 }
+
+// A port deleted while the far end floods it: the receive interrupt that
+// completes the wait gives the CPU up in the middle of a 256-byte chunk, and
+// the thread the wait woke deletes the port there (which of them runs first
+// is the seed's choice). The rest of the chunk must not reach the deleted
+// port; under AddressSanitizer any touch of it is reported.
+class PortOnFloodedPty : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(PortOnFloodedPty, IsDeletedAtAnyByteOfAChunk) {
+  PtyPair pty;
+  Flood flood(pty.masterFd(), static_cast<std::uint32_t>(GetParam()));
+  for (int round = 0; round < 4; ++round) {
+    platform::System system({.seed = GetParam() * 8 + static_cast<std::uint64_t>(round),
+                             .clockMode = platform::ClockMode::RealTime});
+    system.verifier().setHandler(
+        [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
+    SerialDriver driver(system);
+    auto port = std::make_unique<SerialPort>(driver, makeTtyLine({.path = pty.slavePath()}));
+    NTSTATUS waited = STATUS_PENDING;
+    system.scheduler().run([&] {
+      PDEVICE_OBJECT target = port->physicalDeviceObject();
+      ULONG events = SERIAL_EV_RXCHAR;
+      ASSERT_EQ(sendBuffered(target, IOCTL_SERIAL_SET_WAIT_MASK, IRP_MJ_DEVICE_CONTROL, &events, 4, nullptr, 0),
+                STATUS_SUCCESS);
+      waited = sendBuffered(target, IOCTL_SERIAL_WAIT_ON_MASK, IRP_MJ_DEVICE_CONTROL, nullptr, 0, &events, 4);
+    });
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+    port.reset();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, PortOnFloodedPty, ::testing::Range<std::uint64_t>(1, 9),
+                         [](const auto& seed) { return "Seed" + std::to_string(seed.param); });
 
 TEST(PortOnPtyInVirtualTime, IsRefusedBecauseARealLineNeedsTheWallClock) {
   PtyPair pty;

@@ -8,7 +8,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <random>
+#include <thread>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -60,6 +63,9 @@ class PtyPair {
     return bytes;
   }
 
+  // The far end's descriptor, for a test that drives it itself.
+  int masterFd() const { return master_; }
+
   void closeMaster() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
@@ -68,6 +74,42 @@ class PtyPair {
  private:
   int master_ = -1;
   std::string slavePath_;
+};
+
+// Floods the port from the far end with seeded random bytes, as fast as the
+// terminal takes them, on a thread of its own until destroyed.
+class Flood {
+ public:
+  // Writes never block: a full terminal is waited for in short polls, so
+  // that the flood stops promptly.
+  Flood(int masterFd, std::uint32_t seed) : fd_(masterFd), flags_(::fcntl(masterFd, F_GETFL)) {
+    ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+    thread_ = std::thread([this, seed] { run(seed); });
+  }
+  Flood(const Flood&) = delete;
+  Flood& operator=(const Flood&) = delete;
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+    ::fcntl(fd_, F_SETFL, flags_);
+  }
+
+ private:
+  void run(std::uint32_t seed) {
+    std::minstd_rand random(seed);
+    std::uint8_t chunk[1024];
+    while (!stop_) {
+      for (std::uint8_t& byte : chunk) byte = static_cast<std::uint8_t>(random());
+      pollfd fd{fd_, POLLOUT, 0};
+      if (::poll(&fd, 1, 10) <= 0) continue;
+      (void)::write(fd_, chunk, sizeof chunk);
+    }
+  }
+
+  int fd_;
+  int flags_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // Collects what another thread reports and lets the test wait for it with a

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <serial/device_line.h>
+#include <serial/tty_line.h>
 
 #include <stdexcept>
 
@@ -33,8 +34,10 @@ void expectSuccess(NTSTATUS status, const char* what) {
 }  // namespace
 
 DriverHarness::DriverHarness(HarnessOptions options) : options_(std::move(options)) {
-  system_ = std::make_unique<platform::System>(
-      platform::SystemOptions{.seed = options_.seed});
+  const auto* terminal = std::get_if<TerminalLine>(&options_.line);
+  system_ = std::make_unique<platform::System>(platform::SystemOptions{
+      .seed = options_.seed,
+      .clockMode = terminal != nullptr ? platform::ClockMode::RealTime : platform::ClockMode::Virtual});
   system_->verifier().setHandler(
       [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
 
@@ -43,6 +46,8 @@ DriverHarness::DriverHarness(HarnessOptions options) : options_(std::move(option
   if (const auto* emulated = std::get_if<EmulatorLine>(&options_.line)) {
     reader_ = emulator::buildReader(*timeline_, emulated->knobs);
     line = serial::makeDeviceLine(*reader_);
+  } else if (terminal != nullptr) {
+    line = serial::makeTtyLine({.path = terminal->path});
   } else {
     const auto& scripted = std::get<ScriptLine>(options_.line);
     emulator::ScriptParse parsed = emulator::parseScript(scripted.script);

@@ -1,7 +1,8 @@
 #pragma once
 // The shared test harness for driver code (link, card and frame tests).
 //
-// A DriverHarness is a whole system in virtual time with one reader device
+// A DriverHarness is a whole system in virtual time (on the wall clock for a
+// terminal line) with one reader device
 // set up the way CreateDevice and AddDevice set it up, ready for driver calls:
 //
 //   platform::System (virtual clock, seeded, verifier failing the test)
@@ -14,7 +15,8 @@
 //     serial::SerialPort   COM1, the platform's serial port driver
 //        |
 //     line backend         the emulated TAV712 reader with a card profile and
-//                          knobs, or a scripted line playing exact bytes
+//                          knobs, a scripted line playing exact bytes, or a
+//                          terminal through the tty backend
 //
 // Nothing is started: a test calls StartDevice (or openLink) itself. Driver
 // code must run on managed threads: `call` runs a body on a request thread at
@@ -58,9 +60,15 @@ struct ScriptLine {
   std::string script;
 };
 
+// A real terminal (a pseudo-terminal's slave) through the tty backend; the
+// system then runs on the wall clock and the test plays the far end.
+struct TerminalLine {
+  std::string path;
+};
+
 struct HarnessOptions {
   std::uint64_t seed = 1;
-  std::variant<EmulatorLine, ScriptLine> line = EmulatorLine{};
+  std::variant<EmulatorLine, ScriptLine, TerminalLine> line = EmulatorLine{};
 };
 
 class DriverHarness {

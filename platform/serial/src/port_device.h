@@ -62,6 +62,7 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
 
   // LineReceiver: interrupt contexts.
   void byteReceived(std::uint8_t byte) override;
+  void bytesReceived(std::span<const std::uint8_t> bytes) override;
   void dsrChanged(bool asserted) override;
 
   PDEVICE_OBJECT deviceObject() const { return device_; }

@@ -138,26 +138,38 @@ void PortDevice::cancelReads(Completions& done) {
 }
 
 // The receive interrupt: one byte has fully arrived.
-void PortDevice::byteReceived(std::uint8_t byte) {
+void PortDevice::byteReceived(std::uint8_t byte) { bytesReceived(std::span(&byte, 1)); }
+
+// The receive interrupt for bytes that arrived together: they enter the input
+// queue, raise their events and feed the reads under one hold of the lock, so
+// a burst costs one interrupt and not one per byte. The interrupt may give
+// the CPU up where it completes requests; the port it runs in stays alive
+// until it returns, even if its owner deletes the port meanwhile.
+void PortDevice::bytesReceived(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return;
+  const std::shared_ptr<PortDevice> self = shared_from_this();
   Completions done;
   {
     Lock lock(*this);
     ULONG events = SERIAL_EV_RXCHAR;
-    if (inQueue_.size() >= options_.inQueueSize) {
-      errors_ |= SERIAL_ERROR_QUEUEOVERRUN;
-      events |= SERIAL_EV_ERR;
-    } else {
-      inQueue_.push_back(byte);
+    for (const std::uint8_t byte : bytes) {
+      if (inQueue_.size() >= options_.inQueueSize) {
+        errors_ |= SERIAL_ERROR_QUEUEOVERRUN;
+        events |= SERIAL_EV_ERR;
+      } else {
+        inQueue_.push_back(byte);
+      }
+      if (byte == chars_.EventChar) events |= SERIAL_EV_RXFLAG;
     }
-    if (byte == chars_.EventChar) events |= SERIAL_EV_RXFLAG;
     raiseEvents(events, done);
     serviceReads(done);
   }
-  traceByte(ByteDirection::received, byte);
+  for (const std::uint8_t byte : bytes) traceByte(ByteDirection::received, byte);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
 
 void PortDevice::dsrChanged(bool asserted) {
+  const std::shared_ptr<PortDevice> self = shared_from_this();
   Completions done;
   {
     Lock lock(*this);

@@ -10,6 +10,7 @@
 // time.
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "emulator/line.h"
@@ -28,6 +29,12 @@ using emulator::characterTime;
 class LineReceiver {
  public:
   virtual void byteReceived(std::uint8_t byte) = 0;
+  // Bytes that arrived together (a real line hands over what the device
+  // read at once): one interrupt for all of them, as a UART with a FIFO
+  // raises one for what its FIFO holds.
+  virtual void bytesReceived(std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t byte : bytes) byteReceived(byte);
+  }
   virtual void dsrChanged(bool asserted) = 0;
 
  protected:

@@ -21,10 +21,12 @@ struct ReceiveSide {
   std::atomic<LineReceiver*> receiver{nullptr};
   std::atomic<bool> dsr{true};
 
+  // A chunk the watcher read is handed over in one interrupt. The delivery
+  // may give the CPU up (the requests it completes wake threads) and the port
+  // may be detached and deleted meanwhile: the receiver keeps itself alive
+  // for the length of the call.
   void deliverBytes(const std::vector<std::uint8_t>& bytes) {
-    LineReceiver* target = receiver.load();
-    if (target == nullptr) return;
-    for (const std::uint8_t byte : bytes) target->byteReceived(byte);
+    if (LineReceiver* target = receiver.load()) target->bytesReceived(bytes);
   }
   void deliverDsr(bool asserted) {
     if (dsr.exchange(asserted) == asserted) return;
