@@ -8,8 +8,8 @@
 //
 // Locks: ReceiveLock guards ReceiveBuffer, ReceivedBytes, BytesWanted and
 // ReceiveStatus between the serial event worker and a thread taking bytes;
-// SpinLock guards IoCount and the decision to clear ReaderStarted. Neither is
-// held across a wait or a serial request.
+// SpinLock guards IoCount, PnPStarted and the decisions to clear and to
+// reopen ReaderStarted. Neither is held across a wait or a serial request.
 #pragma once
 
 #include <wdm.h>
@@ -103,6 +103,12 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReaderStarted;
     // Signalled while no serial connection is open.
     KEVENT SerialCloseDone;
+    // TRUE from a successful Plug and Play start of the reader until its stop
+    // or removal. Unlike the serial connection it outlasts a port that closed
+    // by itself (the reader's DSR line dropped): a power-up reopens the gate
+    // for as long as it is set, so that requests fail on the closed port
+    // rather than wait for a start that Plug and Play will not send.
+    BOOLEAN PnPStarted;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // In-use flags of the reader devices; a device holds the entry at its
