@@ -10,7 +10,8 @@
 // Locks: OsData->SpinLock guards CurrentState and NotificationIrp; the system
 // cancel spin lock, taken inside it, guards the parked request's cancel
 // routine. Whoever takes the request out of NotificationIrp under the cancel
-// spin lock completes it, so it is completed exactly once.
+// spin lock completes it, so it is completed exactly once, and completes it
+// only after releasing every lock.
 
 #include "card/CardState.h"
 
@@ -25,6 +26,24 @@ BOOLEAN CardStateChanged(ULONG OldState, ULONG NewState)
     BOOLEAN oldHasCard = OldState > SCARD_ABSENT;
     BOOLEAN newHasCard = NewState > SCARD_ABSENT;
     return oldHasCard != newHasCard;
+}
+
+// Takes the parked tracking request, if any, away from its cancel routine and
+// out of NotificationIrp; the caller then owns it and completes it. Once the
+// cancel routine is cleared under the cancel spin lock, the I/O manager no
+// longer calls it, and a cancel routine already running has cleared
+// NotificationIrp before it released that lock.
+static PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP irp = SmartcardExtension->OsData->NotificationIrp;
+    if (irp != NULL) {
+        SmartcardExtension->OsData->NotificationIrp = NULL;
+        IoSetCancelRoutine(irp, NULL);
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+    return irp;
 }
 
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
@@ -62,24 +81,20 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
         SmartcardExtension->ReaderCapabilities.CurrentState = newState;
     }
 
-    if (changed && SmartcardExtension->OsData->NotificationIrp != NULL) {
-        KIRQL cancelIrql;
-        IoAcquireCancelSpinLock(&cancelIrql);
-        PIRP irp = SmartcardExtension->OsData->NotificationIrp;
-        if (irp != NULL) {
-            SmartcardExtension->OsData->NotificationIrp = NULL;
-            IoSetCancelRoutine(irp, NULL);
-        }
-        IoReleaseCancelSpinLock(cancelIrql);
-
-        if (irp != NULL) {
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            irp->IoStatus.Information = 0;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        }
+    PIRP irp = NULL;
+    if (changed) {
+        irp = TakeParkedTrackingRequest(SmartcardExtension);
     }
 
     KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+
+    // Completed once no lock is held: completion runs the completion
+    // routines of the drivers above, which must not find our locks taken.
+    if (irp != NULL) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
 }
 
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)

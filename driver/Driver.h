@@ -63,6 +63,5 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Power management.
 NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PVOID Context, PIO_STATUS_BLOCK IoStatus);

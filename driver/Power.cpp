@@ -3,15 +3,18 @@
 // before the request goes down, a device power-up goes down first and then
 // restarts the reader and opens the device-control gate again. A system
 // query for a sleep state is refused while a device-control request is in
-// progress and otherwise closes the gate.
+// progress and otherwise closes the gate. A system set-power request is
+// never failed: the system changes its power state whatever this device
+// managed, so a failed device power change is logged instead.
 #include "driver/Driver.h"
 #include "card/CardPower.h"
 #include "card/CardState.h"
+#include "tav712log.h"
 
 // How a power request leaves Power.
 enum POWER_REQUEST_WAY {
     PowerPassDown,
-    PowerPassDownForPowerUp,
+    PowerPassDownAndPowerUp,
     PowerCompleteHere,
     PowerRequestDevicePowerChange,
 };
@@ -58,7 +61,63 @@ static VOID PowerDownReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Devic
     readerExtension->PowerState = READER_POWER_STATE_D3;
 }
 
-// Dispatch routine of IRP_MJ_POWER.
+// Opens the device-control gate again after a power change, provided Plug and
+// Play has the reader started. A reader whose port closed by itself (its DSR
+// line dropped) counts as started: its requests then fail on the closed port
+// instead of waiting for a start that will not come.
+static VOID ReopenGateIfStarted(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    if (DeviceExtension->PnPStarted) {
+        KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+}
+
+// Device power-up, once the lower driver has finished it, at PASSIVE_LEVEL:
+// rewrites the reader's start table, counts a card in the reader as newly
+// inserted (so that a parked tracking request is completed) and opens the
+// gate again. The reader is talked to only while its port is open.
+static VOID PowerUpReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension, POWER_STATE State)
+{
+    PSMARTCARD_EXTENSION smartcardExtension = &DeviceExtension->SmartcardExtension;
+    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
+
+    ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    if (ReaderLinkOpen(DeviceExtension)) {
+        ReaderRunRegisterTable(readerExtension, ReaderStartTable);
+
+        BOOLEAN stateWasKnown = smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN;
+        UpdateCardState(smartcardExtension, 0);
+        if (stateWasKnown || smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) {
+            smartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
+            UpdateCardState(smartcardExtension, 0);
+        }
+    }
+
+    readerExtension->PowerState = READER_POWER_STATE_D0;
+    PoSetPowerState(DeviceObject, DevicePowerState, State);
+    ReopenGateIfStarted(DeviceExtension);
+}
+
+// The status a system set-power request ends with when the device power
+// change it stands for has failed: success, with the failure logged. The
+// device's own power state stays as the driver last set it.
+static NTSTATUS SystemSetPowerStatus(PDEVICE_OBJECT DeviceObject, NTSTATUS DeviceStatus)
+{
+    if (!NT_SUCCESS(DeviceStatus)) {
+        SmartcardLogError(DeviceObject, MSG_DEVICE_POWER_FAILED, NULL, 0);
+        return STATUS_SUCCESS;
+    }
+    return DeviceStatus;
+}
+
+static BOOLEAN IsSystemSetPower(PIO_STACK_LOCATION IrpStack)
+{
+    return IrpStack->MinorFunction == IRP_MN_SET_POWER && IrpStack->Parameters.Power.Type == SystemPowerState;
+}
+
 // Ends a power request here: the next power request may start, and the
 // hold Power took is released last, since removal may then free the records.
 static VOID CompletePowerRequest(PIRP Irp, NTSTATUS Status, PSMARTCARD_EXTENSION SmartcardExtension)
@@ -70,6 +129,7 @@ static VOID CompletePowerRequest(PIRP Irp, NTSTATUS Status, PSMARTCARD_EXTENSION
     SmartcardReleaseRemoveLock(SmartcardExtension);
 }
 
+// Dispatch routine of IRP_MJ_POWER.
 NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -81,6 +141,11 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
     if (!NT_SUCCESS(status)) {
+        // The device is being removed; the system's power change goes on
+        // without it.
+        if (IsSystemSetPower(irpStack)) {
+            status = STATUS_SUCCESS;
+        }
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Status = status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -94,9 +159,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (irpStack->MinorFunction == IRP_MN_SET_POWER && irpStack->Parameters.Power.Type == DevicePowerState) {
         switch (irpStack->Parameters.Power.State.DeviceState) {
         case PowerDeviceD0:
-            IoCopyCurrentIrpStackLocationToNext(Irp);
-            IoSetCompletionRoutine(Irp, DevicePowerUpCompletion, smartcardExtension, TRUE, TRUE, TRUE);
-            way = PowerPassDownForPowerUp;
+            way = PowerPassDownAndPowerUp;
             break;
         case PowerDeviceD3:
             PowerDownReader(DeviceObject, deviceExtension);
@@ -106,7 +169,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             way = PowerPassDown;
             break;
         }
-    } else if (irpStack->MinorFunction == IRP_MN_SET_POWER && irpStack->Parameters.Power.Type == SystemPowerState) {
+    } else if (IsSystemSetPower(irpStack)) {
         SYSTEM_POWER_STATE systemState = irpStack->Parameters.Power.State.SystemState;
         powerState.DeviceState = DeviceStateForSystemState(systemState);
         if (powerState.DeviceState == PowerDeviceD0) {
@@ -114,9 +177,7 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 // Back to work without a device power change, as after a
                 // sleep that was queried and then abandoned: reopen the gate
                 // that the query closed, provided the reader is started.
-                if (ReaderLinkOpen(deviceExtension)) {
-                    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
-                }
+                ReopenGateIfStarted(deviceExtension);
                 way = PowerCompleteHere;
             } else {
                 way = PowerRequestDevicePowerChange;
@@ -159,10 +220,15 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         SmartcardReleaseRemoveLock(smartcardExtension);
         return status;
 
-    case PowerPassDownForPowerUp:
-        // DevicePowerUpCompletion releases the hold and starts the next
-        // power request.
-        return PoCallDriver(attachedDeviceObject, Irp);
+    case PowerPassDownAndPowerUp:
+        // The reader is restarted here, at PASSIVE_LEVEL, once the lower
+        // driver has finished the power-up: it may complete the request at
+        // DISPATCH_LEVEL, where the reader's commands could not wait for
+        // their replies. Its status, whatever it is, is the request's.
+        status = CallSerialDriver(attachedDeviceObject, Irp);
+        PowerUpReader(DeviceObject, deviceExtension, irpStack->Parameters.Power.State);
+        CompletePowerRequest(Irp, status, smartcardExtension);
+        return status;
 
     case PowerCompleteHere:
         ASSERT(status != STATUS_PENDING);
@@ -175,8 +241,8 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, powerState, SystemPowerCompletion, Irp, NULL);
         if (!NT_SUCCESS(status)) {
             // No device request will come back to SystemPowerCompletion, so
-            // the system request ends here, with the failure.
-            CompletePowerRequest(Irp, status, smartcardExtension);
+            // the system request ends here; the device stays as it is.
+            CompletePowerRequest(Irp, SystemSetPowerStatus(DeviceObject, status), smartcardExtension);
         }
         // The request was marked pending, so that is what it returns, also
         // when it has been completed already.
@@ -187,50 +253,9 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-// Runs when the lower driver has finished a device power-up: rewrites the
-// reader's start table, counts a card in the reader as newly inserted (so
-// that a parked tracking request is completed) and opens the gate again.
-NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    PSMARTCARD_EXTENSION smartcardExtension = (PSMARTCARD_EXTENSION)Context;
-    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)smartcardExtension;
-    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
-    PIO_STACK_LOCATION irpStack = IoGetCurrentIrpStackLocation(Irp);
-
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
-
-    // A stopped reader has no serial connection to restart: it stays
-    // stopped, and its gate closed, until the next start.
-    BOOLEAN readerStarted = ReaderLinkOpen(deviceExtension);
-    if (readerStarted) {
-        ReaderRunRegisterTable(readerExtension, ReaderStartTable);
-
-        BOOLEAN stateWasKnown = smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN;
-        UpdateCardState(smartcardExtension, 0);
-        if (stateWasKnown || smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) {
-            smartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
-            UpdateCardState(smartcardExtension, 0);
-        }
-    }
-
-    readerExtension->PowerState = READER_POWER_STATE_D0;
-
-    PoSetPowerState(DeviceObject, DevicePowerState, irpStack->Parameters.Power.State);
-    PoStartNextPowerIrp(Irp);
-
-    if (readerStarted) {
-        KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
-    }
-
-    // Last: once the hold is released, removal may free the records.
-    SmartcardReleaseRemoveLock(smartcardExtension);
-    return STATUS_SUCCESS;
-}
-
 // Runs when the device power request that Power asked for has finished: the
-// system request ends with that request's status.
+// system request ends with that request's status, or with success and the
+// failure logged. May run at DISPATCH_LEVEL.
 VOID NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
@@ -241,7 +266,7 @@ VOID NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     UNREFERENCED_PARAMETER(MinorFunction);
 
     systemIrp->IoStatus.Information = 0;
-    systemIrp->IoStatus.Status = IoStatus->Status;
+    systemIrp->IoStatus.Status = SystemSetPowerStatus(DeviceObject, IoStatus->Status);
 
     if (PowerState.DeviceState == PowerDeviceD0) {
         POWER_STATE systemPowerState;

@@ -8,8 +8,9 @@
 //
 // Locks: ReceiveLock guards ReceiveBuffer, ReceivedBytes, BytesWanted and
 // ReceiveStatus between the serial event worker and a thread taking bytes;
-// SpinLock guards IoCount, the decision to clear ReaderStarted and the setting
-// of ReaderRemoved. Neither is held across a wait or a serial request.
+// SpinLock guards IoCount, PnPStarted, the decisions to clear and to reopen
+// ReaderStarted and the setting of ReaderRemoved. Neither is held across a
+// wait or a serial request.
 #pragma once
 
 #include <wdm.h>
@@ -96,8 +97,8 @@ typedef struct _DEVICE_EXTENSION {
     SMARTCARD_EXTENSION SmartcardExtension;
     // Signalled while no handle is open.
     KEVENT ReaderClosed;
-    // Guards IoCount, the decision to clear ReaderStarted and the setting of
-    // ReaderRemoved.
+    // Guards IoCount, PnPStarted, the decisions to clear and to reopen
+    // ReaderStarted and the setting of ReaderRemoved.
     KSPIN_LOCK SpinLock;
     // Symbolic link of the smart card reader interface.
     UNICODE_STRING PnPDeviceName;
@@ -113,6 +114,12 @@ typedef struct _DEVICE_EXTENSION {
     // removal, removal, a failed start): the gate then sends every request
     // back, also those that waited at it.
     KEVENT ReaderRemoved;
+    // TRUE from a successful Plug and Play start of the reader until its stop
+    // or removal. Unlike the serial connection it outlasts a port that closed
+    // by itself (the reader's DSR line dropped): a power-up reopens the gate
+    // for as long as it is set, so that requests fail on the closed port
+    // rather than wait for a start that Plug and Play will not send.
+    BOOLEAN PnPStarted;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // In-use flags of the reader devices; a device holds the entry at its

@@ -130,6 +130,10 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject)
     // A failure to enable the interface is not logged.
     status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
     if (status == STATUS_SUCCESS) {
+        KIRQL irql;
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+        deviceExtension->PnPStarted = TRUE;
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
         KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     }
     return status;
@@ -166,6 +170,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 VOID StopDevice(PDEVICE_EXTENSION DeviceExtension)
 {
     ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    // Also when the port has closed by itself: from now on only the next
+    // start makes the reader usable, and no power-up reopens the gate.
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    DeviceExtension->PnPStarted = FALSE;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+
     if (KeReadStateEvent(&DeviceExtension->SerialCloseDone)) {
         return;
     }

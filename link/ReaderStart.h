@@ -13,13 +13,15 @@
 
 // Opens and configures the serial port, arms the serial event wait, reads the
 // firmware version, writes the start table, reads the card state and enables
-// the device interface; then ReaderStarted is signalled. On failure the link
-// is taken down again and the failing step's status is returned. PASSIVE_LEVEL.
+// the device interface; then PnPStarted is set and ReaderStarted signalled.
+// On failure the link is taken down again and the failing step's status is
+// returned. Called for a Plug and Play start only. PASSIVE_LEVEL.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
 
-// Powers the card down, writes the stop table, empties the serial wait mask
-// and waits until CloseSerialPortWorker has closed the port. Returns at once
-// while SerialCloseDone is signalled. PASSIVE_LEVEL.
+// Clears PnPStarted; then powers the card down, writes the stop table,
+// empties the serial wait mask and waits until CloseSerialPortWorker has
+// closed the port. Returns after clearing PnPStarted while SerialCloseDone is
+// signalled. PASSIVE_LEVEL.
 VOID StopDevice(PDEVICE_EXTENSION DeviceExtension);
 
 // Work item routine (delayed queue): disables the device interface, sends

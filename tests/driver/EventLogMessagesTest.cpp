@@ -39,6 +39,9 @@ const ExpectedMessage expectedMessages[] = {
     EXPECTED_MESSAGE(MSG_LIBRARY_VERSION_MISMATCH, 0x40040006u,
                      "The version of the dependency driver smclib.sys is not compatbile to this driver.\r\n"),
     EXPECTED_MESSAGE(MSG_BUFFER_TOO_SMALL, 0xC0100003u, "An internal i/o buffer is too small.\r\n"),
+    EXPECTED_MESSAGE(MSG_DEVICE_POWER_FAILED, 0x8004000Au,
+                     "The reader's power state could not be changed; the system's power change went ahead "
+                     "without it.\r\n"),
     EXPECTED_MESSAGE(MSG_SERIAL_OPEN_FAILED, 0x40040007u, std::nullopt),
     EXPECTED_MESSAGE(MSG_SERIAL_CONFIG_FAILED, 0x40040008u, std::nullopt),
     EXPECTED_MESSAGE(MSG_READER_INIT_FAILED, 0x40040009u, std::nullopt),

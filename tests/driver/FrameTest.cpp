@@ -22,8 +22,10 @@ FrameTest::~FrameTest() {
 ReaderPort& FrameTest::addPort(const emulator::EmulatorKnobs& knobs) {
     auto port = std::make_unique<ReaderPort>();
     port->reader = emulator::buildReader(timeline_, knobs);
-    port->port = std::make_unique<serial::SerialPort>(serialDriver_, serial::makeDeviceLine(*port->reader),
-                                                      serial::SerialPortOptions{.name = "COM" + std::to_string(ports_.size() + 1)});
+    port->port = std::make_unique<serial::SerialPort>(
+        serialDriver_, serial::makeDeviceLine(*port->reader),
+        serial::SerialPortOptions{.name = "COM" + std::to_string(ports_.size() + 1),
+                                  .completePowerAtDispatchLevel = portsCompletePowerAtDispatchLevel});
     ports_.push_back(std::move(port));
     return *ports_.back();
 }

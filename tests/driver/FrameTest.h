@@ -62,6 +62,9 @@ protected:
     platform::PendingRequest coldReset(platform::Handle handle);
 
     PDRIVER_OBJECT driver = nullptr;
+    // Ports added from now on complete power requests at DISPATCH_LEVEL (from
+    // an interrupt context) instead of in their dispatch routine.
+    bool portsCompletePowerAtDispatchLevel = false;
 
 private:
     serial::SerialDriver serialDriver_{system};

@@ -1,8 +1,12 @@
 // Power management end to end: the system sleeps and wakes with a card in
-// the reader, requests the driver does not handle go down unchanged, and
-// every system state maps to its device state. (The sleep query that refuses
-// while a request is inside the library is in DeviceLifeTest.)
+// the reader (also when the port completes power requests at DISPATCH_LEVEL),
+// a reader whose port closed by itself serves requests again after a wake,
+// a failed device power change never fails the system's, requests the
+// driver does not handle go down unchanged, and every system state maps to
+// its device state. (The sleep query that refuses while a request is inside
+// the library is in DeviceLifeTest.)
 #include "FrameTest.h"
+#include "tav712log.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +31,19 @@ protected:
     }
 };
 
-TEST_F(Power, SleepAndWakeWithACardInTheReader) {
+// Where the port completes power requests: in its dispatch routine, or at
+// DISPATCH_LEVEL, where the driver's completion routines must not wait.
+struct PortPowerCompletion {
+    const char* name;
+    bool atDispatchLevel;
+};
+
+class SleepAndWake : public Power, public ::testing::WithParamInterface<PortPowerCompletion> {
+protected:
+    SleepAndWake() { portsCompletePowerAtDispatchLevel = GetParam().atDispatchLevel; }
+};
+
+TEST_P(SleepAndWake, WithACardInTheReader) {
     ReaderPort& port = startedReader();
     platform::Handle handle = open(port);
     ASSERT_EQ(coldReset(handle).wait().status, STATUS_SUCCESS);
@@ -57,6 +73,55 @@ TEST_F(Power, SleepAndWakeWithACardInTheReader) {
     EXPECT_EQ(coldReset(handle).wait().status, STATUS_SUCCESS);
     EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
+
+INSTANTIATE_TEST_SUITE_P(Power, SleepAndWake,
+                         ::testing::Values(PortPowerCompletion{"PortCompletesInItsDispatchRoutine", false},
+                                           PortPowerCompletion{"PortCompletesAtDispatchLevel", true}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// The reader's cable is pulled: the port closes by itself, but the reader
+// stays started as far as Plug and Play knows. A sleep (carried out, or
+// queried and abandoned) closes the gate; the wake must open it again, so
+// that a request fails as on the closed port instead of waiting for a start
+// that will not come.
+struct SleepOfAnUnpluggedReader {
+    const char* name;
+    bool sleeps;  // false: the sleep is queried, then abandoned
+};
+
+class UnpluggedReaderSleeps : public Power, public ::testing::WithParamInterface<SleepOfAnUnpluggedReader> {};
+
+TEST_P(UnpluggedReaderSleeps, ARequestAfterTheWakeEndsAsOnTheClosedPort) {
+    ReaderPort& port = startedReader();
+    platform::Handle handle = open(port);
+    port.reader->unplug();
+    system.scheduler().advanceBy(1s);
+    ASSERT_FALSE(system.io().interfaceEnabled(interfaceName(port))) << "the port closed by itself";
+    const NTSTATUS onTheClosedPort = coldReset(handle).wait().status;
+    EXPECT_FALSE(NT_SUCCESS(onTheClosedPort));
+
+    ASSERT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_FALSE(gateOpen(port));
+    if (GetParam().sleeps) {
+        ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+        EXPECT_EQ(readerPowerState(port), 2u);
+    }
+    ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(readerPowerState(port), 1u);
+    EXPECT_TRUE(gateOpen(port));
+    EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(port))) << "nothing restarted the reader";
+
+    auto request = coldReset(handle);
+    system.scheduler().advanceBy(10s);
+    ASSERT_TRUE(request.done()) << "the request waits at a gate nothing will open";
+    EXPECT_EQ(request.wait().status, onTheClosedPort);
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Power, UnpluggedReaderSleeps,
+                         ::testing::Values(SleepOfAnUnpluggedReader{"SleepsAndWakes", true},
+                                           SleepOfAnUnpluggedReader{"AbandonsTheSleep", false}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(Power, SleepWithoutACardAndWithTheReaderStopped) {
     emulator::EmulatorKnobs noCard;
@@ -95,15 +160,74 @@ TEST_F(Power, WorkingStateQueryChangesNothingAndAnAbandonedSleepReopensTheGate) 
     EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
-TEST_F(Power, FailedDevicePowerRequestEndsTheSystemRequest) {
+// A system set-power request is never failed: when the device power request
+// cannot even be made, the system request succeeds, the failure is logged and
+// the device stays as it is.
+TEST_F(Power, DevicePowerRequestThatCannotBeMadeIsLoggedAndTheSystemRequestSucceeds) {
     ReaderPort& port = startedReader();
     system.faults().failCall(platform::fault::kRequestPowerIrp, 1);
-    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3),
-              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(system.eventLog().codes(), std::vector<NTSTATUS>{MSG_DEVICE_POWER_FAILED});
     EXPECT_EQ(readerPowerState(port), 1u);
+    EXPECT_EQ(system.power().devicePowerState(readerDevice(port)), PowerDeviceD0);
     // Its remove-lock hold was released: the device can still be removed.
     EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
 }
+
+// The port fails the device power change (as a bus driver may): the system
+// request still succeeds, with the failure logged; the driver's record of
+// the device is what it did itself.
+struct FailedDevicePowerChange {
+    const char* name;
+    SYSTEM_POWER_STATE systemState;
+    DEVICE_POWER_STATE failedDeviceState;
+    ULONG readerPowerStateAfter;
+};
+
+class PortFailsDevicePower : public Power, public ::testing::WithParamInterface<FailedDevicePowerChange> {
+protected:
+    static NTSTATUS NTAPI FailingPower(PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        PoStartNextPowerIrp(irp);
+        NTSTATUS status = STATUS_SUCCESS;
+        if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState &&
+            location->Parameters.Power.State.DeviceState == failing) {
+            status = STATUS_UNSUCCESSFUL;
+        }
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    static inline DEVICE_POWER_STATE failing = PowerDeviceUnspecified;
+};
+
+TEST_P(PortFailsDevicePower, SystemRequestSucceedsAndTheFailureIsLogged) {
+    const FailedDevicePowerChange& row = GetParam();
+    ReaderPort& port = startedReader();
+    if (row.systemState == PowerSystemWorking) {
+        ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    }
+    PDRIVER_DISPATCH& portPower = port.physicalDevice()->DriverObject->MajorFunction[IRP_MJ_POWER];
+    const PDRIVER_DISPATCH portOwnPower = portPower;
+    failing = row.failedDeviceState;
+    portPower = FailingPower;
+    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), row.systemState), STATUS_SUCCESS);
+    portPower = portOwnPower;
+
+    EXPECT_EQ(system.eventLog().codes(), std::vector<NTSTATUS>{MSG_DEVICE_POWER_FAILED});
+    EXPECT_EQ(readerPowerState(port), row.readerPowerStateAfter);
+    // The device comes back to work all the same.
+    ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+    platform::Handle handle = open(port);
+    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Power, PortFailsDevicePower,
+    ::testing::Values(FailedDevicePowerChange{"PowerDown", PowerSystemSleeping3, PowerDeviceD3, 2u},
+                      FailedDevicePowerChange{"PowerUp", PowerSystemWorking, PowerDeviceD0, 1u}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(Power, DeviceStatesOtherThanD0AndD3AndOtherRequestsGoDownUnchanged) {
     ReaderPort& port = startedReader();

@@ -89,6 +89,38 @@ NTSTATUS ReleasesCancelLockNotHeld(PDEVICE_OBJECT, PIRP irp) {
   return succeed(irp);
 }
 
+NTSTATUS CompletesUnderItsSpinLock(PDEVICE_OBJECT, PIRP irp) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  complete(irp, STATUS_SUCCESS);
+  KeReleaseSpinLock(&lock, irql);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CompletesUnderTheCancelSpinLock(PDEVICE_OBJECT, PIRP irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  complete(irp, STATUS_SUCCESS);
+  IoReleaseCancelSpinLock(irql);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WaitsOneMillisecond(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  LARGE_INTEGER oneMs;
+  oneMs.QuadPart = -10000;
+  KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ForwardsWithCompletionThatWaits(PDEVICE_OBJECT device, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, WaitsOneMillisecond, nullptr, TRUE, TRUE, TRUE);
+  return IoCallDriver(lowerOf(device), irp);
+}
+
 // Takes a remove lock once and releases it twice, plainly or by
 // release-and-wait.
 template <bool andWait>
@@ -146,6 +178,17 @@ NTSTATUS PowerThroughIoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lowerOf(device), irp);
+}
+
+NTSTATUS FailsSystemSetPower(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  PoStartNextPowerIrp(irp);
+  if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == SystemPowerState) {
+    complete(irp, STATUS_UNSUCCESSFUL);
+    return STATUS_UNSUCCESSFUL;
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(lowerOf(device), irp);
 }
 
 NTSTATUS RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
@@ -278,6 +321,9 @@ const RuleCase kRuleCases[] = {
     {"ForwardsWithoutStackLocation", rule::kStackLocations, send(ForwardsWithoutStackLocation)},
     {"ReportsMoreThanTheBuffer", rule::kInformationBound, send(ReportsMoreThanTheBuffer, 4)},
     {"ReleasesCancelLockNotHeld", rule::kCancelSpinLock, send(ReleasesCancelLockNotHeld)},
+    {"CompletesUnderItsSpinLock", rule::kNoCompleteUnderLock, send(CompletesUnderItsSpinLock)},
+    {"CompletesUnderTheCancelSpinLock", rule::kNoCompleteUnderLock, send(CompletesUnderTheCancelSpinLock)},
+    {"CompletionRoutineWaitsAtDispatchLevel", rule::kCompletionIrql, sendHeldBelow(ForwardsWithCompletionThatWaits)},
     {"ReleasesRemoveLockTwice", rule::kRemoveLockBalance, send(ReleasesRemoveLockTwice<false>)},
     {"ReleasesAndWaitsTwice", rule::kRemoveLockReleaseAndWait, send(ReleasesRemoveLockTwice<true>)},
     {"QueuesWorkItemTwice", rule::kWorkItems,
@@ -290,6 +336,12 @@ const RuleCase kRuleCases[] = {
      send(SendsAllocatedIrpWithoutCompletionRoutine)},
     {"PowerWithoutStartNext", rule::kStartNextPower, power(PowerWithoutStartNext)},
     {"PowerThroughIoCallDriver", rule::kPowerViaPoCallDriver, power(PowerThroughIoCallDriver)},
+    {"FailsSystemSetPower", rule::kSystemSetPower,
+     [](auto &t) {
+       t.buildStack();
+       t.upperDriver->MajorFunction[IRP_MJ_POWER] = FailsSystemSetPower;
+       t.system.power().setSystemPower(t.physicalDevice, PowerSystemSleeping3);
+     }},
     {"AddDeviceLeavesInitialising", rule::kInitialisingCleared,
      [](auto &t) {
        t.upperDriver->DriverExtension->AddDevice = AddDeviceLeavingInitialising;
@@ -326,6 +378,30 @@ TEST_P(VerifierRuleTest, FaultyDriverMakesTheRuleFire) {
 
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierRuleTest, ::testing::ValuesIn(kRuleCases),
                          [](const auto &testInfo) { return std::string(testInfo.param.name); });
+
+// completion-irql is about the IRQL a lower driver calls the routine at: the
+// same waiting routine called at PASSIVE_LEVEL (the lower driver completes in
+// its dispatch routine) is silent, and at DISPATCH_LEVEL the wait is charged
+// to the completion routine, not reported as a plain wait-irql.
+TEST_F(StackTest, CompletionRoutineWaitIsChargedToTheRoutineOnlyAtDispatchLevel) {
+  buildStack();
+  upperDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ForwardsWithCompletionThatWaits;
+  EXPECT_EQ(sendBuiltRequest(kBufferedIoctl, {}, 0).ioStatus.Status, STATUS_SUCCESS);
+  EXPECT_FALSE(system.verifier().fired(rule::kCompletionIrql));
+
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
+  {
+    platform::testing::ExpectViolation expect(system.verifier(), rule::kCompletionIrql);
+    EXPECT_EQ(sendBuiltRequest(kBufferedIoctl, {}, 0).ioStatus.Status, STATUS_SUCCESS);
+  }
+  const auto violations = system.verifier().violations(rule::kCompletionIrql);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations.front().detail.find("completion routine of upper#1"), std::string::npos)
+      << violations.front().detail;
+  EXPECT_FALSE(system.verifier().fired(rule::kWaitIrql));
+  removeAndUnload();
+}
 
 }  // namespace
 }  // namespace kernel_test

@@ -51,6 +51,30 @@ void checkInformationBound(IoState &state, PIRP irp, const IO_STACK_LOCATION *lo
                         std::to_string(limit));
 }
 
+// no-complete-under-lock: completion runs other drivers' completion routines
+// and may finish the request for its issuer, so no spin lock of the
+// completing driver may be held, the cancel spin lock included.
+void checkCompletionWithoutLocks(IoState &state, PIRP irp) {
+  std::size_t held = spinLocksHeld();
+  if (held == 0) return;
+  bool cancelLock = state.cancelLockHolder == std::this_thread::get_id();
+  reportViolation(rule::kNoCompleteUnderLock, state.describe(irp),
+                  "IoCompleteRequest while holding " + std::to_string(held) + " spin lock(s)" +
+                      (cancelLock ? ", the cancel spin lock among them" : "") + "; release them first");
+}
+
+// system-set-power: the power manager goes on with a system power change
+// whatever a device managed, so no driver may fail the request.
+void checkSystemSetPowerStatus(IoState &state, PIRP irp, const IO_STACK_LOCATION *location) {
+  if (location->MajorFunction != IRP_MJ_POWER || location->MinorFunction != IRP_MN_SET_POWER ||
+      location->Parameters.Power.Type != SystemPowerState || NT_SUCCESS(irp->IoStatus.Status))
+    return;
+  DeviceRecord *device = state.device(location->DeviceObject);
+  reportViolation(rule::kSystemSetPower, state.describe(irp),
+                  (device != nullptr ? device->name : std::string("a driver")) +
+                      " completed a system set-power request with " + statusName(irp->IoStatus.Status));
+}
+
 // owner-only: while an IRP sits at a driver's stack location, only that
 // driver may complete or forward it. Code the kernel does not attribute to
 // a driver (timers, interrupts, the tests themselves) is not checked.
@@ -274,6 +298,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     Irp->CancelRoutine = nullptr;
   }
   checkInformationBound(state, Irp, Irp->Tail.Overlay.CurrentStackLocation);
+  checkCompletionWithoutLocks(state, Irp);
+  checkSystemSetPowerStatus(state, Irp, Irp->Tail.Overlay.CurrentStackLocation);
   traceIrp(state.describe(Irp) + " completed " + statusName(Irp->IoStatus.Status) + " information " +
            std::to_string(Irp->IoStatus.Information));
 
@@ -308,6 +334,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     NTSTATUS status;
     {
       FrameScope frame(FrameKind::Completion, device != nullptr ? device->driver : record->owner, deviceObject, Irp);
+      CompletionRoutineScope completion("the completion routine " +
+                                        (deviceObject != nullptr ? "of " + state.describe(deviceObject)
+                                                                 : "of the issuer") +
+                                        " for " + state.describe(Irp));
       RoutineCheck check("completion routine");
       status = routine(deviceObject, Irp, context);
       check.verifyReturn();

@@ -96,6 +96,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                         top](PIRP finished) {
     if (CompletionFunction != nullptr) {
       FrameScope frame(FrameKind::PowerCompletion, requester, DeviceObject, finished);
+      CompletionRoutineScope completion("the power completion function of " +
+                                        IoState::current().describe(DeviceObject));
       RoutineCheck check("power completion function");
       CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &finished->IoStatus);
       check.verifyReturn();

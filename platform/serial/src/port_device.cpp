@@ -186,6 +186,13 @@ NTSTATUS PortDevice::power(PIRP irp) {
   }
   PoStartNextPowerIrp(irp);
   const ULONG_PTR information = irp->IoStatus.Information;
+  if (options_.completePowerAtDispatchLevel) {
+    IoMarkIrpPending(irp);
+    platform::Scheduler::get().callAt(
+        now(), [irp, status, information] { completeNow(irp, status, information); }, platform::kDispatchLevel,
+        options_.name + " power");
+    return STATUS_PENDING;
+  }
   return completeNow(irp, status, information);
 }
 

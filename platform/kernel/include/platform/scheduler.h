@@ -253,6 +253,26 @@ void queueWork(WorkQueue queue, std::function<void()> item, std::string name = "
 Irql currentIrql();
 std::string currentThreadName();
 
+// Spin locks the calling thread holds, the cancel spin lock included (0 on
+// a thread the scheduler does not know).
+std::size_t spinLocksHeld();
+
+// Marks the calling thread, for the scope's lifetime, as running a
+// completion routine or a power completion function. A lower driver may call
+// those at DISPATCH_LEVEL, so a wait there is a fault of the routine: a
+// blocking wait at DISPATCH_LEVEL or above inside the scope is reported as
+// completion-irql, naming `routine`, instead of wait-irql.
+class CompletionRoutineScope {
+ public:
+  explicit CompletionRoutineScope(std::string routine);
+  ~CompletionRoutineScope();
+  CompletionRoutineScope(const CompletionRoutineScope&) = delete;
+  CompletionRoutineScope& operator=(const CompletionRoutineScope&) = delete;
+
+ private:
+  bool entered_ = false;
+};
+
 // What a routine the kernel calls (dispatch, completion, cancel routine,
 // work item) must leave as it found: its IRQL and the spin locks held.
 // Capture before the call, check after it; a difference is reported as

@@ -52,6 +52,10 @@ struct Thread {
     Irql savedIrql;  // what the release must restore
   };
   std::vector<HeldSpinLock> spinLocks;  // in acquisition order
+  // Completion routines (and power completion functions) running on this
+  // thread, innermost last: a wait at raised IRQL under one of them is
+  // reported against the routine (completion-irql).
+  std::vector<std::string> completionRoutines;
 
   // The current wait.
   std::vector<Waitable*> waitObjects;

@@ -71,6 +71,18 @@ Duration intervalToDuration(const KernelCall& call, LONGLONG quadPart) {
                                   call.core->clock.bootSystemTime100ns());
 }
 
+// A blocking wait at DISPATCH_LEVEL or above: the fault of the completion
+// routine the thread runs, when it runs one (a lower driver called it at
+// that level), else of whoever waits.
+void reportWaitAtRaisedIrql(KernelCall& call, std::string object, const std::string& what) {
+  if (call.me != nullptr && !call.me->completionRoutines.empty()) {
+    call.report(rule::kCompletionIrql, std::move(object),
+                call.me->completionRoutines.back() + ", called at " + irqlName(call.irql()) + ", waits: " + what);
+    return;
+  }
+  call.report(rule::kWaitIrql, std::move(object), what);
+}
+
 // The common body of the kernel's waits on events.
 NTSTATUS waitForEvents(const char* function, std::span<PVOID> objects, bool waitAll, PLARGE_INTEGER timeoutInterval) {
   std::vector<EventWait> waits;
@@ -84,9 +96,9 @@ NTSTATUS waitForEvents(const char* function, std::span<PVOID> objects, bool wait
   std::optional<Duration> timeout;
   if (timeoutInterval != nullptr) timeout = intervalToDuration(call, timeoutInterval->QuadPart);
   if (call.irql() >= kDispatchLevel && (!timeout || *timeout > Duration::zero())) {
-    call.report(rule::kWaitIrql, "event",
-                std::string(function) + " at " + irqlName(call.irql()) + " with " +
-                    (timeout ? "a time-out of " + describeDuration(*timeout) : "no time-out"));
+    reportWaitAtRaisedIrql(call, "event",
+                           std::string(function) + " at " + irqlName(call.irql()) + " with " +
+                               (timeout ? "a time-out of " + describeDuration(*timeout) : "no time-out"));
   }
   std::vector<Waitable*> waitables;
   for (EventWait& wait : waits) waitables.push_back(&wait);
@@ -200,8 +212,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
   if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
   KernelCall call("KeDelayExecutionThread");
   if (call.irql() >= platform::kDispatchLevel) {
-    call.report(platform::rule::kWaitIrql, "thread",
-                              "KeDelayExecutionThread at " + platform::sched::irqlName(call.irql()));
+    platform::sched::reportWaitAtRaisedIrql(call, "thread",
+                                            "KeDelayExecutionThread at " + platform::sched::irqlName(call.irql()));
   }
   platform::Duration delay = platform::sched::intervalToDuration(call, Interval->QuadPart);
   if (delay <= platform::Duration::zero()) {

@@ -358,6 +358,27 @@ std::string currentThreadName() {
   return scheduler != nullptr ? scheduler->currentThreadName() : "unmanaged";
 }
 
+std::size_t spinLocksHeld() {
+  Core* core = sched::installedCore();
+  Thread* me = core != nullptr ? core->self() : nullptr;
+  return me != nullptr ? me->spinLocks.size() : 0;
+}
+
+CompletionRoutineScope::CompletionRoutineScope(std::string routine) {
+  Core* core = sched::installedCore();
+  if (Thread* me = core != nullptr ? core->self() : nullptr) {
+    me->completionRoutines.push_back(std::move(routine));
+    entered_ = true;
+  }
+}
+
+CompletionRoutineScope::~CompletionRoutineScope() {
+  if (!entered_) return;
+  Core* core = sched::installedCore();
+  if (Thread* me = core != nullptr ? core->self() : nullptr)
+    if (!me->completionRoutines.empty()) me->completionRoutines.pop_back();
+}
+
 RoutineCheck::RoutineCheck(std::string_view routineKind)
     : routineKind_(routineKind), entryIrql_(currentIrql()), entrySpinLocks_(0) {
   if (Core* core = sched::installedCore())

@@ -72,6 +72,12 @@ struct SerialPortOptions {
   std::string name = "COM1";
   // Input queue size in bytes; bytes beyond it are lost (a queue overrun).
   ULONG inQueueSize = 4096;
+  // Power requests are completed from an interrupt context at DISPATCH_LEVEL
+  // (returning STATUS_PENDING), as a port whose power changes end in its
+  // interrupt handling completes them, rather than in the dispatch routine.
+  // The drivers above then see their completion routines called at
+  // DISPATCH_LEVEL, which the platform allows any lower driver to do.
+  bool completePowerAtDispatchLevel = false;
 };
 
 class SerialPort {
