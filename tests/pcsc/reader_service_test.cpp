@@ -1,0 +1,50 @@
+// The reader service's waits: an exchange that outlasts the handler's wait
+// is the card's slowness, never a lost reader, and the reader serves the
+// next request once the exchange has ended. On the built-in emulator in
+// real time; every wait is bounded.
+
+#include <gtest/gtest.h>
+
+#include "reader_service.h"
+
+namespace tav712::pcsc {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// UPDATE BINARY with 400 data bytes behind an extended Lc: the card takes
+// them in chained blocks, which the line carries in about 1.7 seconds.
+Bytes longChainedCommand() {
+  Bytes apdu{0x00, 0xD6, 0x00, 0x00, 0x00, 0x01, 0x90};
+  apdu.insert(apdu.end(), 400, 0x5A);
+  return apdu;
+}
+
+TEST(ReaderService, SlowExchangeIsTheCardsTimeAndTheReaderStays) {
+  Outcome opened = Outcome::failure;
+  WaitBounds bounds;
+  bounds.transmit = 1s;
+  bounds.perByte = 0ms;
+  auto service = ReaderService::open("emulator:profile=dual", opened, bounds);
+  ASSERT_EQ(opened, Outcome::ok);
+  ASSERT_TRUE(service->power(PowerAction::coldReset).ok());
+  ASSERT_TRUE(service->setProtocol(protocolT1).ok());
+
+  EXPECT_EQ(service->transmit(protocolT1, longChainedCommand()).outcome, Outcome::tooSlow);
+  // The exchange goes on in the driver; the reader is still there, and once
+  // the exchange has ended (within the next of these waits, or the one
+  // after) the next transmit is served.
+  const Bytes select{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xA0, 0x00, 0x00, 0x07, 0x12, 0x01};
+  Reply reply;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    reply = service->transmit(protocolT1, select);
+    if (reply.outcome != Outcome::tooSlow) break;
+  }
+  ASSERT_TRUE(reply.ok()) << outcomeName(reply.outcome);
+  EXPECT_EQ(reply.data, (Bytes{0x90, 0x00}));
+  EXPECT_TRUE(service->cardState().ok());
+}
+
+}  // namespace
+}  // namespace tav712::pcsc
