@@ -178,6 +178,8 @@ TEST_F(IfdHandler, ServesEveryReaderAtTheSameTime) {
   DWORD length = sizeof value;
   ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_SIMULTANEOUS_ACCESS, &length, value), IFD_SUCCESS);
   EXPECT_EQ(value[0], 10);
+  ASSERT_EQ(IFDHGetCapabilities(lun, TAG_IFD_THREAD_SAFE, &length, value), IFD_SUCCESS);
+  EXPECT_EQ(value[0], 1);
 
   ASSERT_EQ(powerUp(nullptr, muteReader), IFD_SUCCESS);
   ASSERT_EQ(IFDHSetProtocolParameters(muteReader, SCARD_PROTOCOL_T0, 0, 0, 0, 0), IFD_SUCCESS);

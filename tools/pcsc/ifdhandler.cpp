@@ -120,7 +120,9 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHGetCapabilities(DWORD Lu
     case TAG_IFD_SLOTS_NUMBER: return copyOutByte(1, Length, Value);
     // Every reader pcscd gives the handler is served, up to the driver's limit.
     case TAG_IFD_SIMULTANEOUS_ACCESS: return copyOutByte(tav712::pcsc::maxReaders, Length, Value);
-    case TAG_IFD_THREAD_SAFE:
+    // Calls for different readers may come at the same time: each reader
+    // has its own device stack, and every call its own request thread.
+    case TAG_IFD_THREAD_SAFE: return copyOutByte(1, Length, Value);
     case TAG_IFD_SLOT_THREAD_SAFE:
     case TAG_IFD_POLLING_THREAD_KILLABLE: return copyOutByte(0, Length, Value);
     case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:

@@ -186,25 +186,29 @@ std::unique_ptr<ReaderService> ReaderService::open(const std::string& device, Ou
   auto impl = std::make_unique<Impl>(bounds);
   Impl& reader = *impl;
   outcome = Outcome::readerGone;
-  reader.kernel->run([&] {
-    try {
-      reader.port = reader.kernel->addPort(options);
-    } catch (const std::exception&) {
-      return;  // the serial device cannot be opened
-    }
-    ReaderStack& stack = *reader.kernel->stack();
-    const auto before = ReaderClient::readerInterfaces(stack.system());
-    if (NT_SUCCESS(stack.bringUp(reader.port))) {
-      const auto link = newInterface(before, ReaderClient::readerInterfaces(stack.system()));
-      reader.client = std::make_unique<ReaderClient>(stack.system(), link);
-      if (NT_SUCCESS(reader.client->openStatus())) {
-        outcome = Outcome::ok;
-        return;
+  try {
+    reader.kernel->run([&] {
+      try {
+        reader.port = reader.kernel->addPort(options);
+      } catch (const std::exception&) {
+        return;  // the serial device cannot be opened
       }
-      reader.client.reset();
-    }
-    stack.removePort(reader.port);
-  });
+      ReaderStack& stack = *reader.kernel->stack();
+      const auto before = ReaderClient::readerInterfaces(stack.system());
+      if (NT_SUCCESS(stack.bringUp(reader.port))) {
+        const auto link = newInterface(before, ReaderClient::readerInterfaces(stack.system()));
+        reader.client = std::make_unique<ReaderClient>(stack.system(), link);
+        if (NT_SUCCESS(reader.client->openStatus())) {
+          outcome = Outcome::ok;
+          return;
+        }
+        reader.client.reset();
+      }
+      stack.removePort(reader.port);
+    });
+  } catch (const std::exception&) {
+    outcome = Outcome::failure;  // the kernel failed the reader's start
+  }
   if (outcome != Outcome::ok) return nullptr;
   return std::unique_ptr<ReaderService>(new ReaderService(std::move(impl)));
 }
@@ -212,7 +216,11 @@ std::unique_ptr<ReaderService> ReaderService::open(const std::string& device, Ou
 ReaderService::ReaderService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 ReaderService::~ReaderService() {
-  impl_->kernel->run([this] { impl_->closeReader(); });
+  try {
+    impl_->kernel->run([this] { impl_->closeReader(); });
+  } catch (const std::exception& error) {
+    std::cerr << "tav712: closing a reader: " << error.what() << "\n";
+  }
 }
 
 Reply ReaderService::power(PowerAction action) {
