@@ -144,11 +144,11 @@ TEST_F(IfdHandler, CardMovementEndsThePollingFunction) {
 }
 
 TEST_F(IfdHandler, UnpluggedReaderIsNoSuchDevice) {
-  open("emulator:profile=t0,dsr-drop-ms=400");
+  open("emulator:profile=t0,dsr-drop-ms=1500");
   const PollFunction poll = pollingFunction();
   ASSERT_NE(poll, nullptr);
   // The tracking request ends when the port closes behind it, or runs out.
-  poll(lun, 3'000);
+  poll(lun, 5'000);
   EXPECT_EQ(IFDHICCPresence(lun), IFD_NO_SUCH_DEVICE);
   EXPECT_EQ(powerUp(), IFD_NO_SUCH_DEVICE);
 }
@@ -203,14 +203,15 @@ TEST_F(IfdHandler, ServesEveryReaderAtTheSameTime) {
 TEST_F(IfdHandler, UnpluggedReaderLeavesTheOthersServing) {
   constexpr DWORD unplugged = 0x00010000;
   open("emulator:profile=t0", lun);
-  open("emulator:profile=t0,dsr-drop-ms=400", unplugged);
+  // Late enough for the reader's start even on a busy machine.
+  open("emulator:profile=t0,dsr-drop-ms=1500", unplugged);
   selectApplication(lun);
   UCHAR value[sizeof(void*)];
   DWORD length = sizeof value;
   ASSERT_EQ(IFDHGetCapabilities(unplugged, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
   PollFunction poll = nullptr;
   std::memcpy(&poll, value, sizeof poll);
-  poll(unplugged, 3'000);
+  poll(unplugged, 5'000);
   ASSERT_EQ(IFDHICCPresence(unplugged), IFD_NO_SUCH_DEVICE);
 
   Bytes response;
