@@ -24,8 +24,6 @@ Reply replyFrom(const ControlReply& reply) { return {outcomeFor(reply.status), r
 StackOptions stackOptionsFor(const std::string& device) {
   StackOptions options;
   options.wallClock = true;
-  // A machine with that many serial readers, each draining its port at once.
-  options.criticalWorkers = static_cast<unsigned>(maxReaders) + 2;
   if (device == "emulator" || device.rfind("emulator:", 0) == 0) {
     const std::size_t colon = device.find(':');
     if (colon != std::string::npos) {

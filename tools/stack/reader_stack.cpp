@@ -15,7 +15,6 @@ ReaderStack::ReaderStack(StackOptions options) : options_(std::move(options)) {
   platform::SystemOptions systemOptions;
   systemOptions.seed = options_.seed;
   systemOptions.clockMode = realTime() ? platform::ClockMode::RealTime : platform::ClockMode::Virtual;
-  systemOptions.criticalWorkers = options_.criticalWorkers;
   system_ = std::make_unique<platform::System>(systemOptions);
   serialDriver_ = std::make_unique<serial::SerialDriver>(*system_);
   ports_.push_back(buildPort(options_, ++portsBuilt_));

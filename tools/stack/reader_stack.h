@@ -36,9 +36,6 @@ struct StackOptions {
   // Runs the kernel's clock in real time even on the emulator: for servers
   // such as pcscd, whose callers wait in real time.
   bool wallClock = false;
-  // Critical system worker threads: each busy reader's serial event worker
-  // may hold one while it drains its port.
-  unsigned criticalWorkers = 2;
 };
 
 class ReaderStack {

@@ -34,10 +34,6 @@ struct SystemOptions {
   std::uint64_t seed = 1;
   ClockMode clockMode = ClockMode::Virtual;
   bool switchAtYieldPoints = true;
-  // System worker threads of the critical work queue. A machine with many
-  // busy devices has more of them: each device's worker item may hold one
-  // while it drains its device.
-  unsigned criticalWorkers = 2;
 };
 
 // What is alive in the kernel: for leak checks and assertions in tests.
