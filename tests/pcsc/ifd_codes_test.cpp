@@ -48,6 +48,11 @@ TEST(IfdCodeFor, AnswersPcscdPerCall) {
       {IfdCall::transmit, Outcome::readerGone, IFD_NO_SUCH_DEVICE},
       {IfdCall::control, Outcome::bufferTooSmall, IFD_ERROR_INSUFFICIENT_BUFFER},
       {IfdCall::createChannel, Outcome::failure, IFD_COMMUNICATION_ERROR},
+      // A request that outlasts the handler's wait never loses the reader.
+      {IfdCall::transmit, Outcome::tooSlow, IFD_RESPONSE_TIMEOUT},
+      {IfdCall::presence, Outcome::tooSlow, IFD_COMMUNICATION_ERROR},
+      {IfdCall::powerIcc, Outcome::tooSlow, IFD_ERROR_POWER_ACTION},
+      {IfdCall::transmit, Outcome::bufferTooSmall, IFD_ERROR_INSUFFICIENT_BUFFER},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ifdCodeFor(c.call, c.outcome), c.code)

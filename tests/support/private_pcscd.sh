@@ -61,16 +61,19 @@ wait_for() {
 count() { grep -c -- "$2" "$1" 2>/dev/null || true; }
 at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
 
-# start_emulator TAV712_BINARY ARGUMENTS...: the emulated reader on a
-# pseudo-terminal; sets `emulator` (its PID) and `pty` (its path).
+# start_emulator TAV712_BINARY ARGUMENTS...: an emulated reader on a
+# pseudo-terminal of its own; sets `emulator` (its PID) and `pty` (its path).
+emulators_started=0
 start_emulator() {
   local binary=$1
   shift
-  "$binary" emulate "$@" >"$work/emulator.out" 2>"$work/emulator.err" &
+  emulators_started=$((emulators_started + 1))
+  local log=$work/emulator-$emulators_started
+  "$binary" emulate "$@" >"$log.out" 2>"$log.err" &
   emulator=$!
   pids+=("$emulator")
-  wait_for 10 "emulator pseudo-terminal" test -s "$work/emulator.out"
-  pty=$(head -n 1 "$work/emulator.out")
+  wait_for 10 "emulator $emulators_started pseudo-terminal" test -s "$log.out"
+  pty=$(head -n 1 "$log.out")
 }
 
 # start_pcscd READER_CONF [LOG_NAME]: a pcscd in the foreground on that

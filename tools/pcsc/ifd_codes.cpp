@@ -19,7 +19,8 @@ RESPONSECODE ifdCodeFor(IfdCall call, Outcome outcome) {
       if (outcome == Outcome::cardMute) return IFD_ERROR_PTS_FAILURE;
       return IFD_COMMUNICATION_ERROR;
     case IfdCall::transmit:
-      if (outcome == Outcome::cardMute) return IFD_RESPONSE_TIMEOUT;
+      // A slow exchange is the card's time, never a lost reader.
+      if (outcome == Outcome::cardMute || outcome == Outcome::tooSlow) return IFD_RESPONSE_TIMEOUT;
       if (outcome == Outcome::noCard) return IFD_ICC_NOT_PRESENT;
       if (outcome == Outcome::bufferTooSmall) return IFD_ERROR_INSUFFICIENT_BUFFER;
       return IFD_COMMUNICATION_ERROR;

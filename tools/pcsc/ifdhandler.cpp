@@ -103,7 +103,10 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHCloseChannel(DWORD Lun) 
     slot = std::move(found->second);
     slots.erase(found);
   }
-  slot->service->power(tav712::pcsc::PowerAction::powerDown);
+  // The reader (card powered down, device removed, port closed) goes with
+  // the last call that holds it, normally this one; the other readers of the
+  // process go on.
+  slot.reset();
   return IFD_SUCCESS;
 }
 
@@ -115,9 +118,11 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHGetCapabilities(DWORD Lu
     case TAG_IFD_ATR: return copyOut(slot->atr, Length, Value);
     case TAG_IFD_SLOTNUM: return copyOutByte(0, Length, Value);
     case TAG_IFD_SLOTS_NUMBER: return copyOutByte(1, Length, Value);
-    // One stack, with its own kernel, per process.
-    case TAG_IFD_SIMULTANEOUS_ACCESS: return copyOutByte(1, Length, Value);
-    case TAG_IFD_THREAD_SAFE:
+    // Every reader pcscd gives the handler is served, up to the driver's limit.
+    case TAG_IFD_SIMULTANEOUS_ACCESS: return copyOutByte(tav712::pcsc::maxReaders, Length, Value);
+    // Calls for different readers may come at the same time: each reader
+    // has its own device stack, and every call its own request thread.
+    case TAG_IFD_THREAD_SAFE: return copyOutByte(1, Length, Value);
     case TAG_IFD_SLOT_THREAD_SAFE:
     case TAG_IFD_POLLING_THREAD_KILLABLE: return copyOutByte(0, Length, Value);
     case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
@@ -183,7 +188,9 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHTransmitToICC(DWORD Lun,
   if (!slot) return IFD_NO_SUCH_DEVICE;
   // pcscd names the protocol by its number: 0 for T=0, 1 for T=1.
   const std::uint32_t protocol = SendPci.Protocol == 1 ? tav712::pcsc::protocolT1 : tav712::pcsc::protocolT0;
-  const auto reply = slot->service->transmit(protocol, std::span<const std::uint8_t>(TxBuffer, TxLength));
+  // A command or an answer that cannot fit is refused at once.
+  const auto reply =
+      slot->service->transmit(protocol, std::span<const std::uint8_t>(TxBuffer, TxLength), capacity);
   if (!reply.ok()) return tav712::pcsc::ifdCodeFor(IfdCall::transmit, reply.outcome);
   if (reply.data.size() > capacity) return IFD_ERROR_INSUFFICIENT_BUFFER;
   std::copy(reply.data.begin(), reply.data.end(), RxBuffer);

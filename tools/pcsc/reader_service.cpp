@@ -1,18 +1,13 @@
 #include "reader_service.h"
 
-#include <condition_variable>
-#include <cstdlib>
+#include <algorithm>
 #include <iostream>
-#include <deque>
-#include <functional>
-#include <future>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "include/tav712_public.h"
+#include "reader_kernel.h"
 #include "stack/reader_client.h"
-#include "stack/reader_stack.h"
 #include "tav712/errors.h"
 
 namespace tav712::pcsc {
@@ -24,16 +19,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// No request of a reader takes this long; a call that does has lost its
-// reader, and pcscd must not hang on it.
-constexpr auto callBound = 60s;
-
 Reply replyFrom(const ControlReply& reply) { return {outcomeFor(reply.status), reply.output}; }
 
 StackOptions stackOptionsFor(const std::string& device) {
   StackOptions options;
   options.wallClock = true;
-  if (device.rfind("emulator", 0) == 0) {
+  if (device == "emulator" || device.rfind("emulator:", 0) == 0) {
     const std::size_t colon = device.find(':');
     if (colon != std::string::npos) {
       if (auto problem = emulator::applyKnobs(device.substr(colon + 1), options.knobs)) {
@@ -44,6 +35,15 @@ StackOptions stackOptionsFor(const std::string& device) {
     options.portPath = device.substr(0, device.find(':'));
   }
   return options;
+}
+
+// The interfaces that `after` has and `before` had not: the one a reader
+// just started registered.
+std::u16string newInterface(const std::vector<std::u16string>& before, const std::vector<std::u16string>& after) {
+  for (const auto& link : after) {
+    if (std::find(before.begin(), before.end(), link) == before.end()) return link;
+  }
+  return {};
 }
 
 }  // namespace
@@ -58,6 +58,7 @@ const char* outcomeName(Outcome outcome) {
     case Outcome::notSupported: return "not supported";
     case Outcome::bufferTooSmall: return "buffer too small";
     case Outcome::cancelled: return "cancelled";
+    case Outcome::tooSlow: return "too slow";
     case Outcome::failure: return "failure";
   }
   return "?";
@@ -84,105 +85,39 @@ Outcome outcomeFor(std::int32_t ntStatus) {
 }
 
 struct ReaderService::Impl {
-  explicit Impl(StackOptions stackOptions) : options(std::move(stackOptions)) {}
+  explicit Impl(WaitBounds waitBounds) : bounds(waitBounds) {}
 
-  // ---- Calling threads ------------------------------------------------
-  // Runs `body` on the service thread and waits for its answer.
-  Reply call(std::function<Reply()> body) {
-    auto promise = std::make_shared<std::promise<Reply>>();
-    auto answer = promise->get_future();
-    post([promise, body = std::move(body)] {
-      try {
-        promise->set_value(body());
-      } catch (const std::exception&) {
-        promise->set_value({Outcome::failure, {}});
-      }
-    });
-    if (answer.wait_for(callBound) != std::future_status::ready) return {Outcome::readerGone, {}};
+  // ---- Calling threads (pcscd's) -----------------------------------------
+  // Runs `body` on a request thread of the kernel and waits for its answer
+  // at most `bound`; a request that takes longer goes on in the driver.
+  Reply call(std::string name, std::function<Reply()> body, std::chrono::milliseconds bound) {
+    auto answer = start(std::move(name), std::move(body));
+    if (answer.wait_for(bound) != std::future_status::ready) return {Outcome::tooSlow, {}};
     return answer.get();
   }
+  Reply call(std::string name, std::function<Reply()> body) { return call(std::move(name), std::move(body), bounds.request); }
 
-  void post(std::function<void()> job) {
-    std::lock_guard lock(mutex);
-    jobs.push_back(std::move(job));
-    jobsWaiting = true;
-    // An empty interrupt is enough to end the service thread's idle wait.
-    if (wakeLine) wakeLine->raise([] {});
-  }
-
-  // ---- The service thread ---------------------------------------------
-  void run(std::promise<Outcome>& started) {
-    try {
-      stack = std::make_unique<ReaderStack>(options);
-    } catch (const std::exception&) {
-      started.set_value(Outcome::readerGone);
-      return;
-    }
-    // TAV712_IFD_TRACE=1 in pcscd's environment writes the kernel trace
-    // (requests, serial bytes, card events) to pcscd's standard error.
-    if (const char* trace = std::getenv("TAV712_IFD_TRACE"); trace != nullptr && *trace == '1') {
-      stack->system().trace().echoTo(&std::cerr);
-    }
-    NTSTATUS status = stack->bringUp();
-    if (NT_SUCCESS(status)) {
-      client = std::make_unique<ReaderClient>(stack->system());
-      status = client->openStatus();
-    }
-    if (!NT_SUCCESS(status)) {
-      client.reset();
-      stack.reset();
-      started.set_value(Outcome::readerGone);
-      return;
-    }
-    {
-      std::lock_guard lock(mutex);
-      wakeLine.emplace(stack->system().scheduler().openInterruptLine("pcscd requests"));
-    }
-    started.set_value(Outcome::ok);
-    serve();
-    {
-      std::lock_guard lock(mutex);
-      wakeLine.reset();
-    }
-    if (tracking) {
-      tracking->cancel();
-      tracking->wait();
-      tracking.reset();
-    }
-    client.reset();
-    stack.reset();
-  }
-
-  void serve() {
-    auto& scheduler = stack->system().scheduler();
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::lock_guard lock(mutex);
-        if (!jobs.empty()) {
-          job = std::move(jobs.front());
-          jobs.pop_front();
-        } else {
-          jobsWaiting = false;
-          if (stopping) return;
+  std::shared_future<Reply> start(std::string name, std::function<Reply()> body) {
+    auto promise = std::make_shared<std::promise<Reply>>();
+    std::shared_future<Reply> answer = promise->get_future().share();
+    kernel->post([this, name = std::move(name), body = std::move(body), promise]() mutable {
+      if (closing || !client) {
+        promise->set_value({Outcome::readerGone, {}});
+        return;
+      }
+      std::erase_if(requests, [](const platform::ThreadHandle& thread) { return thread.finished(); });
+      requests.push_back(kernel->stack()->system().scheduler().spawn(std::move(name), [body = std::move(body), promise] {
+        try {
+          promise->set_value(body());
+        } catch (const std::exception&) {
+          promise->set_value({Outcome::failure, {}});
         }
-      }
-      if (job) {
-        job();
-        continue;
-      }
-      scheduler.runUntil([this] { return jobsWaiting.load() || (tracking && tracking->done()); }, 1s);
-      if (tracking && tracking->done()) {
-        const auto result = tracking->wait();
-        tracking.reset();
-        std::lock_guard lock(mutex);
-        trackingOutcome = outcomeFor(result.status);
-        ++trackingEnded;
-        trackingChanged.notify_all();
-      }
-    }
+      }));
+    });
+    return answer;
   }
 
+  // ---- Kernel threads ------------------------------------------------------
   // Whether the interface is gone (the reader's DSR dropped): every request
   // then answers that the reader is gone, whatever the driver said.
   Reply checked(Reply reply) const {
@@ -190,27 +125,55 @@ struct ReaderService::Impl {
     return reply;
   }
 
-  StackOptions options;
-  std::thread thread;
-  std::mutex mutex;
-  std::deque<std::function<void()>> jobs;
-  std::atomic<bool> jobsWaiting{false};
-  bool stopping = false;
-  std::optional<platform::InterruptLine> wakeLine;
+  // A card-tracking request, waited for on its request thread.
+  Reply trackCard() {
+    const auto state = client->state();
+    if (!NT_SUCCESS(state.status)) return checked(replyFrom(state));
+    if (closing) return {Outcome::cancelled, {}};
+    const bool empty = ReaderClient::asUlong(state.output) <= SCARD_ABSENT;
+    tracking = client->startControl(empty ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0,
+                                    empty ? "pcscd: card insertion" : "pcscd: card removal");
+    const auto result = tracking->wait();
+    tracking.reset();
+    return checked(Reply{outcomeFor(result.status), {}});
+  }
 
-  // Card tracking: the request lives on the service thread; callers wait
-  // for trackingEnded to move.
-  std::optional<platform::PendingRequest> tracking;
-  std::condition_variable trackingChanged;
-  std::uint64_t trackingEnded = 0;
-  Outcome trackingOutcome = Outcome::cancelled;
+  // On the kernel thread: ends every request of this reader (a tracking
+  // request is cancelled, the others end by the driver's own bounds), closes
+  // the handle and takes the reader and its port away.
+  void closeReader() {
+    closing = true;
+    auto& scheduler = kernel->stack()->system().scheduler();
+    const auto allEnded = [this] {
+      return std::all_of(requests.begin(), requests.end(), [](const auto& thread) { return thread.finished(); });
+    };
+    while (!allEnded()) {
+      if (tracking) tracking->cancel();
+      scheduler.runUntil(allEnded, 100ms);
+    }
+    requests.clear();
+    if (client) client->power(SCARD_POWER_DOWN);
+    client.reset();
+    kernel->stack()->removePort(port);
+  }
 
-  // Owned by the service thread.
-  std::unique_ptr<ReaderStack> stack;
+  ReaderKernel::Lease kernel;
+  const WaitBounds bounds;
+
+  // Owned by the kernel's threads (one of them runs at a time).
+  PDEVICE_OBJECT port = nullptr;
   std::unique_ptr<ReaderClient> client;
+  std::vector<platform::ThreadHandle> requests;
+  std::optional<platform::PendingRequest> tracking;
+  bool closing = false;
+
+  // pcscd's polling thread: the card-tracking request it waits for, kept
+  // across calls while it has not ended.
+  std::mutex trackingMutex;
+  std::optional<std::shared_future<Reply>> trackingAnswer;
 };
 
-std::unique_ptr<ReaderService> ReaderService::open(const std::string& device, Outcome& outcome) {
+std::unique_ptr<ReaderService> ReaderService::open(const std::string& device, Outcome& outcome, WaitBounds bounds) {
   StackOptions options;
   try {
     options = stackOptionsFor(device);
@@ -218,34 +181,55 @@ std::unique_ptr<ReaderService> ReaderService::open(const std::string& device, Ou
     outcome = Outcome::notSupported;
     return nullptr;
   }
-  auto impl = std::make_unique<Impl>(std::move(options));
-  std::promise<Outcome> started;
-  auto ready = started.get_future();
-  impl->thread = std::thread([raw = impl.get(), &started] { raw->run(started); });
-  outcome = ready.get();
-  if (outcome != Outcome::ok) {
-    impl->thread.join();
-    return nullptr;
+  auto impl = std::make_unique<Impl>(bounds);
+  Impl& reader = *impl;
+  outcome = Outcome::readerGone;
+  try {
+    reader.kernel->run([&] {
+      try {
+        reader.port = reader.kernel->addPort(options);
+      } catch (const std::exception&) {
+        return;  // the serial device cannot be opened
+      }
+      ReaderStack& stack = *reader.kernel->stack();
+      const auto before = ReaderClient::readerInterfaces(stack.system());
+      if (NT_SUCCESS(stack.bringUp(reader.port))) {
+        const auto link = newInterface(before, ReaderClient::readerInterfaces(stack.system()));
+        reader.client = std::make_unique<ReaderClient>(stack.system(), link);
+        if (NT_SUCCESS(reader.client->openStatus())) {
+          outcome = Outcome::ok;
+          return;
+        }
+        reader.client.reset();
+      }
+      stack.removePort(reader.port);
+    });
+  } catch (const std::exception&) {
+    outcome = Outcome::failure;  // the kernel failed the reader's start
   }
+  if (outcome != Outcome::ok) return nullptr;
   return std::unique_ptr<ReaderService>(new ReaderService(std::move(impl)));
 }
 
 ReaderService::ReaderService(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 ReaderService::~ReaderService() {
-  impl_->post([this] { impl_->stopping = true; });
-  if (impl_->thread.joinable()) impl_->thread.join();
+  try {
+    impl_->kernel->run([this] { impl_->closeReader(); });
+  } catch (const std::exception& error) {
+    std::cerr << "tav712: closing a reader: " << error.what() << "\n";
+  }
 }
 
 Reply ReaderService::power(PowerAction action) {
   const ULONG minor = action == PowerAction::coldReset   ? SCARD_COLD_RESET
                       : action == PowerAction::warmReset ? SCARD_WARM_RESET
                                                          : SCARD_POWER_DOWN;
-  return impl_->call([this, minor] { return impl_->checked(replyFrom(impl_->client->power(minor))); });
+  return impl_->call("pcscd: power", [this, minor] { return impl_->checked(replyFrom(impl_->client->power(minor))); });
 }
 
 Reply ReaderService::setProtocol(std::uint32_t protocolMask) {
-  return impl_->call([this, protocolMask] {
+  return impl_->call("pcscd: set protocol", [this, protocolMask] {
     Reply reply = impl_->checked(replyFrom(impl_->client->setProtocol(protocolMask)));
     // Any refusal other than a missing card, a mute card or a lost reader
     // means the protocol could not be had.
@@ -256,26 +240,40 @@ Reply ReaderService::setProtocol(std::uint32_t protocolMask) {
   });
 }
 
-Reply ReaderService::transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu) {
+Reply ReaderService::transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu, std::size_t answerRoom) {
+  answerRoom = std::min(answerRoom, maxAnswerLength);
+  const TransmitFit fit = checkTransmit(protocol == protocolT0, apdu, answerRoom);
+  if (fit != TransmitFit::fits) {
+    std::cerr << "tav712: transmit refused (" << transmitFitName(fit) << "): a command of " << apdu.size()
+              << " bytes asking for an answer of up to " << expectedAnswerLength(apdu) << " bytes; the reader takes "
+              << (protocol == protocolT0 ? maxT0CommandLength : maxCommandLength) << " and the caller has room for "
+              << answerRoom << "\n";
+    return {Outcome::bufferTooSmall, {}};
+  }
+  const std::size_t answerLength = std::min(expectedAnswerLength(apdu), answerRoom);
   std::vector<std::uint8_t> command(apdu.begin(), apdu.end());
-  return impl_->call([this, protocol, command = std::move(command)] {
-    return impl_->checked(replyFrom(impl_->client->transmit(protocol, command)));
-  });
+  const auto bound = transmitBound(impl_->bounds, command.size(), answerLength);
+  return impl_->call(
+      "pcscd: transmit",
+      [this, protocol, answerRoom, command = std::move(command)] {
+        return impl_->checked(replyFrom(impl_->client->transmit(protocol, command, static_cast<ULONG>(answerRoom))));
+      },
+      bound);
 }
 
 Reply ReaderService::attribute(std::uint32_t tag) {
-  return impl_->call([this, tag] { return impl_->checked(replyFrom(impl_->client->attribute(tag, 264))); });
+  return impl_->call("pcscd: attribute", [this, tag] { return impl_->checked(replyFrom(impl_->client->attribute(tag, 264))); });
 }
 
 Reply ReaderService::control(std::uint32_t code, std::span<const std::uint8_t> input, std::uint32_t outputLength) {
   std::vector<std::uint8_t> bytes(input.begin(), input.end());
-  return impl_->call([this, code, bytes = std::move(bytes), outputLength] {
+  return impl_->call("pcscd: control", [this, code, bytes = std::move(bytes), outputLength] {
     return impl_->checked(replyFrom(impl_->client->control(code, bytes, outputLength)));
   });
 }
 
 Reply ReaderService::cardState() {
-  return impl_->call([this] {
+  return impl_->call("pcscd: card state", [this] {
     Reply reply = impl_->checked(replyFrom(impl_->client->state()));
     if (reply.ok() && reply.data.size() >= 4) reply.data.resize(1);
     return reply;
@@ -283,36 +281,25 @@ Reply ReaderService::cardState() {
 }
 
 Outcome ReaderService::waitForCardMovement(std::chrono::milliseconds timeout) {
-  std::uint64_t before = 0;
+  std::shared_future<Reply> answer;
   {
-    std::lock_guard lock(impl_->mutex);
-    before = impl_->trackingEnded;
+    std::lock_guard lock(impl_->trackingMutex);
+    if (!impl_->trackingAnswer) impl_->trackingAnswer = impl_->start("pcscd: card tracking", [this] { return impl_->trackCard(); });
+    answer = *impl_->trackingAnswer;
   }
-  const Reply started = impl_->call([this] {
-    if (!impl_->tracking) {
-      const auto state = impl_->client->state();
-      if (!NT_SUCCESS(state.status)) return impl_->checked(replyFrom(state));
-      const bool empty = ReaderClient::asUlong(state.output) <= SCARD_ABSENT;
-      impl_->tracking = impl_->client->startControl(empty ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT,
-                                                    {}, 0, empty ? "pcscd: card insertion" : "pcscd: card removal");
-    }
-    return Reply{Outcome::ok, {}};
-  });
-  if (!started.ok()) return started.outcome;
-
-  std::unique_lock lock(impl_->mutex);
-  if (impl_->trackingChanged.wait_for(lock, timeout, [&] { return impl_->trackingEnded != before; })) {
-    return impl_->trackingOutcome;
+  if (answer.wait_for(timeout) != std::future_status::ready) {
+    stopWaiting();
+    // A request not yet with the driver (behind a long exchange) cannot be
+    // cancelled; it stays for the next call.
+    if (answer.wait_for(5s) != std::future_status::ready) return Outcome::cancelled;
   }
-  lock.unlock();
-  stopWaiting();
-  lock.lock();
-  impl_->trackingChanged.wait_for(lock, 5s, [&] { return impl_->trackingEnded != before; });
-  return Outcome::cancelled;
+  std::lock_guard lock(impl_->trackingMutex);
+  impl_->trackingAnswer.reset();
+  return answer.get().outcome;
 }
 
 void ReaderService::stopWaiting() {
-  impl_->post([this] {
+  impl_->kernel->post([this] {
     if (impl_->tracking) impl_->tracking->cancel();
   });
 }

@@ -1,9 +1,10 @@
 #pragma once
-// One TAV712 reader served to pcscd: the whole driver stack on one service
-// thread, and a thread-safe face for the IFD handler's calls. pcscd calls in
-// from several threads (its reader thread, its polling thread, client
-// contexts); every call is carried to the service thread, which alone drives
-// the kernel, and its answer carried back.
+// One TAV712 reader served to pcscd, and a thread-safe face for the IFD
+// handler's calls. Every reader of the process is a device stack on one
+// kernel (reader_kernel.h), up to the driver's limit. pcscd calls in from
+// several threads (its reader threads, its polling threads, client
+// contexts); every call is carried to a request thread of the kernel and its
+// answer carried back.
 //
 // This header is free of kernel and pcsc-lite types on purpose: pcsc-lite's
 // DWORD is 64-bit on Linux while the kernel's ULONG is 32-bit, so the two
@@ -16,7 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "transmit_limits.h"
+
 namespace tav712::pcsc {
+
+// The driver serves at most this many readers at a time.
+inline constexpr int maxReaders = 10;
 
 // What a request came to, in the handler's terms. The driver's status codes
 // are mapped to these in one place (outcomeFor).
@@ -29,6 +35,9 @@ enum class Outcome {
   notSupported,     // a request the driver does not serve
   bufferTooSmall,
   cancelled,
+  // The request outlasted the handler's wait; it goes on in the driver and
+  // the reader serves the next request once it has ended.
+  tooSlow,
   failure,
 };
 
@@ -55,11 +64,13 @@ inline constexpr std::uint32_t protocolT1 = 2;
 class ReaderService {
  public:
   // `device` is pcscd's DEVICENAME: a serial device ("/dev/ttyS0"), or
-  // "emulator" for the built-in emulator, which may be followed by ":" and
-  // knobs ("emulator:profile=dual,silent-after=40"). Brings the reader up
-  // (driver loaded, reader added and started, interface opened) before it
-  // returns, so that the first presence check finds it ready.
-  static std::unique_ptr<ReaderService> open(const std::string& device, Outcome& outcome);
+  // "emulator:" for the built-in emulator, which may be followed by knobs
+  // ("emulator:profile=dual,silent-after=40"; "emulator" alone names it
+  // too). Brings the reader up (driver loaded once, reader added and
+  // started, its interface opened) before it returns, so that the first
+  // presence check finds it ready.
+  static std::unique_ptr<ReaderService> open(const std::string& device, Outcome& outcome,
+                                             WaitBounds bounds = {});
   ~ReaderService();
   ReaderService(const ReaderService&) = delete;
   ReaderService& operator=(const ReaderService&) = delete;
@@ -67,7 +78,9 @@ class ReaderService {
   Reply power(PowerAction action);
   // The selected protocol comes back as 4 bytes, little-endian.
   Reply setProtocol(std::uint32_t protocolMask);
-  Reply transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu);
+  // At most `answerRoom` bytes of answer (at most maxAnswerLength).
+  Reply transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
+                 std::size_t answerRoom = maxAnswerLength);
   Reply attribute(std::uint32_t tag);
   Reply control(std::uint32_t code, std::span<const std::uint8_t> input, std::uint32_t outputLength);
   // SCARD_UNKNOWN (0) .. SCARD_SPECIFIC (6); ok with the state in data[0].

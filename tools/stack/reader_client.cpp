@@ -14,18 +14,28 @@ std::span<const std::uint8_t> asBytes(const ULONG& value) {
 // How often a long wait looks whether the reader is still there.
 constexpr platform::Duration waitSlice = std::chrono::milliseconds(250);
 
-// Room for the largest response APDU a short command can get, with its header.
-constexpr ULONG transmitOutputLength = sizeof(SCARD_IO_REQUEST) + 258;
+}  // namespace
+
+std::vector<std::u16string> ReaderClient::readerInterfaces(platform::System& system) {
+  return system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER);
+}
+
+namespace {
+
+std::u16string firstReaderInterface(platform::System& system) {
+  const auto links = ReaderClient::readerInterfaces(system);
+  return links.empty() ? std::u16string{} : links.front();
+}
 
 }  // namespace
 
-ReaderClient::ReaderClient(platform::System& system) : system_(system) {
-  const auto links = system_.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER);
-  if (links.empty()) {
+ReaderClient::ReaderClient(platform::System& system) : ReaderClient(system, firstReaderInterface(system)) {}
+
+ReaderClient::ReaderClient(platform::System& system, std::u16string link) : system_(system), link_(std::move(link)) {
+  if (link_.empty()) {
     openStatus_ = STATUS_OBJECT_NAME_NOT_FOUND;
     return;
   }
-  link_ = links.front();
   const auto opened = system_.io().open(link_);
   openStatus_ = opened.status;
   handle_ = opened.handle;
@@ -50,14 +60,14 @@ ControlReply ReaderClient::setProtocol(ULONG protocolMask) {
   return control(IOCTL_SMARTCARD_SET_PROTOCOL, asBytes(protocolMask), sizeof(ULONG));
 }
 
-ControlReply ReaderClient::transmit(ULONG protocol, std::span<const std::uint8_t> apdu) {
+ControlReply ReaderClient::transmit(ULONG protocol, std::span<const std::uint8_t> apdu, ULONG answerCapacity) {
   SCARD_IO_REQUEST header{};
   header.dwProtocol = protocol;
   header.cbPciLength = sizeof header;
   Bytes input(sizeof header + apdu.size());
   std::memcpy(input.data(), &header, sizeof header);
   std::copy(apdu.begin(), apdu.end(), input.begin() + sizeof header);
-  ControlReply reply = control(IOCTL_SMARTCARD_TRANSMIT, input, transmitOutputLength);
+  ControlReply reply = control(IOCTL_SMARTCARD_TRANSMIT, input, sizeof header + answerCapacity);
   if (reply.ok()) {
     if (reply.output.size() < sizeof header) {
       reply.status = STATUS_DEVICE_PROTOCOL_ERROR;

@@ -38,11 +38,15 @@ class ReaderClient {
   // Opens the first enabled smart card reader interface. `open()` tells
   // whether that worked (there may be none, or it may be held already).
   explicit ReaderClient(platform::System& system);
+  // Opens the given interface (a symbolic link of the reader class), for a
+  // machine with more than one reader.
+  ReaderClient(platform::System& system, std::u16string link);
   ~ReaderClient();
   ReaderClient(const ReaderClient&) = delete;
   ReaderClient& operator=(const ReaderClient&) = delete;
 
   NTSTATUS openStatus() const { return openStatus_; }
+  const std::u16string& link() const { return link_; }
   bool open() const { return static_cast<bool>(handle_); }
   // Closes the handle (cleanup, then close); the destructor does it too.
   void close();
@@ -61,8 +65,11 @@ class ReaderClient {
   // IOCTL_SMARTCARD_SET_PROTOCOL: the output holds the selected protocol.
   ControlReply setProtocol(ULONG protocolMask);
   // IOCTL_SMARTCARD_TRANSMIT: the output is the response APDU (the
-  // SCARD_IO_REQUEST header is taken off).
-  ControlReply transmit(ULONG protocol, std::span<const std::uint8_t> apdu);
+  // SCARD_IO_REQUEST header is taken off), of at most `answerCapacity`
+  // bytes (by default the largest answer a short command can get).
+  static constexpr ULONG shortAnswerCapacity = 258;
+  ControlReply transmit(ULONG protocol, std::span<const std::uint8_t> apdu,
+                        ULONG answerCapacity = shortAnswerCapacity);
   ControlReply attribute(ULONG tag, ULONG outputLength = 64);
   // IOCTL_SMARTCARD_GET_STATE: SCARD_UNKNOWN .. SCARD_SPECIFIC.
   ControlReply state();
@@ -73,6 +80,8 @@ class ReaderClient {
   // when it did, STATUS_CANCELLED after the timeout.
   NTSTATUS waitForCard(bool present, std::chrono::milliseconds timeout);
 
+  // The enabled smart card reader interfaces, in registration order.
+  static std::vector<std::u16string> readerInterfaces(platform::System& system);
   static ULONG asUlong(const Bytes& bytes);
   static VendorVersion asVendorVersion(const Bytes& bytes);
 

@@ -1,5 +1,7 @@
 #include "reader_stack.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <system_error>
 
 #include "driver/DriverEntry.h"
@@ -14,40 +16,77 @@ ReaderStack::ReaderStack(StackOptions options) : options_(std::move(options)) {
   systemOptions.seed = options_.seed;
   systemOptions.clockMode = realTime() ? platform::ClockMode::RealTime : platform::ClockMode::Virtual;
   system_ = std::make_unique<platform::System>(systemOptions);
-
   serialDriver_ = std::make_unique<serial::SerialDriver>(*system_);
-  std::unique_ptr<serial::LineBackend> line;
-  if (!options_.portPath.empty()) {
-    try {
-      line = serial::makeTtyLine(serial::TtyLineOptions{.path = options_.portPath});
-    } catch (const std::system_error& error) {
-      throw ToolError(ExitStatus::portUnavailable,
-                      "cannot open " + options_.portPath + ": " + error.code().message(),
-                      "check the path, that nothing else holds the port, and that you may open it");
-    }
-  } else {
-    timeline_ = std::make_unique<serial::KernelTimeline>();
-    reader_ = emulator::buildReader(*timeline_, options_.knobs);
-    line = serial::makeDeviceLine(*reader_);
-  }
-  port_ = std::make_unique<serial::SerialPort>(*serialDriver_, std::move(line), serial::SerialPortOptions{});
+  ports_.push_back(buildPort(options_, ++portsBuilt_));
 }
 
 ReaderStack::~ReaderStack() {
   try {
-    if (readerAdded_) remove();
+    for (auto& port : ports_) {
+      if (port->readerAdded) remove(port->serialPort->physicalDeviceObject());
+    }
     if (driver_ != nullptr) unloadDriver();
   } catch (...) {
     // Tearing down after a failure: the scheduler's shutdown unwinds the rest.
   }
-  port_.reset();
+  ports_.clear();
   serialDriver_.reset();
-  reader_.reset();
-  timeline_.reset();
   system_.reset();
 }
 
-PDEVICE_OBJECT ReaderStack::portDevice() const { return port_->physicalDeviceObject(); }
+std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& options, std::size_t number) {
+  auto port = std::make_unique<Port>();
+  std::unique_ptr<serial::LineBackend> line;
+  if (!options.portPath.empty()) {
+    try {
+      line = serial::makeTtyLine(serial::TtyLineOptions{.path = options.portPath});
+    } catch (const std::system_error& error) {
+      throw ToolError(ExitStatus::portUnavailable,
+                      "cannot open " + options.portPath + ": " + error.code().message(),
+                      "check the path, that nothing else holds the port, and that you may open it");
+    }
+  } else {
+    port->timeline = std::make_unique<serial::KernelTimeline>(system_->scheduler().now().time_since_epoch());
+    port->reader = emulator::buildReader(*port->timeline, options.knobs);
+    line = serial::makeDeviceLine(*port->reader);
+  }
+  serial::SerialPortOptions portOptions;
+  portOptions.name = "COM" + std::to_string(number);
+  port->serialPort = std::make_unique<serial::SerialPort>(*serialDriver_, std::move(line), portOptions);
+  return port;
+}
+
+PDEVICE_OBJECT ReaderStack::addPort(const StackOptions& port) {
+  ports_.push_back(buildPort(port, ++portsBuilt_));
+  return ports_.back()->serialPort->physicalDeviceObject();
+}
+
+void ReaderStack::removePort(PDEVICE_OBJECT device) {
+  Port& port = portFor(device);
+  if (port.readerAdded) remove(device);
+  std::erase_if(ports_, [&](const auto& candidate) { return candidate.get() == &port; });
+}
+
+ReaderStack::Port& ReaderStack::portFor(PDEVICE_OBJECT device) {
+  return const_cast<Port&>(std::as_const(*this).portFor(device));
+}
+
+const ReaderStack::Port& ReaderStack::portFor(PDEVICE_OBJECT device) const {
+  if (device == nullptr) {
+    if (ports_.empty()) throw std::logic_error("the stack has no port");
+    return *ports_.front();
+  }
+  for (const auto& port : ports_) {
+    if (port->serialPort->physicalDeviceObject() == device) return *port;
+  }
+  throw std::logic_error("no such port in the stack");
+}
+
+emulator::Reader* ReaderStack::emulatedReader() { return ports_.empty() ? nullptr : ports_.front()->reader.get(); }
+
+PDEVICE_OBJECT ReaderStack::portDevice() const { return portFor(nullptr).serialPort->physicalDeviceObject(); }
+
+bool ReaderStack::readerAdded(PDEVICE_OBJECT port) const { return !ports_.empty() && portFor(port).readerAdded; }
 
 NTSTATUS ReaderStack::loadDriver() {
   const auto loaded = system_->pnp().loadDriver("tav712", DriverEntry);
@@ -55,46 +94,45 @@ NTSTATUS ReaderStack::loadDriver() {
   return loaded.status;
 }
 
-NTSTATUS ReaderStack::addReader() {
-  const NTSTATUS status = system_->pnp().addDevice(driver_, portDevice());
-  readerAdded_ = NT_SUCCESS(status);
+NTSTATUS ReaderStack::addReader(PDEVICE_OBJECT device) {
+  Port& port = portFor(device);
+  const NTSTATUS status = system_->pnp().addDevice(driver_, port.serialPort->physicalDeviceObject());
+  port.readerAdded = NT_SUCCESS(status);
   return status;
 }
 
-NTSTATUS ReaderStack::start() {
-  const NTSTATUS status = system_->pnp().start(portDevice());
-  started_ = NT_SUCCESS(status);
+NTSTATUS ReaderStack::start(PDEVICE_OBJECT device) {
+  return system_->pnp().start(portFor(device).serialPort->physicalDeviceObject());
+}
+
+NTSTATUS ReaderStack::stop(PDEVICE_OBJECT device) {
+  return system_->pnp().stop(portFor(device).serialPort->physicalDeviceObject());
+}
+
+NTSTATUS ReaderStack::remove(PDEVICE_OBJECT device) {
+  Port& port = portFor(device);
+  const NTSTATUS status = system_->pnp().remove(port.serialPort->physicalDeviceObject());
+  if (NT_SUCCESS(status)) port.readerAdded = false;
   return status;
 }
 
-NTSTATUS ReaderStack::stop() {
-  const NTSTATUS status = system_->pnp().stop(portDevice());
-  if (NT_SUCCESS(status)) started_ = false;
-  return status;
-}
-
-NTSTATUS ReaderStack::remove() {
-  const NTSTATUS status = system_->pnp().remove(portDevice());
-  if (NT_SUCCESS(status)) readerAdded_ = started_ = false;
-  return status;
-}
-
-NTSTATUS ReaderStack::surpriseRemove() {
-  const NTSTATUS status = system_->pnp().surpriseRemove(portDevice());
-  readerAdded_ = started_ = false;
+NTSTATUS ReaderStack::surpriseRemove(PDEVICE_OBJECT device) {
+  Port& port = portFor(device);
+  const NTSTATUS status = system_->pnp().surpriseRemove(port.serialPort->physicalDeviceObject());
+  port.readerAdded = false;
   return status;
 }
 
 void ReaderStack::unloadDriver() {
   system_->pnp().unloadDriver(driver_);
   driver_ = nullptr;
-  readerAdded_ = started_ = false;
+  for (auto& port : ports_) port->readerAdded = false;
 }
 
-NTSTATUS ReaderStack::bringUp() {
-  NTSTATUS status = loadDriver();
-  if (NT_SUCCESS(status)) status = addReader();
-  if (NT_SUCCESS(status)) status = start();
+NTSTATUS ReaderStack::bringUp(PDEVICE_OBJECT port) {
+  NTSTATUS status = driver_ == nullptr ? loadDriver() : STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) status = addReader(port);
+  if (NT_SUCCESS(status)) status = start(port);
   return status;
 }
 

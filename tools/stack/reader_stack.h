@@ -7,13 +7,16 @@
 // I/O manager's application face (see ReaderClient).
 //
 // The driver never learns which line it is on: the choice is made here,
-// once, when the stack is built.
+// once per port, when the port is built. A stack may carry more COM ports,
+// each with a reader of its own, on the one kernel and the one loaded driver
+// (the PC/SC bridge serves every reader of pcscd this way).
 
 #include <wdm.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/knobs.h"
 #include "emulator/reader.h"
@@ -37,8 +40,8 @@ struct StackOptions {
 
 class ReaderStack {
  public:
-  // Builds the kernel and the port; throws ToolError when a real port cannot
-  // be opened. The driver is not loaded yet.
+  // Builds the kernel and the first port; throws ToolError when a real port
+  // cannot be opened. The driver is not loaded yet.
   explicit ReaderStack(StackOptions options);
   // Takes down whatever is still up, in the order a machine would.
   ~ReaderStack();
@@ -46,22 +49,33 @@ class ReaderStack {
   ReaderStack& operator=(const ReaderStack&) = delete;
 
   platform::System& system() { return *system_; }
-  // The emulated reader; null on a real port.
-  emulator::Reader* emulatedReader() { return reader_.get(); }
+  // The emulated reader of the first port; null on a real port.
+  emulator::Reader* emulatedReader();
+  // The first port's device object.
   PDEVICE_OBJECT portDevice() const;
   bool realTime() const { return !options_.portPath.empty() || options_.wallClock; }
   const StackOptions& options() const { return options_; }
 
-  // Plug and Play, each step waiting for its request to complete.
+  // One more COM port on this kernel, its line chosen from `port` as for
+  // the first (`portPath`, or the emulator with `knobs`); the kernel's own
+  // options (seed, clock) stay those of the first. Throws ToolError when a
+  // real port cannot be opened. Returns the port's device object.
+  PDEVICE_OBJECT addPort(const StackOptions& port);
+  // Takes a port away: its reader is removed first when it is still added.
+  void removePort(PDEVICE_OBJECT port);
+  std::size_t portCount() const { return ports_.size(); }
+
+  // Plug and Play, each step waiting for its request to complete. Without a
+  // port, the first port's reader.
   NTSTATUS loadDriver();
-  NTSTATUS addReader();
-  NTSTATUS start();
-  NTSTATUS stop();
-  NTSTATUS remove();
-  NTSTATUS surpriseRemove();
+  NTSTATUS addReader(PDEVICE_OBJECT port = nullptr);
+  NTSTATUS start(PDEVICE_OBJECT port = nullptr);
+  NTSTATUS stop(PDEVICE_OBJECT port = nullptr);
+  NTSTATUS remove(PDEVICE_OBJECT port = nullptr);
+  NTSTATUS surpriseRemove(PDEVICE_OBJECT port = nullptr);
   void unloadDriver();
-  // load, add and start; the first failing status.
-  NTSTATUS bringUp();
+  // load (once), add and start; the first failing status.
+  NTSTATUS bringUp(PDEVICE_OBJECT port = nullptr);
 
   // System power: the query, then the set, as the power manager sends them
   // for a sleep state; wake sets the working state again.
@@ -69,18 +83,26 @@ class ReaderStack {
   NTSTATUS wake();
 
   bool driverLoaded() const { return driver_ != nullptr; }
-  bool readerAdded() const { return readerAdded_; }
+  bool readerAdded(PDEVICE_OBJECT port = nullptr) const;
 
  private:
+  // One COM port and what is on its line.
+  struct Port {
+    std::unique_ptr<serial::KernelTimeline> timeline;
+    std::unique_ptr<emulator::Reader> reader;
+    std::unique_ptr<serial::SerialPort> serialPort;
+    bool readerAdded = false;
+  };
+  std::unique_ptr<Port> buildPort(const StackOptions& port, std::size_t number);
+  Port& portFor(PDEVICE_OBJECT device);
+  const Port& portFor(PDEVICE_OBJECT device) const;
+
   StackOptions options_;
   std::unique_ptr<platform::System> system_;
   std::unique_ptr<serial::SerialDriver> serialDriver_;
-  std::unique_ptr<serial::KernelTimeline> timeline_;
-  std::unique_ptr<emulator::Reader> reader_;
-  std::unique_ptr<serial::SerialPort> port_;
+  std::vector<std::unique_ptr<Port>> ports_;
+  std::size_t portsBuilt_ = 0;
   PDRIVER_OBJECT driver_ = nullptr;
-  bool readerAdded_ = false;
-  bool started_ = false;
 };
 
 }  // namespace tav712

@@ -8,11 +8,11 @@
 namespace serial {
 
 emulator::Nanoseconds KernelTimeline::now() const {
-  return platform::Scheduler::get().now().time_since_epoch();
+  return platform::Scheduler::get().now().time_since_epoch() - origin_;
 }
 
 void KernelTimeline::callAt(emulator::Nanoseconds when, std::function<void()> action) {
-  platform::Scheduler::get().callAt(platform::Instant(when), std::move(action), platform::kDispatchLevel,
+  platform::Scheduler::get().callAt(platform::Instant(origin_ + when), std::move(action), platform::kDispatchLevel,
                                     "line device");
 }
 

@@ -17,8 +17,14 @@ namespace serial {
 // contexts at DISPATCH_LEVEL at their instant of the kernel clock.
 class KernelTimeline final : public emulator::Timeline {
  public:
+  // The device's time starts at `origin` of the kernel's clock: a device
+  // plugged in later counts its time (and its knobs' times) from then.
+  explicit KernelTimeline(emulator::Nanoseconds origin = {}) : origin_(origin) {}
   emulator::Nanoseconds now() const override;
   void callAt(emulator::Nanoseconds when, std::function<void()> action) override;
+
+ private:
+  emulator::Nanoseconds origin_;
 };
 
 // The device must outlive the backend; the backend connects itself as the
