@@ -2,6 +2,8 @@
 // Errors the program reports to people: one line naming the cause, one hint
 // saying what to try, and a distinct exit status per kind of failure.
 
+#include <ntstatus.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -32,5 +34,9 @@ class ToolError : public std::runtime_error {
   ExitStatus status_;
   std::string hint_;
 };
+
+// What a failed request means to a person, with what to try.
+ToolError errorFor(NTSTATUS status, const std::string& operation);
+std::string statusName(NTSTATUS status);
 
 }  // namespace tav712

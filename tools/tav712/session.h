@@ -1,8 +1,8 @@
 #pragma once
 // One run of the program against a reader: the stack brought up through
 // Plug and Play, one open handle, and the card operations every command
-// builds on. Driver statuses become errors for people in exactly one place,
-// errorFor().
+// builds on. Driver statuses become errors for people through errorFor()
+// (errors.h).
 
 #include <memory>
 #include <string>
@@ -16,9 +16,6 @@
 
 namespace tav712 {
 
-// What a failed request means to a person, with what to try.
-ToolError errorFor(NTSTATUS status, const std::string& operation);
-std::string statusName(NTSTATUS status);
 std::string cardStateName(ULONG state);
 std::string protocolName(ULONG protocol);
 
