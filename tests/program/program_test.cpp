@@ -74,6 +74,9 @@ struct ErrorCase {
 
 class Errors : public testing::TestWithParam<ErrorCase> {};
 
+// T=1 with four interface byte groups and 15 historical bytes: 34 bytes.
+const std::string atrOf34Bytes = "3BFF110000F1200000F1204500F1204500014141414141414141414141414141417F";
+
 TEST_P(Errors, NameTheCauseWithTheirOwnExitStatus) {
   const auto& c = GetParam();
   const auto result = runTav712(c.arguments, std::chrono::seconds(30));
@@ -94,7 +97,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"ProtocolRefused", {"--card", "t0", "protocol", "t1"}, 8, "refused"},
         ErrorCase{"MalformedHex", {"apdu", "00A4GG"}, 3, "malformed hex"},
         ErrorCase{"ApduTooLong", {"apdu", std::string(600, 'A')}, 3, "APDU too long"},
-        ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"}),
+        ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"},
+        ErrorCase{"ParityErrorInTheAtr", {"--knob", "parity-error-byte=1", "atr"}, 7, "answer-to-reset"},
+        ErrorCase{"AtrLongerThan33Bytes", {"--knob", "atr=" + atrOf34Bytes, "atr"}, 7, "longer than the 33 bytes"},
+        ErrorCase{"ReaderReplyReplaced", {"--knob", "wrong-reply=24", "apdu", "00A4000C023F00"}, 5,
+                  "a reply no TAV712 gives"},
+        ErrorCase{"ReaderUnpluggedDuringTheReset", {"--knob", "dsr-drop-ms=300", "apdu", "00B0000010"}, 5,
+                  "the reader is gone"}),
     [](const auto& testInfo) { return testInfo.param.name; });
 
 std::string writeScript(const std::string& name, const std::string& text) {

@@ -45,7 +45,16 @@ class Session {
   // The last kernel trace entries, for --verbose.
   std::vector<std::string> traceTail(std::size_t count) const;
 
+  // The error for a failed request: tells whether the reader went away
+  // meanwhile and, after an exchange, whether the card is still powered.
+  ToolError failure(NTSTATUS status, Stage stage, const std::string& operation);
+
  private:
+  // How long a failure waits for the reader's interface to go off when
+  // the reader went away with the request (it goes off within
+  // milliseconds of the hang-up).
+  static constexpr std::chrono::milliseconds readerGoneGrace{200};
+
   const Options& options_;
   Reporter& reporter_;
   std::unique_ptr<ReaderStack> stack_;
