@@ -59,6 +59,17 @@ TEST(Demo, TraceAddsTheDecodedSerialTraffic) {
   expectInOrder(traced.out, {"PTS response: echoed, accepted", "T=1: IFSC=32 CWI=13 BWI=4 EDC=LRC"});
 }
 
+// A card that stops after 13 of its 15 historical bytes: the trace shows
+// the bytes that came, where they came, and that the answer is incomplete.
+TEST(Trace, ShowsAnAnswerToResetTheCardNeverFinished) {
+  const auto result = runTav712({"--knob", "atr=3B0F" + std::string(30, '4'), "--knob", "silent-after=15", "--trace", "atr"});
+  EXPECT_EQ(result.exitStatus, 7) << result.out << result.err;
+  expectInOrder(result.out, {"write card reset", "reply: ok",
+                             "3B 0F 44 44 44 44 44 44 44 44 44 44 44 44 44  "
+                             "ATR incomplete: the card stopped in the historical bytes (13 of 15)",
+                             "power the card down"});
+}
+
 TEST(Demo, SameSeedSameStory) {
   const auto first = runTav712({"demo", "--seed", "11"});
   const auto second = runTav712({"demo", "--seed", "11"});
