@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "errors.h"
+#include "options.h"
 
 namespace tav712 {
 namespace {
@@ -102,12 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
              ExitStatus::portUnavailable, "open in another program", nullptr}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
-// The exit statuses of the README's list ("Exit status: 0 ok, 1 failure, ...").
-std::set<int> documentedExitStatuses() {
-  std::ifstream readme(TAV712_README);
-  std::stringstream text;
-  text << readme.rdbuf();
-  const std::string all = text.str();
+// The exit statuses of a list "Exit status: 0 ok, 1 failure, ... 10 time-out.".
+std::set<int> exitStatusesListedIn(const std::string& all) {
   const auto start = all.find("Exit status:");
   const auto end = all.find('.', start);
   std::set<int> statuses;
@@ -120,11 +117,19 @@ std::set<int> documentedExitStatuses() {
   return statuses;
 }
 
+std::string readmeText() {
+  std::ifstream readme(TAV712_README);
+  std::stringstream text;
+  text << readme.rdbuf();
+  return text.str();
+}
+
 // Every status the kernel names, and one it does not, in every stage: each
 // gets words beyond its name, a hint and a documented exit status.
 TEST(ErrorMeaning, IsTotalWithWordsAHintAndADocumentedExitStatus) {
-  const std::set<int> documented = documentedExitStatuses();
+  const std::set<int> documented = exitStatusesListedIn(readmeText());
   ASSERT_EQ(documented.size(), 11u) << "cannot read the exit status list of " << TAV712_README;
+  EXPECT_EQ(exitStatusesListedIn(usageText()), documented) << "--help and the README list other exit statuses";
   const NTSTATUS statuses[] = {
       STATUS_UNSUCCESSFUL, STATUS_NOT_IMPLEMENTED, STATUS_INVALID_HANDLE, STATUS_INVALID_PARAMETER,
       STATUS_NO_SUCH_DEVICE, STATUS_INVALID_DEVICE_REQUEST, STATUS_END_OF_FILE, STATUS_NO_MEDIA_IN_DEVICE,
