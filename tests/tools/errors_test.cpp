@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -110,9 +110,15 @@ std::set<int> exitStatusesListedIn(const std::string& all) {
   std::set<int> statuses;
   if (start == std::string::npos || end == std::string::npos) return statuses;
   const std::string list = all.substr(start, end - start);
-  const std::regex entry("(\\d+) [a-z]");
-  for (auto it = std::sregex_iterator(list.begin(), list.end(), entry); it != std::sregex_iterator(); ++it) {
-    statuses.insert(std::stoi((*it)[1].str()));
+  // Each entry is a number, a space and a word: "7 card failure".
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t digitsEnd = list.find_first_not_of("0123456789", at);
+    if (digitsEnd == std::string::npos) break;
+    if (digitsEnd != at && digitsEnd + 1 < list.size() && list[digitsEnd] == ' ' &&
+        std::islower(static_cast<unsigned char>(list[digitsEnd + 1])) != 0) {
+      statuses.insert(std::stoi(list.substr(at, digitsEnd - at)));
+    }
+    at = digitsEnd == at ? at + 1 : digitsEnd;
   }
   return statuses;
 }
