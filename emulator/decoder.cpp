@@ -70,10 +70,34 @@ std::string registerValueMeaning(std::uint8_t reg, std::uint8_t value) {
   }
 }
 
+// Where an answer-to-reset that ends early stopped: in its interface bytes,
+// its historical bytes or before its check byte.
+std::string atrStopPoint(std::span<const std::uint8_t> atr) {
+  if (atr.size() < 2) return "after TS";
+  std::size_t end = 2;
+  std::uint8_t indicator = static_cast<std::uint8_t>(atr[1] >> 4);
+  while (indicator != 0) {
+    for (int k = 0; k < 4; ++k) end += (indicator >> k) & 1u;
+    if (end > atr.size()) return "in the interface bytes";
+    if ((indicator & 0x08) == 0) break;
+    indicator = static_cast<std::uint8_t>(atr[end - 1] >> 4);
+  }
+  const std::size_t historical = atr[1] & 0x0F;
+  if (end + historical > atr.size()) {
+    return "in the historical bytes (" + std::to_string(atr.size() - end) + " of " + std::to_string(historical) + ")";
+  }
+  return "before the check byte TCK";
+}
+
 }  // namespace
 
 void TraceDecoder::emit(Nanoseconds at, Direction direction, std::vector<std::uint8_t> bytes, std::string text) {
-  lines_.push_back(TraceLine{at, direction, std::move(bytes), std::move(text)});
+  // Lines stand in the order their first bytes arrived: an item told only
+  // once it ends (an answer-to-reset cut short by the power-down command
+  // that follows it) goes before the lines of what came after its start.
+  const auto place = std::upper_bound(lines_.begin(), lines_.end(), at,
+                                      [](Nanoseconds instant, const TraceLine& line) { return instant < line.at; });
+  lines_.insert(place, TraceLine{at, direction, std::move(bytes), std::move(text)});
 }
 
 std::vector<TraceLine> TraceDecoder::takeLines() {
@@ -95,7 +119,7 @@ void TraceDecoder::finish() {
   command_.clear();
   flushCardData();
   flushBlocks();
-  if (phase_ == CardPhase::atr && !atr_.empty()) emit(atrAt_, Direction::readerToHost, atr_, "ATR (incomplete)");
+  flushAtr();
   if (!ptsRequest_.empty()) emit(ptsAt_, Direction::hostToReader, ptsRequest_, "PTS request (incomplete)");
   if (!ptsResponse_.empty()) emit(ptsAt_, Direction::readerToHost, ptsResponse_, "PTS response (incomplete)");
 }
@@ -153,11 +177,12 @@ void TraceDecoder::commandComplete() {
     if (reg == 3 && command_[1] == readerCardReset) {
       flushCardData();
       flushBlocks();
+      flushAtr();
       phase_ = CardPhase::atr;
-      atr_.clear();
     } else if (reg == 4 && command_[1] == 0x00) {
       flushCardData();
       flushBlocks();
+      flushAtr();
       phase_ = CardPhase::idle;
     } else if (reg == 2 && (phase_ == CardPhase::t0 || phase_ == CardPhase::t1 || phase_ == CardPhase::negotiable)) {
       // The driver sets the mode for the protocol it selected.
@@ -223,6 +248,12 @@ void TraceDecoder::escapeCode(Nanoseconds at, std::uint8_t code) {
     case readerTimeout:
       flushCardData();
       if (!blockFromCard_.empty()) flushBlocks();
+      if (phase_ == CardPhase::atr && !atr_.empty()) {
+        // The card fell silent within its answer-to-reset: nothing more of
+        // it is coming.
+        flushAtr();
+        phase_ = CardPhase::idle;
+      }
       emit(at, Direction::readerToHost, wire,
            phase_ == CardPhase::t1 ? "time-out: the card stayed silent (block end)" : "time-out: the card stayed silent");
       return;
@@ -236,6 +267,7 @@ void TraceDecoder::escapeCode(Nanoseconds at, std::uint8_t code) {
     case readerCardRemoved:
       flushCardData();
       flushBlocks();
+      flushAtr();
       phase_ = CardPhase::idle;
       emit(at, Direction::readerToHost, wire, "event: card removed");
       return;
@@ -270,6 +302,12 @@ void TraceDecoder::flushCardData() {
        std::string(cardDataDirection_ == Direction::hostToReader ? "command data" : "response data") + " (" +
            std::to_string(cardData_.size()) + " bytes)");
   cardData_.clear();
+}
+
+void TraceDecoder::flushAtr() {
+  if (phase_ != CardPhase::atr || atr_.empty()) return;
+  emit(atrAt_, Direction::readerToHost, atr_, "ATR incomplete: the card stopped " + atrStopPoint(atr_));
+  atr_.clear();
 }
 
 void TraceDecoder::flushBlocks() {

@@ -31,7 +31,8 @@ struct TraceLine {
 
 class TraceDecoder {
  public:
-  // Bytes must come in time order (both directions merged).
+  // Bytes must come in time order (both directions merged). Lines come in
+  // the order of their items' first bytes.
   void add(const TraceByte& byte);
   // Reports items still incomplete at the end of the trace.
   void finish();
@@ -53,6 +54,9 @@ class TraceDecoder {
   void emit(Nanoseconds at, Direction direction, std::vector<std::uint8_t> bytes, std::string text);
   void flushCardData();
   void flushBlocks();
+  // An answer-to-reset cut short (time-out, power-down, new reset, removal,
+  // end of the trace) is shown with the bytes that came, marked incomplete.
+  void flushAtr();
   void startProtocol();
 
   std::vector<TraceLine> lines_;

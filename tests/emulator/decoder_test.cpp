@@ -72,5 +72,55 @@ TEST(TraceDecoder, MarksDataErrorsInsideBlocks) {
                "T=1 from card: S(RESYNCH response) NAD 00 PCB E0 LEN 00 LRC E0 ok (with a data error)"});
 }
 
+// An answer-to-reset of 15 historical bytes that stops after 13: the bytes
+// that came are shown where they arrived, marked incomplete, whatever ends
+// the wait for the rest.
+struct CutShortAtr {
+  const char* name;
+  Segment after;  // what follows the last ATR byte
+};
+
+void PrintTo(const CutShortAtr& c, std::ostream* out) { *out << c.name; }
+
+class IncompleteAtr : public ::testing::TestWithParam<CutShortAtr> {};
+
+TEST_P(IncompleteAtr, IsShownWithTheBytesThatCameInArrivalOrder) {
+  Bytes atr{0x3B, 0x0F};
+  for (int i = 0; i < 13; ++i) atr.push_back(0x41);
+  std::vector<Segment> segments{{toReader, {0x83, 0x1D}}, {toHost, {0x90}}, {toHost, atr}};
+  if (!GetParam().after.bytes.empty()) segments.push_back(GetParam().after);
+  const auto lines = decodeTrace(stream(segments));
+  const auto found = std::find_if(lines.begin(), lines.end(),
+                                  [](const TraceLine& line) { return line.text.rfind("ATR", 0) == 0; });
+  ASSERT_NE(found, lines.end());
+  EXPECT_EQ(found->text, "ATR incomplete: the card stopped in the historical bytes (13 of 15)");
+  EXPECT_EQ(found->bytes, atr);
+  // Right behind the reset's reply, before whatever ended it.
+  ASSERT_NE(found, lines.begin());
+  EXPECT_EQ(std::prev(found)->text, "reply: ok");
+  for (auto line = lines.begin(); line + 1 != lines.end(); ++line) EXPECT_LE(line->at, (line + 1)->at);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Decoder, IncompleteAtr,
+    ::testing::Values(CutShortAtr{"PowerDown", {toReader, {0x84, 0x00}}},
+                      CutShortAtr{"ReaderTimeOut", {toHost, {0x10, 0x83}}},
+                      CutShortAtr{"AnotherReset", {toReader, {0x83, 0x1D}}},
+                      CutShortAtr{"CardRemoved", {toHost, {0x10, 0x86}}},
+                      CutShortAtr{"EndOfTrace", {toHost, {}}}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(TraceDecoder, SaysWhereAnIncompleteAtrStopped) {
+  const auto lastText = [](const std::vector<Segment>& segments) {
+    const auto lines = texts(decodeTrace(stream(segments)));
+    return lines.empty() ? std::string() : lines.back();
+  };
+  const Segment reset{toReader, {0x83, 0x1D}};
+  EXPECT_EQ(lastText({reset, {toHost, {0x90, 0x3B, 0x95, 0x13}}}),
+            "ATR incomplete: the card stopped in the interface bytes");
+  EXPECT_EQ(lastText({reset, {toHost, {0x90, 0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31}}}),
+            "ATR incomplete: the card stopped before the check byte TCK");
+}
+
 }  // namespace
 }  // namespace emulator::testing

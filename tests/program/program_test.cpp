@@ -59,6 +59,17 @@ TEST(Demo, TraceAddsTheDecodedSerialTraffic) {
   expectInOrder(traced.out, {"PTS response: echoed, accepted", "T=1: IFSC=32 CWI=13 BWI=4 EDC=LRC"});
 }
 
+// A card that stops after 13 of its 15 historical bytes: the trace shows
+// the bytes that came, where they came, and that the answer is incomplete.
+TEST(Trace, ShowsAnAnswerToResetTheCardNeverFinished) {
+  const auto result = runTav712({"--knob", "atr=3B0F" + std::string(30, '4'), "--knob", "silent-after=15", "--trace", "atr"});
+  EXPECT_EQ(result.exitStatus, 7) << result.out << result.err;
+  expectInOrder(result.out, {"write card reset", "reply: ok",
+                             "3B 0F 44 44 44 44 44 44 44 44 44 44 44 44 44  "
+                             "ATR incomplete: the card stopped in the historical bytes (13 of 15)",
+                             "power the card down"});
+}
+
 TEST(Demo, SameSeedSameStory) {
   const auto first = runTav712({"demo", "--seed", "11"});
   const auto second = runTav712({"demo", "--seed", "11"});
@@ -73,6 +84,9 @@ struct ErrorCase {
 };
 
 class Errors : public testing::TestWithParam<ErrorCase> {};
+
+// T=1 with four interface byte groups and 15 historical bytes: 34 bytes.
+const std::string atrOf34Bytes = "3BFF110000F1200000F1204500F1204500014141414141414141414141414141417F";
 
 TEST_P(Errors, NameTheCauseWithTheirOwnExitStatus) {
   const auto& c = GetParam();
@@ -94,7 +108,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"ProtocolRefused", {"--card", "t0", "protocol", "t1"}, 8, "refused"},
         ErrorCase{"MalformedHex", {"apdu", "00A4GG"}, 3, "malformed hex"},
         ErrorCase{"ApduTooLong", {"apdu", std::string(600, 'A')}, 3, "APDU too long"},
-        ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"}),
+        ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"},
+        ErrorCase{"ParityErrorInTheAtr", {"--knob", "parity-error-byte=1", "atr"}, 7, "answer-to-reset"},
+        ErrorCase{"AtrLongerThan33Bytes", {"--knob", "atr=" + atrOf34Bytes, "atr"}, 7, "longer than the 33 bytes"},
+        ErrorCase{"ReaderReplyReplaced", {"--knob", "wrong-reply=24", "apdu", "00A4000C023F00"}, 5,
+                  "a reply no TAV712 gives"},
+        ErrorCase{"ReaderUnpluggedDuringTheReset", {"--knob", "dsr-drop-ms=300", "apdu", "00B0000010"}, 5,
+                  "the reader is gone"}),
     [](const auto& testInfo) { return testInfo.param.name; });
 
 // Cards the driver once failed, each through the whole stack: a T=1 card

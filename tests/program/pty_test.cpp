@@ -42,5 +42,29 @@ TEST(Pty, AReaderKilledWhileTheProgramWaitsIsAClearErrorNotAHang) {
   EXPECT_NE(outcome.err.find("the reader is gone"), std::string::npos) << outcome.err;
 }
 
+// The reader hangs up while APDUs are under way: whatever the request in
+// flight ends with, the cause is the reader, not the card.
+TEST(Pty, AReaderThatHangsUpMidCommandIsReportedAsGoneNotAsACardFault) {
+  BackgroundProcess emulator({"emulate", "--card", "t1", "--duration", "60000"});
+  const std::string path = emulator.nextLine(10s);
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+  // Far more APDUs than the run can send before the hang-up: the program
+  // is still exchanging them when the emulator goes.
+  std::vector<std::string> arguments{"--port", path, "apdu", "00A4040C06A00000071201", "00A4000C026F01"};
+  for (int i = 0; i < 200; ++i) arguments.emplace_back("00B0000010");
+  BackgroundProcess program(arguments);
+  std::string line;
+  for (int lines = 0; lines < 20 && line.find("protocol T=1 selected") == std::string::npos; ++lines) {
+    line = program.nextLine(20s);
+  }
+  ASSERT_NE(line.find("protocol T=1 selected"), std::string::npos) << line;
+  emulator.kill();
+  const auto outcome = program.finish(40s);
+  EXPECT_FALSE(outcome.timedOut);
+  EXPECT_EQ(outcome.exitStatus, 5) << outcome.err;
+  EXPECT_NE(outcome.err.find("the reader is gone"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("try:"), std::string::npos) << outcome.err;
+}
+
 }  // namespace
 }  // namespace program_test

@@ -28,7 +28,8 @@ StackOptions stackOptionsFor(const std::string& device) {
     const std::size_t colon = device.find(':');
     if (colon != std::string::npos) {
       if (auto problem = emulator::applyKnobs(device.substr(colon + 1), options.knobs)) {
-        throw ToolError(ExitStatus::usage, "DEVICENAME " + device + ": " + *problem);
+        throw ToolError(ExitStatus::usage, "DEVICENAME " + device + ": " + *problem,
+                        "see the knob list in emulator/README.md");
       }
     }
   } else {

@@ -18,4 +18,11 @@ std::vector<emulator::TraceLine> SerialTraceFollower::newLines() {
   return decoder_.takeLines();
 }
 
+std::vector<emulator::TraceLine> SerialTraceFollower::lastLines() {
+  auto lines = newLines();
+  decoder_.finish();
+  for (auto& line : decoder_.takeLines()) lines.push_back(std::move(line));
+  return lines;
+}
+
 }  // namespace tav712

@@ -16,6 +16,9 @@ class SerialTraceFollower {
  public:
   explicit SerialTraceFollower(const platform::Trace& trace) : trace_(trace) {}
   std::vector<emulator::TraceLine> newLines();
+  // The new lines and then the items still incomplete (an answer-to-reset
+  // the card never finished, a block cut short): the run is over.
+  std::vector<emulator::TraceLine> lastLines();
 
  private:
   const platform::Trace& trace_;

@@ -13,8 +13,9 @@ Bytes sendOnce(std::span<const std::uint8_t> command,
                const std::function<Bytes(std::span<const std::uint8_t>)>& transmit, ApduOutcome& outcome) {
   Bytes response = transmit(command);
   if (response.size() < 2) {
-    throw ToolError(ExitStatus::failure, "the card answered with " + std::to_string(response.size()) +
-                                             " bytes, too few for a status word");
+    throw ToolError(ExitStatus::cardFailed,
+                    "the card answered with " + std::to_string(response.size()) + " bytes, too few for a status word",
+                    "run the command again; if it persists, reinsert the card or try another");
   }
   outcome.exchanges.push_back({Bytes(command.begin(), command.end()), response});
   return response;

@@ -100,7 +100,7 @@ void runStatus(const Options& options, Reporter& reporter) {
     while (!vendorText.empty() && vendorText.back() == '\0') vendorText.pop_back();
     while (!typeText.empty() && typeText.back() == '\0') typeText.pop_back();
     reporter.step("reader: " + vendorText + " " + typeText);
-    if (!state.ok()) throw errorFor(state.status, "reading the card state");
+    if (!state.ok()) throw session.failure(state.status, Stage::query, "reading the card state");
     const ULONG cardState = ReaderClient::asUlong(state.output);
     reporter.step("card: " + cardStateName(cardState));
     reporter.result().set("vendor", vendorText).set("type", typeText).set("cardState", cardStateName(cardState));
@@ -119,7 +119,7 @@ void runWait(const Options& options, Reporter& reporter) {
                           std::to_string(options.timeoutMs) + " ms",
                       "use --timeout to wait longer");
     }
-    if (!NT_SUCCESS(status)) throw errorFor(status, "waiting for the card");
+    if (!NT_SUCCESS(status)) throw session.failure(status, Stage::query, "waiting for the card");
     reporter.step(insertion ? "card inserted" : "card removed");
     reporter.result().set("event", insertion ? "inserted" : "removed");
   });
@@ -214,7 +214,7 @@ void runAttributes(const Options& options, Reporter& reporter) {
 void runVersion(const Options& options, Reporter& reporter) {
   withSession(options, reporter, [&](Session& session) {
     const auto reply = session.client().vendorVersion();
-    if (!reply.ok()) throw errorFor(reply.status, "the vendor version request");
+    if (!reply.ok()) throw session.failure(reply.status, Stage::query, "the vendor version request");
     const auto version = ReaderClient::asVendorVersion(reply.output);
     char library[16];
     std::snprintf(library, sizeof library, "0x%X", version.libraryVersion);

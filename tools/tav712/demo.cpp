@@ -46,8 +46,8 @@ void useCard(Session& session, const char* protocol) {
   }
 }
 
-void expectSuccess(NTSTATUS status, const std::string& what) {
-  if (!NT_SUCCESS(status)) throw errorFor(status, what);
+void expectSuccess(NTSTATUS status, const std::string& what, Stage stage = Stage::system) {
+  if (!NT_SUCCESS(status)) throw errorFor(status, FailureContext(stage, what));
 }
 
 }  // namespace
@@ -73,19 +73,19 @@ void runDemo(const Options& given, Reporter& reporter) {
   reader.callAt(scheduler.now().time_since_epoch() + 1500ms, [](emulator::Reader& r) {
     r.insertCard(std::make_unique<emulator::Card>(emulator::cardProfile("t0"), emulator::CardKnobs{}));
   });
-  expectSuccess(client.waitForCard(true, 10s), "waiting for the card");
+  expectSuccess(client.waitForCard(true, 10s), "waiting for the card", Stage::query);
   reporter.step("T=0 card inserted: the tracking request completed");
   useCard(session, "t0");
 
   reporter.step("waiting for the card to be removed: IOCTL_SMARTCARD_IS_ABSENT parked");
   reader.callAt(scheduler.now().time_since_epoch() + 1000ms, [](emulator::Reader& r) { r.removeCard(); });
-  expectSuccess(client.waitForCard(false, 10s), "waiting for the removal");
+  expectSuccess(client.waitForCard(false, 10s), "waiting for the removal", Stage::query);
   reporter.step("card removed");
 
   reader.callAt(scheduler.now().time_since_epoch() + 500ms, [](emulator::Reader& r) {
     r.insertCard(std::make_unique<emulator::Card>(emulator::cardProfile("t1"), emulator::CardKnobs{}));
   });
-  expectSuccess(client.waitForCard(true, 10s), "waiting for the card");
+  expectSuccess(client.waitForCard(true, 10s), "waiting for the card", Stage::query);
   reporter.step("T=1 card inserted");
   useCard(session, "t1");
 
@@ -102,7 +102,7 @@ void runDemo(const Options& given, Reporter& reporter) {
   reporter.step("handle closed; stopping the reader (query-stop, stop)");
   expectSuccess(stack.stop(), "stopping the reader");
   reporter.step("reader stopped: card powered down, serial port closed");
-  expectSuccess(stack.start(), "restarting the reader");
+  expectSuccess(stack.start(), "restarting the reader", Stage::readerStart);
   reporter.step("reader started again");
 
   reporter.step("reader unplugged: DSR drops");

@@ -92,7 +92,8 @@ void openPty(Pty& pty) {
   pty.master = ::posix_openpt(O_RDWR | O_NOCTTY);
   if (pty.master < 0 || ::grantpt(pty.master) != 0 || ::unlockpt(pty.master) != 0) {
     throw ToolError(ExitStatus::portUnavailable,
-                    std::string("cannot create a pseudo-terminal: ") + std::system_category().message(errno));
+                    std::string("cannot create a pseudo-terminal: ") + std::system_category().message(errno),
+                    "check that /dev/pts is mounted and that the pseudo-terminal limit is not reached");
   }
   pty.path = ::ptsname(pty.master);
   // Holding the slave open keeps the master readable between clients.

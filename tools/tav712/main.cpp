@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     reporter.error(error);
     return static_cast<int>(error.status());
   } catch (const std::exception& error) {
-    reporter.error(ToolError(ExitStatus::failure, std::string("internal error: ") + error.what()));
+    reporter.error(ToolError(ExitStatus::failure, std::string("internal error: ") + error.what(),
+                             "run again with --verbose and report what it prints"));
     return static_cast<int>(ExitStatus::failure);
   }
 }

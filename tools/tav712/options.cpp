@@ -142,8 +142,8 @@ Options:
   --version            the program's version
 
 Exit status: 0 ok, 1 failure, 2 usage, 3 bad input, 4 port unavailable,
-5 reader not answering, 6 no card, 7 mute card, 8 protocol refused,
-9 script mismatch, 10 time-out.
+5 reader not answering or gone, 6 no card, 7 card failure (silent, or
+outside the protocol), 8 protocol refused, 9 script mismatch, 10 time-out.
 )";
 }
 

@@ -18,7 +18,7 @@ void Reporter::follow(std::function<std::chrono::nanoseconds()> clock, const pla
 }
 
 void Reporter::unfollow() {
-  flushTrace();
+  if (follower_) printTrace(follower_->lastLines());
   clock_ = nullptr;
   follower_.reset();
 }
@@ -32,8 +32,10 @@ std::string Reporter::timestamp() const {
 }
 
 void Reporter::flushTrace() {
-  if (!follower_) return;
-  auto lines = follower_->newLines();
+  if (follower_) printTrace(follower_->newLines());
+}
+
+void Reporter::printTrace(const std::vector<emulator::TraceLine>& lines) {
   if (!trace_) return;
   for (const auto& line : lines) {
     if (json_) {

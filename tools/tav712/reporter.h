@@ -16,6 +16,10 @@ namespace platform {
 class Trace;
 }
 
+namespace emulator {
+struct TraceLine;
+}
+
 namespace tav712 {
 
 class SerialTraceFollower;
@@ -53,6 +57,7 @@ class Reporter {
 
  private:
   std::string timestamp() const;
+  void printTrace(const std::vector<emulator::TraceLine>& lines);
 
   std::ostream& out_;
   bool json_;

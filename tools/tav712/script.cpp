@@ -21,13 +21,15 @@ StatusWordPattern parsePattern(std::string_view text) {
     if (c == ' ' || c == ':') continue;
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (!std::isxdigit(static_cast<unsigned char>(upper)) && upper != 'X') {
-      throw ToolError(ExitStatus::badInput, std::string("'") + c + "' cannot stand in a status word");
+      throw ToolError(ExitStatus::badInput, std::string("'") + c + "' cannot stand in a status word",
+                      "write the status word as 4 hex digits, X for any digit: 9000, 63CX");
     }
     pattern.text += upper;
   }
   if (pattern.text.size() != 4) {
     throw ToolError(ExitStatus::badInput, "a status word has 4 hex digits, \"" + std::string(text) + "\" has " +
-                                              std::to_string(pattern.text.size()));
+                                              std::to_string(pattern.text.size()),
+                    "write the status word as 4 hex digits, X for any digit: 9000, 63CX");
   }
   return pattern;
 }

@@ -8,68 +8,6 @@
 
 namespace tav712 {
 
-std::string statusName(NTSTATUS status) {
-  switch (status) {
-    case STATUS_SUCCESS: return "STATUS_SUCCESS";
-    case STATUS_IO_TIMEOUT: return "STATUS_IO_TIMEOUT";
-    case STATUS_NO_MEDIA_IN_DEVICE: return "STATUS_NO_MEDIA_IN_DEVICE";
-    case STATUS_UNRECOGNIZED_MEDIA: return "STATUS_UNRECOGNIZED_MEDIA";
-    case STATUS_DEVICE_PROTOCOL_ERROR: return "STATUS_DEVICE_PROTOCOL_ERROR";
-    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
-    case STATUS_INVALID_DEVICE_STATE: return "STATUS_INVALID_DEVICE_STATE";
-    case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
-    case STATUS_DEVICE_REMOVED: return "STATUS_DEVICE_REMOVED";
-    case STATUS_CANCELLED: return "STATUS_CANCELLED";
-    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
-    case STATUS_DATA_ERROR: return "STATUS_DATA_ERROR";
-    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
-    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
-    case STATUS_DEVICE_BUSY: return "STATUS_DEVICE_BUSY";
-    case STATUS_ACCESS_DENIED: return "STATUS_ACCESS_DENIED";
-    case STATUS_OBJECT_NAME_NOT_FOUND: return "STATUS_OBJECT_NAME_NOT_FOUND";
-    default: break;
-  }
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
-  return buffer;
-}
-
-ToolError errorFor(NTSTATUS status, const std::string& operation) {
-  const std::string what = operation + " failed: ";
-  switch (status) {
-    case STATUS_NO_MEDIA_IN_DEVICE:
-      return ToolError(ExitStatus::noCard, what + "no card in the reader",
-                       "insert a card (emulator: drop --no-card, or try 'tav712 wait')");
-    case STATUS_IO_TIMEOUT:
-      return ToolError(ExitStatus::muteCard, what + "the card did not answer (" + statusName(status) + ")",
-                       "reinsert the card; check that it faces the contacts");
-    case STATUS_DEVICE_PROTOCOL_ERROR:
-      return ToolError(ExitStatus::muteCard, what + "the card stopped following the protocol (" +
-                                                 statusName(status) + "); it has been powered down",
-                       "reset the card with 'tav712 atr' and try again");
-    case STATUS_UNRECOGNIZED_MEDIA:
-      // The reset ends this way both for a card that stays silent and for
-      // one whose answer-to-reset cannot be parsed.
-      return ToolError(ExitStatus::muteCard,
-                       what + "the card did not answer the reset, or its answer-to-reset is not valid",
-                       "reinsert the card; try a warm reset (tav712 atr --warm) or another card");
-    case STATUS_NOT_SUPPORTED:
-    case STATUS_INVALID_DEVICE_STATE:
-      return ToolError(ExitStatus::protocolRefused, what + "the card or reader refused (" + statusName(status) + ")",
-                       "try --protocol any, or the protocol the ATR offers first");
-    case STATUS_DEVICE_REMOVED:
-    case STATUS_OBJECT_NAME_NOT_FOUND:
-    case STATUS_INVALID_HANDLE:
-      return ToolError(ExitStatus::readerNotAnswering, what + "the reader is gone (" + statusName(status) + ")",
-                       "check the reader's cable and power");
-    case STATUS_ACCESS_DENIED:
-      return ToolError(ExitStatus::portUnavailable, what + "the reader is open in another program",
-                       "close the other program, then try again");
-    default:
-      return ToolError(ExitStatus::failure, what + statusName(status));
-  }
-}
-
 std::string cardStateName(ULONG state) {
   switch (state) {
     case SCARD_UNKNOWN: return "unknown";
@@ -129,17 +67,13 @@ Session::~Session() {
 void Session::bringUp() {
   const std::string where = options_.port.empty() ? "the emulated reader" : options_.port;
   NTSTATUS status = stack_->loadDriver();
-  if (!NT_SUCCESS(status)) throw errorFor(status, "loading the driver");
+  if (!NT_SUCCESS(status)) throw failure(status, Stage::system, "loading the driver");
   status = stack_->addReader();
-  if (!NT_SUCCESS(status)) throw errorFor(status, "adding the reader");
+  if (!NT_SUCCESS(status)) throw failure(status, Stage::system, "adding the reader");
   status = stack_->start();
-  if (!NT_SUCCESS(status)) {
-    throw ToolError(ExitStatus::readerNotAnswering,
-                    "the reader on " + where + " does not answer (start failed with " + statusName(status) + ")",
-                    "check that a TAV712 is connected and powered, and the port is right");
-  }
+  if (!NT_SUCCESS(status)) throw failure(status, Stage::readerStart, "starting the reader on " + where);
   client_ = std::make_unique<ReaderClient>(stack_->system());
-  if (!client_->open()) throw errorFor(client_->openStatus(), "opening the reader");
+  if (!client_->open()) throw failure(client_->openStatus(), Stage::system, "opening the reader");
   const auto version = client_->vendorVersion();
   std::string firmware = "unknown";
   if (version.ok()) {
@@ -152,7 +86,7 @@ void Session::bringUp() {
 
 Bytes Session::powerUp(bool warm) {
   const auto reply = client_->power(warm ? SCARD_WARM_RESET : SCARD_COLD_RESET);
-  if (!reply.ok()) throw errorFor(reply.status, warm ? "warm reset" : "cold reset");
+  if (!reply.ok()) throw failure(reply.status, Stage::cardReset, warm ? "warm reset" : "cold reset");
   protocol_ = 0;
   reporter_.step(std::string(warm ? "warm" : "cold") + " reset, ATR " + formatHex(reply.output));
   const auto atr = emulator::parseAtr(reply.output);
@@ -166,17 +100,7 @@ ULONG Session::negotiate(const std::string& protocol) {
                      : protocol == "t1" ? SCARD_PROTOCOL_T1
                                         : (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
   const auto reply = client_->setProtocol(mask);
-  if (!reply.ok()) {
-    // Whatever the library's reason (a protocol the card does not offer, a
-    // PTS the card refused), the person asked for a protocol and did not get it.
-    if (reply.status == STATUS_INVALID_DEVICE_REQUEST || reply.status == STATUS_NOT_SUPPORTED ||
-        reply.status == STATUS_INVALID_DEVICE_STATE || reply.status == STATUS_DEVICE_PROTOCOL_ERROR) {
-      throw ToolError(ExitStatus::protocolRefused,
-                      "selecting " + protocolName(mask) + " failed: refused (" + statusName(reply.status) + ")",
-                      "the ATR lists the protocols the card offers; try --protocol any");
-    }
-    throw errorFor(reply.status, "selecting " + protocolName(mask));
-  }
+  if (!reply.ok()) throw failure(reply.status, Stage::protocolSelection, "selecting " + protocolName(mask));
   protocol_ = ReaderClient::asUlong(reply.output);
   reporter_.step("protocol " + protocolName(protocol_) + " selected");
   reporter_.result().set("protocol", protocolName(protocol_));
@@ -186,7 +110,7 @@ ULONG Session::negotiate(const std::string& protocol) {
 ApduOutcome Session::sendApdu(const Bytes& apdu) {
   auto transmit = [this](std::span<const std::uint8_t> command) {
     const auto reply = client_->transmit(protocol_, command);
-    if (!reply.ok()) throw errorFor(reply.status, "sending " + formatHex(command));
+    if (!reply.ok()) throw failure(reply.status, Stage::exchange, "sending " + formatHex(command));
     return reply.output;
   };
   return exchangeApdu(apdu, transmit, true);
@@ -202,6 +126,26 @@ void Session::tellApdu(const ApduOutcome& outcome) {
   char sw[8];
   std::snprintf(sw, sizeof sw, "%02X %02X", outcome.sw1, outcome.sw2);
   reporter_.detail(std::string("SW ") + sw + ": " + describeStatusWord(outcome.sw1, outcome.sw2));
+}
+
+ToolError Session::failure(NTSTATUS status, Stage stage, const std::string& operation) {
+  FailureContext context(stage, operation);
+  if (stage == Stage::exchange) context.protocol = protocolName(protocol_);
+  if (client_ && client_->open()) {
+    // A reader whose line hung up or whose DSR dropped makes the request
+    // in flight fail as if the card were at fault; the port then closes
+    // and the reader's interface goes off at once. Give that a moment to
+    // show before blaming the card.
+    context.readerGone = stack_->system().scheduler().runUntil([this] { return !client_->interfaceEnabled(); },
+                                                               readerGoneGrace);
+    if (!context.readerGone && stage == Stage::exchange) {
+      const auto state = client_->state();
+      if (state.ok() && ReaderClient::asUlong(state.output) >= SCARD_PRESENT) {
+        context.cardPowered = ReaderClient::asUlong(state.output) >= SCARD_POWERED;
+      }
+    }
+  }
+  return errorFor(status, context);
 }
 
 std::vector<std::string> Session::traceTail(std::size_t count) const {

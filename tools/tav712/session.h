@@ -1,8 +1,8 @@
 #pragma once
 // One run of the program against a reader: the stack brought up through
 // Plug and Play, one open handle, and the card operations every command
-// builds on. Driver statuses become errors for people in exactly one place,
-// errorFor().
+// builds on. Driver statuses become errors for people through errorFor()
+// (errors.h).
 
 #include <memory>
 #include <string>
@@ -16,9 +16,6 @@
 
 namespace tav712 {
 
-// What a failed request means to a person, with what to try.
-ToolError errorFor(NTSTATUS status, const std::string& operation);
-std::string statusName(NTSTATUS status);
 std::string cardStateName(ULONG state);
 std::string protocolName(ULONG protocol);
 
@@ -48,7 +45,16 @@ class Session {
   // The last kernel trace entries, for --verbose.
   std::vector<std::string> traceTail(std::size_t count) const;
 
+  // The error for a failed request: tells whether the reader went away
+  // meanwhile and, after an exchange, whether the card is still powered.
+  ToolError failure(NTSTATUS status, Stage stage, const std::string& operation);
+
  private:
+  // How long a failure waits for the reader's interface to go off when
+  // the reader went away with the request (it goes off within
+  // milliseconds of the hang-up).
+  static constexpr std::chrono::milliseconds readerGoneGrace{200};
+
   const Options& options_;
   Reporter& reporter_;
   std::unique_ptr<ReaderStack> stack_;
