@@ -25,7 +25,10 @@
 #define NTHALAPI
 #define DECLSPEC_NORETURN __attribute__((noreturn))
 #define FORCEINLINE static inline __attribute__((always_inline))
-#define POINTER_ALIGNMENT
+#define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
+// Members marked so start on an 8-byte boundary on 64-bit Windows, whatever
+// precedes them (IO_STACK_LOCATION's parameter blocks rely on it).
+#define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #define UNALIGNED
 #define _ANONYMOUS_UNION
 #define _ANONYMOUS_STRUCT __extension__
