@@ -82,7 +82,7 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
     KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
 }
 
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
 

@@ -16,10 +16,14 @@
 #define OUT
 #define OPTIONAL
 #define CONST const
-#define NTAPI
-#define __cdecl
-#define __stdcall
-#define FASTCALL
+// The kernel's calling convention is Microsoft's x64 convention for every
+// routine, whatever the Windows headers call it. The platform's exports and
+// the callbacks it receives use it on Linux too, so that a kernel image
+// compiled for Windows calls the platform, and is called by it, directly.
+#define NTAPI __attribute__((ms_abi))
+#define __cdecl __attribute__((ms_abi))
+#define __stdcall __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI

@@ -1,5 +1,5 @@
 // Run-time library routines drivers use: memory comparison, counted
-// strings, assertions and debug output.
+// strings and assertions (debug output: debug_print.cpp).
 #include <platform/trace.h>
 #include <platform/verifier.h>
 
@@ -74,16 +74,5 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
   reportViolation(rule::kAssertion, where, what);
 }
 
-ULONG __cdecl DbgPrint(PCSTR Format, ...) {
-  char text[512];
-  va_list arguments;
-  va_start(arguments, Format);
-  std::vsnprintf(text, sizeof text, Format, arguments);
-  va_end(arguments);
-  std::string line(text);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  Trace::current().add(TraceCategory::Debug, line);
-  return 0;
-}
 
 }  // extern "C"
