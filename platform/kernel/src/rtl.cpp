@@ -1,11 +1,9 @@
 // Run-time library routines drivers use: memory comparison, counted
 // strings and assertions (debug output: debug_print.cpp).
-#include <platform/trace.h>
 #include <platform/verifier.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "io_state.h"
 
@@ -73,6 +71,5 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
   if (Message != nullptr) what += std::string(": ") + Message;
   reportViolation(rule::kAssertion, where, what);
 }
-
 
 }  // extern "C"
