@@ -201,7 +201,7 @@ NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN WarmReset, PUCHAR 
     return status;
 }
 
-NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension)
+NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;

@@ -14,7 +14,7 @@
 // RDF_CARD_POWER callback. MinorIoControlCode: SCARD_POWER_DOWN,
 // SCARD_COLD_RESET or SCARD_WARM_RESET; any other code is refused with
 // STATUS_INVALID_DEVICE_REQUEST after the ATR has been cleared.
-NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // One reset of the card (cold: powered off for 200 ms first) and the read of
 // its ATR into Atr. *AtrLength: capacity in, ATR length out (unchanged on

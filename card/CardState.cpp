@@ -97,7 +97,7 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
     }
 }
 
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
 

@@ -14,7 +14,7 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 
 // RDF_CARD_TRACKING callback: makes the parked request cancellable.
 // Always returns STATUS_PENDING.
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Cancel routine of the parked tracking request. Entered with the cancel spin
 // lock held (IRQL in Irp->CancelIrql); releases it and completes the request

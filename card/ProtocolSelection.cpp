@@ -73,7 +73,7 @@ static VOID ReportProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Protoc
     }
 }
 
-NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
+NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
     PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;

@@ -14,7 +14,7 @@
 // mask. Returns STATUS_SUCCESS, STATUS_DEVICE_PROTOCOL_ERROR or
 // STATUS_INVALID_DEVICE_REQUEST; the selected protocol (or 0) goes as a
 // ULONG into IoRequest.ReplyBuffer when it has room for one.
-NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Builds PTSS PTS0 PTS1 PCK for Protocol (SCARD_PROTOCOL_T0 or _T1) and the
 // Fl/Dl proposal.

@@ -72,7 +72,7 @@ VOID RecordFirmwareVersion(PSMARTCARD_EXTENSION SmartcardExtension)
     SmartcardExtension->VendorAttr.IfdVersion.VersionMinor = SmartcardExtension->ReaderExtension->FirmwareMinor;
 }
 
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
     PIRP irp = SmartcardExtension->OsData->CurrentIrp;

@@ -26,4 +26,4 @@ VOID RecordFirmwareVersion(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // RDF_IOCTL_VENDOR callback: serves IOCTL_VENDOR_GET_VERSION for the request
 // in OsData->CurrentIrp; sets its IoStatus but does not complete it.
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);

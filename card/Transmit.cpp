@@ -5,7 +5,7 @@
 #include "card/TransmitT0.h"
 #include "card/TransmitT1.h"
 
-NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension)
+NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     ASSERT(SmartcardExtension != NULL);
     switch (SmartcardExtension->CardCapabilities.Protocol.Selected) {

@@ -8,7 +8,7 @@
 // RDF_TRANSMIT callback: TransmitT0, TransmitT1 or TransmitRaw by
 // CardCapabilities.Protocol.Selected; STATUS_INVALID_DEVICE_REQUEST for any
 // other value (0 included).
-NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // The raw protocol is not supported by the reader: STATUS_UNSUCCESSFUL,
 // nothing touched.

@@ -77,7 +77,7 @@ IoctlResult CardHarness::transmit(ULONG protocol, const Bytes &apdu, ULONG respo
     return result;
 }
 
-IoctlResult CardHarness::callService(NTSTATUS (*service)(PSMARTCARD_EXTENSION), ULONG minorCode, ULONG replyLength)
+IoctlResult CardHarness::callService(PREADER_FUNCTION service, ULONG minorCode, ULONG replyLength)
 {
     IoctlResult result;
     result.output.assign(replyLength, 0xEE);

@@ -50,7 +50,7 @@ public:
     // Calls a card service (CardPower, SetProtocol) directly, as the library
     // does, with a reply buffer of the given size filled with 0xEE; the reply
     // and the reported length (0xEEEEEEEE when none) come back in the result.
-    IoctlResult callService(NTSTATUS (*service)(PSMARTCARD_EXTENSION), ULONG minorCode, ULONG replyLength = 64);
+    IoctlResult callService(PREADER_FUNCTION service, ULONG minorCode, ULONG replyLength = 64);
     IoctlResult cardPower(ULONG minorCode, ULONG replyLength = 64) { return callService(CardPower, minorCode, replyLength); }
 
 private:

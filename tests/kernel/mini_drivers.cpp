@@ -22,7 +22,7 @@ void reset() {
 
 namespace {
 
-VOID LowerCancel(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI LowerCancel(PDEVICE_OBJECT, PIRP irp) {
   steps.push_back("lower cancel");
   std::erase(parkedIrps, irp);
   IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -31,7 +31,7 @@ VOID LowerCancel(PDEVICE_OBJECT, PIRP irp) {
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS LowerData(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI LowerData(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   steps.push_back("lower dispatch " + std::to_string(location->MajorFunction));
   ULONG inputLength =
@@ -56,24 +56,24 @@ NTSTATUS LowerData(PDEVICE_OBJECT, PIRP irp) {
   return status;
 }
 
-NTSTATUS LowerSucceed(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI LowerSucceed(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LowerPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI LowerPower(PDEVICE_OBJECT device, PIRP irp) {
   PoStartNextPowerIrp(irp);
   return LowerSucceed(device, irp);
 }
 
-NTSTATUS UpperCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+NTSTATUS NTAPI UpperCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
   steps.push_back("upper completion");
   if (irp->PendingReturned) IoMarkIrpPending(irp);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UpperSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI UpperSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
   steps.push_back("upper completion");
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -92,7 +92,7 @@ NTSTATUS ForwardAndWait(UpperExtension *extension, PIRP irp) {
   return status;
 }
 
-NTSTATUS UpperForwardData(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UpperForwardData(PDEVICE_OBJECT device, PIRP irp) {
   auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
   steps.push_back("upper dispatch");
   switch (upperConfig.forward) {
@@ -115,7 +115,7 @@ NTSTATUS UpperForwardData(PDEVICE_OBJECT device, PIRP irp) {
   return STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
   auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   UCHAR minor = location->MinorFunction;
@@ -153,7 +153,7 @@ NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS UpperPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UpperPower(PDEVICE_OBJECT device, PIRP irp) {
   auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
   steps.push_back("upper power");
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -164,7 +164,7 @@ NTSTATUS UpperPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(extension->lowerDevice, irp);
 }
 
-NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+NTSTATUS NTAPI UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   PDEVICE_OBJECT device;
   NTSTATUS status =
       IoCreateDevice(driver, sizeof(UpperExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
@@ -186,11 +186,11 @@ NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT) {}
+VOID NTAPI Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
-NTSTATUS LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto &dispatch : driver->MajorFunction) dispatch = LowerData;
   driver->MajorFunction[IRP_MJ_CREATE] = LowerSucceed;
   driver->MajorFunction[IRP_MJ_CLOSE] = LowerSucceed;
@@ -201,7 +201,7 @@ NTSTATUS LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UpperDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI UpperDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto &dispatch : driver->MajorFunction) dispatch = UpperForwardData;
   driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
   driver->MajorFunction[IRP_MJ_POWER] = UpperPower;

@@ -57,7 +57,7 @@ TEST_F(PnpTest, SurpriseRemovalLeavesTheDeviceUntilTheRemoveThatFollows) {
   removeAndUnload();
 }
 
-NTSTATUS FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_INSUFFICIENT_RESOURCES; }
+NTSTATUS NTAPI FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_INSUFFICIENT_RESOURCES; }
 
 TEST_F(PnpTest, DriverWhoseEntryFailsIsNotLoaded) {
   auto result = system.pnp().loadDriver("failing", FailingEntry);
@@ -82,7 +82,7 @@ struct PowerRequestLog {
   NTSTATUS status = STATUS_PENDING;
 };
 
-VOID RecordPowerCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+VOID NTAPI RecordPowerCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
   auto *log = static_cast<PowerRequestLog *>(context);
   ++log->calls;
   log->status = ioStatus->Status;

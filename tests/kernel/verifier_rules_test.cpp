@@ -33,63 +33,63 @@ PDEVICE_OBJECT leftDevice = nullptr;
 
 // ---- Faulty dispatch routines --------------------------------------------
 
-NTSTATUS CompletesTwice(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompletesTwice(PDEVICE_OBJECT, PIRP irp) {
   complete(irp, STATUS_SUCCESS);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CompletesWithPendingStatus(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompletesWithPendingStatus(PDEVICE_OBJECT, PIRP irp) {
   IoMarkIrpPending(irp);
   complete(irp, STATUS_PENDING);
   return STATUS_PENDING;
 }
 
-VOID NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
+VOID NTAPI NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
 
-NTSTATUS CompletesWithCancelRoutineSet(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompletesWithCancelRoutineSet(PDEVICE_OBJECT, PIRP irp) {
   IoSetCancelRoutine(irp, NeverCalledCancel);
   return succeed(irp);
 }
 
-NTSTATUS ReturnsPendingWithoutMarking(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI ReturnsPendingWithoutMarking(PDEVICE_OBJECT, PIRP irp) {
   complete(irp, STATUS_SUCCESS);
   return STATUS_PENDING;
 }
 
-NTSTATUS DropsPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI DropsPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 
-NTSTATUS ForwardsWithCompletionThatDropsPending(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI ForwardsWithCompletionThatDropsPending(PDEVICE_OBJECT device, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, DropsPending, nullptr, TRUE, TRUE, TRUE);
   return IoCallDriver(lowerOf(device), irp);
 }
 
-NTSTATUS ForwardsWithoutStackLocation(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI ForwardsWithoutStackLocation(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = IoCallDriver(lowerOf(device), irp);
   complete(irp, status);
   return status;
 }
 
-NTSTATUS CompletesWhileLowerHoldsIt(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI CompletesWhileLowerHoldsIt(PDEVICE_OBJECT device, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   NTSTATUS status = IoCallDriver(lowerOf(device), irp);
   if (status == STATUS_PENDING) complete(irp, STATUS_SUCCESS);  // the lower driver still holds it
   return status;
 }
 
-NTSTATUS ReportsMoreThanTheBuffer(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI ReportsMoreThanTheBuffer(PDEVICE_OBJECT, PIRP irp) {
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
   complete(irp, STATUS_SUCCESS, length + 1);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ReleasesCancelLockNotHeld(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI ReleasesCancelLockNotHeld(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(PASSIVE_LEVEL);
   return succeed(irp);
 }
 
-NTSTATUS CompletesUnderItsSpinLock(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompletesUnderItsSpinLock(PDEVICE_OBJECT, PIRP irp) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   KIRQL irql;
@@ -99,7 +99,7 @@ NTSTATUS CompletesUnderItsSpinLock(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CompletesUnderTheCancelSpinLock(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CompletesUnderTheCancelSpinLock(PDEVICE_OBJECT, PIRP irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   complete(irp, STATUS_SUCCESS);
@@ -107,7 +107,7 @@ NTSTATUS CompletesUnderTheCancelSpinLock(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS WaitsOneMillisecond(PDEVICE_OBJECT, PIRP irp, PVOID) {
+NTSTATUS NTAPI WaitsOneMillisecond(PDEVICE_OBJECT, PIRP irp, PVOID) {
   LARGE_INTEGER oneMs;
   oneMs.QuadPart = -10000;
   KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
@@ -115,7 +115,7 @@ NTSTATUS WaitsOneMillisecond(PDEVICE_OBJECT, PIRP irp, PVOID) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ForwardsWithCompletionThatWaits(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI ForwardsWithCompletionThatWaits(PDEVICE_OBJECT device, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, WaitsOneMillisecond, nullptr, TRUE, TRUE, TRUE);
   return IoCallDriver(lowerOf(device), irp);
@@ -124,7 +124,7 @@ NTSTATUS ForwardsWithCompletionThatWaits(PDEVICE_OBJECT device, PIRP irp) {
 // Takes a remove lock once and releases it twice, plainly or by
 // release-and-wait.
 template <bool andWait>
-NTSTATUS ReleasesRemoveLockTwice(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI ReleasesRemoveLockTwice(PDEVICE_OBJECT, PIRP irp) {
   IO_REMOVE_LOCK lock;
   IoInitializeRemoveLock(&lock, 0, 0, 0);
   (void)IoAcquireRemoveLock(&lock, irp);
@@ -138,9 +138,9 @@ NTSTATUS ReleasesRemoveLockTwice(PDEVICE_OBJECT, PIRP irp) {
   return succeed(irp);
 }
 
-VOID EmptyWork(PDEVICE_OBJECT, PVOID) {}
+VOID NTAPI EmptyWork(PDEVICE_OBJECT, PVOID) {}
 
-NTSTATUS QueuesWorkItemTwice(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI QueuesWorkItemTwice(PDEVICE_OBJECT device, PIRP irp) {
   PIO_WORKITEM item = IoAllocateWorkItem(device);
   IoQueueWorkItem(item, EmptyWork, DelayedWorkQueue, nullptr);
   IoQueueWorkItem(item, EmptyWork, DelayedWorkQueue, nullptr);
@@ -148,14 +148,14 @@ NTSTATUS QueuesWorkItemTwice(PDEVICE_OBJECT device, PIRP irp) {
   return succeed(irp);
 }
 
-NTSTATUS FreesPoolTwice(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI FreesPoolTwice(PDEVICE_OBJECT, PIRP irp) {
   PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
   ExFreePool(block);
   ExFreePool(block);
   return succeed(irp);
 }
 
-NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = lowerOf(device);
   PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
   IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_CLEANUP;
@@ -164,23 +164,23 @@ NTSTATUS SendsAllocatedIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP i
   return succeed(irp);
 }
 
-NTSTATUS LeaksPool(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI LeaksPool(PDEVICE_OBJECT, PIRP irp) {
   ExAllocatePoolWithTag(NonPagedPool, 24, 0x4C61654B);
   return succeed(irp);
 }
 
-NTSTATUS PowerWithoutStartNext(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PowerWithoutStartNext(PDEVICE_OBJECT device, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(lowerOf(device), irp);
 }
 
-NTSTATUS PowerThroughIoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PowerThroughIoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lowerOf(device), irp);
 }
 
-NTSTATUS FailsSystemSetPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI FailsSystemSetPower(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   PoStartNextPowerIrp(irp);
   if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == SystemPowerState) {
@@ -191,7 +191,7 @@ NTSTATUS FailsSystemSetPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(lowerOf(device), irp);
 }
 
-NTSTATUS RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
   if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(lowerOf(device), irp);
@@ -207,26 +207,26 @@ NTSTATUS RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 // Passes a query-stop down with the status the PnP manager gave it.
-NTSTATUS PassesPnpDownWithoutStatus(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassesPnpDownWithoutStatus(PDEVICE_OBJECT device, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(lowerOf(device), irp);
 }
 
 // Completes a cancel-stop itself with an informational status.
-NTSTATUS EndsCancelWithInformationalStatus(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI EndsCancelWithInformationalStatus(PDEVICE_OBJECT, PIRP irp) {
   complete(irp, STATUS_OBJECT_NAME_EXISTS);
   return STATUS_OBJECT_NAME_EXISTS;
 }
 
 // Keeps a device-control request for itself and never completes it.
 PIRP keptRequest = nullptr;
-NTSTATUS KeepsRequest(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI KeepsRequest(PDEVICE_OBJECT, PIRP irp) {
   IoMarkIrpPending(irp);
   keptRequest = irp;
   return STATUS_PENDING;
 }
 
-NTSTATUS AddDeviceLeavingInitialising(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+NTSTATUS NTAPI AddDeviceLeavingInitialising(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   PDEVICE_OBJECT device;
   NTSTATUS status = IoCreateDevice(driver, sizeof(mini::UpperExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;

@@ -123,7 +123,7 @@ TEST_P(PortRace, CancelAgainstTimeoutCompletesTheReadOnce) {
     KeInitializeEvent(&done.event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID context) NTAPI -> NTSTATUS {
           auto* finished = static_cast<Done*>(context);
           ++finished->completions;
           KeSetEvent(&finished->event, IO_NO_INCREMENT, FALSE);

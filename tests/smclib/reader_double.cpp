@@ -27,7 +27,7 @@ VOID NTAPI CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   complete(Irp, STATUS_CANCELLED);
 }
 
-NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &smartcard = *SmartcardExtension;
   RtlZeroMemory(smartcard.CardCapabilities.ATR.Buffer, sizeof smartcard.CardCapabilities.ATR.Buffer);
   smartcard.CardCapabilities.ATR.Length = 0;
@@ -48,7 +48,7 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   return SmartcardUpdateCardCapabilities(&smartcard);
 }
 
-NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto &smartcard = *SmartcardExtension;
   const ULONG mask = smartcard.MinorIoControlCode;
   auto &card = smartcard.CardCapabilities;
@@ -70,12 +70,12 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension->CardCapabilities.Protocol.Selected != SCARD_PROTOCOL_T1) return STATUS_INVALID_DEVICE_REQUEST;
   return transmitT1(*SmartcardExtension, [](const Bytes &block) { return readerDouble.t1Card->exchange(block); });
 }
 
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   if (SmartcardExtension->OsData->NotificationIrp != nullptr) {

@@ -16,16 +16,23 @@
 #define OUT
 #define OPTIONAL
 #define CONST const
-#define NTAPI
-#define __cdecl
-#define __stdcall
-#define FASTCALL
+// The kernel's calling convention is Microsoft's x64 convention for every
+// routine, whatever the Windows headers call it. The platform's exports and
+// the callbacks it receives use it on Linux too, so that a kernel image
+// compiled for Windows calls the platform, and is called by it, directly.
+#define NTAPI __attribute__((ms_abi))
+#define __cdecl __attribute__((ms_abi))
+#define __stdcall __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI
 #define DECLSPEC_NORETURN __attribute__((noreturn))
 #define FORCEINLINE static inline __attribute__((always_inline))
-#define POINTER_ALIGNMENT
+#define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
+// Members marked so start on an 8-byte boundary on 64-bit Windows, whatever
+// precedes them (IO_STACK_LOCATION's parameter blocks rely on it).
+#define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #define UNALIGNED
 #define _ANONYMOUS_UNION
 #define _ANONYMOUS_STRUCT __extension__

@@ -390,6 +390,71 @@ typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
 typedef VOID(NTAPI IO_APC_ROUTINE)(IN PVOID ApcContext, IN PIO_STATUS_BLOCK IoStatusBlock, IN ULONG Reserved);
 typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 
+/* ------------------------------------------- Kernel records the platform never uses */
+
+// Device queues, DPCs and APCs do not exist in the platform; their records
+// are here so that the objects embedding them have the layout of 64-bit
+// Windows, which a kernel image compiled against the DDK relies on.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+struct _KDPC;
+typedef VOID(NTAPI KDEFERRED_ROUTINE)(IN struct _KDPC *Dpc, IN PVOID DeferredContext OPTIONAL,
+                                      IN PVOID SystemArgument1 OPTIONAL, IN PVOID SystemArgument2 OPTIONAL);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  volatile USHORT Number;
+  LIST_ENTRY DpcListEntry;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  volatile PVOID DpcData;
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  PVOID Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
 /* ---------------------------------------------------------------------- Objects */
 
 typedef struct _DRIVER_EXTENSION {
@@ -432,7 +497,13 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
   ULONG ActiveThreadCount;
   PSECURITY_DESCRIPTOR SecurityDescriptor;
   KEVENT DeviceLock;
@@ -469,6 +540,10 @@ typedef struct _FILE_OBJECT {
   PVOID LastLock;
   KEVENT Lock;
   KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 /* ----------------------------------------------------------- IRP and stack locations */
@@ -595,6 +670,7 @@ typedef struct _IRP {
   union {
     struct {
       _ANONYMOUS_UNION union {
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
         _ANONYMOUS_STRUCT struct {
           PVOID DriverContext[4];
         };
@@ -610,6 +686,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT *OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;

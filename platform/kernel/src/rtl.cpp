@@ -1,11 +1,9 @@
 // Run-time library routines drivers use: memory comparison, counted
-// strings, assertions and debug output.
-#include <platform/trace.h>
+// strings and assertions (debug output: debug_print.cpp).
 #include <platform/verifier.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "io_state.h"
 
@@ -72,18 +70,6 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
   std::string what = std::string("ASSERT(") + static_cast<const char *>(FailedAssertion) + ") failed";
   if (Message != nullptr) what += std::string(": ") + Message;
   reportViolation(rule::kAssertion, where, what);
-}
-
-ULONG __cdecl DbgPrint(PCSTR Format, ...) {
-  char text[512];
-  va_list arguments;
-  va_start(arguments, Format);
-  std::vsnprintf(text, sizeof text, Format, arguments);
-  va_end(arguments);
-  std::string line(text);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  Trace::current().add(TraceCategory::Debug, line);
-  return 0;
 }
 
 }  // extern "C"

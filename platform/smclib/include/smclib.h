@@ -274,14 +274,15 @@ typedef struct _OS_DEP_DATA {
   KSPIN_LOCK SpinLock;
 } OS_DEP_DATA, *POS_DEP_DATA;
 
-/* Callback of a ReaderFunction slot. */
-typedef NTSTATUS (*PREADER_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
+/* Callback of a ReaderFunction slot. Like every routine the library exports,
+ * it uses the kernel's calling convention (NTAPI). */
+typedef NTSTATUS (NTAPI *PREADER_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* The per-reader record shared by the driver and the library. */
 typedef struct _SMARTCARD_EXTENSION {
   ULONG Version;
   VENDOR_ATTR VendorAttr;
-  NTSTATUS (*ReaderFunction[RDF_MAXIMUM])(PSMARTCARD_EXTENSION SmartcardExtension);
+  NTSTATUS (NTAPI *ReaderFunction[RDF_MAXIMUM])(PSMARTCARD_EXTENSION SmartcardExtension);
   SCARD_CARD_CAPABILITIES CardCapabilities;
   ULONG LastError; /* status of the last request, for IOCTL_SMARTCARD_GET_LAST_ERROR */
   struct {
@@ -305,38 +306,38 @@ typedef struct _SMARTCARD_EXTENSION {
 } SMARTCARD_EXTENSION;
 
 /* Set-up and tear-down. */
-NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* The entry point for IRP_MJ_DEVICE_CONTROL. */
-NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
+NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 
 /* Remove lock: a failed acquire (STATUS_DELETE_PENDING) refuses the request. */
-NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
-VOID SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
-VOID SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
-VOID SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
+VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
+VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* Event log: Object is a device object or a driver object. */
-VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
+VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
 
 /* Card parameters from CardCapabilities.ATR. */
-NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* Framing for the driver's transmit callback. */
-NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* Converts bytes between the inverse and the direct convention, in place. */
-VOID SmartcardInvertData(PUCHAR Buffer, ULONG Length);
+VOID NTAPI SmartcardInvertData(PUCHAR Buffer, ULONG Length);
 
-ULONG SmartcardGetDebugLevel(void);
-VOID SmartcardSetDebugLevel(ULONG Level);
+ULONG NTAPI SmartcardGetDebugLevel(void);
+VOID NTAPI SmartcardSetDebugLevel(ULONG Level);
 
 #ifdef __cplusplus
 }
