@@ -27,7 +27,7 @@
 #define FORCEINLINE static inline __attribute__((always_inline))
 #define POINTER_ALIGNMENT
 #define UNALIGNED
-#define _ANONYMOUS_UNION
+#define _ANONYMOUS_UNION __extension__  /* as mingw-w64 spells it: clang flags types nested in one otherwise */
 #define _ANONYMOUS_STRUCT __extension__
 
 #ifndef NULL
