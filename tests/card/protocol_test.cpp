@@ -126,8 +126,8 @@ TEST(ProtocolSelection, RefusedProposalFallsBackOnceToTheDefault)
     };
     for (const auto &[name, behaviour] : rows) {
         SCOPED_TRACE(name);
-        auto card = poweredCard(knobsFor("t1", [&](auto &knobs) {
-            knobs.pts = behaviour;
+        auto card = poweredCard(knobsFor("t1", [&, pts = behaviour](auto &knobs) {
+            knobs.pts = pts;
             knobs.ptsFactors = 0x11;
         }));
         IoctlResult result = card->setProtocol(SCARD_PROTOCOL_T1);
@@ -227,7 +227,7 @@ TEST(TransmitT1, IrregularAnswerBlocksAreRecoveredByTheLibrary)
     };
     for (const auto &[name, change] : rows) {
         SCOPED_TRACE(name);
-        auto card = t1Card(knobsFor("t1", [&](auto &knobs) { change(knobs.card); }));
+        auto card = t1Card(knobsFor("t1", [&, &apply = change](auto &knobs) { apply(knobs.card); }));
         double before = card->h().nowMs();
         IoctlResult result = card->transmit(SCARD_PROTOCOL_T1, kSelectMf);
         EXPECT_EQ(result.status, STATUS_SUCCESS);

@@ -182,7 +182,7 @@ NTSTATUS NTAPI UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevi
     return status;
   }
   device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
-  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
   return STATUS_SUCCESS;
 }
 
@@ -215,7 +215,7 @@ PDEVICE_OBJECT createPhysicalDevice(PDRIVER_OBJECT lowerDriver, const char16_t *
   RtlInitUnicodeString(&deviceName, name);
   PDEVICE_OBJECT device = nullptr;
   IoCreateDevice(lowerDriver, 0, &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
-  if (device != nullptr) device->Flags &= ~DO_DEVICE_INITIALIZING;
+  if (device != nullptr) device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
   return device;
 }
 

@@ -146,6 +146,17 @@ TEST(CardCapabilities, WaitingTimesFollowTheFactors) {
   EXPECT_EQ(card.T1.BWT, 11u * 103u + 1596067u);  // BWI 4: 16 x 960 x 372 / 3.58 MHz
 }
 
+// A card in a specific mode at F 512, D 32 on a 20 MHz clock: 0.8 us.
+TEST(CardCapabilities, AnEtuUnderAMicrosecondCountsAsOne) {
+  ExtensionFixture fixture;
+  fixture.extension.ReaderCapabilities.CLKFrequency.Max = 20000;
+  ASSERT_EQ(fixture.setAtr(withTck({0x3B, 0x90, 0x96, 0x11, 0x01})), STATUS_SUCCESS);
+  const auto &card = fixture.extension.CardCapabilities;
+  EXPECT_EQ(card.etu, 1u);
+  EXPECT_EQ(card.GT, 12u);
+  EXPECT_EQ(card.T1.CWT, 11u + 8192u);  // CWI 13
+}
+
 TEST(CardCapabilities, InvertDataRestoresDirectBytes) {
   Bytes bytes{0x03, 0x3F, 0x13};
   SmartcardInvertData(bytes.data(), 3);

@@ -48,7 +48,7 @@ class ReaderTest : public platform::testing::SystemTest {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\Device\\SmcBus0");
     ASSERT_EQ(IoCreateDevice(bus, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo), STATUS_SUCCESS);
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    pdo->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
     ASSERT_EQ(system.pnp().addDevice(reader, pdo), STATUS_SUCCESS);
     ASSERT_EQ(system.pnp().start(pdo), STATUS_SUCCESS);
     auto links = system.io().interfaces(readerInterfaceGuid());

@@ -164,7 +164,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_SMCLIB_TEST_READER, nullptr, &extension->interfaceName);
   }
   device->Flags |= DO_BUFFERED_IO;
-  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
   if (!NT_SUCCESS(status)) removeDevice(device);
   return status;
 }

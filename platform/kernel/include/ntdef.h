@@ -34,7 +34,7 @@
 // precedes them (IO_STACK_LOCATION's parameter blocks rely on it).
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #define UNALIGNED
-#define _ANONYMOUS_UNION
+#define _ANONYMOUS_UNION __extension__  /* as mingw-w64 spells it: clang flags types nested in one otherwise */
 #define _ANONYMOUS_STRUCT __extension__
 
 #ifndef NULL

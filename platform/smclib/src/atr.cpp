@@ -12,6 +12,8 @@
 #include "t1_block.h"
 #include "t1_engine.h"
 
+#include <algorithm>
+
 namespace smclib {
 
 // ISO/IEC 7816-3:2006 table 7 (Fi: F, fmax in Hz) and table 8 (Di: D).
@@ -33,7 +35,9 @@ std::uint32_t etuMicroseconds(std::uint8_t fl, std::uint8_t dl, std::uint32_t cl
   if (!factorsDefined(fl, dl) || clockKhz == 0) return 0;
   std::uint64_t numerator = std::uint64_t{clockRateConversion[fl].F} * bitRateAdjustment[dl].DDivisor * 1000;
   std::uint64_t denominator = std::uint64_t{bitRateAdjustment[dl].DNumerator} * clockKhz;
-  return static_cast<std::uint32_t>(numerator / denominator);
+  // An ETU shorter than a microsecond (a fast clock, a high D) counts as one,
+  // so that no waiting time derived from it comes out as zero.
+  return static_cast<std::uint32_t>(std::max<std::uint64_t>(numerator / denominator, 1));
 }
 
 std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr) {

@@ -61,8 +61,8 @@ std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr);
 // F and D of the table entries, and whether both are defined.
 bool factorsDefined(std::uint8_t fl, std::uint8_t dl);
 
-// One ETU in microseconds at the given clock (kHz), for Fi/Di indices; 0 when
-// undefined.
+// One ETU in microseconds at the given clock (kHz), for Fi/Di indices, at
+// least 1; 0 when undefined.
 std::uint32_t etuMicroseconds(std::uint8_t fl, std::uint8_t dl, std::uint32_t clockKhz);
 
 // Recomputes etu, GT and the T=0/T=1 waiting times of CardCapabilities for
