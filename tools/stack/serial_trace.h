@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "emulator/decoder.h"
+#include "trace/decoder.h"
 #include "platform/trace.h"
 
 namespace tav712 {
@@ -15,15 +15,15 @@ namespace tav712 {
 class SerialTraceFollower {
  public:
   explicit SerialTraceFollower(const platform::Trace& trace) : trace_(trace) {}
-  std::vector<emulator::TraceLine> newLines();
+  std::vector<trace::TraceLine> newLines();
   // The new lines and then the items still incomplete (an answer-to-reset
   // the card never finished, a block cut short): the run is over.
-  std::vector<emulator::TraceLine> lastLines();
+  std::vector<trace::TraceLine> lastLines();
 
  private:
   const platform::Trace& trace_;
   std::size_t seenEntries_ = 0;
-  emulator::TraceDecoder decoder_;
+  trace::TraceDecoder decoder_;
 };
 
 }  // namespace tav712

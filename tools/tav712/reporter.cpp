@@ -35,13 +35,13 @@ void Reporter::flushTrace() {
   if (follower_) printTrace(follower_->newLines());
 }
 
-void Reporter::printTrace(const std::vector<emulator::TraceLine>& lines) {
+void Reporter::printTrace(const std::vector<trace::TraceLine>& lines) {
   if (!trace_) return;
   for (const auto& line : lines) {
     if (json_) {
-      steps_.push(Json::object().set("trace", emulator::formatTraceLine(line)));
+      steps_.push(Json::object().set("trace", trace::formatTraceLine(line)));
     } else {
-      out_ << "            | " << emulator::formatTraceLine(line) << '\n';
+      out_ << "            | " << trace::formatTraceLine(line) << '\n';
     }
   }
 }

@@ -16,7 +16,7 @@ namespace platform {
 class Trace;
 }
 
-namespace emulator {
+namespace trace {
 struct TraceLine;
 }
 
@@ -57,7 +57,7 @@ class Reporter {
 
  private:
   std::string timestamp() const;
-  void printTrace(const std::vector<emulator::TraceLine>& lines);
+  void printTrace(const std::vector<trace::TraceLine>& lines);
 
   std::ostream& out_;
   bool json_;

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <vector>
 
-#include "emulator/decoder.h"
-#include "test_host.h"
+#include "trace/decoder.h"
 
-namespace emulator::testing {
+namespace trace::testing {
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
 
 std::vector<std::string> texts(const std::vector<TraceLine>& lines) {
   std::vector<std::string> out;
@@ -123,4 +128,4 @@ TEST(TraceDecoder, SaysWhereAnIncompleteAtrStopped) {
 }
 
 }  // namespace
-}  // namespace emulator::testing
+}  // namespace trace::testing

@@ -1,4 +1,4 @@
-#include "emulator/decoder.h"
+#include "trace/decoder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,30 @@
 #include "emulator/reader_protocol.h"
 #include "emulator/t1_block.h"
 
-namespace emulator {
+namespace trace {
+
+// The reader's and the cards' wire formats, as the emulator reads them.
+using emulator::describeAtr;
+using emulator::describeT1;
+using emulator::ptsRequestLength;
+using emulator::readerCardInserted;
+using emulator::readerCardRemoved;
+using emulator::readerCardReset;
+using emulator::readerCommandLength;
+using emulator::readerCommandRead;
+using emulator::readerCommandSend;
+using emulator::readerCommandWrite;
+using emulator::readerDataError;
+using emulator::readerError;
+using emulator::readerEscape;
+using emulator::readerRegisterName;
+using emulator::readerTimeout;
+using emulator::statusWordMeaning;
+using emulator::AtrInfo;
+using emulator::T1Frame;
+using emulator::decodeT1;
+using emulator::parseAtr;
+
 namespace {
 
 std::string hexBytes(std::span<const std::uint8_t> bytes) {
@@ -502,4 +525,4 @@ std::string formatTraceLine(const TraceLine& line) {
   return head + bytes + "  " + line.text;
 }
 
-}  // namespace emulator
+}  // namespace trace

@@ -4,15 +4,16 @@
 // events, card bytes, the ATR with its analysis, PTS, T=0 headers, procedure
 // bytes and status words, T=1 blocks.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "emulator/line.h"
+namespace trace {
 
-namespace emulator {
+using Nanoseconds = std::chrono::nanoseconds;
 
 enum class Direction { hostToReader, readerToHost };
 
@@ -96,4 +97,4 @@ std::vector<TraceLine> decodeTrace(std::span<const TraceByte> bytes);
 // "   12.345678 ms  reader>host  90              reply: ok"
 std::string formatTraceLine(const TraceLine& line);
 
-}  // namespace emulator
+}  // namespace trace
