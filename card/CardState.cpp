@@ -28,12 +28,10 @@ BOOLEAN CardStateChanged(ULONG OldState, ULONG NewState)
     return oldHasCard != newHasCard;
 }
 
-// Takes the parked tracking request, if any, away from its cancel routine and
-// out of NotificationIrp; the caller then owns it and completes it. Once the
-// cancel routine is cleared under the cancel spin lock, the I/O manager no
-// longer calls it, and a cancel routine already running has cleared
-// NotificationIrp before it released that lock.
-static PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension)
+// Once the cancel routine is cleared under the cancel spin lock, the I/O
+// manager no longer calls it, and a cancel routine already running has
+// cleared NotificationIrp before it released that lock.
+PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);

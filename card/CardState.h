@@ -18,8 +18,13 @@ NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Cancel routine of the parked tracking request. Entered with the cancel spin
 // lock held (IRQL in Irp->CancelIrql); releases it and completes the request
-// with STATUS_CANCELLED. Cleanup calls it directly for a parked request.
+// with STATUS_CANCELLED.
 VOID NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Takes the parked tracking request, if any, away from its cancel routine and
+// out of NotificationIrp, under the cancel spin lock; the caller then owns it
+// and completes it, with no spin lock held.
+PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // True when going from OldState to NewState crosses between the no-card class
 // (SCARD_UNKNOWN, SCARD_ABSENT) and the card class (SCARD_PRESENT and above);

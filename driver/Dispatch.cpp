@@ -179,25 +179,18 @@ NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // Cancels the parked card-tracking request, if any, when a handle is cleaned
-// up. The cancel spin lock takes the request away from its cancel routine,
-// so it is completed exactly once.
+// up. Taken away from its cancel routine under the cancel spin lock, it is
+// completed exactly once.
 NTSTATUS NTAPI Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
-    KIRQL cancelIrql;
 
     ASSERT(smartcardExtension->OsData != NULL);
 
-    IoAcquireCancelSpinLock(&cancelIrql);
-    PIRP notificationIrp = smartcardExtension->OsData->NotificationIrp;
+    PIRP notificationIrp = TakeParkedTrackingRequest(smartcardExtension);
     if (notificationIrp != NULL) {
-        IoSetCancelRoutine(notificationIrp, NULL);
-        notificationIrp->CancelIrql = cancelIrql;
-        // Completes the request and releases the cancel spin lock.
-        CancelCardTracking(DeviceObject, notificationIrp);
-    } else {
-        IoReleaseCancelSpinLock(cancelIrql);
+        CompleteRequest(notificationIrp, STATUS_CANCELLED);
     }
 
     return CompleteRequest(Irp, STATUS_SUCCESS);
