@@ -21,8 +21,11 @@
 #include "link/SerialChannel.h"
 
 // Reads the card's answer block into SmartcardReply and sets its length as
-// the library expects it (0 when no prologue came).
-static VOID ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
+// the library expects it (0 when no prologue came). Returns
+// STATUS_DEVICE_REMOVED when the link closed during the receive, and
+// STATUS_SUCCESS otherwise: every other receive problem is the library's to
+// recover from.
+static NTSTATUS ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
@@ -44,15 +47,18 @@ static VOID ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
         readerExtension->ReadTotalTimeout = baseTotalTimeout;
         SmartcardExtension->T1.Wtx = 0;
     }
+    if (status == STATUS_DEVICE_REMOVED) {
+        return status;
+    }
     if (status != STATUS_SUCCESS) {
-        return;
+        return STATUS_SUCCESS;
     }
 
     ULONG edcLength = (SmartcardExtension->CardCapabilities.T1.EDC & T1_CRC_CHECK) ? T1_CRC_LENGTH : T1_LRC_LENGTH;
     ULONG rest = (ULONG)reply->Buffer[2] + edcLength;  // INF and EDC
     if (reply->Buffer[2] == T1_LEN_INVALID) {
         DelayMilliseconds(T1_ERROR_PAUSE_MS);
-        return;
+        return STATUS_SUCCESS;
     }
 
     length = reply->BufferSize - T1_PROLOGUE_LENGTH;
@@ -61,6 +67,7 @@ static VOID ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
         (VOID)WaitForBlockEnd(readerExtension);
     }
     reply->BufferLength = rest + T1_PROLOGUE_LENGTH;
+    return status == STATUS_DEVICE_REMOVED ? status : STATUS_SUCCESS;
 }
 
 NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension)
@@ -99,7 +106,12 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension)
             break;
         }
 
-        ReceiveT1Block(SmartcardExtension);
+        // A reader that went away is not a transmission error to recover
+        // from: the library would only send its retries into the void.
+        status = ReceiveT1Block(SmartcardExtension);
+        if (status != STATUS_SUCCESS) {
+            break;
+        }
 
         if (readerExtension->TransferError != STATUS_SUCCESS) {
             DelayMilliseconds(T1_ERROR_PAUSE_MS);

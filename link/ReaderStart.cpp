@@ -17,6 +17,7 @@
 
 #include "card/CardState.h"
 #include "link/ReaderCommands.h"
+#include "link/ReceiveEngine.h"
 #include "link/SerialChannel.h"
 #include "tav712log.h"
 
@@ -213,6 +214,10 @@ VOID NTAPI CloseSerialPortWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 
     (VOID)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
     CloseSerialPort(DeviceObject, readerExtension);
+    // No byte comes any more: a receive waiting for the reader ends now, not
+    // when its time-out runs out. Before SerialCloseDone, after which a stop
+    // may go on to free the reader record.
+    EndWaitingReceive(readerExtension);
     KeSetEvent(&deviceExtension->SerialCloseDone, IO_NO_INCREMENT, FALSE);
 }
 

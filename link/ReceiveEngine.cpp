@@ -238,6 +238,11 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     }
 }
 
+VOID EndWaitingReceive(PREADER_EXTENSION ReaderExtension)
+{
+    WakeReceiver(ReaderExtension, STATUS_DEVICE_REMOVED);
+}
+
 NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus)
 {
     switch (ReaderStatus) {
@@ -303,6 +308,9 @@ NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG C
     NTSTATUS status = waitStatus == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->ReceiveStatus;
     if (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) {
         status = STATUS_IO_TIMEOUT;
+    } else if (status == STATUS_DEVICE_REMOVED) {
+        // The link closed under the receive; whatever the buffer holds is
+        // not the reader's word on it.
     } else if (status != STATUS_SUCCESS) {
         // The reader's status byte at the front tells what went wrong. A
         // front byte that reads as success proves nothing was delivered, so

@@ -22,8 +22,9 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 // into Buffer, waiting up to ReadCharTimeout x Count + ReadTotalTimeout ms for
 // them. STATUS_SUCCESS only with exactly Count bytes delivered; any failure
 // leaves the buffer as it was (STATUS_IO_TIMEOUT, or the status the reader's
-// byte at the front of the buffer stands for; STATUS_BUFFER_TOO_SMALL for a
-// count the buffer cannot hold).
+// byte at the front of the buffer stands for; STATUS_DEVICE_REMOVED when the
+// link closed during the wait; STATUS_BUFFER_TOO_SMALL for a count the
+// buffer cannot hold).
 NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count);
 
 // Receives Count bytes into Buffer, whose capacity is *Length on entry.
@@ -35,6 +36,13 @@ NTSTATUS ReaderReadBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULON
 // the block end, waiting at most ReadCharTimeout ms for it; otherwise
 // BlockEndStatus (STATUS_IO_TIMEOUT).
 NTSTATUS WaitForBlockEnd(PREADER_EXTENSION ReaderExtension);
+
+// Called when the serial link closes (the reader's DSR line dropped, the
+// wait failed, or a stop): a thread waiting in ReaderReceive wakes at once
+// with STATUS_DEVICE_REMOVED instead of running out its time-out, which
+// under a waiting-time extension can take minutes. A failure the thread has
+// not taken yet stands. Any IRQL up to DISPATCH_LEVEL.
+VOID EndWaitingReceive(PREADER_EXTENSION ReaderExtension);
 
 // The status a reader status byte stands for.
 NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus);

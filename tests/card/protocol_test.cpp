@@ -215,6 +215,35 @@ TEST(TransmitT1, WaitingTimeExtensionStretchesOnlyThePrologueWait)
     EXPECT_EQ(card->smartcard()->T1.Wtx, 0);
 }
 
+// The reader is unplugged while the driver waits out a long waiting-time
+// extension: the port closes, and the waiting receive must end with it as a
+// reader that went away, not run out its stretched time-out (30 x the block
+// waiting time) and then have the library send retries into the void.
+TEST(TransmitT1, UnpluggedReaderEndsAnExtendedWaitAtOnce)
+{
+    auto card = t1Card(knobsFor("t1", [](auto &knobs) { knobs.card.wtx = 30; }));
+    const ULONG base = card->reader()->ReadTotalTimeout;
+    platform::PendingRequest request =
+        card->ioctlAsync(IOCTL_SMARTCARD_TRANSMIT, CardHarness::transmitInput(SCARD_PROTOCOL_T1, kSelectMf), 64);
+    for (int step = 0; step < 20000 && !request.done() && card->reader()->ReadTotalTimeout == base; step++) {
+        card->h().runFor(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(request.done());
+    ASSERT_EQ(card->reader()->ReadTotalTimeout, 30 * base) << "the receive should wait under the extension";
+    card->h().runFor(std::chrono::milliseconds(10));
+    ASSERT_FALSE(request.done());
+
+    const double unplugged = card->h().nowMs();
+    card->h().reader()->unplug();
+    for (int step = 0; step < 1000 && !request.done(); step++) {
+        card->h().runFor(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(request.done()) << "the receive outlived the closed port by a second";
+    EXPECT_LE(card->h().nowMs() - unplugged, 5.0);
+    EXPECT_EQ(request.wait().status, STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(card->reader()->ReadTotalTimeout, base);
+}
+
 // Answers the library recovers from: LEN 0xFF or a reader data error on LEN
 // (a 254 ms pause, then the library sees an empty or corrupted block and
 // asks again).
