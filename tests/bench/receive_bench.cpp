@@ -16,7 +16,7 @@
 
 #include "link/ReceiveEngine.h"
 #include "serial/tty_pty_pair.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "card/CardServices.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 #include <platform/io_manager.h>
 #include <platform/system.h>

@@ -3,7 +3,7 @@
 // cancellation or the cleanup of its handle.
 
 #include "card_fixture.h"
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 
 namespace tav712::testing {
 namespace {

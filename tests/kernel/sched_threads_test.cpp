@@ -3,7 +3,7 @@
 // unwinds, one interrupt line's order, and threads calling in from outside in
 // real time. (An outside interrupt waking a thread in real time is driven
 // end to end by the serial port on a pseudo-terminal.)
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 #include "sched_fixture.h"
 
 #include <atomic>

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 #include "port_fixture.h"
 
 namespace serial::testing {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "apdu.h"
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 #include "errors.h"
 #include "hex.h"
 #include "script.h"

@@ -1,4 +1,4 @@
-#include "FrameTest.h"
+#include "frame_fixture.h"
 
 #include <cstring>
 #include <vector>

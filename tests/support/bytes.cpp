@@ -1,4 +1,4 @@
-#include "support/Bytes.h"
+#include "support/bytes.h"
 
 #include <cstdio>
 

@@ -46,7 +46,7 @@
 #include "emulator/reader.h"
 #include "emulator/scripted_line.h"
 #include "include/tav712.h"
-#include "support/SerialRecorder.h"
+#include "support/serial_recorder.h"
 
 namespace tav712::testing {
 

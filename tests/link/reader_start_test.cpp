@@ -12,7 +12,7 @@
 
 #include "link/ReaderCommands.h"
 #include "link/ReaderStart.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 #include "tav712log.h"
 
 namespace tav712::testing {

@@ -4,11 +4,11 @@
 // keeps it waiting; removal never overtakes a request's last touch of the
 // device; and the Plug and Play requests the driver handles go down and come
 // back with plain success.
-#include "FrameTest.h"
+#include "frame_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 
 #include <functional>
 #include <ostream>

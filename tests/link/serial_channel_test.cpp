@@ -7,7 +7,7 @@
 
 #include "link/ReaderStart.h"
 #include "link/SerialChannel.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 namespace tav712::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "link/ReaderCommands.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 namespace tav712::testing {
 namespace {

@@ -4,8 +4,8 @@
 // a failed device power change never fails the system's, requests the
 // driver does not handle go down unchanged, and every system state maps to
 // its device state. (The sleep query that refuses while a request is inside
-// the library is in DeviceLifeTest.)
-#include "FrameTest.h"
+// the library is in device_life_test.cpp.)
+#include "frame_fixture.h"
 #include "tav712log.h"
 
 #include <gtest/gtest.h>

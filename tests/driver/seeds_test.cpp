@@ -2,11 +2,11 @@
 // thread switches at the yield points, so the frame's locks, gate and
 // remove lock meet the serial worker, the close worker and the parked
 // tracking request in other orders. Every run must end clean.
-#include "FrameTest.h"
+#include "frame_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 
 namespace tav712::testing {
 namespace {

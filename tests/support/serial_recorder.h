@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "support/Bytes.h"
+#include "support/bytes.h"
 
 namespace tav712::testing {
 

@@ -1,4 +1,4 @@
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 #include <gtest/gtest.h>
 

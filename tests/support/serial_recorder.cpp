@@ -1,6 +1,6 @@
 // The recording filter: a WDM filter driver of its own, so it sees requests
 // exactly as the serial driver below receives them.
-#include "support/SerialRecorder.h"
+#include "support/serial_recorder.h"
 
 #include <platform/scheduler.h>
 #include <platform/system.h>

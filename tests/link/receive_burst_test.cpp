@@ -13,7 +13,7 @@
 #include "link/ReceiveEngine.h"
 #include "link/SerialChannel.h"
 #include "serial/tty_pty_pair.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 namespace tav712::testing {
 namespace {

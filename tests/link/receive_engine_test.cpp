@@ -8,10 +8,10 @@
 #include <string>
 #include <tuple>
 
-#include "common/TestCases.h"
+#include "common/test_cases.h"
 #include "link/ReceiveEngine.h"
 #include "link/SerialChannel.h"
-#include "support/DriverHarness.h"
+#include "support/driver_harness.h"
 
 namespace tav712::testing {
 namespace {

@@ -3,7 +3,7 @@
 // sleep queries, the removal query that refuses while a handle is open,
 // surprise removal, the ten-reader limit and every way AddDevice can fail.
 // Every test ends by unloading the driver with its readers still present.
-#include "FrameTest.h"
+#include "frame_fixture.h"
 
 #include "card/ReaderAttributes.h"
 #include "tav712log.h"
