@@ -6,10 +6,10 @@
 #include <wdm.h>
 #include <smclib.h>
 
-#define ATR_READ_BUFFER_SIZE 64   // CardPower's ATR buffer
-#define ATR_MAX_RECORDED 33       // largest ATR recorded in CardCapabilities
-#define ATR_INTERFACE_GROUPS 3    // TA1..TD3 are kept in AtrInterfaceBytes
-#define ATR_MAX_GROUPS 15         // bound on interface groups walked in one ATR
+#define ATR_READ_BUFFER_SIZE 64  // CardPower's ATR buffer
+#define ATR_MAX_RECORDED 33      // largest ATR recorded in CardCapabilities
+#define ATR_INTERFACE_GROUPS 3   // TA1..TD3 are kept in AtrInterfaceBytes
+#define ATR_MAX_GROUPS 15        // bound on interface groups walked in one ATR
 
 // RDF_CARD_POWER callback. MinorIoControlCode: SCARD_POWER_DOWN,
 // SCARD_COLD_RESET or SCARD_WARM_RESET; any other code is refused with

@@ -18,122 +18,115 @@
 #include "include/tav712.h"
 #include "link/ReaderCommands.h"
 
-BOOLEAN CardStateChanged(ULONG OldState, ULONG NewState)
-{
-    if (OldState == SCARD_UNKNOWN) {
-        return TRUE;
-    }
-    BOOLEAN oldHasCard = OldState > SCARD_ABSENT;
-    BOOLEAN newHasCard = NewState > SCARD_ABSENT;
-    return oldHasCard != newHasCard;
+BOOLEAN CardStateChanged(ULONG OldState, ULONG NewState) {
+  if (OldState == SCARD_UNKNOWN) {
+    return TRUE;
+  }
+  BOOLEAN oldHasCard = OldState > SCARD_ABSENT;
+  BOOLEAN newHasCard = NewState > SCARD_ABSENT;
+  return oldHasCard != newHasCard;
 }
 
 // Once the cancel routine is cleared under the cancel spin lock, the I/O
 // manager no longer calls it, and a cancel routine already running has
 // cleared NotificationIrp before it released that lock.
-PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    PIRP irp = SmartcardExtension->OsData->NotificationIrp;
-    if (irp != NULL) {
-        SmartcardExtension->OsData->NotificationIrp = NULL;
-        IoSetCancelRoutine(irp, NULL);
-    }
-    IoReleaseCancelSpinLock(cancelIrql);
-    return irp;
+PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  PIRP irp = SmartcardExtension->OsData->NotificationIrp;
+  if (irp != NULL) {
+    SmartcardExtension->OsData->NotificationIrp = NULL;
+    IoSetCancelRoutine(irp, NULL);
+  }
+  IoReleaseCancelSpinLock(cancelIrql);
+  return irp;
 }
 
-VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
-{
-    ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
 
-    ULONG newState = State;
-    BOOLEAN registerRead = FALSE;
+  ULONG newState = State;
+  BOOLEAN registerRead = FALSE;
 
-    if (State == SCARD_UNKNOWN) {
-        // Ask the reader before any lock is taken: the read waits.
-        ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-        UCHAR contacts = 0;
-        NTSTATUS status = ReaderReadRegister(SmartcardExtension->ReaderExtension,
-                                             READER_REGISTER_CONTACTS, &contacts);
-        if (status == STATUS_SUCCESS) {
-            registerRead = TRUE;
-            newState = (contacts & READER_CONTACTS_CARD_PRESENT) ? SCARD_SWALLOWED : SCARD_ABSENT;
-        } else {
-            // Compared as "no card"; CurrentState itself stays as it is.
-            newState = SCARD_UNKNOWN;
-        }
+  if (State == SCARD_UNKNOWN) {
+    // Ask the reader before any lock is taken: the read waits.
+    ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+    UCHAR contacts = 0;
+    NTSTATUS status = ReaderReadRegister(SmartcardExtension->ReaderExtension, READER_REGISTER_CONTACTS, &contacts);
+    if (status == STATUS_SUCCESS) {
+      registerRead = TRUE;
+      newState = (contacts & READER_CONTACTS_CARD_PRESENT) ? SCARD_SWALLOWED : SCARD_ABSENT;
+    } else {
+      // Compared as "no card"; CurrentState itself stays as it is.
+      newState = SCARD_UNKNOWN;
     }
+  }
 
-    KIRQL irql;
-    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+  KIRQL irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
 
-    ULONG oldState = SmartcardExtension->ReaderCapabilities.CurrentState;
-    BOOLEAN changed = CardStateChanged(oldState, newState);
+  ULONG oldState = SmartcardExtension->ReaderCapabilities.CurrentState;
+  BOOLEAN changed = CardStateChanged(oldState, newState);
 
-    if (State != SCARD_UNKNOWN) {
-        SmartcardExtension->ReaderCapabilities.CurrentState = State;
-    } else if (registerRead && changed) {
-        // A card already known as present, powered or specific stays so.
-        SmartcardExtension->ReaderCapabilities.CurrentState = newState;
-    }
+  if (State != SCARD_UNKNOWN) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = State;
+  } else if (registerRead && changed) {
+    // A card already known as present, powered or specific stays so.
+    SmartcardExtension->ReaderCapabilities.CurrentState = newState;
+  }
 
-    PIRP irp = NULL;
-    if (changed) {
-        irp = TakeParkedTrackingRequest(SmartcardExtension);
-    }
+  PIRP irp = NULL;
+  if (changed) {
+    irp = TakeParkedTrackingRequest(SmartcardExtension);
+  }
 
-    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
 
-    // Completed once no lock is held: completion runs the completion
-    // routines of the drivers above, which must not find our locks taken.
-    if (irp != NULL) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
+  // Completed once no lock is held: completion runs the completion
+  // routines of the drivers above, which must not find our locks taken.
+  if (irp != NULL) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
 }
 
-NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
 
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
 
-    PIRP irp = SmartcardExtension->OsData->NotificationIrp;
-    if (irp != NULL) {
-        IoSetCancelRoutine(irp, CancelCardTracking);
-        if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-            // Cancelled before it became cancellable: the I/O manager found
-            // no cancel routine then, so nobody else will end the request.
-            irp->CancelIrql = cancelIrql;
-            CancelCardTracking(SmartcardExtension->OsData->DeviceObject, irp);
-            return STATUS_PENDING;
-        }
+  PIRP irp = SmartcardExtension->OsData->NotificationIrp;
+  if (irp != NULL) {
+    IoSetCancelRoutine(irp, CancelCardTracking);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+      // Cancelled before it became cancellable: the I/O manager found
+      // no cancel routine then, so nobody else will end the request.
+      irp->CancelIrql = cancelIrql;
+      CancelCardTracking(SmartcardExtension->OsData->DeviceObject, irp);
+      return STATUS_PENDING;
     }
+  }
 
-    IoReleaseCancelSpinLock(cancelIrql);
-    return STATUS_PENDING;
+  IoReleaseCancelSpinLock(cancelIrql);
+  return STATUS_PENDING;
 }
 
-VOID NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    ASSERT(DeviceObject != NULL && Irp != NULL);
-    PSMARTCARD_EXTENSION smartcardExtension =
-        &((PDEVICE_EXTENSION)DeviceObject->DeviceExtension)->SmartcardExtension;
+VOID NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  ASSERT(DeviceObject != NULL && Irp != NULL);
+  PSMARTCARD_EXTENSION smartcardExtension = &((PDEVICE_EXTENSION)DeviceObject->DeviceExtension)->SmartcardExtension;
 
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = STATUS_CANCELLED;
+  Irp->IoStatus.Information = 0;
 
-    // Only the parked request is taken out; with the cancel spin lock held
-    // nobody else can have replaced it.
-    ASSERT(smartcardExtension->OsData->NotificationIrp == Irp);
-    if (smartcardExtension->OsData->NotificationIrp == Irp) {
-        smartcardExtension->OsData->NotificationIrp = NULL;
-    }
+  // Only the parked request is taken out; with the cancel spin lock held
+  // nobody else can have replaced it.
+  ASSERT(smartcardExtension->OsData->NotificationIrp == Irp);
+  if (smartcardExtension->OsData->NotificationIrp == Irp) {
+    smartcardExtension->OsData->NotificationIrp = NULL;
+  }
 
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }

@@ -20,124 +20,117 @@
 #define PTS_REPLY_CAPACITY 5
 #define PTS_EXCHANGES_MAX 2
 
-VOID BuildPtsRequest(ULONG Protocol, UCHAR Fl, UCHAR Dl, UCHAR Request[PTS_REQUEST_LENGTH])
-{
-    ASSERT(Protocol == SCARD_PROTOCOL_T0 || Protocol == SCARD_PROTOCOL_T1);
-    Request[0] = PTS_PTSS;
-    Request[1] = (UCHAR)(PTS_PTS0_PTS1_PRESENT | (Protocol == SCARD_PROTOCOL_T1 ? 1 : 0));
-    Request[2] = (UCHAR)((Fl << 4) | Dl);
-    Request[3] = (UCHAR)(Request[0] ^ Request[1] ^ Request[2]);
+VOID BuildPtsRequest(ULONG Protocol, UCHAR Fl, UCHAR Dl, UCHAR Request[PTS_REQUEST_LENGTH]) {
+  ASSERT(Protocol == SCARD_PROTOCOL_T0 || Protocol == SCARD_PROTOCOL_T1);
+  Request[0] = PTS_PTSS;
+  Request[1] = (UCHAR)(PTS_PTS0_PTS1_PRESENT | (Protocol == SCARD_PROTOCOL_T1 ? 1 : 0));
+  Request[2] = (UCHAR)((Fl << 4) | Dl);
+  Request[3] = (UCHAR)(Request[0] ^ Request[1] ^ Request[2]);
 }
 
 // One PTS exchange for the protocol chosen from Mask; TRUE when the card
 // echoed the request.
-static BOOLEAN ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Mask)
-{
-    PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
-    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+static BOOLEAN ExchangePts(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Mask) {
+  PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
+  PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
 
-    ULONG protocol = ((Mask & SCARD_PROTOCOL_T1) && (card->Protocol.Supported & SCARD_PROTOCOL_T1))
-                         ? SCARD_PROTOCOL_T1
-                         : SCARD_PROTOCOL_T0;
-    card->Protocol.Selected = protocol;
+  ULONG protocol = ((Mask & SCARD_PROTOCOL_T1) && (card->Protocol.Supported & SCARD_PROTOCOL_T1)) ? SCARD_PROTOCOL_T1
+                                                                                                  : SCARD_PROTOCOL_T0;
+  card->Protocol.Selected = protocol;
 
-    UCHAR request[PTS_REQUEST_LENGTH];
-    BuildPtsRequest(protocol, card->PtsData.Fl, card->PtsData.Dl, request);
+  UCHAR request[PTS_REQUEST_LENGTH];
+  BuildPtsRequest(protocol, card->PtsData.Fl, card->PtsData.Dl, request);
 
-    UCHAR reply[PTS_REPLY_CAPACITY] = {0, 0, 0, 0, 0};
-    NTSTATUS status = ReaderSendToCard(readerExtension, request, PTS_REQUEST_LENGTH);
-    if (status == STATUS_SUCCESS) {
-        ULONG length = PTS_REPLY_CAPACITY;
-        status = ReaderReadBytes(readerExtension, reply, &length, 3);
-        if (status == STATUS_SUCCESS && (reply[1] >> 4) == 1) {
-            // PTS1 alone announced: one more character, the PCK.
-            length = PTS_REPLY_CAPACITY - 3;
-            status = ReaderReadBytes(readerExtension, reply + 3, &length, 1);
-        }
+  UCHAR reply[PTS_REPLY_CAPACITY] = {0, 0, 0, 0, 0};
+  NTSTATUS status = ReaderSendToCard(readerExtension, request, PTS_REQUEST_LENGTH);
+  if (status == STATUS_SUCCESS) {
+    ULONG length = PTS_REPLY_CAPACITY;
+    status = ReaderReadBytes(readerExtension, reply, &length, 3);
+    if (status == STATUS_SUCCESS && (reply[1] >> 4) == 1) {
+      // PTS1 alone announced: one more character, the PCK.
+      length = PTS_REPLY_CAPACITY - 3;
+      status = ReaderReadBytes(readerExtension, reply + 3, &length, 1);
     }
-    return status == STATUS_SUCCESS &&
-           RtlCompareMemory(reply, request, PTS_REQUEST_LENGTH) == PTS_REQUEST_LENGTH;
+  }
+  return status == STATUS_SUCCESS && RtlCompareMemory(reply, request, PTS_REQUEST_LENGTH) == PTS_REQUEST_LENGTH;
 }
 
 // Writes the selected protocol (or 0) as a ULONG at the start of the reply.
-static VOID ReportProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Protocol)
-{
-    ULONG information = 0;
-    if (SmartcardExtension->IoRequest.ReplyBuffer != NULL &&
-        SmartcardExtension->IoRequest.ReplyBufferLength >= sizeof(ULONG)) {
-        RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, &Protocol, sizeof(ULONG));
-        information = Protocol != 0 ? sizeof(ULONG) : 0;
-    }
-    if (SmartcardExtension->IoRequest.Information != NULL) {
-        *SmartcardExtension->IoRequest.Information = information;
-    }
+static VOID ReportProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Protocol) {
+  ULONG information = 0;
+  if (SmartcardExtension->IoRequest.ReplyBuffer != NULL &&
+      SmartcardExtension->IoRequest.ReplyBufferLength >= sizeof(ULONG)) {
+    RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, &Protocol, sizeof(ULONG));
+    information = Protocol != 0 ? sizeof(ULONG) : 0;
+  }
+  if (SmartcardExtension->IoRequest.Information != NULL) {
+    *SmartcardExtension->IoRequest.Information = information;
+  }
 }
 
-NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
-    PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
+NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
+  PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
 
-    // Bytes nobody took (for instance a TCK the ATR did not announce) would
-    // be read as the card's PTS answer.
-    if (SmartcardExtension->ReaderExtension->ReceivedBytes != 0) {
-        return STATUS_DEVICE_PROTOCOL_ERROR;
+  // Bytes nobody took (for instance a TCK the ATR did not announce) would
+  // be read as the card's PTS answer.
+  if (SmartcardExtension->ReaderExtension->ReceivedBytes != 0) {
+    return STATUS_DEVICE_PROTOCOL_ERROR;
+  }
+  // The selected protocol goes back as a ULONG; a smaller reply buffer is
+  // refused before the card is touched.
+  if (SmartcardExtension->IoRequest.ReplyBuffer == NULL ||
+      SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(ULONG)) {
+    if (SmartcardExtension->IoRequest.Information != NULL) {
+      *SmartcardExtension->IoRequest.Information = 0;
     }
-    // The selected protocol goes back as a ULONG; a smaller reply buffer is
-    // refused before the card is touched.
-    if (SmartcardExtension->IoRequest.ReplyBuffer == NULL ||
-        SmartcardExtension->IoRequest.ReplyBufferLength < sizeof(ULONG)) {
-        if (SmartcardExtension->IoRequest.Information != NULL) {
-            *SmartcardExtension->IoRequest.Information = 0;
-        }
-        return STATUS_BUFFER_TOO_SMALL;
-    }
+    return STATUS_BUFFER_TOO_SMALL;
+  }
 
-    ULONG mask = SmartcardExtension->MinorIoControlCode;
-    NTSTATUS outcome = STATUS_PENDING;  // undecided
+  ULONG mask = SmartcardExtension->MinorIoControlCode;
+  NTSTATUS outcome = STATUS_PENDING;  // undecided
 
-    if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
-        (card->Protocol.Selected & mask) != 0) {
+  if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC && (card->Protocol.Selected & mask) != 0) {
+    outcome = STATUS_SUCCESS;
+  }
+  if ((card->Protocol.Supported & mask) == 0 ||
+      (SmartcardExtension->ReaderCapabilities.SupportedProtocols & mask) == 0) {
+    outcome = STATUS_INVALID_DEVICE_REQUEST;
+  }
+
+  if (outcome == STATUS_PENDING) {
+    outcome = STATUS_DEVICE_PROTOCOL_ERROR;
+    // At most two exchanges: the proposal, then the default after a
+    // cold reset.
+    for (ULONG exchange = 1; exchange <= PTS_EXCHANGES_MAX; exchange++) {
+      if (ExchangePts(SmartcardExtension, mask)) {
+        card->Dl = card->PtsData.Dl;
+        card->Fl = card->PtsData.Fl;
+        (VOID) SetCardTiming(SmartcardExtension);
+        (VOID) SetSerialTimeouts(SmartcardExtension);
         outcome = STATUS_SUCCESS;
-    }
-    if ((card->Protocol.Supported & mask) == 0 ||
-        (SmartcardExtension->ReaderCapabilities.SupportedProtocols & mask) == 0) {
-        outcome = STATUS_INVALID_DEVICE_REQUEST;
-    }
-
-    if (outcome == STATUS_PENDING) {
-        outcome = STATUS_DEVICE_PROTOCOL_ERROR;
-        // At most two exchanges: the proposal, then the default after a
-        // cold reset.
-        for (ULONG exchange = 1; exchange <= PTS_EXCHANGES_MAX; exchange++) {
-            if (ExchangePts(SmartcardExtension, mask)) {
-                card->Dl = card->PtsData.Dl;
-                card->Fl = card->PtsData.Fl;
-                (VOID)SetCardTiming(SmartcardExtension);
-                (VOID)SetSerialTimeouts(SmartcardExtension);
-                outcome = STATUS_SUCCESS;
-                break;
-            }
-            if (card->PtsData.Type != PTS_TYPE_DEFAULT && exchange < PTS_EXCHANGES_MAX) {
-                card->PtsData.Type = PTS_TYPE_DEFAULT;
-                SmartcardExtension->MinorIoControlCode = SCARD_COLD_RESET;
-                if (CardPower(SmartcardExtension) == STATUS_SUCCESS) {
-                    continue;
-                }
-                break;
-            }
-            SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-            (VOID)CardPower(SmartcardExtension);
-            break;
+        break;
+      }
+      if (card->PtsData.Type != PTS_TYPE_DEFAULT && exchange < PTS_EXCHANGES_MAX) {
+        card->PtsData.Type = PTS_TYPE_DEFAULT;
+        SmartcardExtension->MinorIoControlCode = SCARD_COLD_RESET;
+        if (CardPower(SmartcardExtension) == STATUS_SUCCESS) {
+          continue;
         }
+        break;
+      }
+      SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+      (VOID) CardPower(SmartcardExtension);
+      break;
     }
+  }
 
-    if (outcome == STATUS_SUCCESS) {
-        ReportProtocol(SmartcardExtension, card->Protocol.Selected);
-        SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-        return STATUS_SUCCESS;
-    }
-    card->Protocol.Selected = 0;
-    ReportProtocol(SmartcardExtension, 0);
-    return outcome;
+  if (outcome == STATUS_SUCCESS) {
+    ReportProtocol(SmartcardExtension, card->Protocol.Selected);
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+    return STATUS_SUCCESS;
+  }
+  card->Protocol.Selected = 0;
+  ReportProtocol(SmartcardExtension, 0);
+  return outcome;
 }

@@ -28,153 +28,145 @@
 
 // Reads one procedure, data or status byte; a reported data error counts as
 // a failure (the caller turns it into STATUS_IO_TIMEOUT).
-static NTSTATUS ReadOneByte(PREADER_EXTENSION ReaderExtension, PUCHAR Byte)
-{
-    UCHAR procedure[T0_PROCEDURE_BUFFER_SIZE];
-    ULONG length = sizeof(procedure);
-    NTSTATUS status = ReaderReadBytes(ReaderExtension, procedure, &length, 1);
-    if (status == STATUS_SUCCESS) {
-        *Byte = procedure[0];
-        if (ReaderExtension->TransferError != STATUS_SUCCESS) {
-            return STATUS_DATA_ERROR;
-        }
+static NTSTATUS ReadOneByte(PREADER_EXTENSION ReaderExtension, PUCHAR Byte) {
+  UCHAR procedure[T0_PROCEDURE_BUFFER_SIZE];
+  ULONG length = sizeof(procedure);
+  NTSTATUS status = ReaderReadBytes(ReaderExtension, procedure, &length, 1);
+  if (status == STATUS_SUCCESS) {
+    *Byte = procedure[0];
+    if (ReaderExtension->TransferError != STATUS_SUCCESS) {
+      return STATUS_DATA_ERROR;
     }
-    return status;
+  }
+  return status;
 }
 
-static NTSTATUS T0Result(PREADER_EXTENSION ReaderExtension, NTSTATUS Status)
-{
-    return ReaderExtension->TransferError != STATUS_SUCCESS ? STATUS_IO_TIMEOUT : Status;
+static NTSTATUS T0Result(PREADER_EXTENSION ReaderExtension, NTSTATUS Status) {
+  return ReaderExtension->TransferError != STATUS_SUCCESS ? STATUS_IO_TIMEOUT : Status;
 }
 
 // Whether the procedure byte acknowledges INS as a whole (INS) or for one
 // byte (~INS); INS+1 and its complement count for an even INS only.
-static BOOLEAN IsAcknowledge(UCHAR ProcedureByte, UCHAR Ins, BOOLEAN SingleByte)
-{
-    UCHAR mask = SingleByte ? 0xFF : 0x00;
-    if (ProcedureByte == (UCHAR)(Ins ^ mask)) {
-        return TRUE;
-    }
-    return (Ins & 1) == 0 && ProcedureByte == (UCHAR)((Ins + 1) ^ mask);
+static BOOLEAN IsAcknowledge(UCHAR ProcedureByte, UCHAR Ins, BOOLEAN SingleByte) {
+  UCHAR mask = SingleByte ? 0xFF : 0x00;
+  if (ProcedureByte == (UCHAR)(Ins ^ mask)) {
+    return TRUE;
+  }
+  return (Ins & 1) == 0 && ProcedureByte == (UCHAR)((Ins + 1) ^ mask);
 }
 
-NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension,
-                    PUCHAR Request, ULONG RequestLength,
-                    PUCHAR Reply, PULONG ReplyLength)
-{
-    ASSERT(SmartcardExtension != NULL && Request != NULL && Reply != NULL && ReplyLength != NULL);
-    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
-    ULONG capacity = *ReplyLength;
+NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Request, ULONG RequestLength, PUCHAR Reply,
+                    PULONG ReplyLength) {
+  ASSERT(SmartcardExtension != NULL && Request != NULL && Reply != NULL && ReplyLength != NULL);
+  PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+  ULONG capacity = *ReplyLength;
 
-    if (RequestLength < T0_HEADER_LENGTH) {
-        // The library always builds at least the header.
-        return STATUS_INVALID_DEVICE_REQUEST;
+  if (RequestLength < T0_HEADER_LENGTH) {
+    // The library always builds at least the header.
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+
+  ULONG toSend = RequestLength;
+  ULONG sendOffset = 0;
+  ULONG sendCount = T0_HEADER_LENGTH;
+  ULONG received = 0;
+  ULONG dataLeft = SmartcardExtension->T0.Le;  // response data still expected
+  UCHAR ins = Request[1];
+  NTSTATUS status;
+
+  readerExtension->TransferError = STATUS_SUCCESS;
+
+  for (;;) {
+    if (sendCount > 0) {
+      ASSERT(sendCount <= toSend);
+      status = ReaderSendToCard(readerExtension, Request + sendOffset, sendCount);
+      if (status != STATUS_SUCCESS) {
+        return T0Result(readerExtension, status);
+      }
+      sendOffset += sendCount;
+      toSend -= sendCount;
+      sendCount = 0;
     }
 
-    ULONG toSend = RequestLength;
-    ULONG sendOffset = 0;
-    ULONG sendCount = T0_HEADER_LENGTH;
-    ULONG received = 0;
-    ULONG dataLeft = SmartcardExtension->T0.Le;  // response data still expected
-    UCHAR ins = Request[1];
-    NTSTATUS status;
-
-    readerExtension->TransferError = STATUS_SUCCESS;
-
-    for (;;) {
-        if (sendCount > 0) {
-            ASSERT(sendCount <= toSend);
-            status = ReaderSendToCard(readerExtension, Request + sendOffset, sendCount);
-            if (status != STATUS_SUCCESS) {
-                return T0Result(readerExtension, status);
-            }
-            sendOffset += sendCount;
-            toSend -= sendCount;
-            sendCount = 0;
-        }
-
-        UCHAR pb = 0;
-        status = ReadOneByte(readerExtension, &pb);
-        if (status != STATUS_SUCCESS) {
-            return T0Result(readerExtension, status);
-        }
-
-        if (pb == T0_NULL_BYTE) {
-            // Only another wait.
-        } else if (IsAcknowledge(pb, ins, FALSE)) {
-            if (toSend > 0) {
-                sendCount = toSend;
-            } else if (dataLeft > 0) {
-                // All response data in one read; a procedure byte follows.
-                if (dataLeft > capacity - received || capacity - received - dataLeft < 2) {
-                    return STATUS_BUFFER_TOO_SMALL;
-                }
-                ULONG length = capacity - received;
-                status = ReaderReadBytes(readerExtension, Reply + received, &length, dataLeft);
-                if (status != STATUS_SUCCESS || readerExtension->TransferError != STATUS_SUCCESS) {
-                    return T0Result(readerExtension, status);
-                }
-                received += dataLeft;
-                dataLeft = 0;
-            }
-        } else if (IsAcknowledge(pb, ins, TRUE)) {
-            if (toSend > 0) {
-                sendCount = 1;
-            } else if (dataLeft > 0) {
-                if (received >= capacity) {
-                    return STATUS_BUFFER_TOO_SMALL;
-                }
-                status = ReadOneByte(readerExtension, &Reply[received]);
-                if (status != STATUS_SUCCESS) {
-                    return T0Result(readerExtension, status);
-                }
-                received++;
-                dataLeft--;
-            }
-        } else {
-            // SW1, then SW2: the command ends here. Behind the response
-            // data when all of it came; a status word that cuts the data
-            // short stands alone.
-            ULONG at = dataLeft == 0 ? received : 0;
-            if (capacity < 2 || capacity - 2 < at) {
-                return STATUS_BUFFER_TOO_SMALL;
-            }
-            UCHAR sw2 = 0;
-            status = ReadOneByte(readerExtension, &sw2);
-            if (status != STATUS_SUCCESS) {
-                return T0Result(readerExtension, status);
-            }
-            Reply[at] = pb;
-            Reply[at + 1] = sw2;
-            *ReplyLength = at + 2;
-            return T0Result(readerExtension, STATUS_SUCCESS);
-        }
-    }
-}
-
-NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    ASSERT(SmartcardExtension != NULL);
-
-    SmartcardExtension->SmartcardRequest.BufferLength = 0;
-    SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
-
-    NTSTATUS status = SmartcardT0Request(SmartcardExtension);
+    UCHAR pb = 0;
+    status = ReadOneByte(readerExtension, &pb);
     if (status != STATUS_SUCCESS) {
-        return status;
+      return T0Result(readerExtension, status);
     }
 
-    status = T0Exchange(SmartcardExtension,
-                        SmartcardExtension->SmartcardRequest.Buffer,
-                        SmartcardExtension->SmartcardRequest.BufferLength,
-                        SmartcardExtension->SmartcardReply.Buffer,
-                        &SmartcardExtension->SmartcardReply.BufferLength);
-    if (status == STATUS_SUCCESS) {
-        return SmartcardT0Reply(SmartcardExtension);
+    if (pb == T0_NULL_BYTE) {
+      // Only another wait.
+    } else if (IsAcknowledge(pb, ins, FALSE)) {
+      if (toSend > 0) {
+        sendCount = toSend;
+      } else if (dataLeft > 0) {
+        // All response data in one read; a procedure byte follows.
+        if (dataLeft > capacity - received || capacity - received - dataLeft < 2) {
+          return STATUS_BUFFER_TOO_SMALL;
+        }
+        ULONG length = capacity - received;
+        status = ReaderReadBytes(readerExtension, Reply + received, &length, dataLeft);
+        if (status != STATUS_SUCCESS || readerExtension->TransferError != STATUS_SUCCESS) {
+          return T0Result(readerExtension, status);
+        }
+        received += dataLeft;
+        dataLeft = 0;
+      }
+    } else if (IsAcknowledge(pb, ins, TRUE)) {
+      if (toSend > 0) {
+        sendCount = 1;
+      } else if (dataLeft > 0) {
+        if (received >= capacity) {
+          return STATUS_BUFFER_TOO_SMALL;
+        }
+        status = ReadOneByte(readerExtension, &Reply[received]);
+        if (status != STATUS_SUCCESS) {
+          return T0Result(readerExtension, status);
+        }
+        received++;
+        dataLeft--;
+      }
+    } else {
+      // SW1, then SW2: the command ends here. Behind the response
+      // data when all of it came; a status word that cuts the data
+      // short stands alone.
+      ULONG at = dataLeft == 0 ? received : 0;
+      if (capacity < 2 || capacity - 2 < at) {
+        return STATUS_BUFFER_TOO_SMALL;
+      }
+      UCHAR sw2 = 0;
+      status = ReadOneByte(readerExtension, &sw2);
+      if (status != STATUS_SUCCESS) {
+        return T0Result(readerExtension, status);
+      }
+      Reply[at] = pb;
+      Reply[at + 1] = sw2;
+      *ReplyLength = at + 2;
+      return T0Result(readerExtension, STATUS_SUCCESS);
     }
-    if (status == STATUS_IO_TIMEOUT) {
-        SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-        (VOID)CardPower(SmartcardExtension);
-    }
+  }
+}
+
+NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ASSERT(SmartcardExtension != NULL);
+
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  SmartcardExtension->SmartcardReply.BufferLength = SmartcardExtension->SmartcardReply.BufferSize;
+
+  NTSTATUS status = SmartcardT0Request(SmartcardExtension);
+  if (status != STATUS_SUCCESS) {
     return status;
+  }
+
+  status = T0Exchange(SmartcardExtension, SmartcardExtension->SmartcardRequest.Buffer,
+                      SmartcardExtension->SmartcardRequest.BufferLength, SmartcardExtension->SmartcardReply.Buffer,
+                      &SmartcardExtension->SmartcardReply.BufferLength);
+  if (status == STATUS_SUCCESS) {
+    return SmartcardT0Reply(SmartcardExtension);
+  }
+  if (status == STATUS_IO_TIMEOUT) {
+    SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+    (VOID) CardPower(SmartcardExtension);
+  }
+  return status;
 }

@@ -18,6 +18,5 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
 // Sends Request (header and command data) by the card's procedure bytes and
 // collects the response data and SW1 SW2 into Reply. *ReplyLength: capacity
 // in, response length out (written only on STATUS_SUCCESS).
-NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension,
-                    PUCHAR Request, ULONG RequestLength,
-                    PUCHAR Reply, PULONG ReplyLength);
+NTSTATUS T0Exchange(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Request, ULONG RequestLength, PUCHAR Reply,
+                    PULONG ReplyLength);

@@ -25,109 +25,105 @@
 // STATUS_DEVICE_REMOVED when the link closed during the receive, and
 // STATUS_SUCCESS otherwise: every other receive problem is the library's to
 // recover from.
-static NTSTATUS ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
-    PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
-    ASSERT(reply->BufferSize >= T1_PROLOGUE_LENGTH + T1_MAX_INF_LENGTH + T1_CRC_LENGTH);
+static NTSTATUS ReceiveT1Block(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+  PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
+  ASSERT(reply->BufferSize >= T1_PROLOGUE_LENGTH + T1_MAX_INF_LENGTH + T1_CRC_LENGTH);
 
-    // The extension applies to the prologue wait only. The product is held
-    // below 32 bits; the base value is put back exactly afterwards.
-    UCHAR wtx = SmartcardExtension->T1.Wtx;
-    ULONG baseTotalTimeout = readerExtension->ReadTotalTimeout;
-    if (wtx != 0) {
-        ULONGLONG extended = (ULONGLONG)baseTotalTimeout * wtx;
-        readerExtension->ReadTotalTimeout = extended > 0xFFFFFFFFULL ? 0xFFFFFFFFUL : (ULONG)extended;
-    }
+  // The extension applies to the prologue wait only. The product is held
+  // below 32 bits; the base value is put back exactly afterwards.
+  UCHAR wtx = SmartcardExtension->T1.Wtx;
+  ULONG baseTotalTimeout = readerExtension->ReadTotalTimeout;
+  if (wtx != 0) {
+    ULONGLONG extended = (ULONGLONG)baseTotalTimeout * wtx;
+    readerExtension->ReadTotalTimeout = extended > 0xFFFFFFFFULL ? 0xFFFFFFFFUL : (ULONG)extended;
+  }
 
-    ULONG length = reply->BufferSize;
-    NTSTATUS status = ReaderReadBytes(readerExtension, reply->Buffer, &length, T1_PROLOGUE_LENGTH);
+  ULONG length = reply->BufferSize;
+  NTSTATUS status = ReaderReadBytes(readerExtension, reply->Buffer, &length, T1_PROLOGUE_LENGTH);
 
-    if (wtx != 0) {
-        readerExtension->ReadTotalTimeout = baseTotalTimeout;
-        SmartcardExtension->T1.Wtx = 0;
-    }
-    if (status == STATUS_DEVICE_REMOVED) {
-        return status;
-    }
-    if (status != STATUS_SUCCESS) {
-        return STATUS_SUCCESS;
-    }
+  if (wtx != 0) {
+    readerExtension->ReadTotalTimeout = baseTotalTimeout;
+    SmartcardExtension->T1.Wtx = 0;
+  }
+  if (status == STATUS_DEVICE_REMOVED) {
+    return status;
+  }
+  if (status != STATUS_SUCCESS) {
+    return STATUS_SUCCESS;
+  }
 
-    ULONG edcLength = (SmartcardExtension->CardCapabilities.T1.EDC & T1_CRC_CHECK) ? T1_CRC_LENGTH : T1_LRC_LENGTH;
-    ULONG rest = (ULONG)reply->Buffer[2] + edcLength;  // INF and EDC
-    if (reply->Buffer[2] == T1_LEN_INVALID) {
-        DelayMilliseconds(T1_ERROR_PAUSE_MS);
-        return STATUS_SUCCESS;
-    }
+  ULONG edcLength = (SmartcardExtension->CardCapabilities.T1.EDC & T1_CRC_CHECK) ? T1_CRC_LENGTH : T1_LRC_LENGTH;
+  ULONG rest = (ULONG)reply->Buffer[2] + edcLength;  // INF and EDC
+  if (reply->Buffer[2] == T1_LEN_INVALID) {
+    DelayMilliseconds(T1_ERROR_PAUSE_MS);
+    return STATUS_SUCCESS;
+  }
 
-    length = reply->BufferSize - T1_PROLOGUE_LENGTH;
-    status = ReaderReadBytes(readerExtension, reply->Buffer + T1_PROLOGUE_LENGTH, &length, rest);
-    if (status == STATUS_SUCCESS && readerExtension->TransferError == STATUS_SUCCESS) {
-        (VOID)WaitForBlockEnd(readerExtension);
-    }
-    reply->BufferLength = rest + T1_PROLOGUE_LENGTH;
-    return status == STATUS_DEVICE_REMOVED ? status : STATUS_SUCCESS;
+  length = reply->BufferSize - T1_PROLOGUE_LENGTH;
+  status = ReaderReadBytes(readerExtension, reply->Buffer + T1_PROLOGUE_LENGTH, &length, rest);
+  if (status == STATUS_SUCCESS && readerExtension->TransferError == STATUS_SUCCESS) {
+    (VOID) WaitForBlockEnd(readerExtension);
+  }
+  reply->BufferLength = rest + T1_PROLOGUE_LENGTH;
+  return status == STATUS_DEVICE_REMOVED ? status : STATUS_SUCCESS;
 }
 
-NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
-    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
-    PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
-    NTSTATUS status;
+NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
+  PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+  PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
+  NTSTATUS status;
 
-    RtlZeroMemory(reply->Buffer, 4);
+  RtlZeroMemory(reply->Buffer, 4);
 
-    do {
-        SmartcardExtension->T1.NAD = 0;
-        SmartcardExtension->SmartcardRequest.BufferLength = 0;
-        status = SmartcardT1Request(SmartcardExtension);
-        if (status != STATUS_SUCCESS) {
-            break;
-        }
-
-        // The card's IFS request came during the I-block exchange: its next
-        // block belongs to that exchange, so the library handles it as such
-        // once the S(IFS response) built above is sent.
-        if (SmartcardExtension->T1.State == T1_IFS_RESPONSE &&
-            SmartcardExtension->T1.OriginalState == T1_I_BLOCK) {
-            SmartcardExtension->T1.State = T1_I_BLOCK;
-        }
-
-        readerExtension->TransferError = STATUS_SUCCESS;
-        readerExtension->BlockEndStatus = STATUS_IO_TIMEOUT;
-
-        status = ReaderSendToCard(readerExtension,
-                                  SmartcardExtension->SmartcardRequest.Buffer,
-                                  SmartcardExtension->SmartcardRequest.BufferLength);
-        reply->BufferLength = 0;
-        if (status != STATUS_SUCCESS) {
-            break;
-        }
-
-        // A reader that went away is not a transmission error to recover
-        // from: the library would only send its retries into the void.
-        status = ReceiveT1Block(SmartcardExtension);
-        if (status != STATUS_SUCCESS) {
-            break;
-        }
-
-        if (readerExtension->TransferError != STATUS_SUCCESS) {
-            DelayMilliseconds(T1_ERROR_PAUSE_MS);
-            if (reply->BufferLength != 0) {
-                reply->Buffer[reply->BufferLength - 1] ^= 0xFF;
-            }
-        }
-
-        status = SmartcardT1Reply(SmartcardExtension);
-    } while (status == STATUS_MORE_PROCESSING_REQUIRED);
-
-    if (status == STATUS_IO_TIMEOUT) {
-        DelayMilliseconds(T1_ERROR_PAUSE_MS);
-        SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-        (VOID)CardPower(SmartcardExtension);
-        return STATUS_DEVICE_PROTOCOL_ERROR;
+  do {
+    SmartcardExtension->T1.NAD = 0;
+    SmartcardExtension->SmartcardRequest.BufferLength = 0;
+    status = SmartcardT1Request(SmartcardExtension);
+    if (status != STATUS_SUCCESS) {
+      break;
     }
-    return status;
+
+    // The card's IFS request came during the I-block exchange: its next
+    // block belongs to that exchange, so the library handles it as such
+    // once the S(IFS response) built above is sent.
+    if (SmartcardExtension->T1.State == T1_IFS_RESPONSE && SmartcardExtension->T1.OriginalState == T1_I_BLOCK) {
+      SmartcardExtension->T1.State = T1_I_BLOCK;
+    }
+
+    readerExtension->TransferError = STATUS_SUCCESS;
+    readerExtension->BlockEndStatus = STATUS_IO_TIMEOUT;
+
+    status = ReaderSendToCard(readerExtension, SmartcardExtension->SmartcardRequest.Buffer,
+                              SmartcardExtension->SmartcardRequest.BufferLength);
+    reply->BufferLength = 0;
+    if (status != STATUS_SUCCESS) {
+      break;
+    }
+
+    // A reader that went away is not a transmission error to recover
+    // from: the library would only send its retries into the void.
+    status = ReceiveT1Block(SmartcardExtension);
+    if (status != STATUS_SUCCESS) {
+      break;
+    }
+
+    if (readerExtension->TransferError != STATUS_SUCCESS) {
+      DelayMilliseconds(T1_ERROR_PAUSE_MS);
+      if (reply->BufferLength != 0) {
+        reply->Buffer[reply->BufferLength - 1] ^= 0xFF;
+      }
+    }
+
+    status = SmartcardT1Reply(SmartcardExtension);
+  } while (status == STATUS_MORE_PROCESSING_REQUIRED);
+
+  if (status == STATUS_IO_TIMEOUT) {
+    DelayMilliseconds(T1_ERROR_PAUSE_MS);
+    SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+    (VOID) CardPower(SmartcardExtension);
+    return STATUS_DEVICE_PROTOCOL_ERROR;
+  }
+  return status;
 }

@@ -39,14 +39,13 @@
 // True while the serial port is open, that is, from a successful reader
 // start until the port has been closed again; the device interface is
 // enabled in that time.
-inline BOOLEAN ReaderLinkOpen(PDEVICE_EXTENSION DeviceExtension)
-{
-    return KeReadStateEvent(&DeviceExtension->SerialCloseDone) == 0;
+inline BOOLEAN ReaderLinkOpen(PDEVICE_EXTENSION DeviceExtension) {
+  return KeReadStateEvent(&DeviceExtension->SerialCloseDone) == 0;
 }
 
 // Entry and device lifetime.
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject);
+NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
 VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 

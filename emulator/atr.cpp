@@ -113,13 +113,13 @@ std::vector<std::string> describeAtr(const AtrInfo& atr) {
     return lines;
   }
   lines.push_back(std::string(atr.inverseConvention ? "inverse" : "direct") + " convention, " +
-                  std::to_string(atr.historical.size()) + " historical bytes" +
-                  (atr.complete ? "" : " (incomplete)"));
+                  std::to_string(atr.historical.size()) + " historical bytes" + (atr.complete ? "" : " (incomplete)"));
   const std::uint8_t fi = static_cast<std::uint8_t>(atr.fiDi >> 4);
   const std::uint8_t di = static_cast<std::uint8_t>(atr.fiDi & 0x0F);
-  lines.push_back("TA1 " + hexByte(atr.fiDi) + ": Fi=" + std::to_string(fi) + " (F=" +
-                  std::to_string(clockRateFactor(fi)) + ") Di=" + std::to_string(di) + " (D=" +
-                  std::to_string(bitRateFactor(di)) + ")" + (atr.groups.empty() || !atr.groups[0].ta ? " default" : ""));
+  lines.push_back("TA1 " + hexByte(atr.fiDi) + ": Fi=" + std::to_string(fi) +
+                  " (F=" + std::to_string(clockRateFactor(fi)) + ") Di=" + std::to_string(di) +
+                  " (D=" + std::to_string(bitRateFactor(di)) + ")" +
+                  (atr.groups.empty() || !atr.groups[0].ta ? " default" : ""));
   if (atr.extraGuardTime != 0) lines.push_back("TC1: extra guard time N=" + std::to_string(atr.extraGuardTime));
   std::string protocols = "protocols:";
   for (std::uint8_t t = 0; t < 16; ++t) {

@@ -35,11 +35,11 @@ struct AtrInfo {
   std::uint8_t extraGuardTime = 0;  // TC1 (N)
   bool specificMode = false;        // TA2 present
   std::uint8_t specificProtocol = 0;
-  bool specificImplicit = false;    // TA2 bit 5: parameters not those of TA1
-  std::uint16_t protocols = 0;      // bit t set when T=t is offered
-  std::uint8_t firstProtocol = 0;   // protocol of TD1 (T=0 without TD1)
-  std::uint8_t workWaitingInteger = 10;  // TC2 (T=0 WI)
-  std::uint8_t ifsc = 32;                // first TA for T=1
+  bool specificImplicit = false;              // TA2 bit 5: parameters not those of TA1
+  std::uint16_t protocols = 0;                // bit t set when T=t is offered
+  std::uint8_t firstProtocol = 0;             // protocol of TD1 (T=0 without TD1)
+  std::uint8_t workWaitingInteger = 10;       // TC2 (T=0 WI)
+  std::uint8_t ifsc = 32;                     // first TA for T=1
   std::uint8_t characterWaitingInteger = 13;  // first TB for T=1, low nibble
   std::uint8_t blockWaitingInteger = 4;       // first TB for T=1, high nibble
   bool crc = false;                           // first TC for T=1, bit 0

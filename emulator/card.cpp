@@ -14,7 +14,10 @@ bool listed(const std::vector<std::uint32_t>& list, std::uint32_t value) {
 }  // namespace
 
 Card::Card(CardProfile profile, CardKnobs knobs)
-    : profile_(std::move(profile)), knobs_(std::move(knobs)), application_(profile_.application), random_(knobs_.seed) {}
+    : profile_(std::move(profile)),
+      knobs_(std::move(knobs)),
+      application_(profile_.application),
+      random_(knobs_.seed) {}
 
 Card::~Card() = default;
 
@@ -64,8 +67,8 @@ void Card::select(std::uint8_t protocol, std::uint8_t fiDi) {
     options.crc = atr_.crc;
     // ISO/IEC 7816-3, 11.4.3: BWT = 11 etu + 2^BWI x 960 x 372 clock cycles.
     options.blockWaitingEtu =
-        11 + static_cast<std::uint32_t>((std::uint64_t{960} * 372 << std::min<std::uint8_t>(atr_.blockWaitingInteger, 9)) /
-                                        etuClocks_);
+        11 + static_cast<std::uint32_t>(
+                 (std::uint64_t{960} * 372 << std::min<std::uint8_t>(atr_.blockWaitingInteger, 9)) / etuClocks_);
     options.wtxMultiplier = knobs_.wtx;
     options.ifsRequest = knobs_.ifsRequest;
     options.lenFfBlocks = knobs_.lenFfBlocks;
@@ -80,8 +83,7 @@ void Card::select(std::uint8_t protocol, std::uint8_t fiDi) {
 CardOutput Card::receive(std::uint8_t byte) {
   CardOutput out;
   switch (phase_) {
-    case Phase::off:
-      return {};
+    case Phase::off: return {};
     case Phase::negotiable:
       if (byte == 0xFF) {
         phase_ = Phase::pts;

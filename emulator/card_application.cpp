@@ -50,8 +50,7 @@ bool CardApplication::commandCarriesData(std::uint8_t ins) {
     case 0xD6:  // UPDATE BINARY
     case 0x20:  // VERIFY
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -94,8 +93,12 @@ int CardApplication::currentDf() const {
 
 std::vector<std::uint8_t> CardApplication::controlParameters(int file) const {
   const CardFile& f = config_.files[static_cast<std::size_t>(file)];
-  std::vector<std::uint8_t> body{0x82, 0x01, static_cast<std::uint8_t>(f.dedicated ? 0x38 : 0x01),
-                                 0x83, 0x02, static_cast<std::uint8_t>(f.fid >> 8),
+  std::vector<std::uint8_t> body{0x82,
+                                 0x01,
+                                 static_cast<std::uint8_t>(f.dedicated ? 0x38 : 0x01),
+                                 0x83,
+                                 0x02,
+                                 static_cast<std::uint8_t>(f.fid >> 8),
                                  static_cast<std::uint8_t>(f.fid & 0xFF)};
   if (f.dedicated && !f.name.empty()) {
     body.push_back(0x84);
@@ -128,8 +131,10 @@ ResponseApdu CardApplication::select(const CommandApdu& command) {
         found = 0;
       } else if ((found = child(dir, fid)) < 0) {
         const int parent = config_.files[static_cast<std::size_t>(dir)].parent;
-        if (config_.files[static_cast<std::size_t>(dir)].fid == fid) found = dir;
-        else if (parent >= 0 && config_.files[static_cast<std::size_t>(parent)].fid == fid) found = parent;
+        if (config_.files[static_cast<std::size_t>(dir)].fid == fid)
+          found = dir;
+        else if (parent >= 0 && config_.files[static_cast<std::size_t>(parent)].fid == fid)
+          found = parent;
       }
       break;
     }
@@ -155,8 +160,7 @@ ResponseApdu CardApplication::select(const CommandApdu& command) {
       }
       break;
     }
-    default:
-      return status(0x6A86);
+    default: return status(0x6A86);
   }
   if (found < 0) return status(0x6A82);
   current_ = found;

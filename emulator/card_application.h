@@ -13,15 +13,15 @@ namespace emulator {
 
 struct CardFile {
   std::uint16_t fid = 0;
-  bool dedicated = false;               // DF (true) or transparent EF
-  std::vector<std::uint8_t> name;       // DF name (AID), DFs only
-  std::vector<std::uint8_t> content;    // EFs only
-  bool needsPin = false;                // reading and updating need VERIFY
-  int parent = -1;                      // index in the file list; -1 for the MF
+  bool dedicated = false;             // DF (true) or transparent EF
+  std::vector<std::uint8_t> name;     // DF name (AID), DFs only
+  std::vector<std::uint8_t> content;  // EFs only
+  bool needsPin = false;              // reading and updating need VERIFY
+  int parent = -1;                    // index in the file list; -1 for the MF
 };
 
 struct ApplicationConfig {
-  std::vector<CardFile> files;          // files[0] is the MF (3F00)
+  std::vector<CardFile> files;  // files[0] is the MF (3F00)
   std::vector<std::uint8_t> pin{'1', '2', '3', '4'};
   std::uint8_t pinTries = 3;
   std::uint64_t challengeSeed = 0;
@@ -63,7 +63,7 @@ class CardApplication {
   ResponseApdu checkedEf(int& file) const;
 
   ApplicationConfig config_;
-  int current_ = 0;      // selected file (a DF or an EF)
+  int current_ = 0;  // selected file (a DF or an EF)
   bool verified_ = false;
   std::uint8_t triesLeft_;
   std::vector<std::uint8_t> pending_;

@@ -5,8 +5,8 @@
 namespace emulator {
 
 std::uint32_t clockRateFactor(std::uint8_t fi) {
-  static constexpr std::array<std::uint32_t, 16> table{372, 372, 558, 744, 1116, 1488, 1860, 0,
-                                                       0,   512, 768, 1024, 1536, 2048, 0,   0};
+  static constexpr std::array<std::uint32_t, 16> table{372, 372, 558, 744,  1116, 1488, 1860, 0,
+                                                       0,   512, 768, 1024, 1536, 2048, 0,    0};
   return table[fi & 0x0F];
 }
 

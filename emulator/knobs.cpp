@@ -4,7 +4,6 @@
 #include <functional>
 #include <map>
 
-
 namespace emulator {
 namespace {
 
@@ -68,102 +67,138 @@ struct Knob {
 
 const std::map<std::string, Knob, std::less<>>& knobTable() {
   static const std::map<std::string, Knob, std::less<>> table{
-      {"profile", {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
-                     if (!isCardProfileName(v)) return "unknown card profile '" + std::string(v) + "'";
-                     k.profile = std::string(v);
-                     return std::nullopt;
-                   },
-                   "profile=NAME      card kind: t0, t1, t1-crc, dual, specific, inverse, slow"}},
-      {"atr", {[](std::string_view v, EmulatorKnobs& k) { return intoHex(v, k.coldAtr); },
-               "atr=HEX           the card's cold ATR (e.g. 3B0254455354), TCK included"}},
-      {"warm-atr", {[](std::string_view v, EmulatorKnobs& k) { return intoHex(v, k.warmAtr); },
-                    "warm-atr=HEX      the card's ATR after a warm reset"}},
-      {"no-card", {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
-                     if (!v.empty() && v != "1") return "no-card takes no value";
-                     k.cardInserted = false;
-                     return std::nullopt;
-                   },
-                   "no-card           the slot starts empty"}},
-      {"silent-after", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.card.silentAfter); },
-                        "silent-after=N    the card sends nothing after its N-th byte (ATR included)"}},
-      {"parity-error-byte", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.parityErrorBytes); },
-                             "parity-error-byte=N[:N]  card bytes sent with a parity error"}},
-      {"late-byte", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lateBytes); },
-                     "late-byte=N[:N]   card bytes sent late-ms late"}},
-      {"late-ms", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.lateMs, 600'000); },
-                   "late-ms=M         delay of a late card byte (default 1500)"}},
-      {"garbage-after-atr", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.garbageAfterAtr, 1000); },
-                             "garbage-after-atr=N  N random bytes after every ATR"}},
-      {"wtx", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.wtx, 255); },
-               "wtx=K             T=1 card asks for a waiting-time extension K before each answer"}},
-      {"ifs-request", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.ifsRequest, 254); },
-                       "ifs-request=N     T=1 card asks for IFSC N once after reset"}},
-      {"len-ff-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lenFfBlocks); },
-                        "len-ff-block=N[:N]  T=1 blocks (since reset) sent with LEN 0xFF"}},
-      {"bad-edc-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.badEdcBlocks); },
-                         "bad-edc-block=N[:N] T=1 blocks (since reset) sent with a wrong LRC/CRC"}},
-      {"lost-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lostBlocks); },
-                      "lost-block=N[:N]  T=1 blocks (since reset) lost on the way; a repeat comes through"}},
-      {"bad-lrc-block", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.badEdcBlocks); },
-                         "bad-lrc-block=N[:N] same as bad-edc-block"}},
-      {"pts", {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
-                 static const std::map<std::string, PtsBehaviour, std::less<>> modes{
-                     {"echo", PtsBehaviour::echo},
-                     {"silent", PtsBehaviour::silent},
-                     {"no-pts1", PtsBehaviour::withoutPts1},
-                     {"other", PtsBehaviour::otherFactors},
-                     {"bad-pck", PtsBehaviour::badCheck}};
-                 const auto found = modes.find(v);
-                 if (found == modes.end()) return "unknown PTS behaviour '" + std::string(v) + "'";
-                 k.pts = found->second;
-                 return std::nullopt;
-               },
-               "pts=MODE          echo, silent, no-pts1, other, bad-pck"}},
-      {"pts-factors", {[](std::string_view v, EmulatorKnobs& k) {
-                         std::uint8_t value = 0;
-                         auto error = into(v, value, 0xFF);
-                         if (!error) k.ptsFactors = value;
-                         return error;
-                       },
-                       "pts-factors=0xFD  PTS1 of pts=other (default 0x11)"}},
-      {"t0-ack", {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
-                    if (v == "full") k.t0Ack = T0AckStyle::full;
-                    else if (v == "single") k.t0Ack = T0AckStyle::singleBytes;
-                    else if (v == "mixed") k.t0Ack = T0AckStyle::mixed;
-                    else return "unknown T=0 ACK style '" + std::string(v) + "'";
-                    return std::nullopt;
-                  },
-                  "t0-ack=STYLE      full, single (INS xor 0xFF per byte), mixed"}},
-      {"t0-nulls", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.t0Nulls); },
-                    "t0-nulls=N        NULL bytes before every procedure byte"}},
-      {"seed", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.seed, ~0ull); },
-                "seed=N            seed of the card's random bytes"}},
-      {"firmware", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.firmwareVersion, 0xFF); },
-                    "firmware=0xMN     register 0 (default 0x23)"}},
-      {"wrong-reply", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.reader.wrongReplies); },
-                       "wrong-reply=N[:N] replies (since plug-in) replaced by wrong-reply-value"}},
-      {"wrong-reply-value", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.wrongReplyValue, 0xFF); },
-                             "wrong-reply-value=V  (default 0x00)"}},
-      {"error-reply", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.reader.errorReplies); },
-                       "error-reply=N[:N] replies replaced by the reader error 0x10 0x84"}},
-      {"late-reply", {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.reader.lateReplies); },
-                      "late-reply=N[:N]  replies sent late-reply-ms late"}},
-      {"late-reply-ms", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.lateReplyMs, 600'000); },
-                         "late-reply-ms=M   (default 500)"}},
-      {"command-gap-ms", {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.commandGapMs, 600'000); },
-                          "command-gap-ms=M  a partial command is dropped after M ms of silence (default 100)"}},
-      {"reader-silent-after", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.silentAfter); },
-                               "reader-silent-after=N  the reader sends nothing after its N-th byte"}},
-      {"remove-after-byte", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.removeAfterCardByte); },
-                             "remove-after-byte=N  the card is pulled out after its N-th byte"}},
-      {"remove-at-ms", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.removeAtMs); },
-                        "remove-at-ms=M    the card is pulled out at M ms"}},
-      {"insert-at-ms", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.insertAtMs); },
-                        "insert-at-ms=M    the card goes in at M ms"}},
-      {"dsr-drop-ms", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.dsrDropMs); },
-                       "dsr-drop-ms=M     the reader is unplugged (DSR drops) at M ms"}},
-      {"reader-baud", {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.baudRate); },
-                       "reader-baud=B     the reader's own line speed (bytes garbled unless the host matches)"}},
+      {"profile",
+       {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
+          if (!isCardProfileName(v)) return "unknown card profile '" + std::string(v) + "'";
+          k.profile = std::string(v);
+          return std::nullopt;
+        },
+        "profile=NAME      card kind: t0, t1, t1-crc, dual, specific, inverse, slow"}},
+      {"atr",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoHex(v, k.coldAtr); },
+        "atr=HEX           the card's cold ATR (e.g. 3B0254455354), TCK included"}},
+      {"warm-atr",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoHex(v, k.warmAtr); },
+        "warm-atr=HEX      the card's ATR after a warm reset"}},
+      {"no-card",
+       {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
+          if (!v.empty() && v != "1") return "no-card takes no value";
+          k.cardInserted = false;
+          return std::nullopt;
+        },
+        "no-card           the slot starts empty"}},
+      {"silent-after",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.card.silentAfter); },
+        "silent-after=N    the card sends nothing after its N-th byte (ATR included)"}},
+      {"parity-error-byte",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.parityErrorBytes); },
+        "parity-error-byte=N[:N]  card bytes sent with a parity error"}},
+      {"late-byte",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lateBytes); },
+        "late-byte=N[:N]   card bytes sent late-ms late"}},
+      {"late-ms",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.lateMs, 600'000); },
+        "late-ms=M         delay of a late card byte (default 1500)"}},
+      {"garbage-after-atr",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.garbageAfterAtr, 1000); },
+        "garbage-after-atr=N  N random bytes after every ATR"}},
+      {"wtx",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.wtx, 255); },
+        "wtx=K             T=1 card asks for a waiting-time extension K before each answer"}},
+      {"ifs-request",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.ifsRequest, 254); },
+        "ifs-request=N     T=1 card asks for IFSC N once after reset"}},
+      {"len-ff-block",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lenFfBlocks); },
+        "len-ff-block=N[:N]  T=1 blocks (since reset) sent with LEN 0xFF"}},
+      {"bad-edc-block",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.badEdcBlocks); },
+        "bad-edc-block=N[:N] T=1 blocks (since reset) sent with a wrong LRC/CRC"}},
+      {"lost-block",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.lostBlocks); },
+        "lost-block=N[:N]  T=1 blocks (since reset) lost on the way; a repeat comes through"}},
+      {"bad-lrc-block",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.card.badEdcBlocks); },
+        "bad-lrc-block=N[:N] same as bad-edc-block"}},
+      {"pts",
+       {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
+          static const std::map<std::string, PtsBehaviour, std::less<>> modes{{"echo", PtsBehaviour::echo},
+                                                                              {"silent", PtsBehaviour::silent},
+                                                                              {"no-pts1", PtsBehaviour::withoutPts1},
+                                                                              {"other", PtsBehaviour::otherFactors},
+                                                                              {"bad-pck", PtsBehaviour::badCheck}};
+          const auto found = modes.find(v);
+          if (found == modes.end()) return "unknown PTS behaviour '" + std::string(v) + "'";
+          k.pts = found->second;
+          return std::nullopt;
+        },
+        "pts=MODE          echo, silent, no-pts1, other, bad-pck"}},
+      {"pts-factors",
+       {[](std::string_view v, EmulatorKnobs& k) {
+          std::uint8_t value = 0;
+          auto error = into(v, value, 0xFF);
+          if (!error) k.ptsFactors = value;
+          return error;
+        },
+        "pts-factors=0xFD  PTS1 of pts=other (default 0x11)"}},
+      {"t0-ack",
+       {[](std::string_view v, EmulatorKnobs& k) -> std::optional<std::string> {
+          if (v == "full")
+            k.t0Ack = T0AckStyle::full;
+          else if (v == "single")
+            k.t0Ack = T0AckStyle::singleBytes;
+          else if (v == "mixed")
+            k.t0Ack = T0AckStyle::mixed;
+          else
+            return "unknown T=0 ACK style '" + std::string(v) + "'";
+          return std::nullopt;
+        },
+        "t0-ack=STYLE      full, single (INS xor 0xFF per byte), mixed"}},
+      {"t0-nulls",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.t0Nulls); },
+        "t0-nulls=N        NULL bytes before every procedure byte"}},
+      {"seed",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.card.seed, ~0ull); },
+        "seed=N            seed of the card's random bytes"}},
+      {"firmware",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.firmwareVersion, 0xFF); },
+        "firmware=0xMN     register 0 (default 0x23)"}},
+      {"wrong-reply",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.reader.wrongReplies); },
+        "wrong-reply=N[:N] replies (since plug-in) replaced by wrong-reply-value"}},
+      {"wrong-reply-value",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.wrongReplyValue, 0xFF); },
+        "wrong-reply-value=V  (default 0x00)"}},
+      {"error-reply",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.reader.errorReplies); },
+        "error-reply=N[:N] replies replaced by the reader error 0x10 0x84"}},
+      {"late-reply",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoList(v, k.reader.lateReplies); },
+        "late-reply=N[:N]  replies sent late-reply-ms late"}},
+      {"late-reply-ms",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.lateReplyMs, 600'000); },
+        "late-reply-ms=M   (default 500)"}},
+      {"command-gap-ms",
+       {[](std::string_view v, EmulatorKnobs& k) { return into(v, k.reader.commandGapMs, 600'000); },
+        "command-gap-ms=M  a partial command is dropped after M ms of silence (default 100)"}},
+      {"reader-silent-after",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.silentAfter); },
+        "reader-silent-after=N  the reader sends nothing after its N-th byte"}},
+      {"remove-after-byte",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.removeAfterCardByte); },
+        "remove-after-byte=N  the card is pulled out after its N-th byte"}},
+      {"remove-at-ms",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.removeAtMs); },
+        "remove-at-ms=M    the card is pulled out at M ms"}},
+      {"insert-at-ms",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.insertAtMs); },
+        "insert-at-ms=M    the card goes in at M ms"}},
+      {"dsr-drop-ms",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.dsrDropMs); },
+        "dsr-drop-ms=M     the reader is unplugged (DSR drops) at M ms"}},
+      {"reader-baud",
+       {[](std::string_view v, EmulatorKnobs& k) { return intoOptional(v, k.reader.baudRate); },
+        "reader-baud=B     the reader's own line speed (bytes garbled unless the host matches)"}},
   };
   return table;
 }

@@ -52,8 +52,10 @@ inline constexpr LineSettings readerLineSettings{};
 // when there is one, stop bits (truncated to whole nanoseconds). 8N1 at 19200
 // baud is 10 bits, 520833 ns.
 constexpr Nanoseconds characterTime(const LineSettings& settings) {
-  const std::uint64_t halfBits = 2u * (1u + settings.dataBits + (settings.parity != 0 ? 1u : 0u)) +
-                                 (settings.stopBits == 0 ? 2u : settings.stopBits == 1 ? 3u : 4u);
+  const std::uint64_t halfBits =
+      2u * (1u + settings.dataBits + (settings.parity != 0 ? 1u : 0u)) + (settings.stopBits == 0   ? 2u
+                                                                          : settings.stopBits == 1 ? 3u
+                                                                                                   : 4u);
   const std::uint64_t baud = settings.baudRate == 0 ? 1 : settings.baudRate;
   return Nanoseconds(static_cast<std::int64_t>(halfBits * 500'000'000ull / baud));
 }

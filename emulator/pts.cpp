@@ -23,9 +23,9 @@ PtsAnswer answerPts(std::span<const std::uint8_t> request, const PtsPolicy& poli
   if ((protocols & (1u << protocol)) == 0) return answer;
   const bool hasPts1 = (pts0 & 0x10) != 0;
   const std::uint8_t fiDi = hasPts1 ? request[2] : std::uint8_t{0x11};
-  const bool acceptable = fiDi == 0x11 || fiDi == 0x01 || fiDi == ta1 ||
-                          std::find(policy.acceptedFactors.begin(), policy.acceptedFactors.end(), fiDi) !=
-                              policy.acceptedFactors.end();
+  const bool acceptable =
+      fiDi == 0x11 || fiDi == 0x01 || fiDi == ta1 ||
+      std::find(policy.acceptedFactors.begin(), policy.acceptedFactors.end(), fiDi) != policy.acceptedFactors.end();
   answer.protocol = protocol;
   switch (policy.behaviour) {
     case PtsBehaviour::echo:
@@ -48,8 +48,7 @@ PtsAnswer answerPts(std::span<const std::uint8_t> request, const PtsPolicy& poli
       answer.reply.assign(request.begin(), request.end());
       answer.reply.back() = static_cast<std::uint8_t>(answer.reply.back() ^ 0x5A);
       return answer;
-    case PtsBehaviour::silent:
-      return answer;
+    case PtsBehaviour::silent: return answer;
   }
   answer.reply.back() = longitudinalRedundancy(std::span(answer.reply).first(answer.reply.size() - 1));
   return answer;

@@ -13,9 +13,7 @@ bool listed(const std::vector<std::uint32_t>& list, std::uint32_t value) {
 
 // What a receiver set to other line settings makes of a byte: a fixed
 // scramble, so a mismatch is visible and reproducible.
-std::uint8_t garbled(std::uint8_t byte) {
-  return static_cast<std::uint8_t>(((byte >> 3) | (byte << 5)) ^ 0xA5);
-}
+std::uint8_t garbled(std::uint8_t byte) { return static_cast<std::uint8_t>(((byte >> 3) | (byte << 5)) ^ 0xA5); }
 
 }  // namespace
 
@@ -82,12 +80,8 @@ void Reader::execute() {
     case readerCommandWrite:
       writeRegister(low, std::vector<std::uint8_t>(command_.begin() + 1, command_.end()));
       return;
-    case readerCommandRead:
-      reply(readRegister(low));
-      return;
-    default:
-      replyError();
-      return;
+    case readerCommandRead: reply(readRegister(low)); return;
+    default: replyError(); return;
   }
 }
 
@@ -175,9 +169,7 @@ std::uint8_t Reader::readRegister(std::uint8_t reg) const {
 }
 
 void Reader::writeRegister(std::uint8_t reg, const std::vector<std::uint8_t>& value) {
-  const auto wide = [&value] {
-    return static_cast<std::uint32_t>(value[0] | (value[1] << 8) | (value[2] << 16));
-  };
+  const auto wide = [&value] { return static_cast<std::uint32_t>(value[0] | (value[1] << 8) | (value[2] << 16)); };
   switch (reg) {
     case 1: guardLow_ = value[0]; break;
     case 2: control_ = value[0]; break;
@@ -186,9 +178,7 @@ void Reader::writeRegister(std::uint8_t reg, const std::vector<std::uint8_t>& va
     case 5: characterWaitingEtu_ = wide(); break;
     case 6: blockWaitingEtu_ = wide(); break;
     case 8: register8_ = value[0]; break;
-    default:
-      replyError();
-      return;
+    default: replyError(); return;
   }
   reply(readerOk);
   // The reply goes first; the card's answer-to-reset follows it.
@@ -247,8 +237,7 @@ void Reader::deliverToCard(std::uint8_t byte, bool last) {
   scheduleCardOutput(out, etuClocks, characterEtu, false);
 }
 
-void Reader::scheduleCardOutput(const CardOutput& out, std::uint32_t etuClocks, std::uint32_t characterEtu,
-                                bool atr) {
+void Reader::scheduleCardOutput(const CardOutput& out, std::uint32_t etuClocks, std::uint32_t characterEtu, bool atr) {
   Nanoseconds at = std::max(timeline_.now(), cardOutputFreeAt_);
   const auto time = [etuClocks](std::uint64_t etu) { return Nanoseconds(clocksToNanoseconds(etu * etuClocks)); };
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -325,9 +314,8 @@ std::unique_ptr<Reader> buildReader(Timeline& timeline, const EmulatorKnobs& kno
   const CardProfile profile = profileFor(knobs);
   if (knobs.cardInserted) reader->insertCard(std::make_unique<Card>(profile, knobs.card), false);
   if (knobs.reader.insertAtMs) {
-    reader->callAt(std::chrono::milliseconds(*knobs.reader.insertAtMs), [profile, card = knobs.card](Reader& r) {
-      r.insertCard(std::make_unique<Card>(profile, card));
-    });
+    reader->callAt(std::chrono::milliseconds(*knobs.reader.insertAtMs),
+                   [profile, card = knobs.card](Reader& r) { r.insertCard(std::make_unique<Card>(profile, card)); });
   }
   if (knobs.reader.removeAtMs) {
     reader->callAt(std::chrono::milliseconds(*knobs.reader.removeAtMs), [](Reader& r) { r.removeCard(); });

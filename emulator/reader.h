@@ -25,7 +25,6 @@
 
 namespace emulator {
 
-
 class Reader final : public LineDevice {
  public:
   explicit Reader(Timeline& timeline, ReaderKnobs knobs = {});

@@ -48,9 +48,7 @@ ScriptParse parseScript(std::string_view text) {
     std::string word;
     if (!(words >> word)) continue;
     ScriptStep step;
-    const auto fail = [&](const std::string& why) {
-      result.error = "line " + std::to_string(number) + ": " + why;
-    };
+    const auto fail = [&](const std::string& why) { result.error = "line " + std::to_string(number) + ": " + why; };
     if (word == ">" || word == "<") {
       step.kind = word == ">" ? ScriptStep::Kind::expect : ScriptStep::Kind::send;
     } else if (word == "wait") {
@@ -140,9 +138,7 @@ void ScriptedLine::advance() {
         cursor_ = at;
         break;
       }
-      case ScriptStep::Kind::wait:
-        cursor_ = std::max(cursor_, timeline_.now()) + step.delay;
-        break;
+      case ScriptStep::Kind::wait: cursor_ = std::max(cursor_, timeline_.now()) + step.delay; break;
       case ScriptStep::Kind::dsr: {
         cursor_ = std::max(cursor_, timeline_.now()) + step.delay;
         schedule(cursor_, [this, asserted = step.dsrAsserted] {

@@ -84,8 +84,8 @@ CardOutput T0Engine::sendResponse(const ResponseApdu& response) {
   const std::uint8_t ins = header_[1];
   const auto& data = response.data;
   for (std::size_t i = 0; i < data.size(); ++i) {
-    const bool single = options_.ackStyle == T0AckStyle::singleBytes ||
-                        (options_.ackStyle == T0AckStyle::mixed && i == 0);
+    const bool single =
+        options_.ackStyle == T0AckStyle::singleBytes || (options_.ackStyle == T0AckStyle::mixed && i == 0);
     if (single) {
       procedure(out, static_cast<std::uint8_t>(ins ^ 0xFF));
     } else if (i == 0 || (options_.ackStyle == T0AckStyle::mixed && i == 1)) {

@@ -83,7 +83,8 @@ std::string describeT1(std::span<const std::uint8_t> bytes, bool crc) {
     case T1Kind::supervisory: {
       static const char* const names[] = {"RESYNCH", "IFS", "ABORT", "WTX"};
       const unsigned type = b.pcb & 0x1F;
-      kind = std::string("S(") + (type < 4 ? names[type] : "unknown") + (b.isResponse() ? " response" : " request") + ")";
+      kind =
+          std::string("S(") + (type < 4 ? names[type] : "unknown") + (b.isResponse() ? " response" : " request") + ")";
       break;
     }
   }

@@ -40,8 +40,8 @@ struct T1Block {
 std::vector<std::uint8_t> encodeT1(const T1Block& block, bool crc);
 
 struct T1Frame {
-  bool complete = false;      // prologue, LEN bytes and epilogue all present
-  std::size_t length = 0;     // bytes of the block (when the prologue is known)
+  bool complete = false;   // prologue, LEN bytes and epilogue all present
+  std::size_t length = 0;  // bytes of the block (when the prologue is known)
   T1Block block;
   bool edcValid = false;
 };

@@ -83,8 +83,7 @@ CardOutput T1Engine::blockReceived(const T1Frame& frame) {
         return nextResponseBlock(0);
       }
       return repeatLast();
-    case T1Kind::supervisory:
-      return supervisory(block);
+    case T1Kind::supervisory: return supervisory(block);
   }
   return {};
 }
@@ -137,9 +136,7 @@ CardOutput T1Engine::supervisory(const T1Block& block) {
   const auto type = block.supervisoryType();
   if (!block.isResponse()) {
     switch (type) {
-      case T1Supervisory::resynch:
-        reset();
-        return send(T1Block::supervisory(T1Supervisory::resynch, true));
+      case T1Supervisory::resynch: reset(); return send(T1Block::supervisory(T1Supervisory::resynch, true));
       case T1Supervisory::ifs:
         if (block.inf.size() != 1 || block.inf[0] == 0 || block.inf[0] == 0xFF) break;
         ifsd_ = block.inf[0];
@@ -149,8 +146,7 @@ CardOutput T1Engine::supervisory(const T1Block& block) {
         response_.clear();
         chainingOut_ = false;
         return send(T1Block::supervisory(T1Supervisory::abort, true));
-      default:
-        break;
+      default: break;
     }
     return send(T1Block::receiveReady(hostSequence_, 2));
   }

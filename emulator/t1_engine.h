@@ -16,13 +16,13 @@
 namespace emulator {
 
 struct T1Options {
-  std::uint8_t ifsc = 32;   // largest information field the card takes
-  bool crc = false;         // EDC: CRC instead of LRC
+  std::uint8_t ifsc = 32;  // largest information field the card takes
+  bool crc = false;        // EDC: CRC instead of LRC
   // The card's block waiting time in ETU (for the delay after a WTX grant).
   std::uint32_t blockWaitingEtu = 15371;
   // Misbehaviour and optional protocol events:
-  std::uint8_t wtxMultiplier = 0;   // ask S(WTX request) with this factor before each answer
-  std::uint8_t ifsRequest = 0;      // ask S(IFS request) with this IFSC once, before the first answer
+  std::uint8_t wtxMultiplier = 0;           // ask S(WTX request) with this factor before each answer
+  std::uint8_t ifsRequest = 0;              // ask S(IFS request) with this IFSC once, before the first answer
   std::vector<std::uint32_t> lenFfBlocks;   // blocks (counted from 1 since reset) sent with LEN 0xFF
   std::vector<std::uint32_t> badEdcBlocks;  // blocks sent with a wrong EDC
   std::vector<std::uint32_t> lostBlocks;    // blocks that never reach the reader (a repetition does)
@@ -52,8 +52,8 @@ class T1Engine {
   std::vector<std::uint8_t> inbox_;
   std::uint8_t ifsd_ = 32;
   std::uint8_t ifsc_;
-  std::uint8_t cardSequence_ = 0;  // N(S) of the card's next I-block
-  std::uint8_t hostSequence_ = 0;  // N(S) expected in the host's next I-block
+  std::uint8_t cardSequence_ = 0;       // N(S) of the card's next I-block
+  std::uint8_t hostSequence_ = 0;       // N(S) expected in the host's next I-block
   std::vector<std::uint8_t> command_;   // chained command so far
   std::vector<std::uint8_t> response_;  // answer not yet sent
   bool chainingOut_ = false;

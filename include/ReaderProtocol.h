@@ -49,14 +49,14 @@
 #define READER_MAX_REGISTER_BYTES 7
 
 // Registers the driver uses.
-#define READER_REGISTER_VERSION 0         // high nibble major, low nibble minor
-#define READER_REGISTER_GUARD_TIME 1      // low 8 bits of the guard time (ETU)
-#define READER_REGISTER_CONTROL 2         // bit 7: guard time bit 8; bits 1-0: mode
-#define READER_REGISTER_RESET 3           // READER_RESET_CARD starts a card reset
-#define READER_REGISTER_CONTACTS 4        // 0x00 powers the card down; bit 0: card in
-#define READER_REGISTER_CHAR_WAITING 5    // 3 bytes, least significant first
-#define READER_REGISTER_BLOCK_WAITING 6   // 3 bytes, least significant first
-#define READER_REGISTER_SETUP 8           // 0x00 at reader start
+#define READER_REGISTER_VERSION 0        // high nibble major, low nibble minor
+#define READER_REGISTER_GUARD_TIME 1     // low 8 bits of the guard time (ETU)
+#define READER_REGISTER_CONTROL 2        // bit 7: guard time bit 8; bits 1-0: mode
+#define READER_REGISTER_RESET 3          // READER_RESET_CARD starts a card reset
+#define READER_REGISTER_CONTACTS 4       // 0x00 powers the card down; bit 0: card in
+#define READER_REGISTER_CHAR_WAITING 5   // 3 bytes, least significant first
+#define READER_REGISTER_BLOCK_WAITING 6  // 3 bytes, least significant first
+#define READER_REGISTER_SETUP 8          // 0x00 at reader start
 
 // Register values.
 #define READER_RESET_CARD 0x1D
@@ -64,10 +64,10 @@
 #define READER_CONTACTS_POWER_DOWN 0x00
 #define READER_CONTROL_GUARD_TIME_BIT8 0x80
 #define READER_CONTROL_MODE_MASK 0x03
-#define READER_CONTROL_START 0x4F         // reader started or powered up again
-#define READER_CONTROL_PREPARE_ATR 0x6F   // before a card reset
-#define READER_CONTROL_STOP 0x00          // reader stopped or powered down
-#define READER_MODE_ATR 0                 // also T=1
+#define READER_CONTROL_START 0x4F        // reader started or powered up again
+#define READER_CONTROL_PREPARE_ATR 0x6F  // before a card reset
+#define READER_CONTROL_STOP 0x00         // reader stopped or powered down
+#define READER_MODE_ATR 0                // also T=1
 #define READER_MODE_T0 3
 
 // Largest guard time the two guard-time register bits can carry.
@@ -77,9 +77,8 @@
 #define READER_POWER_DOWN_DELAY_MS 200
 
 static_assert(READER_ESCAPE == 0x10, "reader escape byte");
-static_assert(READER_STATUS_TIMEOUT == 0x83 && READER_STATUS_ERROR == 0x84 &&
-                  READER_EVENT_CARD_INSERTED == 0x85 && READER_EVENT_CARD_REMOVED == 0x86 &&
-                  READER_STATUS_DATA_ERROR == 0x88 && READER_STATUS_OK == 0x90,
+static_assert(READER_STATUS_TIMEOUT == 0x83 && READER_STATUS_ERROR == 0x84 && READER_EVENT_CARD_INSERTED == 0x85 &&
+                  READER_EVENT_CARD_REMOVED == 0x86 && READER_STATUS_DATA_ERROR == 0x88 && READER_STATUS_OK == 0x90,
               "in-stream codes of the reader");
 static_assert((READER_CMD_SEND | READER_MAX_SEND_CHUNK) == 0x58, "a full chunk's header is 0x58");
 static_assert((READER_CMD_ARGUMENT_MASK & READER_MAX_SEND_CHUNK) == READER_MAX_SEND_CHUNK,

@@ -41,85 +41,85 @@
 
 // One interface byte of the answer-to-reset and whether it was present.
 typedef struct _ATR_INTERFACE_BYTE {
-    UCHAR Present;
-    UCHAR Value;
+  UCHAR Present;
+  UCHAR Value;
 } ATR_INTERFACE_BYTE, *PATR_INTERFACE_BYTE;
 
 // The driver's own record of one reader.
 typedef struct _READER_EXTENSION {
-    // The serial port's device object; target of every serial request.
-    PDEVICE_OBJECT AttachedDeviceObject;
-    // Runs CloseSerialPortWorker (delayed queue).
-    PIO_WORKITEM CloseSerialWorkItem;
-    // Runs SerialEventWorker (critical queue).
-    PIO_WORKITEM ReadWorkItem;
-    // Back pointer to the owning smart card extension (= device extension).
-    PSMARTCARD_EXTENSION SmartcardExtension;
-    // Destination of the serial event worker's reads (one run reads at a
-    // time: the next run starts only after the wait it arms at its end).
-    UCHAR ReadChunk[TAV712_READ_CHUNK_SIZE];
-    // Bytes received and not yet taken, oldest first.
-    UCHAR ReceiveBuffer[TAV712_RECEIVE_BUFFER_SIZE];
-    // Valid bytes at the start of ReceiveBuffer; at most 767.
-    ULONG ReceivedBytes;
-    // Bytes a waiting thread needs, or TAV712_NO_BYTES_WANTED.
-    ULONG BytesWanted;
-    // Status the worker hands to the waiting thread with DataAvailable.
-    NTSTATUS ReceiveStatus;
-    // STATUS_DATA_ERROR once the reader reported a data error in the stream.
-    NTSTATUS TransferError;
-    // STATUS_SUCCESS once the reader marked the end of a T=1 block.
-    NTSTATUS BlockEndStatus;
-    // Output of the pending wait-on-mask request: the events that ended it.
-    ULONG SerialEventMask;
-    // Fixed part of a receive time-out and whole serial control time-out (ms).
-    ULONG ReadTotalTimeout;
-    // Receive time-out added per byte wanted (ms).
-    ULONG ReadCharTimeout;
-    // Set by the worker at the end of a run a waiting thread must see.
-    KEVENT DataAvailable;
-    // Guards the receive buffer, its counters and ReceiveStatus.
-    KSPIN_LOCK ReceiveLock;
-    // 1 while the device is in D0, 2 while it is in D3.
-    ULONG PowerState;
-    // The last byte read was READER_ESCAPE and its partner has not come yet.
-    BOOLEAN EscapePending;
-    // Firmware version from reader register 0.
-    UCHAR FirmwareMajor;
-    UCHAR FirmwareMinor;
-    // TA(g+1), TB(g+1), TC(g+1), TD(g+1) at entries 4g .. 4g+3, g = 0..2.
-    ATR_INTERFACE_BYTE AtrInterfaceBytes[TAV712_ATR_INTERFACE_ENTRIES];
+  // The serial port's device object; target of every serial request.
+  PDEVICE_OBJECT AttachedDeviceObject;
+  // Runs CloseSerialPortWorker (delayed queue).
+  PIO_WORKITEM CloseSerialWorkItem;
+  // Runs SerialEventWorker (critical queue).
+  PIO_WORKITEM ReadWorkItem;
+  // Back pointer to the owning smart card extension (= device extension).
+  PSMARTCARD_EXTENSION SmartcardExtension;
+  // Destination of the serial event worker's reads (one run reads at a
+  // time: the next run starts only after the wait it arms at its end).
+  UCHAR ReadChunk[TAV712_READ_CHUNK_SIZE];
+  // Bytes received and not yet taken, oldest first.
+  UCHAR ReceiveBuffer[TAV712_RECEIVE_BUFFER_SIZE];
+  // Valid bytes at the start of ReceiveBuffer; at most 767.
+  ULONG ReceivedBytes;
+  // Bytes a waiting thread needs, or TAV712_NO_BYTES_WANTED.
+  ULONG BytesWanted;
+  // Status the worker hands to the waiting thread with DataAvailable.
+  NTSTATUS ReceiveStatus;
+  // STATUS_DATA_ERROR once the reader reported a data error in the stream.
+  NTSTATUS TransferError;
+  // STATUS_SUCCESS once the reader marked the end of a T=1 block.
+  NTSTATUS BlockEndStatus;
+  // Output of the pending wait-on-mask request: the events that ended it.
+  ULONG SerialEventMask;
+  // Fixed part of a receive time-out and whole serial control time-out (ms).
+  ULONG ReadTotalTimeout;
+  // Receive time-out added per byte wanted (ms).
+  ULONG ReadCharTimeout;
+  // Set by the worker at the end of a run a waiting thread must see.
+  KEVENT DataAvailable;
+  // Guards the receive buffer, its counters and ReceiveStatus.
+  KSPIN_LOCK ReceiveLock;
+  // 1 while the device is in D0, 2 while it is in D3.
+  ULONG PowerState;
+  // The last byte read was READER_ESCAPE and its partner has not come yet.
+  BOOLEAN EscapePending;
+  // Firmware version from reader register 0.
+  UCHAR FirmwareMajor;
+  UCHAR FirmwareMinor;
+  // TA(g+1), TB(g+1), TC(g+1), TD(g+1) at entries 4g .. 4g+3, g = 0..2.
+  ATR_INTERFACE_BYTE AtrInterfaceBytes[TAV712_ATR_INTERFACE_ENTRIES];
 } READER_EXTENSION;
 
 // The extension of a reader's device object.
 typedef struct _DEVICE_EXTENSION {
-    // The smart card library's record; first, so both pointers are equal.
-    SMARTCARD_EXTENSION SmartcardExtension;
-    // Signalled while no handle is open.
-    KEVENT ReaderClosed;
-    // Guards IoCount, PnPStarted, the decisions to clear and to reopen
-    // ReaderStarted and the setting of ReaderRemoved.
-    KSPIN_LOCK SpinLock;
-    // Symbolic link of the smart card reader interface.
-    UNICODE_STRING PnPDeviceName;
-    // Index of this device's entry in DeviceSlots.
-    ULONG DeviceInstance;
-    // Device-control requests inside the smart card library.
-    LONG IoCount;
-    // Signalled while the reader is started and requests may go to it.
-    KEVENT ReaderStarted;
-    // Signalled while no serial connection is open.
-    KEVENT SerialCloseDone;
-    // Signalled, under SpinLock, once the device is going away (surprise
-    // removal, removal, a failed start): the gate then sends every request
-    // back, also those that waited at it.
-    KEVENT ReaderRemoved;
-    // TRUE from a successful Plug and Play start of the reader until its stop
-    // or removal. Unlike the serial connection it outlasts a port that closed
-    // by itself (the reader's DSR line dropped): a power-up reopens the gate
-    // for as long as it is set, so that requests fail on the closed port
-    // rather than wait for a start that Plug and Play will not send.
-    BOOLEAN PnPStarted;
+  // The smart card library's record; first, so both pointers are equal.
+  SMARTCARD_EXTENSION SmartcardExtension;
+  // Signalled while no handle is open.
+  KEVENT ReaderClosed;
+  // Guards IoCount, PnPStarted, the decisions to clear and to reopen
+  // ReaderStarted and the setting of ReaderRemoved.
+  KSPIN_LOCK SpinLock;
+  // Symbolic link of the smart card reader interface.
+  UNICODE_STRING PnPDeviceName;
+  // Index of this device's entry in DeviceSlots.
+  ULONG DeviceInstance;
+  // Device-control requests inside the smart card library.
+  LONG IoCount;
+  // Signalled while the reader is started and requests may go to it.
+  KEVENT ReaderStarted;
+  // Signalled while no serial connection is open.
+  KEVENT SerialCloseDone;
+  // Signalled, under SpinLock, once the device is going away (surprise
+  // removal, removal, a failed start): the gate then sends every request
+  // back, also those that waited at it.
+  KEVENT ReaderRemoved;
+  // TRUE from a successful Plug and Play start of the reader until its stop
+  // or removal. Unlike the serial connection it outlasts a port that closed
+  // by itself (the reader's DSR line dropped): a power-up reopens the gate
+  // for as long as it is set, so that requests fail on the closed port
+  // rather than wait for a start that Plug and Play will not send.
+  BOOLEAN PnPStarted;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // In-use flags of the reader devices; a device holds the entry at its

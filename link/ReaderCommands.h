@@ -11,9 +11,9 @@
 
 // One row of a register table; a row with Count 0 ends the table.
 typedef struct _REGISTER_TABLE_ENTRY {
-    UCHAR Register;
-    UCHAR Count;
-    UCHAR Data[REGISTER_TABLE_MAX_DATA];
+  UCHAR Register;
+  UCHAR Count;
+  UCHAR Data[REGISTER_TABLE_MAX_DATA];
 } REGISTER_TABLE_ENTRY, *PREGISTER_TABLE_ENTRY;
 
 // Register 8 = 0x00, register 2 = 0x4F: written when the reader starts or
@@ -25,7 +25,7 @@ extern const REGISTER_TABLE_ENTRY ReaderStopTable[3];
 
 // Writes Count (1 to 7) bytes to a register. STATUS_SUCCESS when the reader
 // answered 0x90, STATUS_DATA_ERROR for any other reply.
-NTSTATUS ReaderWriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG Count, const UCHAR *Data);
+NTSTATUS ReaderWriteRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, ULONG Count, const UCHAR* Data);
 
 // Reads a register into *Value (whatever the reply byte is); *Value is left
 // untouched on failure.
@@ -34,7 +34,7 @@ NTSTATUS ReaderReadRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register, P
 // Sends Length bytes to the card in chunks of at most 24, each acknowledged
 // by 0x90 or 0x88; STATUS_UNSUCCESSFUL at the first refused chunk. A length
 // of 0 sends one empty command.
-NTSTATUS ReaderSendToCard(PREADER_EXTENSION ReaderExtension, const UCHAR *Data, ULONG Length);
+NTSTATUS ReaderSendToCard(PREADER_EXTENSION ReaderExtension, const UCHAR* Data, ULONG Length);
 
 // Reads register 0 into FirmwareMajor and FirmwareMinor.
 NTSTATUS ReaderGetFirmwareVersion(PREADER_EXTENSION ReaderExtension);
@@ -44,7 +44,7 @@ NTSTATUS ReaderGetFirmwareVersion(PREADER_EXTENSION ReaderExtension);
 NTSTATUS ReaderPowerDownCard(PREADER_EXTENSION ReaderExtension);
 
 // Writes the rows of a register table in order, stopping at the first failure.
-NTSTATUS ReaderRunRegisterTable(PREADER_EXTENSION ReaderExtension, const REGISTER_TABLE_ENTRY *Table);
+NTSTATUS ReaderRunRegisterTable(PREADER_EXTENSION ReaderExtension, const REGISTER_TABLE_ENTRY* Table);
 
 // Sets the character guard time (0 to 510 ETU) in registers 1 and 2;
 // STATUS_DATA_ERROR without any exchange for 511 and more.

@@ -30,14 +30,13 @@
 
 // Asks the serial driver how many received bytes its input queue holds.
 // Returns the request's status; *Queued is 0 when it failed.
-static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PULONG Queued)
-{
-    SERIAL_STATUS serialStatus;
-    RtlZeroMemory(&serialStatus, sizeof(serialStatus));
-    NTSTATUS status = SerialIoControl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &serialStatus,
-                                      sizeof(serialStatus));
-    *Queued = status == STATUS_SUCCESS ? serialStatus.AmountInInQueue : 0;
-    return status;
+static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PULONG Queued) {
+  SERIAL_STATUS serialStatus;
+  RtlZeroMemory(&serialStatus, sizeof(serialStatus));
+  NTSTATUS status =
+      SerialIoControl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, NULL, 0, &serialStatus, sizeof(serialStatus));
+  *Queued = status == STATUS_SUCCESS ? serialStatus.AmountInInQueue : 0;
+  return status;
 }
 
 // Handles the reader code that followed an escape byte; a code that fails the
@@ -47,85 +46,78 @@ static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PULONG Queued)
 // while bytes are queued, instead of waiting in a read for bytes that cannot
 // change the outcome.
 static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake,
-                                PBOOLEAN Settled)
-{
-    PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
-    KIRQL oldIrql;
+                                PBOOLEAN Settled) {
+  PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
+  KIRQL oldIrql;
 
-    switch (Code) {
-    case READER_EVENT_CARD_INSERTED:
-        UpdateCardState(smartcardExtension, SCARD_PRESENT);
-        return TRUE;
+  switch (Code) {
+    case READER_EVENT_CARD_INSERTED: UpdateCardState(smartcardExtension, SCARD_PRESENT); return TRUE;
 
-    case READER_EVENT_CARD_REMOVED:
-        UpdateCardState(smartcardExtension, SCARD_ABSENT);
-        return TRUE;
+    case READER_EVENT_CARD_REMOVED: UpdateCardState(smartcardExtension, SCARD_ABSENT); return TRUE;
 
     case READER_STATUS_ERROR:
-        // The error byte goes just behind the counted bytes, where a failed
-        // receive finds it at the front when nothing else was counted.
-        KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-        ASSERT(ReaderExtension->ReceivedBytes < TAV712_RECEIVE_BUFFER_SIZE);
-        ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes] = READER_STATUS_ERROR;
-        if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
-            ASSERT(ReaderExtension->BytesWanted <= TAV712_MAX_RECEIVE);
-            ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
-        }
-        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-        *RunStatus = STATUS_UNSUCCESSFUL;
-        *Wake = TRUE;
-        return FALSE;
+      // The error byte goes just behind the counted bytes, where a failed
+      // receive finds it at the front when nothing else was counted.
+      KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+      ASSERT(ReaderExtension->ReceivedBytes < TAV712_RECEIVE_BUFFER_SIZE);
+      ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes] = READER_STATUS_ERROR;
+      if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
+        ASSERT(ReaderExtension->BytesWanted <= TAV712_MAX_RECEIVE);
+        ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
+      }
+      KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+      *RunStatus = STATUS_UNSUCCESSFUL;
+      *Wake = TRUE;
+      return FALSE;
 
     case READER_STATUS_DATA_ERROR:
-        // A 0x00 stands in for the byte the reader could not receive.
-        KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-        if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
-            ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = 0x00;
-        }
-        ReaderExtension->TransferError = STATUS_DATA_ERROR;
-        if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
-            *Wake = TRUE;
-        }
-        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-        return FALSE;
+      // A 0x00 stands in for the byte the reader could not receive.
+      KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+      if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
+        ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = 0x00;
+      }
+      ReaderExtension->TransferError = STATUS_DATA_ERROR;
+      if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
+        *Wake = TRUE;
+      }
+      KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+      return FALSE;
 
     case READER_STATUS_TIMEOUT:
-        // During a waiting-time extension the card is still working.
-        if (smartcardExtension->T1.Wtx != 0) {
-            return FALSE;
-        }
-        KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-        if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED &&
-            ReaderExtension->ReceivedBytes < ReaderExtension->BytesWanted) {
-            *RunStatus = STATUS_IO_TIMEOUT;
-        } else {
-            ReaderExtension->BlockEndStatus = STATUS_SUCCESS;
-        }
-        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-        *Wake = TRUE;
-        *Settled = TRUE;
+      // During a waiting-time extension the card is still working.
+      if (smartcardExtension->T1.Wtx != 0) {
         return FALSE;
+      }
+      KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+      if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED &&
+          ReaderExtension->ReceivedBytes < ReaderExtension->BytesWanted) {
+        *RunStatus = STATUS_IO_TIMEOUT;
+      } else {
+        ReaderExtension->BlockEndStatus = STATUS_SUCCESS;
+      }
+      KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+      *Wake = TRUE;
+      *Settled = TRUE;
+      return FALSE;
 
-    default:
-        return FALSE;
-    }
+    default: return FALSE;
+  }
 }
 
 // Hands a run's status to the waiting thread and wakes it, both under
 // ReceiveLock. Runs overlap (the next wait is armed before a run ends), so a
 // failure that a woken thread has not taken yet is never replaced by a later
 // run's success: the thread would take the reader's error byte for data.
-static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-    BOOLEAN failureUntaken =
-        KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 && ReaderExtension->ReceiveStatus != STATUS_SUCCESS;
-    if (!failureUntaken) {
-        ReaderExtension->ReceiveStatus = RunStatus;
-    }
-    KeSetEvent(&ReaderExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
-    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  BOOLEAN failureUntaken =
+      KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 && ReaderExtension->ReceiveStatus != STATUS_SUCCESS;
+  if (!failureUntaken) {
+    ReaderExtension->ReceiveStatus = RunStatus;
+  }
+  KeSetEvent(&ReaderExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
 }
 
 // Decodes one byte of the reader's stream. Returns TRUE when it ends the run
@@ -134,231 +126,213 @@ static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus)
 // reader code that does not settle the waiting receive, and while a count is
 // still wanted.
 static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PNTSTATUS RunStatus, PBOOLEAN Wake,
-                          PBOOLEAN ReadOn)
-{
-    KIRQL oldIrql;
+                          PBOOLEAN ReadOn) {
+  KIRQL oldIrql;
 
-    *ReadOn = TRUE;
-    if (!ReaderExtension->EscapePending && Byte == READER_ESCAPE) {
-        ReaderExtension->EscapePending = TRUE;
-        return FALSE;
-    }
-    if (ReaderExtension->EscapePending) {
-        ReaderExtension->EscapePending = FALSE;
-        if (Byte != READER_ESCAPE) {
-            BOOLEAN settled = FALSE;
-            BOOLEAN endsRun = HandleReaderCode(ReaderExtension, Byte, RunStatus, Wake, &settled);
-            // The reader's time-out marker comes at the end of its waiting
-            // time, when the card has stopped sending. A run that waited on
-            // in a read here would hand its wake-up and the marker's status
-            // to the next command's reply instead, or end that command's
-            // receive by its time-out.
-            *ReadOn = !settled;
-            return endsRun;
-        }
-        // 0x10 0x10 is the data byte 0x10.
-    }
-
-    // A data byte: stored behind the counted bytes unless only the last slot
-    // is left, in which case it is dropped and the next one read.
-    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-    if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
-        ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = Byte;
-        if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
-            if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
-                *Wake = TRUE;
-            }
-            ReaderExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
-        }
-        *ReadOn = ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED;
-    }
-    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+  *ReadOn = TRUE;
+  if (!ReaderExtension->EscapePending && Byte == READER_ESCAPE) {
+    ReaderExtension->EscapePending = TRUE;
     return FALSE;
+  }
+  if (ReaderExtension->EscapePending) {
+    ReaderExtension->EscapePending = FALSE;
+    if (Byte != READER_ESCAPE) {
+      BOOLEAN settled = FALSE;
+      BOOLEAN endsRun = HandleReaderCode(ReaderExtension, Byte, RunStatus, Wake, &settled);
+      // The reader's time-out marker comes at the end of its waiting
+      // time, when the card has stopped sending. A run that waited on
+      // in a read here would hand its wake-up and the marker's status
+      // to the next command's reply instead, or end that command's
+      // receive by its time-out.
+      *ReadOn = !settled;
+      return endsRun;
+    }
+    // 0x10 0x10 is the data byte 0x10.
+  }
+
+  // A data byte: stored behind the counted bytes unless only the last slot
+  // is left, in which case it is dropped and the next one read.
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
+    ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = Byte;
+    if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
+      if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
+        *Wake = TRUE;
+      }
+      ReaderExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
+    }
+    *ReadOn = ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED;
+  }
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+  return FALSE;
 }
 
-VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
-    PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
+VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
+  PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
 
-    // The status this run hands to the waiting thread when it wakes it.
-    NTSTATUS runStatus = STATUS_SUCCESS;
-    BOOLEAN wake = FALSE;
-    BOOLEAN readFailed = FALSE;
-    BOOLEAN readOn = FALSE;
-    BOOLEAN endsRun = FALSE;
+  // The status this run hands to the waiting thread when it wakes it.
+  NTSTATUS runStatus = STATUS_SUCCESS;
+  BOOLEAN wake = FALSE;
+  BOOLEAN readFailed = FALSE;
+  BOOLEAN readOn = FALSE;
+  BOOLEAN endsRun = FALSE;
 
-    // Each read takes what the port's input queue holds (up to a chunk), so
-    // that a burst is drained in a few requests whatever pieces it arrived
-    // in; with nothing queued, a read of one byte waits for it when the
-    // stream must go on (readOn), bounded by the serial read time-outs.
-    ULONG queued = 0;
-    NTSTATUS status = BytesQueued(readerExtension, &queued);
-    while (status == STATUS_SUCCESS && !endsRun && (queued != 0 || readOn)) {
-        ULONG count = queued == 0 ? 1 : queued < TAV712_READ_CHUNK_SIZE ? queued : TAV712_READ_CHUNK_SIZE;
-        ULONG got = 0;
-        status = SerialRead(readerExtension, readerExtension->ReadChunk, count, &got);
-        // Bytes a failed read took are decoded too: they have left the port.
-        // A card event ends the run after the bytes read with it.
-        for (ULONG i = 0; i < got; ++i) {
-            if (DecodeByte(readerExtension, readerExtension->ReadChunk[i], &runStatus, &wake, &readOn)) {
-                endsRun = TRUE;
-            }
-        }
-        if (status != STATUS_SUCCESS) {
-            readFailed = TRUE;
-            break;
-        }
-        if (!endsRun) {
-            status = BytesQueued(readerExtension, &queued);
-        }
+  // Each read takes what the port's input queue holds (up to a chunk), so
+  // that a burst is drained in a few requests whatever pieces it arrived
+  // in; with nothing queued, a read of one byte waits for it when the
+  // stream must go on (readOn), bounded by the serial read time-outs.
+  ULONG queued = 0;
+  NTSTATUS status = BytesQueued(readerExtension, &queued);
+  while (status == STATUS_SUCCESS && !endsRun && (queued != 0 || readOn)) {
+    ULONG count = queued == 0 ? 1 : queued < TAV712_READ_CHUNK_SIZE ? queued : TAV712_READ_CHUNK_SIZE;
+    ULONG got = 0;
+    status = SerialRead(readerExtension, readerExtension->ReadChunk, count, &got);
+    // Bytes a failed read took are decoded too: they have left the port.
+    // A card event ends the run after the bytes read with it.
+    for (ULONG i = 0; i < got; ++i) {
+      if (DecodeByte(readerExtension, readerExtension->ReadChunk[i], &runStatus, &wake, &readOn)) {
+        endsRun = TRUE;
+      }
     }
-
-    // The next wait is armed before the waiting thread is woken, so the next
-    // run may start while this one finishes. A wait that cannot be armed
-    // leaves the port unwatched: it is closed as after a failed wait, so
-    // that the link ends Closed and a stop does not wait for a wait that
-    // never ends.
-    if (StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
-        IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
+    if (status != STATUS_SUCCESS) {
+      readFailed = TRUE;
+      break;
     }
-
-    BOOLEAN purge = readFailed;
-    if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
-        WakeReceiver(readerExtension, STATUS_TIMEOUT);
-        purge = TRUE;
-    } else if (wake) {
-        WakeReceiver(readerExtension, runStatus);
+    if (!endsRun) {
+      status = BytesQueued(readerExtension, &queued);
     }
+  }
 
-    if (purge) {
-        ULONG purgeMask = TAV712_PURGE_MASK;
-        (VOID)SerialIoControl(readerExtension, IOCTL_SERIAL_PURGE, &purgeMask, sizeof(purgeMask), NULL, 0);
-    }
+  // The next wait is armed before the waiting thread is woken, so the next
+  // run may start while this one finishes. A wait that cannot be armed
+  // leaves the port unwatched: it is closed as after a failed wait, so
+  // that the link ends Closed and a stop does not wait for a wait that
+  // never ends.
+  if (StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
+    IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
+  }
+
+  BOOLEAN purge = readFailed;
+  if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
+    WakeReceiver(readerExtension, STATUS_TIMEOUT);
+    purge = TRUE;
+  } else if (wake) {
+    WakeReceiver(readerExtension, runStatus);
+  }
+
+  if (purge) {
+    ULONG purgeMask = TAV712_PURGE_MASK;
+    (VOID) SerialIoControl(readerExtension, IOCTL_SERIAL_PURGE, &purgeMask, sizeof(purgeMask), NULL, 0);
+  }
 }
 
-VOID EndWaitingReceive(PREADER_EXTENSION ReaderExtension)
-{
-    WakeReceiver(ReaderExtension, STATUS_DEVICE_REMOVED);
-}
+VOID EndWaitingReceive(PREADER_EXTENSION ReaderExtension) { WakeReceiver(ReaderExtension, STATUS_DEVICE_REMOVED); }
 
-NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus)
-{
-    switch (ReaderStatus) {
-    case READER_STATUS_OVERRUN:
-        return STATUS_DATA_OVERRUN;
-    case READER_STATUS_CRC:
-        return STATUS_CRC_ERROR;
-    case READER_STATUS_TIMEOUT:
-        return STATUS_IO_TIMEOUT;
+NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus) {
+  switch (ReaderStatus) {
+    case READER_STATUS_OVERRUN: return STATUS_DATA_OVERRUN;
+    case READER_STATUS_CRC: return STATUS_CRC_ERROR;
+    case READER_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
     case READER_STATUS_ERROR:
-    case READER_STATUS_DATA_ERROR:
-        return STATUS_DATA_ERROR;
-    case READER_STATUS_OK:
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_UNSUCCESSFUL;
-    }
+    case READER_STATUS_DATA_ERROR: return STATUS_DATA_ERROR;
+    case READER_STATUS_OK: return STATUS_SUCCESS;
+    default: return STATUS_UNSUCCESSFUL;
+  }
 }
 
 // Hands the oldest Count bytes to Buffer and moves the rest to the front.
 // Called under ReceiveLock with at least Count bytes buffered.
-static VOID TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
-{
-    ASSERT(ReaderExtension->ReceivedBytes >= Count);
-    if (Count == 0) {
-        return;
-    }
-    RtlCopyMemory(Buffer, ReaderExtension->ReceiveBuffer, Count);
-    ReaderExtension->ReceivedBytes -= Count;
-    RtlMoveMemory(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count,
-                  ReaderExtension->ReceivedBytes);
+static VOID TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
+  ASSERT(ReaderExtension->ReceivedBytes >= Count);
+  if (Count == 0) {
+    return;
+  }
+  RtlCopyMemory(Buffer, ReaderExtension->ReceiveBuffer, Count);
+  ReaderExtension->ReceivedBytes -= Count;
+  RtlMoveMemory(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count, ReaderExtension->ReceivedBytes);
 }
 
-NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count)
-{
-    ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-    // The buffer never holds more; a larger count (it may come from a card's
-    // length byte) could never be met and would let a reader error move the
-    // count past the buffer's end.
-    if (Count > TAV712_MAX_RECEIVE) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
+NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
+  ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+  // The buffer never holds more; a larger count (it may come from a card's
+  // length byte) could never be met and would let a reader error move the
+  // count past the buffer's end.
+  if (Count > TAV712_MAX_RECEIVE) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
 
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-    if (ReaderExtension->ReceivedBytes >= Count) {
-        TakeBytes(ReaderExtension, Buffer, Count);
-        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-        return STATUS_SUCCESS;
-    }
-    ReaderExtension->BytesWanted = Count;
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  if (ReaderExtension->ReceivedBytes >= Count) {
+    TakeBytes(ReaderExtension, Buffer, Count);
     KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-
-    ULONG timeoutMs = ReaderExtension->ReadCharTimeout * Count + ReaderExtension->ReadTotalTimeout;
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -((LONGLONG)timeoutMs * 10000);
-    NTSTATUS waitStatus =
-        KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
-
-    // The wake-up and the status it carries are taken together.
-    KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-    KeClearEvent(&ReaderExtension->DataAvailable);
-    NTSTATUS status = waitStatus == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->ReceiveStatus;
-    if (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) {
-        status = STATUS_IO_TIMEOUT;
-    } else if (status == STATUS_DEVICE_REMOVED) {
-        // The link closed under the receive; whatever the buffer holds is
-        // not the reader's word on it.
-    } else if (status != STATUS_SUCCESS) {
-        // The reader's status byte at the front tells what went wrong. A
-        // front byte that reads as success proves nothing was delivered, so
-        // the worker's failure stands.
-        NTSTATUS frontStatus = ReaderStatusToNtStatus(ReaderExtension->ReceiveBuffer[0]);
-        if (frontStatus != STATUS_SUCCESS) {
-            status = frontStatus;
-        }
-    } else if (ReaderExtension->ReceivedBytes >= Count) {
-        TakeBytes(ReaderExtension, Buffer, Count);
-    } else {
-        // Woken without the bytes (a block end or a stale wake-up).
-        status = STATUS_IO_TIMEOUT;
-    }
-    KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-    return status;
-}
-
-NTSTATUS ReaderReadBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULONG Length, ULONG Count)
-{
-    if (Count == 0) {
-        *Length = 0;
-        return STATUS_SUCCESS;
-    }
-
-    UCHAR bytes[TAV712_RECEIVE_BUFFER_SIZE];
-    NTSTATUS status = ReaderReceive(ReaderExtension, bytes, Count);
-    if (status != STATUS_SUCCESS) {
-        *Length = 0;
-        return status;
-    }
-    if (Count > *Length) {
-        *Length = 0;
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    RtlCopyMemory(Buffer, bytes, Count);
-    *Length = Count;
     return STATUS_SUCCESS;
+  }
+  ReaderExtension->BytesWanted = Count;
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+
+  ULONG timeoutMs = ReaderExtension->ReadCharTimeout * Count + ReaderExtension->ReadTotalTimeout;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -((LONGLONG)timeoutMs * 10000);
+  NTSTATUS waitStatus = KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
+
+  // The wake-up and the status it carries are taken together.
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  KeClearEvent(&ReaderExtension->DataAvailable);
+  NTSTATUS status = waitStatus == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->ReceiveStatus;
+  if (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) {
+    status = STATUS_IO_TIMEOUT;
+  } else if (status == STATUS_DEVICE_REMOVED) {
+    // The link closed under the receive; whatever the buffer holds is
+    // not the reader's word on it.
+  } else if (status != STATUS_SUCCESS) {
+    // The reader's status byte at the front tells what went wrong. A
+    // front byte that reads as success proves nothing was delivered, so
+    // the worker's failure stands.
+    NTSTATUS frontStatus = ReaderStatusToNtStatus(ReaderExtension->ReceiveBuffer[0]);
+    if (frontStatus != STATUS_SUCCESS) {
+      status = frontStatus;
+    }
+  } else if (ReaderExtension->ReceivedBytes >= Count) {
+    TakeBytes(ReaderExtension, Buffer, Count);
+  } else {
+    // Woken without the bytes (a block end or a stale wake-up).
+    status = STATUS_IO_TIMEOUT;
+  }
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+  return status;
 }
 
-NTSTATUS WaitForBlockEnd(PREADER_EXTENSION ReaderExtension)
-{
-    if (ReaderExtension->BlockEndStatus == STATUS_SUCCESS) {
-        return STATUS_SUCCESS;
-    }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -((LONGLONG)ReaderExtension->ReadCharTimeout * 10000);
-    (VOID)KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
-    KeClearEvent(&ReaderExtension->DataAvailable);
-    return ReaderExtension->BlockEndStatus;
+NTSTATUS ReaderReadBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, PULONG Length, ULONG Count) {
+  if (Count == 0) {
+    *Length = 0;
+    return STATUS_SUCCESS;
+  }
+
+  UCHAR bytes[TAV712_RECEIVE_BUFFER_SIZE];
+  NTSTATUS status = ReaderReceive(ReaderExtension, bytes, Count);
+  if (status != STATUS_SUCCESS) {
+    *Length = 0;
+    return status;
+  }
+  if (Count > *Length) {
+    *Length = 0;
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  RtlCopyMemory(Buffer, bytes, Count);
+  *Length = Count;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WaitForBlockEnd(PREADER_EXTENSION ReaderExtension) {
+  if (ReaderExtension->BlockEndStatus == STATUS_SUCCESS) {
+    return STATUS_SUCCESS;
+  }
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -((LONGLONG)ReaderExtension->ReadCharTimeout * 10000);
+  (VOID) KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
+  KeClearEvent(&ReaderExtension->DataAvailable);
+  return ReaderExtension->BlockEndStatus;
 }

@@ -33,21 +33,21 @@
 
 // The serial settings the reader start hands to ConfigureSerialPort.
 typedef struct _SERIAL_CONFIG {
-    SERIAL_HANDFLOW HandFlow;
-    SERIAL_CHARS Chars;
-    SERIAL_TIMEOUTS Timeouts;
-    SERIAL_BAUD_RATE BaudRate;
-    SERIAL_LINE_CONTROL LineControl;
-    ULONG WaitMask;
-    ULONG PurgeMask;
+  SERIAL_HANDFLOW HandFlow;
+  SERIAL_CHARS Chars;
+  SERIAL_TIMEOUTS Timeouts;
+  SERIAL_BAUD_RATE BaudRate;
+  SERIAL_LINE_CONTROL LineControl;
+  ULONG WaitMask;
+  ULONG PurgeMask;
 } SERIAL_CONFIG, *PSERIAL_CONFIG;
 
 // One configuration request: its control code and which part of
 // SERIAL_CONFIG is its input (none when InputLength is 0).
 typedef struct _SERIAL_CONFIG_IOCTL {
-    ULONG IoControlCode;
-    ULONG InputOffset;
-    ULONG InputLength;
+  ULONG IoControlCode;
+  ULONG InputOffset;
+  ULONG InputLength;
 } SERIAL_CONFIG_IOCTL, *PSERIAL_CONFIG_IOCTL;
 
 // The configuration requests in the order they are sent, ended by a zero code.
@@ -76,7 +76,7 @@ NTSTATUS SerialIoControl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode,
 
 // Discards the unread received bytes, then writes Count bytes to the reader
 // and waits until the serial driver has finished with them.
-NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR *Buffer, ULONG Count);
+NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG Count);
 
 // Reads Count bytes from the serial port; STATUS_TIMEOUT when they do not come
 // within the serial read time-outs. *BytesRead is the number of bytes the

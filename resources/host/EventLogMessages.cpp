@@ -5,9 +5,9 @@
 namespace tav712 {
 
 const EventLogMessage* findEventLogMessage(std::uint32_t code) {
-    const auto messages = eventLogMessages();
-    const auto found = std::ranges::find(messages, code, &EventLogMessage::code);
-    return found == messages.end() ? nullptr : &*found;
+  const auto messages = eventLogMessages();
+  const auto found = std::ranges::find(messages, code, &EventLogMessage::code);
+  return found == messages.end() ? nullptr : &*found;
 }
 
 }  // namespace tav712

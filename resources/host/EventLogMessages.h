@@ -11,11 +11,11 @@
 namespace tav712 {
 
 struct EventLogMessage {
-    std::uint32_t code;
-    std::string_view name;
-    // The message-table text, each line ending in CR LF; none for a code
-    // that the driver logs without a table entry.
-    std::optional<std::string_view> text;
+  std::uint32_t code;
+  std::string_view name;
+  // The message-table text, each line ending in CR LF; none for a code
+  // that the driver logs without a table entry.
+  std::optional<std::string_view> text;
 };
 
 // Every code the driver can log, table entries first.

@@ -43,8 +43,8 @@ Round measure(DriverHarness& harness, serial::testing::PtyPair& pty, std::size_t
     const ULONG first = static_cast<ULONG>(std::min<std::size_t>(3, size));
     if (ReaderReceive(reader, received.data(), first) != STATUS_SUCCESS) return;
     const Clock::time_point prologue = Clock::now();
-    if (size > first && ReaderReceive(reader, received.data() + first, static_cast<ULONG>(size - first)) !=
-                            STATUS_SUCCESS) {
+    if (size > first &&
+        ReaderReceive(reader, received.data() + first, static_cast<ULONG>(size - first)) != STATUS_SUCCESS) {
       return;
     }
     const Clock::time_point end = Clock::now();

@@ -18,104 +18,104 @@ namespace {
 class DeviceLife : public FrameTest {};
 
 TEST_F(DeviceLife, ReaderServesApplicationsFromStartToRemoval) {
-    ReaderPort& port = addPort();
-    ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+  ReaderPort& port = addPort();
+  ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
 
-    PDEVICE_OBJECT device = readerDevice(port);
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_SMARTCARD));
-    EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
-              static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
-    // Registered, not enabled before the start.
-    EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
+  PDEVICE_OBJECT device = readerDevice(port);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->DeviceType, static_cast<ULONG>(FILE_DEVICE_SMARTCARD));
+  EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+            static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+  // Registered, not enabled before the start.
+  EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
 
-    ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
-    EXPECT_EQ(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER),
-              std::vector<std::u16string>{interfaceName(port)});
+  ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_EQ(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER),
+            std::vector<std::u16string>{interfaceName(port)});
 
-    platform::Handle handle = open(port);
-    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
-    // SCARD_ATTR_VENDOR_IFD_VERSION (0x00010102) tells the firmware (2.3)
-    // that the start has read.
-    auto version = control(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, {0x02, 0x01, 0x01, 0x00}, sizeof(ULONG));
-    EXPECT_EQ(version.status, STATUS_SUCCESS);
-    EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x00, 0x00, 0x03, 0x02}));
-    auto power = coldReset(handle).wait();
-    EXPECT_EQ(power.status, STATUS_SUCCESS);
-    EXPECT_GT(power.information, 0u) << "the answer-to-reset comes back";
+  platform::Handle handle = open(port);
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+  // SCARD_ATTR_VENDOR_IFD_VERSION (0x00010102) tells the firmware (2.3)
+  // that the start has read.
+  auto version = control(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, {0x02, 0x01, 0x01, 0x00}, sizeof(ULONG));
+  EXPECT_EQ(version.status, STATUS_SUCCESS);
+  EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x00, 0x00, 0x03, 0x02}));
+  auto power = coldReset(handle).wait();
+  EXPECT_EQ(power.status, STATUS_SUCCESS);
+  EXPECT_GT(power.information, 0u) << "the answer-to-reset comes back";
 
-    // One handle at a time, and no removal while it is open.
-    EXPECT_NE(system.io().open(interfaceName(port)).status, STATUS_SUCCESS);
-    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(port))) << "the interface is enabled again";
-    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_NEGOTIABLE)) << "the handle is still served";
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
-    platform::Handle again = open(port);
-    EXPECT_EQ(close(again), STATUS_SUCCESS);
+  // One handle at a time, and no removal while it is open.
+  EXPECT_NE(system.io().open(interfaceName(port)).status, STATUS_SUCCESS);
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(port))) << "the interface is enabled again";
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_NEGOTIABLE)) << "the handle is still served";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  platform::Handle again = open(port);
+  EXPECT_EQ(close(again), STATUS_SUCCESS);
 
-    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
-    EXPECT_FALSE(system.deviceExists(device));
-    EXPECT_EQ(readerDevice(port), nullptr);
-    EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
-    EXPECT_EQ(port.port->snapshot().openCount, 0u) << "the serial port was closed again";
-    EXPECT_EQ(DeviceSlots[0], 0);
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_FALSE(system.deviceExists(device));
+  EXPECT_EQ(readerDevice(port), nullptr);
+  EXPECT_TRUE(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty());
+  EXPECT_EQ(port.port->snapshot().openCount, 0u) << "the serial port was closed again";
+  EXPECT_EQ(DeviceSlots[0], 0);
 }
 
 // A request inside the library is counted, lets a second one pass the gate
 // and makes the stop and sleep queries refuse.
 TEST_F(DeviceLife, ARequestInsideTheLibraryIsCountedAndMakesTheStopAndSleepQueriesRefuse) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    auto request = coldReset(handle);
-    ASSERT_TRUE(system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s));
-    EXPECT_EQ(extension(port)->IoCount, 1);
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_DEVICE_BUSY);
-    EXPECT_TRUE(gateOpen(port)) << "the refused queries leave the gate open";
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  auto request = coldReset(handle);
+  ASSERT_TRUE(system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s));
+  EXPECT_EQ(extension(port)->IoCount, 1);
+  EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_DEVICE_BUSY);
+  EXPECT_TRUE(gateOpen(port)) << "the refused queries leave the gate open";
 
-    // A second request while one is inside passes the gate without waiting,
-    // even with the gate closed.
-    KeClearEvent(&extension(port)->ReaderStarted);
-    auto second = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-    EXPECT_EQ(second.wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(extension(port)->IoCount, 0);
-    KeSetEvent(&extension(port)->ReaderStarted, IO_NO_INCREMENT, FALSE);
+  // A second request while one is inside passes the gate without waiting,
+  // even with the gate closed.
+  KeClearEvent(&extension(port)->ReaderStarted);
+  auto second = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+  EXPECT_EQ(second.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(extension(port)->IoCount, 0);
+  KeSetEvent(&extension(port)->ReaderStarted, IO_NO_INCREMENT, FALSE);
 
-    // Idle again: the sleep query is accepted.
-    EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_SUCCESS);
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  // Idle again: the sleep query is accepted.
+  EXPECT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemHibernate), STATUS_SUCCESS);
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // After an accepted query-stop the next request waits at the gate until the
 // stop is cancelled or the reader has started again.
 struct GateOpener {
-    const char* name;
-    std::vector<UCHAR> pnpRequests;
+  const char* name;
+  std::vector<UCHAR> pnpRequests;
 };
 
 class HeldRequest : public FrameTest, public ::testing::WithParamInterface<GateOpener> {};
 
 TEST_P(HeldRequest, WaitsAfterAnAcceptedQueryStopUntilTheGateOpens) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
 
-    ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-    system.scheduler().advanceBy(5s);
-    EXPECT_FALSE(request.done()) << "the request passed a closed gate";
+  ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+  system.scheduler().advanceBy(5s);
+  EXPECT_FALSE(request.done()) << "the request passed a closed gate";
 
-    const auto& requests = GetParam().pnpRequests;
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        EXPECT_EQ(system.pnp().send(port.physicalDevice(), requests[i]), STATUS_SUCCESS);
-        if (i + 1 < requests.size()) {
-            system.scheduler().advanceBy(1s);
-            EXPECT_FALSE(request.done()) << "released before the last step";
-        }
+  const auto& requests = GetParam().pnpRequests;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), requests[i]), STATUS_SUCCESS);
+    if (i + 1 < requests.size()) {
+      system.scheduler().advanceBy(1s);
+      EXPECT_FALSE(request.done()) << "released before the last step";
     }
-    auto result = request.wait();
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  }
+  auto result = request.wait();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(DeviceLife, HeldRequest,
@@ -124,84 +124,84 @@ INSTANTIATE_TEST_SUITE_P(DeviceLife, HeldRequest,
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(DeviceLife, SurpriseRemovalThenRemoveWaitsForTheOpenHandle) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    PDEVICE_OBJECT device = readerDevice(port);
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  PDEVICE_OBJECT device = readerDevice(port);
 
-    NTSTATUS removal = STATUS_PENDING;
-    auto pnpThread =
-        system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
-    system.scheduler().advanceBy(5s);
-    EXPECT_EQ(removal, STATUS_PENDING) << "the device went while a handle was open";
-    EXPECT_TRUE(system.deviceExists(device));
+  NTSTATUS removal = STATUS_PENDING;
+  auto pnpThread =
+      system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
+  system.scheduler().advanceBy(5s);
+  EXPECT_EQ(removal, STATUS_PENDING) << "the device went while a handle was open";
+  EXPECT_TRUE(system.deviceExists(device));
 
-    auto refused = control(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-    EXPECT_EQ(refused.status, STATUS_DEVICE_REMOVED);
-    EXPECT_EQ(refused.information, 0u);
+  auto refused = control(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+  EXPECT_EQ(refused.status, STATUS_DEVICE_REMOVED);
+  EXPECT_EQ(refused.information, 0u);
 
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
-    system.scheduler().join(pnpThread);
-    EXPECT_EQ(removal, STATUS_SUCCESS);
-    EXPECT_FALSE(system.deviceExists(device));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  system.scheduler().join(pnpThread);
+  EXPECT_EQ(removal, STATUS_SUCCESS);
+  EXPECT_FALSE(system.deviceExists(device));
 }
 
 TEST_F(DeviceLife, TenReadersAtMostAndAFreedSlotIsReused) {
-    std::vector<ReaderPort*> ports;
-    for (int i = 0; i < 10; ++i) {
-        ports.push_back(&addPort());
-        ASSERT_EQ(system.pnp().addDevice(driver, ports.back()->physicalDevice()), STATUS_SUCCESS);
-        EXPECT_EQ(extension(*ports.back())->DeviceInstance, static_cast<ULONG>(i));
-    }
-    const auto devicesBefore = system.census().devices;
+  std::vector<ReaderPort*> ports;
+  for (int i = 0; i < 10; ++i) {
+    ports.push_back(&addPort());
+    ASSERT_EQ(system.pnp().addDevice(driver, ports.back()->physicalDevice()), STATUS_SUCCESS);
+    EXPECT_EQ(extension(*ports.back())->DeviceInstance, static_cast<ULONG>(i));
+  }
+  const auto devicesBefore = system.census().devices;
 
-    ReaderPort& eleventh = addPort();
-    EXPECT_EQ(system.pnp().addDevice(driver, eleventh.physicalDevice()), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(system.eventLog().count(MSG_TOO_MANY_DEVICES), 1u);
-    EXPECT_EQ(readerDevice(eleventh), nullptr);
-    EXPECT_EQ(system.census().devices, devicesBefore + 1) << "only the eleventh port's own device is new";
+  ReaderPort& eleventh = addPort();
+  EXPECT_EQ(system.pnp().addDevice(driver, eleventh.physicalDevice()), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(system.eventLog().count(MSG_TOO_MANY_DEVICES), 1u);
+  EXPECT_EQ(readerDevice(eleventh), nullptr);
+  EXPECT_EQ(system.census().devices, devicesBefore + 1) << "only the eleventh port's own device is new";
 
-    ASSERT_EQ(system.pnp().remove(ports[3]->physicalDevice()), STATUS_SUCCESS);
-    ASSERT_EQ(system.pnp().addDevice(driver, eleventh.physicalDevice()), STATUS_SUCCESS);
-    EXPECT_EQ(extension(eleventh)->DeviceInstance, 3u);
-    ASSERT_EQ(system.pnp().start(eleventh.physicalDevice()), STATUS_SUCCESS);
-    EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(eleventh)));
+  ASSERT_EQ(system.pnp().remove(ports[3]->physicalDevice()), STATUS_SUCCESS);
+  ASSERT_EQ(system.pnp().addDevice(driver, eleventh.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_EQ(extension(eleventh)->DeviceInstance, 3u);
+  ASSERT_EQ(system.pnp().start(eleventh.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(eleventh)));
 }
 
 // A reader whose interface is not enabled (never started, stopped, or its
 // port closed by itself when the cable was pulled) is removed all the same,
 // and a cancelled removal does not make its interface visible.
 struct IdleReader {
-    const char* name;
-    bool start;
-    bool stop;
-    bool unplug;
+  const char* name;
+  bool start;
+  bool stop;
+  bool unplug;
 };
 
 class IdleReaderRemoval : public FrameTest, public ::testing::WithParamInterface<IdleReader> {};
 
 TEST_P(IdleReaderRemoval, IsRemovedAndCancelLeavesTheInterfaceDisabled) {
-    const IdleReader& row = GetParam();
-    ReaderPort& port = addPort();
-    ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
-    if (row.start) {
-        ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
-    }
-    if (row.stop) {
-        ASSERT_EQ(system.pnp().stop(port.physicalDevice()), STATUS_SUCCESS);
-    }
-    if (row.unplug) {
-        port.reader->unplug();
-        system.scheduler().advanceBy(1s);
-    }
-    ASSERT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
+  const IdleReader& row = GetParam();
+  ReaderPort& port = addPort();
+  ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+  if (row.start) {
+    ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+  }
+  if (row.stop) {
+    ASSERT_EQ(system.pnp().stop(port.physicalDevice()), STATUS_SUCCESS);
+  }
+  if (row.unplug) {
+    port.reader->unplug();
+    system.scheduler().advanceBy(1s);
+  }
+  ASSERT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
 
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
+  EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
 
-    PDEVICE_OBJECT device = readerDevice(port);
-    EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
-    EXPECT_FALSE(system.deviceExists(device));
+  PDEVICE_OBJECT device = readerDevice(port);
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_FALSE(system.deviceExists(device));
 }
 
 INSTANTIATE_TEST_SUITE_P(DeviceLife, IdleReaderRemoval,
@@ -213,42 +213,42 @@ INSTANTIATE_TEST_SUITE_P(DeviceLife, IdleReaderRemoval,
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {
-    const char* name;
-    std::string_view faultKind;
-    std::uint64_t callNumber;
-    std::optional<NTSTATUS> status;  // none: the status of the failed call
-    std::optional<NTSTATUS> logged;
+  const char* name;
+  std::string_view faultKind;
+  std::uint64_t callNumber;
+  std::optional<NTSTATUS> status;  // none: the status of the failed call
+  std::optional<NTSTATUS> logged;
 };
 
 class AddDeviceFails : public FrameTest, public ::testing::WithParamInterface<AddDeviceFailure> {};
 
 TEST_P(AddDeviceFails, LeavesNothingBehind) {
-    const AddDeviceFailure& row = GetParam();
-    ReaderPort& port = addPort();
-    const auto devicesBefore = system.census().devices;
+  const AddDeviceFailure& row = GetParam();
+  ReaderPort& port = addPort();
+  const auto devicesBefore = system.census().devices;
 
-    system.faults().failCall(row.faultKind, row.callNumber);
-    const NTSTATUS status = system.pnp().addDevice(driver, port.physicalDevice());
-    EXPECT_FALSE(NT_SUCCESS(status));
-    if (row.status) {
-        EXPECT_EQ(status, *row.status);
-    }
-    EXPECT_EQ(system.faults().injected().size(), 1u) << "the planned failure happened";
+  system.faults().failCall(row.faultKind, row.callNumber);
+  const NTSTATUS status = system.pnp().addDevice(driver, port.physicalDevice());
+  EXPECT_FALSE(NT_SUCCESS(status));
+  if (row.status) {
+    EXPECT_EQ(status, *row.status);
+  }
+  EXPECT_EQ(system.faults().injected().size(), 1u) << "the planned failure happened";
 
-    if (row.logged) {
-        EXPECT_EQ(system.eventLog().codes(), std::vector<NTSTATUS>{*row.logged});
-    } else {
-        EXPECT_TRUE(system.eventLog().codes().empty());
-    }
-    EXPECT_EQ(readerDevice(port), nullptr);
-    EXPECT_EQ(system.census().devices, devicesBefore);
-    EXPECT_EQ(driver->DeviceObject, nullptr);
-    EXPECT_EQ(DeviceSlots[0], 0);
+  if (row.logged) {
+    EXPECT_EQ(system.eventLog().codes(), std::vector<NTSTATUS>{*row.logged});
+  } else {
+    EXPECT_TRUE(system.eventLog().codes().empty());
+  }
+  EXPECT_EQ(readerDevice(port), nullptr);
+  EXPECT_EQ(system.census().devices, devicesBefore);
+  EXPECT_EQ(driver->DeviceObject, nullptr);
+  EXPECT_EQ(DeviceSlots[0], 0);
 
-    // The slot is free again: the next reader takes it.
-    system.faults().reset();
-    ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
-    EXPECT_EQ(extension(port)->DeviceInstance, 0u);
+  // The slot is free again: the next reader takes it.
+  system.faults().reset();
+  ASSERT_EQ(system.pnp().addDevice(driver, port.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_EQ(extension(port)->DeviceInstance, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -259,8 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
         AddDeviceFailure{"CloseWorkItem", platform::fault::kWorkItem, 1, STATUS_INSUFFICIENT_RESOURCES, std::nullopt},
         AddDeviceFailure{"SmartcardInitialize", platform::fault::kSmartcardInitialize, 1, std::nullopt, std::nullopt},
         AddDeviceFailure{"Attach", platform::fault::kAttach, 1, STATUS_UNSUCCESSFUL, MSG_SERIAL_PORT_CONNECT_FAILED},
-        AddDeviceFailure{"InterfaceRegistration", platform::fault::kRegisterInterface, 1, std::nullopt,
-                         std::nullopt}),
+        AddDeviceFailure{"InterfaceRegistration", platform::fault::kRegisterInterface, 1, std::nullopt, std::nullopt}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 }  // namespace

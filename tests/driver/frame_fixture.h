@@ -26,51 +26,51 @@ using namespace std::chrono_literals;
 
 // One COM port with an emulated reader at its far end.
 struct ReaderPort {
-    std::unique_ptr<emulator::Reader> reader;
-    std::unique_ptr<serial::SerialPort> port;
+  std::unique_ptr<emulator::Reader> reader;
+  std::unique_ptr<serial::SerialPort> port;
 
-    PDEVICE_OBJECT physicalDevice() const { return port->physicalDeviceObject(); }
+  PDEVICE_OBJECT physicalDevice() const { return port->physicalDeviceObject(); }
 };
 
 class FrameTest : public platform::testing::SystemTest {
-protected:
-    explicit FrameTest(std::uint64_t seed = 1);
-    ~FrameTest() override;
+ protected:
+  explicit FrameTest(std::uint64_t seed = 1);
+  ~FrameTest() override;
 
-    // A new COM port (COM1, COM2, ...) with a reader built from the knobs.
-    ReaderPort& addPort(const emulator::EmulatorKnobs& knobs = {});
-    // A port with the reader device added and started on it.
-    ReaderPort& startedReader(const emulator::EmulatorKnobs& knobs = {});
+  // A new COM port (COM1, COM2, ...) with a reader built from the knobs.
+  ReaderPort& addPort(const emulator::EmulatorKnobs& knobs = {});
+  // A port with the reader device added and started on it.
+  ReaderPort& startedReader(const emulator::EmulatorKnobs& knobs = {});
 
-    // The reader device on a port, or null when none is attached.
-    static PDEVICE_OBJECT readerDevice(const ReaderPort& port);
-    static PDEVICE_EXTENSION extension(const ReaderPort& port);
-    // The symbolic link of the reader's device interface.
-    static std::u16string interfaceName(const ReaderPort& port);
-    // Whether requests may pass the gate (ReaderStarted is signalled).
-    static bool gateOpen(const ReaderPort& port);
+  // The reader device on a port, or null when none is attached.
+  static PDEVICE_OBJECT readerDevice(const ReaderPort& port);
+  static PDEVICE_EXTENSION extension(const ReaderPort& port);
+  // The symbolic link of the reader's device interface.
+  static std::u16string interfaceName(const ReaderPort& port);
+  // Whether requests may pass the gate (ReaderStarted is signalled).
+  static bool gateOpen(const ReaderPort& port);
 
-    platform::Handle open(const ReaderPort& port);
-    // Closes a handle that open() gave; handles a failed test left open are
-    // closed before the driver is unloaded.
-    NTSTATUS close(platform::Handle handle);
-    // A device-control request with a ULONG answer (or none).
-    platform::IoResult control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input = {},
-                               ULONG outputLength = 0);
-    ULONG cardState(platform::Handle handle);
-    // A cold reset of the card (IOCTL_SMARTCARD_POWER), sent on a request thread.
-    platform::PendingRequest coldReset(platform::Handle handle);
+  platform::Handle open(const ReaderPort& port);
+  // Closes a handle that open() gave; handles a failed test left open are
+  // closed before the driver is unloaded.
+  NTSTATUS close(platform::Handle handle);
+  // A device-control request with a ULONG answer (or none).
+  platform::IoResult control(platform::Handle handle, ULONG code, std::vector<std::uint8_t> input = {},
+                             ULONG outputLength = 0);
+  ULONG cardState(platform::Handle handle);
+  // A cold reset of the card (IOCTL_SMARTCARD_POWER), sent on a request thread.
+  platform::PendingRequest coldReset(platform::Handle handle);
 
-    PDRIVER_OBJECT driver = nullptr;
-    // Ports added from now on complete power requests at DISPATCH_LEVEL (from
-    // an interrupt context) instead of in their dispatch routine.
-    bool portsCompletePowerAtDispatchLevel = false;
+  PDRIVER_OBJECT driver = nullptr;
+  // Ports added from now on complete power requests at DISPATCH_LEVEL (from
+  // an interrupt context) instead of in their dispatch routine.
+  bool portsCompletePowerAtDispatchLevel = false;
 
-private:
-    serial::SerialDriver serialDriver_{system};
-    serial::KernelTimeline timeline_;
-    std::vector<std::unique_ptr<ReaderPort>> ports_;
-    std::vector<std::uint64_t> openHandles_;
+ private:
+  serial::SerialDriver serialDriver_{system};
+  serial::KernelTimeline timeline_;
+  std::vector<std::unique_ptr<ReaderPort>> ports_;
+  std::vector<std::uint64_t> openHandles_;
 };
 
 }  // namespace tav712::testing

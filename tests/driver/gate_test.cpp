@@ -17,16 +17,16 @@ namespace tav712::testing {
 namespace {
 
 class Gate : public FrameTest {
-protected:
-    // An application request that waits at the gate an accepted query-stop
-    // closed.
-    platform::PendingRequest heldRequest(ReaderPort& port, platform::Handle handle) {
-        EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-        auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-        system.scheduler().advanceBy(5s);
-        EXPECT_FALSE(request.done()) << "the request passed a closed gate";
-        return request;
-    }
+ protected:
+  // An application request that waits at the gate an accepted query-stop
+  // closed.
+  platform::PendingRequest heldRequest(ReaderPort& port, platform::Handle handle) {
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    system.scheduler().advanceBy(5s);
+    EXPECT_FALSE(request.done()) << "the request passed a closed gate";
+    return request;
+  }
 };
 
 // Each way the device goes away while a request waits at the gate: the
@@ -35,111 +35,112 @@ protected:
 class GateReleased;
 
 struct Departure {
-    const char* name;
-    // Runs from the held request on; clears the handle when it closed it.
-    std::function<void(GateReleased&, ReaderPort&, platform::Handle&)> depart;
+  const char* name;
+  // Runs from the held request on; clears the handle when it closed it.
+  std::function<void(GateReleased&, ReaderPort&, platform::Handle&)> depart;
 
-    friend void PrintTo(const Departure& departure, std::ostream* out) { *out << departure.name; }
+  friend void PrintTo(const Departure& departure, std::ostream* out) { *out << departure.name; }
 };
 
 class GateReleased : public Gate, public ::testing::WithParamInterface<Departure> {
-public:
-    using Gate::close;
+ public:
+  using Gate::close;
 };
 
 TEST_P(GateReleased, HeldRequestEndsAndTheDeviceGoes) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    PDEVICE_OBJECT device = readerDevice(port);
-    auto request = heldRequest(port, handle);
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  PDEVICE_OBJECT device = readerDevice(port);
+  auto request = heldRequest(port, handle);
 
-    GetParam().depart(*this, port, handle);
+  GetParam().depart(*this, port, handle);
 
-    auto result = request.wait();
-    EXPECT_EQ(result.status, STATUS_DELETE_PENDING);
-    EXPECT_EQ(result.information, 0u);
-    if (handle) {
-        auto later = control(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-        EXPECT_EQ(later.status, STATUS_DELETE_PENDING) << "the gate stays closed for good";
-        EXPECT_EQ(close(handle), STATUS_SUCCESS);
-        EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    }
-    EXPECT_FALSE(system.deviceExists(device));
-    EXPECT_EQ(port.port->snapshot().openCount, 0u);
+  auto result = request.wait();
+  EXPECT_EQ(result.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(result.information, 0u);
+  if (handle) {
+    auto later = control(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    EXPECT_EQ(later.status, STATUS_DELETE_PENDING) << "the gate stays closed for good";
+    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  }
+  EXPECT_FALSE(system.deviceExists(device));
+  EXPECT_EQ(port.port->snapshot().openCount, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Gate, GateReleased,
-    ::testing::Values(
-        Departure{"SurpriseRemoval",
-                  [](GateReleased& test, ReaderPort& port, platform::Handle&) {
-                      port.reader->unplug();
-                      EXPECT_EQ(test.system.pnp().send(port.physicalDevice(), IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-                  }},
-        Departure{"FailedRestart",
-                  [](GateReleased& test, ReaderPort& port, platform::Handle&) {
-                      EXPECT_EQ(test.system.pnp().send(port.physicalDevice(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-                      port.reader->unplug();
-                      EXPECT_NE(test.system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
-                  }},
-        // The handle goes while its request waits; the removal that follows
-        // waits for that request, and releases it.
-        Departure{"CloseThenRemove",
-                  [](GateReleased& test, ReaderPort& port, platform::Handle& handle) {
-                      EXPECT_EQ(test.close(handle), STATUS_SUCCESS);
-                      handle = {};
-                      EXPECT_EQ(test.system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
-                  }}),
+    ::testing::Values(Departure{"SurpriseRemoval",
+                                [](GateReleased& test, ReaderPort& port, platform::Handle&) {
+                                  port.reader->unplug();
+                                  EXPECT_EQ(test.system.pnp().send(port.physicalDevice(), IRP_MN_SURPRISE_REMOVAL),
+                                            STATUS_SUCCESS);
+                                }},
+                      Departure{"FailedRestart",
+                                [](GateReleased& test, ReaderPort& port, platform::Handle&) {
+                                  EXPECT_EQ(test.system.pnp().send(port.physicalDevice(), IRP_MN_STOP_DEVICE),
+                                            STATUS_SUCCESS);
+                                  port.reader->unplug();
+                                  EXPECT_NE(test.system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+                                }},
+                      // The handle goes while its request waits; the removal that follows
+                      // waits for that request, and releases it.
+                      Departure{"CloseThenRemove",
+                                [](GateReleased& test, ReaderPort& port, platform::Handle& handle) {
+                                  EXPECT_EQ(test.close(handle), STATUS_SUCCESS);
+                                  handle = {};
+                                  EXPECT_EQ(test.system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+                                }}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(Gate, HeldRequestCanBeCancelled) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    auto request = heldRequest(port, handle);
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  auto request = heldRequest(port, handle);
 
-    EXPECT_TRUE(request.cancel());
-    auto result = request.wait();
-    EXPECT_EQ(result.status, STATUS_CANCELLED);
-    EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(extension(port)->IoCount, 0);
+  EXPECT_TRUE(request.cancel());
+  auto result = request.wait();
+  EXPECT_EQ(result.status, STATUS_CANCELLED);
+  EXPECT_EQ(result.information, 0u);
+  EXPECT_EQ(extension(port)->IoCount, 0);
 
-    // The gate itself is as it was: closed until the stop is cancelled.
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  // The gate itself is as it was: closed until the stop is cancelled.
+  EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // A cancel-stop releases the held request, but the stop is asked again
 // before the request's thread has run: the request must not go to the
 // reader while the second stop is pending, and waits on.
 TEST_F(Gate, GateClosedAgainBeforeTheReleasedRequestRunsKeepsItWaiting) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    auto request = heldRequest(port, handle);
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  auto request = heldRequest(port, handle);
 
-    // Back to back on this thread: the request's thread cannot run between.
-    ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    system.scheduler().advanceBy(5s);
-    EXPECT_FALSE(request.done()) << "the request passed the gate the second query-stop closed";
-    EXPECT_EQ(extension(port)->IoCount, 0);
+  // Back to back on this thread: the request's thread cannot run between.
+  ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  system.scheduler().advanceBy(5s);
+  EXPECT_FALSE(request.done()) << "the request passed the gate the second query-stop closed";
+  EXPECT_EQ(extension(port)->IoCount, 0);
 
-    ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // A refused query-remove enabled the interface again; the cancel-remove
 // that follows must still end with plain success, not with the
 // informational status of enabling an enabled interface.
 TEST_F(Gate, CancelRemoveAfterARefusedQueryEndsWithSuccess) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
 
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(port)));
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_TRUE(system.io().interfaceEnabled(interfaceName(port)));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
 // Removal waits for the request inside the library, and goes on the moment
@@ -148,52 +149,52 @@ TEST_F(Gate, CancelRemoveAfterARefusedQueryEndsWithSuccess) {
 // device. Each seed switches threads at other points: the request's thread
 // must be done with the device before it lets go.
 class RemovalAfterRequest : public FrameTest, public ::testing::WithParamInterface<std::uint64_t> {
-protected:
-    RemovalAfterRequest() : FrameTest(GetParam()) {}
+ protected:
+  RemovalAfterRequest() : FrameTest(GetParam()) {}
 };
 
 TEST_P(RemovalAfterRequest, DoesNotOvertakeTheRequestsLastTouch) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    PDEVICE_OBJECT device = readerDevice(port);
-    auto request = coldReset(handle);
-    ASSERT_TRUE(system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s));
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  PDEVICE_OBJECT device = readerDevice(port);
+  auto request = coldReset(handle);
+  ASSERT_TRUE(system.scheduler().runUntil([&] { return extension(port)->IoCount > 0; }, 1s));
 
-    port.reader->unplug();
-    ASSERT_TRUE(system.scheduler().runUntil(
-        [&] { return KeReadStateEvent(&extension(port)->SerialCloseDone) != 0; }, 1s));
-    ASSERT_FALSE(request.done()) << "the request should still be inside the library";
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  port.reader->unplug();
+  ASSERT_TRUE(
+      system.scheduler().runUntil([&] { return KeReadStateEvent(&extension(port)->SerialCloseDone) != 0; }, 1s));
+  ASSERT_FALSE(request.done()) << "the request should still be inside the library";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
 
-    NTSTATUS removal = STATUS_PENDING;
-    auto pnpThread =
-        system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
-    request.wait();
-    system.scheduler().join(pnpThread);
-    EXPECT_EQ(removal, STATUS_SUCCESS);
-    EXPECT_FALSE(system.deviceExists(device));
+  NTSTATUS removal = STATUS_PENDING;
+  auto pnpThread =
+      system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
+  request.wait();
+  system.scheduler().join(pnpThread);
+  EXPECT_EQ(removal, STATUS_SUCCESS);
+  EXPECT_FALSE(system.deviceExists(device));
 }
 
 // The same for the handle's own hold: the removal that waits for the open
 // handle goes on the moment the close lets go, and the close request must
 // be finished by then.
 TEST_P(RemovalAfterRequest, DoesNotOvertakeTheClose) {
-    ReaderPort& port = startedReader();
-    platform::Handle handle = open(port);
-    PDEVICE_OBJECT device = readerDevice(port);
-    port.reader->unplug();
-    ASSERT_TRUE(system.scheduler().runUntil(
-        [&] { return KeReadStateEvent(&extension(port)->SerialCloseDone) != 0; }, 1s));
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  PDEVICE_OBJECT device = readerDevice(port);
+  port.reader->unplug();
+  ASSERT_TRUE(
+      system.scheduler().runUntil([&] { return KeReadStateEvent(&extension(port)->SerialCloseDone) != 0; }, 1s));
 
-    NTSTATUS removal = STATUS_PENDING;
-    auto pnpThread =
-        system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
-    system.scheduler().advanceBy(1s);
-    ASSERT_EQ(removal, STATUS_PENDING) << "the removal should wait for the open handle";
-    EXPECT_EQ(close(handle), STATUS_SUCCESS);
-    system.scheduler().join(pnpThread);
-    EXPECT_EQ(removal, STATUS_SUCCESS);
-    EXPECT_FALSE(system.deviceExists(device));
+  NTSTATUS removal = STATUS_PENDING;
+  auto pnpThread =
+      system.scheduler().spawn("pnp", [&] { removal = system.pnp().surpriseRemove(port.physicalDevice()); });
+  system.scheduler().advanceBy(1s);
+  ASSERT_EQ(removal, STATUS_PENDING) << "the removal should wait for the open handle";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  system.scheduler().join(pnpThread);
+  EXPECT_EQ(removal, STATUS_SUCCESS);
+  EXPECT_FALSE(system.deviceExists(device));
 }
 
 INSTANTIATE_TEST_SUITE_P(Gate, RemovalAfterRequest, seedRange(1, 16), SeedName{});

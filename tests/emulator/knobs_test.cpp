@@ -10,8 +10,8 @@ namespace {
 // Knobs that become a card profile's settings, and the lists and flags.
 TEST(Knobs, ParseIntoTheCardProfile) {
   EmulatorKnobs knobs;
-  ASSERT_FALSE(applyKnobs("profile=dual,parity-error-byte=5:9,pts=other,pts-factors=0x94,t0-ack=single,no-card,seed=99",
-                          knobs));
+  ASSERT_FALSE(
+      applyKnobs("profile=dual,parity-error-byte=5:9,pts=other,pts-factors=0x94,t0-ack=single,no-card,seed=99", knobs));
   EXPECT_EQ(knobs.card.parityErrorBytes, (std::vector<std::uint32_t>{5, 9}));
   EXPECT_FALSE(knobs.cardInserted);
   const CardProfile profile = profileFor(knobs);
@@ -31,12 +31,9 @@ TEST(Knobs, AtrsFromHex) {
 
 TEST(Knobs, RejectWhatTheyDoNotKnow) {
   const std::vector<std::pair<const char*, const char*>> cases{
-      {"volume=11", "unknown knob 'volume'"},
-      {"silent-after=x", "silent-after: bad number 'x'"},
-      {"wtx=300", "wtx: bad number '300'"},
-      {"profile=t2", "profile: unknown card profile 't2'"},
-      {"wtx", "knob 'wtx' needs a value"},
-      {"atr=3B0", "atr: bad hex bytes '3B0'"},
+      {"volume=11", "unknown knob 'volume'"}, {"silent-after=x", "silent-after: bad number 'x'"},
+      {"wtx=300", "wtx: bad number '300'"},   {"profile=t2", "profile: unknown card profile 't2'"},
+      {"wtx", "knob 'wtx' needs a value"},    {"atr=3B0", "atr: bad hex bytes '3B0'"},
   };
   for (const auto& [text, reason] : cases) {
     EmulatorKnobs knobs;

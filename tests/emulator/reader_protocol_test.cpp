@@ -26,17 +26,15 @@ TEST_P(ReaderCommands, AnswerEachCommandWithOneReply) {
   EXPECT_EQ(rig.host->exchange(GetParam().command), GetParam().reply);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ReaderCommands,
-    ::testing::Values(
-        CommandCase{"FirmwareVersion", "", {0xC0}, {0x23}},
-        CommandCase{"CardPresentUnpowered", "", {0xC4}, {0x01}},
-        CommandCase{"NoCard", "no-card", {0xC4}, {0x00}},
-        CommandCase{"FirmwareRegisterIsReadOnly", "", {0x80, 0x55}, {0x10, 0x84}},
-        CommandCase{"UnknownCommandClass", "", {0x3F}, {0x10, 0x84}},
-        CommandCase{"SendToUnpoweredCard", "", {0x41, 0x00}, {0x10, 0x84}},
-        CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}}),
-    [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, ReaderCommands,
+                         ::testing::Values(CommandCase{"FirmwareVersion", "", {0xC0}, {0x23}},
+                                           CommandCase{"CardPresentUnpowered", "", {0xC4}, {0x01}},
+                                           CommandCase{"NoCard", "no-card", {0xC4}, {0x00}},
+                                           CommandCase{"FirmwareRegisterIsReadOnly", "", {0x80, 0x55}, {0x10, 0x84}},
+                                           CommandCase{"UnknownCommandClass", "", {0x3F}, {0x10, 0x84}},
+                                           CommandCase{"SendToUnpoweredCard", "", {0x41, 0x00}, {0x10, 0x84}},
+                                           CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(ReaderTiming, RepliesFollowTheCommandAtTheLineRate) {
   ReaderRig rig;
@@ -66,7 +64,7 @@ TEST(ReaderTiming, IncompleteCommandIsDroppedAfterAPause) {
 struct ResetCase {
   const char* name;
   const char* knobs;
-  Bytes answer;               // everything from the reset's reply on
+  Bytes answer;                // everything from the reset's reply on
   std::uint8_t contactsAfter;  // register 4: bit 0 present, bit 1 powered
 };
 
@@ -81,15 +79,23 @@ TEST_P(ReaderReset, SendsReplyThenAtrThenTimeoutMarker) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ReaderReset,
     ::testing::Values(
-        ResetCase{"ColdReset", "",
-                  {0x90, 0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67, 0x10, 0x83}, 0x03},
+        ResetCase{"ColdReset",
+                  "",
+                  {0x90, 0x3B, 0x95, 0x13, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67, 0x10, 0x83},
+                  0x03},
         // TS arrives as read from the line; later characters as logical values.
-        ResetCase{"InverseConventionTsArrivesAs03", "profile=inverse",
-                  {0x90, 0x03, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30, 0x10, 0x83}, 0x03},
-        ResetCase{"ParityErrorTakesTheBytesPlace", "parity-error-byte=3",
-                  {0x90, 0x3B, 0x95, 0x10, 0x88, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67, 0x10, 0x83}, 0x03},
+        ResetCase{"InverseConventionTsArrivesAs03",
+                  "profile=inverse",
+                  {0x90, 0x03, 0x15, 0x13, 0x54, 0x37, 0x31, 0x32, 0x30, 0x10, 0x83},
+                  0x03},
+        ResetCase{"ParityErrorTakesTheBytesPlace",
+                  "parity-error-byte=3",
+                  {0x90, 0x3B, 0x95, 0x10, 0x88, 0x81, 0x11, 0x20, 0x54, 0x37, 0x31, 0x32, 0x31, 0x67, 0x10, 0x83},
+                  0x03},
         ResetCase{"SilentCardLeavesOnlyTheMarker", "silent-after=4", {0x90, 0x3B, 0x95, 0x13, 0x81, 0x10, 0x83}, 0x03},
-        ResetCase{"CardPulledMidAtrIsReportedAndStopsTheStream", "remove-after-byte=2", {0x90, 0x3B, 0x95, 0x10, 0x86},
+        ResetCase{"CardPulledMidAtrIsReportedAndStopsTheStream",
+                  "remove-after-byte=2",
+                  {0x90, 0x3B, 0x95, 0x10, 0x86},
                   0x00}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 

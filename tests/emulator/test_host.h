@@ -28,9 +28,7 @@ class TestHost final : public HostPort {
   }
   ~TestHost() override { device_.connect(nullptr); }
 
-  void byteToHost(std::uint8_t byte) override {
-    received_.push_back({timeline_.now(), byte});
-  }
+  void byteToHost(std::uint8_t byte) override { received_.push_back({timeline_.now(), byte}); }
   void dsrChanged(bool asserted) override { dsrChanges_.push_back({timeline_.now(), asserted}); }
 
   // Starts writing now; the k-th byte arrives (k+1) character times later.

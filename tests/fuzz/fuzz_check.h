@@ -13,7 +13,7 @@
 
 namespace fuzz {
 
-[[noreturn]] inline void fail(const char *what, const char *file, int line) {
+[[noreturn]] inline void fail(const char* what, const char* file, int line) {
   std::fprintf(stderr, "%s:%d: fuzz invariant broken: %s\n", file, line, what);
   std::abort();
 }
@@ -21,7 +21,7 @@ namespace fuzz {
 // Input bytes taken from the front; once they run out every value is 0.
 class Input {
  public:
-  Input(const std::uint8_t *data, std::size_t size) : bytes_(data, size) {}
+  Input(const std::uint8_t* data, std::size_t size) : bytes_(data, size) {}
 
   bool empty() const { return bytes_.empty(); }
   std::size_t remaining() const { return bytes_.size(); }
@@ -54,5 +54,4 @@ class Input {
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(condition) \
-  ((condition) ? static_cast<void>(0) : ::fuzz::fail(#condition, __FILE__, __LINE__))
+#define FUZZ_CHECK(condition) ((condition) ? static_cast<void>(0) : ::fuzz::fail(#condition, __FILE__, __LINE__))

@@ -10,16 +10,16 @@
 #include <iterator>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
 
-std::vector<std::filesystem::path> inputsOf(int argc, char **argv) {
+std::vector<std::filesystem::path> inputsOf(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path path(argv[i]);
     if (std::filesystem::is_directory(path)) {
-      for (const auto &entry : std::filesystem::directory_iterator(path)) {
+      for (const auto& entry : std::filesystem::directory_iterator(path)) {
         if (entry.is_regular_file()) inputs.push_back(entry.path());
       }
     } else {
@@ -32,13 +32,13 @@ std::vector<std::filesystem::path> inputsOf(int argc, char **argv) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   const auto inputs = inputsOf(argc, argv);
   if (inputs.empty()) {
     std::fprintf(stderr, "no corpus input found\n");
     return 1;
   }
-  for (const auto &path : inputs) {
+  for (const auto& path : inputs) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
       std::fprintf(stderr, "cannot read %s\n", path.c_str());

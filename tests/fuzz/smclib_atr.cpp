@@ -63,8 +63,8 @@ std::optional<Structure> walk(std::span<const std::uint8_t> atr) {
   return structure;
 }
 
-void checkAccepted(const SMARTCARD_EXTENSION &extension, std::span<const std::uint8_t> atr) {
-  const auto &card = extension.CardCapabilities;
+void checkAccepted(const SMARTCARD_EXTENSION& extension, std::span<const std::uint8_t> atr) {
+  const auto& card = extension.CardCapabilities;
   FUZZ_CHECK(atr.size() <= SCARD_ATR_LENGTH);
   const auto structure = walk(atr);
   FUZZ_CHECK(structure.has_value());
@@ -80,16 +80,17 @@ void checkAccepted(const SMARTCARD_EXTENSION &extension, std::span<const std::ui
   // The factors in force and the proposed ones are defined table entries.
   FUZZ_CHECK(card.Fl < 16 && card.Dl < 16);
   FUZZ_CHECK(card.ClockRateConversion[card.Fl].F != 0 && card.BitRateAdjustment[card.Dl].DNumerator != 0);
-  const auto &pts = card.PtsData;
+  const auto& pts = card.PtsData;
   FUZZ_CHECK(pts.Fl < 16 && pts.Dl < 16);
   FUZZ_CHECK(card.ClockRateConversion[pts.Fl].F != 0 && card.BitRateAdjustment[pts.Dl].DNumerator != 0);
   FUZZ_CHECK(pts.Type == PTS_TYPE_DEFAULT || pts.Type == PTS_TYPE_OPTIMAL || pts.Type == PTS_TYPE_USER);
   if (pts.Type == PTS_TYPE_OPTIMAL) {
     // An optimal proposal stays within the card's clock limit and the
     // reader's data rate (5 % tolerance for rounded nominal rates).
-    const auto &reader = extension.ReaderCapabilities;
+    const auto& reader = extension.ReaderCapabilities;
     FUZZ_CHECK(std::uint64_t{reader.CLKFrequency.Max} * 1000 <= card.ClockRateConversion[pts.Fl].fs);
-    FUZZ_CHECK(reader.DataRate.Max == 0 || std::uint64_t{pts.DataRate} * 100 <= std::uint64_t{reader.DataRate.Max} * 105);
+    FUZZ_CHECK(reader.DataRate.Max == 0 ||
+               std::uint64_t{pts.DataRate} * 100 <= std::uint64_t{reader.DataRate.Max} * 105);
   }
 
   // T=1 parameters: the first TA/TB/TC for T=1, or the defaults.
@@ -114,19 +115,19 @@ void checkAccepted(const SMARTCARD_EXTENSION &extension, std::span<const std::ui
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input input(data, size);
   const std::uint8_t setup = input.byte();
   const std::uint8_t user = input.byte();
   const auto atr = input.take(sizeof SCARD_CARD_CAPABILITIES{}.ATR.Buffer);
 
   SMARTCARD_EXTENSION extension{};
-  auto &reader = extension.ReaderCapabilities;
+  auto& reader = extension.ReaderCapabilities;
   reader.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
   reader.CLKFrequency.Default = reader.CLKFrequency.Max = kClocksKhz[setup & 3];
   reader.DataRate.Default = reader.DataRate.Max = kDataRatesMax[(setup >> 2) & 3];
   reader.MaxIFSD = 254;
-  auto &card = extension.CardCapabilities;
+  auto& card = extension.CardCapabilities;
   card.PtsData.Type = static_cast<UCHAR>((setup >> 4) & 3);
   card.PtsData.Fl = user >> 4;
   card.PtsData.Dl = user & 0x0F;

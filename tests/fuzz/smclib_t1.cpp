@@ -69,9 +69,9 @@ struct Session {
 };
 
 // Checks the block the engine appended behind the driver's header bytes.
-void checkBuiltBlock(const Session &session, std::span<const UCHAR> command) {
-  const auto &extension = session.extension;
-  const auto &t1 = extension.T1;
+void checkBuiltBlock(const Session& session, std::span<const UCHAR> command) {
+  const auto& extension = session.extension;
+  const auto& t1 = extension.T1;
   const ULONG length = extension.SmartcardRequest.BufferLength;
   FUZZ_CHECK(length <= session.request.size && length > session.prefix);
   const std::span<const UCHAR> block(session.request.bytes.get() + session.prefix, length - session.prefix);
@@ -88,12 +88,11 @@ void checkBuiltBlock(const Session &session, std::span<const UCHAR> command) {
 }
 
 // The card's answer to one block, as the input says; empty is silence.
-Bytes cardAnswer(fuzz::Input &input, const Session &session) {
+Bytes cardAnswer(fuzz::Input& input, const Session& session) {
   const std::uint8_t control = input.byte();
   const UCHAR cardNad = static_cast<UCHAR>(((session.nad & 0x07) << 4) | ((session.nad >> 4) & 0x07));
   switch (control & 0x03) {
-    case 0:
-      return {};
+    case 0: return {};
     case 3: {
       const auto raw = input.take(input.byte());
       return Bytes(raw.begin(), raw.end());
@@ -101,8 +100,7 @@ Bytes cardAnswer(fuzz::Input &input, const Session &session) {
     default: {
       const UCHAR pcb = input.byte();
       const auto inf = input.take(input.byte());
-      Bytes block{(control & 0x04) ? static_cast<UCHAR>(cardNad ^ 0x01) : cardNad, pcb,
-                  static_cast<UCHAR>(inf.size())};
+      Bytes block{(control & 0x04) ? static_cast<UCHAR>(cardNad ^ 0x01) : cardNad, pcb, static_cast<UCHAR>(inf.size())};
       block.insert(block.end(), inf.begin(), inf.end());
       block = withEdc(std::move(block), session.crc);
       if ((control & 0x03) == 2) block.back() ^= 0x01;  // a damaged EDC
@@ -112,7 +110,7 @@ Bytes cardAnswer(fuzz::Input &input, const Session &session) {
 }
 
 // The INF of a block the card sent that is a well-formed I-block.
-bool iBlockInf(const Bytes &answer, bool crc, Bytes &inf) {
+bool iBlockInf(const Bytes& answer, bool crc, Bytes& inf) {
   const std::size_t edc = crc ? 2 : 1;
   if (answer.size() < 3 + edc || (answer[1] & 0x80) != 0 || answer.size() != 3 + answer[2] + edc) return false;
   inf.assign(answer.begin() + 3, answer.begin() + 3 + answer[2]);
@@ -120,9 +118,9 @@ bool iBlockInf(const Bytes &answer, bool crc, Bytes &inf) {
 }
 
 // Whether `answer` is the concatenation of some of `sent`, taken in order.
-bool madeOf(std::span<const UCHAR> answer, const std::vector<Bytes> &sent) {
+bool madeOf(std::span<const UCHAR> answer, const std::vector<Bytes>& sent) {
   std::set<std::size_t> reached{0};
-  for (const Bytes &inf : sent) {
+  for (const Bytes& inf : sent) {
     std::set<std::size_t> next = reached;
     for (std::size_t at : reached) {
       if (at + inf.size() <= answer.size() && std::equal(inf.begin(), inf.end(), answer.subspan(at).begin())) {
@@ -135,8 +133,8 @@ bool madeOf(std::span<const UCHAR> answer, const std::vector<Bytes> &sent) {
 }
 
 // One command, exchanged to its end.
-void transmit(Session &session, fuzz::Input &input, std::size_t commandLength, std::size_t replyCapacity) {
-  auto &extension = session.extension;
+void transmit(Session& session, fuzz::Input& input, std::size_t commandLength, std::size_t replyCapacity) {
+  auto& extension = session.extension;
   Bytes pattern(commandLength);
   for (std::size_t i = 0; i < commandLength; ++i) pattern[i] = static_cast<std::uint8_t>(i * 7 + 1);
   ExactBuffer command(commandLength);
@@ -152,7 +150,7 @@ void transmit(Session &session, fuzz::Input &input, std::size_t commandLength, s
   std::vector<Bytes> sentInfs;
   int muteRounds = 0;
   for (;;) {
-    auto &t1 = extension.T1;
+    auto& t1 = extension.T1;
     t1.NAD = session.nad;
     extension.SmartcardRequest.BufferLength = static_cast<ULONG>(session.prefix);
     FUZZ_CHECK(SmartcardT1Request(&extension) == STATUS_SUCCESS);
@@ -167,7 +165,8 @@ void transmit(Session &session, fuzz::Input &input, std::size_t commandLength, s
     const std::size_t delivered = std::min(card.size(), session.reply.size);
     std::copy_n(card.begin(), delivered, session.reply.bytes.get());
     extension.SmartcardReply.BufferLength = static_cast<ULONG>(delivered);
-    if (Bytes inf; iBlockInf(Bytes(card.begin(), card.begin() + static_cast<std::ptrdiff_t>(delivered)), session.crc, inf)) {
+    if (Bytes inf;
+        iBlockInf(Bytes(card.begin(), card.begin() + static_cast<std::ptrdiff_t>(delivered)), session.crc, inf)) {
       sentInfs.push_back(std::move(inf));
     }
 
@@ -189,7 +188,7 @@ void transmit(Session &session, fuzz::Input &input, std::size_t commandLength, s
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input input(data, size);
   const std::uint8_t setup = input.byte();
   const std::uint8_t atrIfsc = input.byte();
@@ -200,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   session.crc = (setup & 0x01) != 0;
   session.nad = kNads[(setup >> 5) & 3];
   session.prefix = (setup >> 7) ? 3 : 0;
-  auto &extension = session.extension;
+  auto& extension = session.extension;
   extension.Version = SMCLIB_VERSION;
   extension.ReaderCapabilities.MaxIFSD = kMaxIfsd[(setup >> 2) & 3];
   extension.T1.SuppressIfsRequest = (setup & 0x02) ? TRUE : FALSE;
@@ -210,11 +209,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   extension.SmartcardReply.BufferSize = static_cast<ULONG>(session.reply.size);
 
   // A T=1 card: IFSC in TA3, BWI 4 / CWI 5 in TB3, CRC in TC3 when asked.
-  Bytes atr{0x3B, 0x80, 0x81, static_cast<UCHAR>(session.crc ? 0x71 : 0x31),
-            static_cast<UCHAR>(atrIfsc == 0 || atrIfsc == 0xFF ? 32 : atrIfsc), 0x45};
+  Bytes atr{0x3B,
+            0x80,
+            0x81,
+            static_cast<UCHAR>(session.crc ? 0x71 : 0x31),
+            static_cast<UCHAR>(atrIfsc == 0 || atrIfsc == 0xFF ? 32 : atrIfsc),
+            0x45};
   if (session.crc) atr.push_back(0x01);
   atr.push_back(emulator::longitudinalRedundancy(std::span<const std::uint8_t>(atr).subspan(1)));
-  auto &card = extension.CardCapabilities;
+  auto& card = extension.CardCapabilities;
   std::copy(atr.begin(), atr.end(), card.ATR.Buffer);
   card.ATR.Length = static_cast<UCHAR>(atr.size());
   FUZZ_CHECK(SmartcardUpdateCardCapabilities(&extension) == STATUS_SUCCESS);

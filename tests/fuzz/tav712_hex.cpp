@@ -9,13 +9,13 @@
 #include "fuzz_check.h"
 #include "hex.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  const std::string_view text(reinterpret_cast<const char *>(data), size);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
   try {
     const auto bytes = tav712::parseHex(text);
     FUZZ_CHECK(bytes.size() * 2 <= text.size());
     FUZZ_CHECK(tav712::parseHex(tav712::formatHex(bytes)) == bytes);
-  } catch (const tav712::ToolError &error) {
+  } catch (const tav712::ToolError& error) {
     FUZZ_CHECK(error.status() == tav712::ExitStatus::badInput);
   }
   return 0;

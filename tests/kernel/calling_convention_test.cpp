@@ -16,23 +16,23 @@ namespace {
 // at load time (volatile, so that the compiler cannot see which routine it
 // is), called with the convention the image was compiled for.
 template <typename Function>
-Function *imported(void *address) {
-  void *volatile slot = address;
-  return reinterpret_cast<Function *>(slot);
+Function* imported(void* address) {
+  void* volatile slot = address;
+  return reinterpret_cast<Function*>(slot);
 }
 
-using ImageCompareMemory = SIZE_T __attribute__((ms_abi))(const void *, const void *, SIZE_T);
-using ImageInitUnicodeString = VOID __attribute__((ms_abi))(PUNICODE_STRING, PCWSTR);
-using ImageDbgPrint = ULONG __attribute__((ms_abi))(PCSTR, ...);
+using ImageCompareMemory = SIZE_T __attribute__((ms_abi)) (const void*, const void*, SIZE_T);
+using ImageInitUnicodeString = VOID __attribute__((ms_abi)) (PUNICODE_STRING, PCWSTR);
+using ImageDbgPrint = ULONG __attribute__((ms_abi)) (PCSTR, ...);
 
 TEST(KernelCallingConvention, ExportsTakeTheirArgumentsInMicrosoftRegisters) {
   const char left[] = "reader 712";
   const char right[] = "reader 7X2";
-  auto *compare = imported<ImageCompareMemory>(reinterpret_cast<void *>(&RtlCompareMemory));
+  auto* compare = imported<ImageCompareMemory>(reinterpret_cast<void*>(&RtlCompareMemory));
   EXPECT_EQ(compare(left, right, sizeof left), 8u);
 
   UNICODE_STRING name{};
-  auto *init = imported<ImageInitUnicodeString>(reinterpret_cast<void *>(&RtlInitUnicodeString));
+  auto* init = imported<ImageInitUnicodeString>(reinterpret_cast<void*>(&RtlInitUnicodeString));
   init(&name, u"COM7");
   EXPECT_EQ(name.Length, 8);
   EXPECT_EQ(name.MaximumLength, 10);
@@ -41,11 +41,11 @@ TEST(KernelCallingConvention, ExportsTakeTheirArgumentsInMicrosoftRegisters) {
 // The kernel's reading of the format: l is 32-bit, I64 64-bit, %wZ a counted
 // wide string, %ws a terminated one; a trailing line end is dropped.
 TEST(KernelCallingConvention, DbgPrintReadsMicrosoftVariableArguments) {
-  platform::Trace &trace = platform::Trace::current();
+  platform::Trace& trace = platform::Trace::current();
   trace.clear();
   UNICODE_STRING port{};
   RtlInitUnicodeString(&port, u"\\Device\\Serial0");
-  auto *print = imported<ImageDbgPrint>(reinterpret_cast<void *>(&DbgPrint));
+  auto* print = imported<ImageDbgPrint>(reinterpret_cast<void*>(&DbgPrint));
 
   print("reader %d on %wZ (%ws): %lu bytes, %I64x, %s%c %5.1f%% [%-4s|%04X]\n", -3, &port, u"COM1", 0xFFFFFFFFul,
         0x123456789ABCull, "ok", '!', 99.5, "ab", 0x2Au);

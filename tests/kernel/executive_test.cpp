@@ -17,7 +17,7 @@ TEST_F(ExecutiveTest, ReleaseAndWaitWaitsForEveryHolderAndLaterAcquiresFail) {
   IoInitializeRemoveLock(&lock, 0, 0, 0);
   ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // the remover's own hold
   int tag = 0;
-  ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);      // a request's hold
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, &tag), STATUS_SUCCESS);  // a request's hold
   system.scheduler().callAfter(40ms, [&lock, &tag] { IoReleaseRemoveLock(&lock, &tag); });
 
   IoReleaseRemoveLockAndWait(&lock, nullptr);
@@ -27,7 +27,7 @@ TEST_F(ExecutiveTest, ReleaseAndWaitWaitsForEveryHolderAndLaterAcquiresFail) {
 }
 
 TEST_F(ExecutiveTest, InterfaceStateChangesReportWhatWasAlreadySo) {
-  auto *extension = static_cast<mini::UpperExtension *>(upperDevice->DeviceExtension);
+  auto* extension = static_cast<mini::UpperExtension*>(upperDevice->DeviceExtension);
   EXPECT_EQ(IoSetDeviceInterfaceState(&extension->interfaceName, TRUE), STATUS_OBJECT_NAME_EXISTS);
   EXPECT_EQ(IoSetDeviceInterfaceState(&extension->interfaceName, FALSE), STATUS_SUCCESS);
   EXPECT_EQ(IoSetDeviceInterfaceState(&extension->interfaceName, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);

@@ -68,9 +68,8 @@ TEST_F(IoManagerTest, CloseSendsCleanupThenClose) {
   auto irps = system.trace().texts(platform::TraceCategory::Irp);
   ASSERT_GE(irps.size(), 2u);
   EXPECT_NE(irps[0].find("IRP_MJ_CLEANUP -> upper#1"), std::string::npos) << irps[0];
-  EXPECT_TRUE(std::ranges::any_of(irps, [](const std::string &text) {
-    return text.find("IRP_MJ_CLOSE -> upper#1") != std::string::npos;
-  }));
+  EXPECT_TRUE(std::ranges::any_of(
+      irps, [](const std::string& text) { return text.find("IRP_MJ_CLOSE -> upper#1") != std::string::npos; }));
   EXPECT_EQ(system.io().deviceControl(opened.handle, kBufferedIoctl, {}, 0).status, STATUS_INVALID_HANDLE);
 }
 

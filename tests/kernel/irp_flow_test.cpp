@@ -36,8 +36,8 @@ TEST_F(IrpFlowTest, MoreProcessingRequiredHandsTheIrpBackUntilTheOwnerCompletesI
 
   // The upper driver's completion routine stopped completion; its dispatch
   // routine got the IRP back, changed the status and completed it again.
-  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 14", "lower completes parked",
-                                "upper completion", "upper completes"}));
+  EXPECT_EQ(mini::steps, (Steps{"upper dispatch", "lower dispatch 14", "lower completes parked", "upper completion",
+                                "upper completes"}));
   EXPECT_EQ(result.returned, STATUS_DEVICE_BUSY);
   EXPECT_EQ(result.ioStatus.Status, STATUS_DEVICE_BUSY);
   EXPECT_EQ(system.scheduler().now().time_since_epoch(), 5ms);
@@ -46,7 +46,8 @@ TEST_F(IrpFlowTest, MoreProcessingRequiredHandsTheIrpBackUntilTheOwnerCompletesI
 TEST_F(IrpFlowTest, CancelledPendingRequestRunsInvokeOnCancelRoutines) {
   mini::upperConfig.forward = mini::UpperForward::CopyWithCompletion;
   mini::lowerConfig.mode = mini::LowerMode::Pend;
-  system.scheduler().callAfter(3ms, [] { IoCancelIrp(mini::parkedIrps.front()); }, PASSIVE_LEVEL);
+  system.scheduler().callAfter(
+      3ms, [] { IoCancelIrp(mini::parkedIrps.front()); }, PASSIVE_LEVEL);
 
   auto result = sendBuiltRequest(kBufferedIoctl, {}, 0);
 
@@ -59,7 +60,7 @@ TEST_F(IrpFlowTest, CancelledPendingRequestRunsInvokeOnCancelRoutines) {
 // (Buffered requests turned into reads and writes, as the reader driver sends
 // them, are driven byte for byte by the serial port's read and write tests.)
 struct CopyBackCase {
-  const char *name;
+  const char* name;
   ULONG outputLength;
   Bytes reply;
   ULONG_PTR information;
@@ -70,7 +71,7 @@ struct CopyBackCase {
 class BufferedCopyBackTest : public IrpFlowTest, public ::testing::WithParamInterface<CopyBackCase> {};
 
 TEST_P(BufferedCopyBackTest, CopiesBackInformationBytesAtMostTheOutputLength) {
-  const CopyBackCase &c = GetParam();
+  const CopyBackCase& c = GetParam();
   mini::upperConfig.forward = mini::UpperForward::Skip;
   mini::lowerConfig.reply = c.reply;
   mini::lowerConfig.information = c.information;
@@ -89,11 +90,10 @@ TEST_P(BufferedCopyBackTest, CopiesBackInformationBytesAtMostTheOutputLength) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BufferedCopyBackTest,
-    ::testing::Values(
-        CopyBackCase{"PartAnswer", 4, {1, 2, 3}, 2, STATUS_SUCCESS, {1, 2, 0xEE, 0xEE}},
-        CopyBackCase{"WarningStillCopiesWhatCame", 3, {5, 6, 7}, 1, STATUS_TIMEOUT, {5, 0xEE, 0xEE}},
-        CopyBackCase{"ErrorCopiesNothing", 2, {7, 8}, 0, STATUS_IO_TIMEOUT, {0xEE, 0xEE}}),
-    [](const auto &testInfo) { return std::string(testInfo.param.name); });
+    ::testing::Values(CopyBackCase{"PartAnswer", 4, {1, 2, 3}, 2, STATUS_SUCCESS, {1, 2, 0xEE, 0xEE}},
+                      CopyBackCase{"WarningStillCopiesWhatCame", 3, {5, 6, 7}, 1, STATUS_TIMEOUT, {5, 0xEE, 0xEE}},
+                      CopyBackCase{"ErrorCopiesNothing", 2, {7, 8}, 0, STATUS_IO_TIMEOUT, {0xEE, 0xEE}}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 }  // namespace
 }  // namespace kernel_test

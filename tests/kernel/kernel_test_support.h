@@ -15,8 +15,8 @@ namespace kernel_test {
 inline constexpr ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_SMARTCARD, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct BuiltRequestResult {
-  NTSTATUS returned;            // what IoCallDriver returned
-  IO_STATUS_BLOCK ioStatus;     // the status block the I/O manager wrote
+  NTSTATUS returned;         // what IoCallDriver returned
+  IO_STATUS_BLOCK ioStatus;  // the status block the I/O manager wrote
   std::vector<std::uint8_t> output;
 };
 
@@ -44,10 +44,9 @@ class StackTest : public platform::testing::SystemTest {
     result.output.assign(outputLength, 0xEE);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, upperDevice, input.empty() ? nullptr : input.data(),
-                                             static_cast<ULONG>(input.size()),
-                                             outputLength == 0 ? nullptr : result.output.data(), outputLength, FALSE,
-                                             &event, &result.ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        ioControlCode, upperDevice, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+        outputLength == 0 ? nullptr : result.output.data(), outputLength, FALSE, &event, &result.ioStatus);
     if (irp == nullptr) {
       result.returned = STATUS_INSUFFICIENT_RESOURCES;
       return result;

@@ -36,7 +36,7 @@ NTSTATUS NTAPI LowerData(PDEVICE_OBJECT, PIRP irp) {
   steps.push_back("lower dispatch " + std::to_string(location->MajorFunction));
   ULONG inputLength =
       location->MajorFunction == IRP_MJ_DEVICE_CONTROL ? location->Parameters.DeviceIoControl.InputBufferLength : 0;
-  auto *systemBuffer = static_cast<const std::uint8_t *>(irp->AssociatedIrp.SystemBuffer);
+  auto* systemBuffer = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
   lastInput.assign(systemBuffer, systemBuffer == nullptr ? systemBuffer : systemBuffer + inputLength);
   if (!lowerConfig.reply.empty() && irp->AssociatedIrp.SystemBuffer != nullptr)
     std::memcpy(irp->AssociatedIrp.SystemBuffer, lowerConfig.reply.data(), lowerConfig.reply.size());
@@ -80,7 +80,7 @@ NTSTATUS NTAPI UpperSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
 }
 
 // Sends the IRP down and waits until the lower driver has finished with it.
-NTSTATUS ForwardAndWait(UpperExtension *extension, PIRP irp) {
+NTSTATUS ForwardAndWait(UpperExtension* extension, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   KeInitializeEvent(&extension->forwardDone, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, UpperSignal, &extension->forwardDone, TRUE, TRUE, TRUE);
@@ -93,12 +93,10 @@ NTSTATUS ForwardAndWait(UpperExtension *extension, PIRP irp) {
 }
 
 NTSTATUS NTAPI UpperForwardData(PDEVICE_OBJECT device, PIRP irp) {
-  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  auto* extension = static_cast<UpperExtension*>(device->DeviceExtension);
   steps.push_back("upper dispatch");
   switch (upperConfig.forward) {
-    case UpperForward::Skip:
-      IoSkipCurrentIrpStackLocation(irp);
-      return IoCallDriver(extension->lowerDevice, irp);
+    case UpperForward::Skip: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(extension->lowerDevice, irp);
     case UpperForward::CopyWithCompletion:
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, UpperCompletion, nullptr, TRUE, TRUE, TRUE);
@@ -116,7 +114,7 @@ NTSTATUS NTAPI UpperForwardData(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
-  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  auto* extension = static_cast<UpperExtension*>(device->DeviceExtension);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   UCHAR minor = location->MinorFunction;
   steps.push_back("upper pnp " + std::to_string(minor));
@@ -154,7 +152,7 @@ NTSTATUS NTAPI UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI UpperPower(PDEVICE_OBJECT device, PIRP irp) {
-  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  auto* extension = static_cast<UpperExtension*>(device->DeviceExtension);
   steps.push_back("upper power");
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState)
@@ -166,10 +164,9 @@ NTSTATUS NTAPI UpperPower(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   PDEVICE_OBJECT device;
-  NTSTATUS status =
-      IoCreateDevice(driver, sizeof(UpperExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
+  NTSTATUS status = IoCreateDevice(driver, sizeof(UpperExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
   if (!NT_SUCCESS(status)) return status;
-  auto *extension = static_cast<UpperExtension *>(device->DeviceExtension);
+  auto* extension = static_cast<UpperExtension*>(device->DeviceExtension);
   extension->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
   if (extension->lowerDevice == nullptr) {
     IoDeleteDevice(device);
@@ -191,7 +188,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {}
 }  // namespace
 
 NTSTATUS NTAPI LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  for (auto &dispatch : driver->MajorFunction) dispatch = LowerData;
+  for (auto& dispatch : driver->MajorFunction) dispatch = LowerData;
   driver->MajorFunction[IRP_MJ_CREATE] = LowerSucceed;
   driver->MajorFunction[IRP_MJ_CLOSE] = LowerSucceed;
   driver->MajorFunction[IRP_MJ_CLEANUP] = LowerSucceed;
@@ -202,7 +199,7 @@ NTSTATUS NTAPI LowerDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 NTSTATUS NTAPI UpperDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  for (auto &dispatch : driver->MajorFunction) dispatch = UpperForwardData;
+  for (auto& dispatch : driver->MajorFunction) dispatch = UpperForwardData;
   driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
   driver->MajorFunction[IRP_MJ_POWER] = UpperPower;
   driver->DriverExtension->AddDevice = UpperAddDevice;
@@ -210,7 +207,7 @@ NTSTATUS NTAPI UpperDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT createPhysicalDevice(PDRIVER_OBJECT lowerDriver, const char16_t *name) {
+PDEVICE_OBJECT createPhysicalDevice(PDRIVER_OBJECT lowerDriver, const char16_t* name) {
   UNICODE_STRING deviceName;
   RtlInitUnicodeString(&deviceName, name);
   PDEVICE_OBJECT device = nullptr;

@@ -33,7 +33,7 @@ enum class UpperForward {
 struct UpperConfig {
   UpperForward forward = UpperForward::CopyWithCompletion;
   NTSTATUS replaceStatusAfterWait = STATUS_SUCCESS;  // WaitForLower: what the upper completes with
-  UCHAR refusePnpMinor = 0xFF;  // a PnP minor code the upper refuses with STATUS_DEVICE_BUSY
+  UCHAR refusePnpMinor = 0xFF;                       // a PnP minor code the upper refuses with STATUS_DEVICE_BUSY
 };
 
 struct UpperExtension {
@@ -57,7 +57,7 @@ DRIVER_INITIALIZE LowerDriverEntry;
 DRIVER_INITIALIZE UpperDriverEntry;
 
 // A physical device of the lower driver.
-PDEVICE_OBJECT createPhysicalDevice(PDRIVER_OBJECT lowerDriver, const char16_t *name);
+PDEVICE_OBJECT createPhysicalDevice(PDRIVER_OBJECT lowerDriver, const char16_t* name);
 // Completes the oldest parked IRP with the given status (its cancel routine
 // cleared first); false when none is parked or it is being cancelled.
 bool completeParked(NTSTATUS status, ULONG_PTR information = 0);

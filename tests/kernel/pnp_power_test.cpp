@@ -83,7 +83,7 @@ struct PowerRequestLog {
 };
 
 VOID NTAPI RecordPowerCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
-  auto *log = static_cast<PowerRequestLog *>(context);
+  auto* log = static_cast<PowerRequestLog*>(context);
   ++log->calls;
   log->status = ioStatus->Status;
 }

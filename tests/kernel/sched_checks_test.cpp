@@ -98,8 +98,7 @@ TEST_P(SchedChecks, FiresExactlyItsRule) {
   if (!scenario.rule.empty()) {
     EXPECT_TRUE(verifier.fired(scenario.rule)) << scenario.name;
   }
-  for (const auto& violation : verifier.violations())
-    EXPECT_EQ(violation.rule, scenario.rule) << violation.describe();
+  for (const auto& violation : verifier.violations()) EXPECT_EQ(violation.rule, scenario.rule) << violation.describe();
 }
 
 std::string scenarioName(const ::testing::TestParamInfo<Scenario>& info) {

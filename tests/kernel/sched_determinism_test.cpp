@@ -78,21 +78,21 @@ TEST(SchedDeterminism, SwitchRate) {
       KeSetEvent(&pong, 0, FALSE);
     }
   });
-  scheduler.run([&] {
-    for (int i = 0; i < kRoundTrips; ++i) {
-      KeSetEvent(&ping, 0, FALSE);
-      KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
-    }
-  }, "client");
+  scheduler.run(
+      [&] {
+        for (int i = 0; i < kRoundTrips; ++i) {
+          KeSetEvent(&ping, 0, FALSE);
+          KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
+        }
+      },
+      "client");
   scheduler.join(server);
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
   auto switches = scheduler.switchCount();
   EXPECT_GE(switches, 2u * kRoundTrips);
-  std::printf("[ sched    ] %llu switches in %.3f s: %.0f switches/s\n",
-              static_cast<unsigned long long>(switches), wall.count(),
-              static_cast<double>(switches) / wall.count());
-  ::testing::Test::RecordProperty("switchesPerSecond",
-                                  static_cast<int>(static_cast<double>(switches) / wall.count()));
+  std::printf("[ sched    ] %llu switches in %.3f s: %.0f switches/s\n", static_cast<unsigned long long>(switches),
+              wall.count(), static_cast<double>(switches) / wall.count());
+  ::testing::Test::RecordProperty("switchesPerSecond", static_cast<int>(static_cast<double>(switches) / wall.count()));
 }
 
 }  // namespace

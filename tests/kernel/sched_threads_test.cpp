@@ -94,7 +94,8 @@ TEST_F(SchedThreads, WaitForMultipleObjectsEndsOnAnyOrOnAll) {
   }
   LARGE_INTEGER zero{};
   EXPECT_EQ(KeWaitForMultipleObjects(4, four, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_INVALID_PARAMETER) << "more than THREAD_WAIT_OBJECTS needs wait blocks";
+            STATUS_INVALID_PARAMETER)
+      << "more than THREAD_WAIT_OBJECTS needs wait blocks";
   EXPECT_TRUE(verifier.fired(platform::rule::kBadObject));
 }
 

@@ -106,14 +106,13 @@ TEST(SchedTimeConversion, KernelIntervalsConvertExactly) {
     platform::Duration expected;
   };
   const Row rows[] = {
-      {-24'000'000, 0s, 2400ms},         // relative 2400 ms
-      {-1, 0s, 100ns},                   // the smallest relative unit
-      {boot + 30'000'000, 1s, 2s},       // absolute 3 s after boot, asked at 1 s
-      {boot + 10'000'000, 2s, 0s},       // an absolute time already past
+      {-24'000'000, 0s, 2400ms},    // relative 2400 ms
+      {-1, 0s, 100ns},              // the smallest relative unit
+      {boot + 30'000'000, 1s, 2s},  // absolute 3 s after boot, asked at 1 s
+      {boot + 10'000'000, 2s, 0s},  // an absolute time already past
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(platform::kernelIntervalToDuration(row.quadPart, Instant(row.now), boot), row.expected)
-        << row.quadPart;
+    EXPECT_EQ(platform::kernelIntervalToDuration(row.quadPart, Instant(row.now), boot), row.expected) << row.quadPart;
   }
   EXPECT_EQ(platform::durationToRelativeKernelInterval(2400ms), -24'000'000);
   EXPECT_EQ(platform::durationToRelativeKernelInterval(150ns), -2) << "rounded up, never early";

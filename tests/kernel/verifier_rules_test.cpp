@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 namespace rule = platform::rule;
 
 PDEVICE_OBJECT lowerOf(PDEVICE_OBJECT device) {
-  return static_cast<mini::UpperExtension *>(device->DeviceExtension)->lowerDevice;
+  return static_cast<mini::UpperExtension*>(device->DeviceExtension)->lowerDevice;
 }
 
 void complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -199,7 +199,7 @@ NTSTATUS NTAPI RemoveWithoutDelete(PDEVICE_OBJECT device, PIRP irp) {
   PDEVICE_OBJECT lower = lowerOf(device);
   irp->IoStatus.Status = STATUS_SUCCESS;
   leftDevice = device;  // the test deletes it afterwards
-  auto *extension = static_cast<mini::UpperExtension *>(device->DeviceExtension);
+  auto* extension = static_cast<mini::UpperExtension*>(device->DeviceExtension);
   RtlFreeUnicodeString(&extension->interfaceName);
   IoDetachDevice(lower);
   IoSkipCurrentIrpStackLocation(irp);
@@ -228,9 +228,10 @@ NTSTATUS NTAPI KeepsRequest(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS NTAPI AddDeviceLeavingInitialising(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   PDEVICE_OBJECT device;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(mini::UpperExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(mini::UpperExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
-  static_cast<mini::UpperExtension *>(device->DeviceExtension)->lowerDevice =
+  static_cast<mini::UpperExtension*>(device->DeviceExtension)->lowerDevice =
       IoAttachDeviceToDeviceStack(device, physicalDevice);
   return STATUS_SUCCESS;
 }
@@ -240,9 +241,9 @@ NTSTATUS NTAPI AddDeviceLeavingInitialising(PDRIVER_OBJECT driver, PDEVICE_OBJEC
 class VerifierRuleTest;
 
 struct RuleCase {
-  const char *name;
+  const char* name;
   std::string_view rule;
-  std::function<void(VerifierRuleTest &)> drive;
+  std::function<void(VerifierRuleTest&)> drive;
 };
 
 class VerifierRuleTest : public StackTest, public ::testing::WithParamInterface<RuleCase> {
@@ -263,8 +264,8 @@ class VerifierRuleTest : public StackTest, public ::testing::WithParamInterface<
 
 // Drives one PnP request through a faulty PnP dispatch routine, which is
 // then taken away again so that the stack can be removed.
-std::function<void(VerifierRuleTest &)> pnpThrough(PDRIVER_DISPATCH faulty, UCHAR minorFunction) {
-  return [=](VerifierRuleTest &t) {
+std::function<void(VerifierRuleTest&)> pnpThrough(PDRIVER_DISPATCH faulty, UCHAR minorFunction) {
+  return [=](VerifierRuleTest& t) {
     t.buildStack();
     PDRIVER_DISPATCH sound = t.upperDriver->MajorFunction[IRP_MJ_PNP];
     t.upperDriver->MajorFunction[IRP_MJ_PNP] = faulty;
@@ -275,7 +276,7 @@ std::function<void(VerifierRuleTest &)> pnpThrough(PDRIVER_DISPATCH faulty, UCHA
 
 // The device is removed while the faulty driver keeps a request sent to it;
 // the request is ended afterwards, as the test's own code.
-void removeWhileARequestIsKept(VerifierRuleTest &t) {
+void removeWhileARequestIsKept(VerifierRuleTest& t) {
   t.buildStack();
   t.upperDriver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = KeepsRequest;
   keptRequest = nullptr;
@@ -289,23 +290,23 @@ void removeWhileARequestIsKept(VerifierRuleTest &t) {
 
 // Drives one request, or one device power request, through the faulty
 // routine.
-std::function<void(VerifierRuleTest &)> send(PDRIVER_DISPATCH faulty, ULONG outputLength = 0) {
-  return [=](VerifierRuleTest &t) { t.sendThrough(faulty, outputLength); };
+std::function<void(VerifierRuleTest&)> send(PDRIVER_DISPATCH faulty, ULONG outputLength = 0) {
+  return [=](VerifierRuleTest& t) { t.sendThrough(faulty, outputLength); };
 }
-std::function<void(VerifierRuleTest &)> power(PDRIVER_DISPATCH faulty) {
-  return [=](VerifierRuleTest &t) { t.powerThrough(faulty); };
+std::function<void(VerifierRuleTest&)> power(PDRIVER_DISPATCH faulty) {
+  return [=](VerifierRuleTest& t) { t.powerThrough(faulty); };
 }
 // ... while the lower driver holds the request for 1 ms.
-std::function<void(VerifierRuleTest &)> sendHeldBelow(PDRIVER_DISPATCH faulty) {
-  return [=](VerifierRuleTest &t) {
+std::function<void(VerifierRuleTest&)> sendHeldBelow(PDRIVER_DISPATCH faulty) {
+  return [=](VerifierRuleTest& t) {
     mini::lowerConfig.mode = mini::LowerMode::Pend;
     t.system.scheduler().callAfter(1ms, [] { mini::completeParked(STATUS_SUCCESS); });
     t.sendThrough(faulty);
   };
 }
 // ... and then unloads the drivers.
-std::function<void(VerifierRuleTest &)> sendAndUnload(PDRIVER_DISPATCH faulty) {
-  return [=](VerifierRuleTest &t) {
+std::function<void(VerifierRuleTest&)> sendAndUnload(PDRIVER_DISPATCH faulty) {
+  return [=](VerifierRuleTest& t) {
     t.sendThrough(faulty);
     t.removeAndUnload();
   };
@@ -327,7 +328,7 @@ const RuleCase kRuleCases[] = {
     {"ReleasesRemoveLockTwice", rule::kRemoveLockBalance, send(ReleasesRemoveLockTwice<false>)},
     {"ReleasesAndWaitsTwice", rule::kRemoveLockReleaseAndWait, send(ReleasesRemoveLockTwice<true>)},
     {"QueuesWorkItemTwice", rule::kWorkItems,
-     [](auto &t) {
+     [](auto& t) {
        t.sendThrough(QueuesWorkItemTwice);
        t.system.scheduler().runUntilIdle();
      }},
@@ -337,26 +338,25 @@ const RuleCase kRuleCases[] = {
     {"PowerWithoutStartNext", rule::kStartNextPower, power(PowerWithoutStartNext)},
     {"PowerThroughIoCallDriver", rule::kPowerViaPoCallDriver, power(PowerThroughIoCallDriver)},
     {"FailsSystemSetPower", rule::kSystemSetPower,
-     [](auto &t) {
+     [](auto& t) {
        t.buildStack();
        t.upperDriver->MajorFunction[IRP_MJ_POWER] = FailsSystemSetPower;
        t.system.power().setSystemPower(t.physicalDevice, PowerSystemSleeping3);
      }},
     {"AddDeviceLeavesInitialising", rule::kInitialisingCleared,
-     [](auto &t) {
+     [](auto& t) {
        t.upperDriver->DriverExtension->AddDevice = AddDeviceLeavingInitialising;
        t.system.pnp().addDevice(t.upperDriver, t.physicalDevice);
        t.physicalDevice->AttachedDevice->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
      }},
     {"RemoveWithoutDelete", rule::kRemoveDeletes,
-     [](auto &t) {
+     [](auto& t) {
        t.buildStack();
        t.upperDriver->MajorFunction[IRP_MJ_PNP] = RemoveWithoutDelete;
        t.system.pnp().send(t.physicalDevice, IRP_MN_REMOVE_DEVICE);
        IoDeleteDevice(leftDevice);
      }},
-    {"PassesPnpDownWithoutStatus", rule::kPnpStatus,
-     pnpThrough(PassesPnpDownWithoutStatus, IRP_MN_QUERY_STOP_DEVICE)},
+    {"PassesPnpDownWithoutStatus", rule::kPnpStatus, pnpThrough(PassesPnpDownWithoutStatus, IRP_MN_QUERY_STOP_DEVICE)},
     {"EndsCancelWithInformationalStatus", rule::kPnpStatus,
      pnpThrough(EndsCancelWithInformationalStatus, IRP_MN_CANCEL_STOP_DEVICE)},
     {"DeletesDeviceWithARequestKept", rule::kDeleteIdle, removeWhileARequestIsKept},
@@ -364,12 +364,12 @@ const RuleCase kRuleCases[] = {
 };
 
 TEST_P(VerifierRuleTest, FaultyDriverMakesTheRuleFire) {
-  const RuleCase &c = GetParam();
+  const RuleCase& c = GetParam();
   {
     platform::testing::ExpectViolation expect(system.verifier(), c.rule);
     c.drive(*this);
   }
-  for (const auto &violation : system.verifier().violations(c.rule)) {
+  for (const auto& violation : system.verifier().violations(c.rule)) {
     EXPECT_FALSE(violation.thread.empty());
     EXPECT_FALSE(violation.object.empty());
   }
@@ -377,7 +377,7 @@ TEST_P(VerifierRuleTest, FaultyDriverMakesTheRuleFire) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierRuleTest, ::testing::ValuesIn(kRuleCases),
-                         [](const auto &testInfo) { return std::string(testInfo.param.name); });
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 // completion-irql is about the IRQL a lower driver calls the routine at: the
 // same waiting routine called at PASSIVE_LEVEL (the lower driver completes in

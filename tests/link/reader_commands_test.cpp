@@ -71,11 +71,13 @@ INSTANTIATE_TEST_SUITE_P(
                  [](auto r) { return readRegister(r, 4, 0x5A, 0x5A); }, STATUS_DATA_ERROR},
         Exchange{"SendOf25Is24Plus1", kSend24 + "< 90\n> 41 19\n< 90", [](auto r) { return send(r, counting(25)); },
                  STATUS_SUCCESS},
-        Exchange{"SendOf24IsOneChunk", kSend24 + "< 90", [](auto r) { return send(r, counting(24)); },
-                 STATUS_SUCCESS},
+        Exchange{"SendOf24IsOneChunk", kSend24 + "< 90", [](auto r) { return send(r, counting(24)); }, STATUS_SUCCESS},
         Exchange{"SendOf0IsTheEmptyCommand", "> 40\n< 90", [](auto r) { return send(r, {}); }, STATUS_SUCCESS},
         Exchange{"ChunkAnswered88IsAcceptedAnd0x10GoesOutUnescaped", "> 42 10 20\n< 88",
-                 [](auto r) { return send(r, {0x10, 0x20}); }, STATUS_SUCCESS},
+                 [](auto r) {
+                   return send(r, {0x10, 0x20});
+                 },
+                 STATUS_SUCCESS},
         Exchange{"RefusedChunkEndsTheSend", kSend24 + "< 91", [](auto r) { return send(r, counting(25)); },
                  STATUS_UNSUCCESSFUL},
         Exchange{"GuardTime256SetsBit7", "> C1\n< 0D\n> C2\n< 4F\n> 81 00\n< 90\n> 82 CF\n< 90",

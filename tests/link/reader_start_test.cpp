@@ -50,15 +50,13 @@ const std::vector<std::string> kStartTraffic = {
     "WRITE C0",     // firmware version
     "WRITE 88 00",  // start table
     "WRITE 82 4F",
-    "WRITE C4",     // card state
+    "WRITE C4",  // card state
 };
 
 const std::vector<std::string> kStopTraffic = {
     "WRITE 84 00",  // power down
     "WRITE 84 00",  // stop table
-    "WRITE 82 00",
-    "CONTROL 0x001B0044 in 00 00 00 00",
-    "CLOSE",
+    "WRITE 82 00", "CONTROL 0x001B0044 in 00 00 00 00", "CLOSE",
 };
 
 bool interfaceEnabled(DriverHarness& harness) {
@@ -164,7 +162,6 @@ struct StartFailure {
 
 void PrintTo(const StartFailure& row, std::ostream* out) { *out << row.name; }
 
-
 class FailedStart : public ::testing::TestWithParam<StartFailure> {};
 
 TEST_P(FailedStart, LogsItsCodeAndLeavesTheLinkClosed) {
@@ -198,25 +195,44 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartFailure{"RequestAllocation",
                      [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kAllocateIrp, 1); },
-                     STATUS_NO_MEMORY, {MSG_NO_MEMORY}, false},
+                     STATUS_NO_MEMORY,
+                     {MSG_NO_MEMORY},
+                     false},
         StartFailure{"Open",
                      [](DriverHarness& h) { h.recorder()->failNext(IRP_MJ_CREATE, STATUS_ACCESS_DENIED); },
-                     STATUS_ACCESS_DENIED, {MSG_SERIAL_OPEN_FAILED}, false},
+                     STATUS_ACCESS_DENIED,
+                     {MSG_SERIAL_OPEN_FAILED},
+                     false},
         StartFailure{"Configuration",
                      [](DriverHarness& h) {
-                       h.recorder()->failNext(IRP_MJ_DEVICE_CONTROL, STATUS_INVALID_PARAMETER, IOCTL_SERIAL_SET_TIMEOUTS);
+                       h.recorder()->failNext(IRP_MJ_DEVICE_CONTROL, STATUS_INVALID_PARAMETER,
+                                              IOCTL_SERIAL_SET_TIMEOUTS);
                      },
-                     STATUS_INVALID_PARAMETER, {MSG_SERIAL_CONFIG_FAILED}, true},
+                     STATUS_INVALID_PARAMETER,
+                     {MSG_SERIAL_CONFIG_FAILED},
+                     true},
         StartFailure{"WaitAllocation",
                      [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kAllocateIrp, 2); },
-                     STATUS_INSUFFICIENT_RESOURCES, {MSG_SERIAL_CONFIG_FAILED}, true},
-        StartFailure{"FirmwareVersion", [](DriverHarness&) {}, STATUS_IO_TIMEOUT, {MSG_READER_INIT_FAILED}, true,
+                     STATUS_INSUFFICIENT_RESOURCES,
+                     {MSG_SERIAL_CONFIG_FAILED},
+                     true},
+        StartFailure{"FirmwareVersion",
+                     [](DriverHarness&) {},
+                     STATUS_IO_TIMEOUT,
+                     {MSG_READER_INIT_FAILED},
+                     true,
                      readerKnobs([](auto& reader) { reader.silentAfter = 0; })},
-        StartFailure{"StartTable", [](DriverHarness&) {}, STATUS_DATA_ERROR, {MSG_READER_INIT_FAILED}, true,
+        StartFailure{"StartTable",
+                     [](DriverHarness&) {},
+                     STATUS_DATA_ERROR,
+                     {MSG_READER_INIT_FAILED},
+                     true,
                      readerKnobs([](auto& reader) { reader.wrongReplies = {2}; })},
         StartFailure{"Interface",
                      [](DriverHarness& h) { h.system().faults().failCall(platform::fault::kSetInterfaceState, 1); },
-                     STATUS_PENDING, {}, true}),
+                     STATUS_PENDING,
+                     {},
+                     true}),
     [](const ::testing::TestParamInfo<StartFailure>& paramInfo) { return std::string(paramInfo.param.name); });
 
 }  // namespace

@@ -87,8 +87,10 @@ class ReceiveBurst : public ::testing::Test {
     });
     if (!failure.empty()) return ::testing::AssertionFailure() << failure;
     const auto requests = harness.recorder()->requests();
-    const auto reads = static_cast<std::size_t>(std::count_if(
-        requests.begin(), requests.end(), [](const SerialRequest& request) { return request.majorFunction == IRP_MJ_READ; }));
+    const auto reads =
+        static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), [](const SerialRequest& request) {
+          return request.majorFunction == IRP_MJ_READ;
+        }));
     const std::size_t allowed = 4 * pieces.size() + total / 16;
     if (reads > allowed) {
       return ::testing::AssertionFailure() << reads << " reads for " << total << " bytes (at most " << allowed << ")";

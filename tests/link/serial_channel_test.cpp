@@ -17,8 +17,9 @@ using namespace std::chrono_literals;
 // The eight configuration requests, in order. (Their inputs and the armed
 // wait are checked on the wire of a reader start, in ReaderStartTest.)
 const ULONG kConfigurationCodes[] = {
-    IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,     IOCTL_SERIAL_SET_TIMEOUTS,
-    IOCTL_SERIAL_SET_HANDFLOW,  IOCTL_SERIAL_PURGE,            IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_SET_WAIT_MASK,
+    IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+    IOCTL_SERIAL_SET_TIMEOUTS,  IOCTL_SERIAL_SET_HANDFLOW,     IOCTL_SERIAL_PURGE,
+    IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_SET_WAIT_MASK,
 };
 
 // The port below the reader device, opened without being configured, on a
@@ -81,7 +82,9 @@ TEST_P(FailingConfigurationRequest, StopsTheSequenceAfterItsPauseWithoutArmingTh
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstAndLast, FailingConfigurationRequest, ::testing::Values(1, 8),
-                         [](const ::testing::TestParamInfo<int>& row) { return "Request" + std::to_string(row.param); });
+                         [](const ::testing::TestParamInfo<int>& row) {
+                           return "Request" + std::to_string(row.param);
+                         });
 
 TEST_F(SerialChannel, AWriteDiscardsTheBytesNobodyTook) {
   reader->ReceivedBytes = 5;

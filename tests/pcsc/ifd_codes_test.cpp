@@ -55,8 +55,7 @@ TEST(IfdCodeFor, AnswersPcscdPerCall) {
       {IfdCall::transmit, Outcome::bufferTooSmall, IFD_ERROR_INSUFFICIENT_BUFFER},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ifdCodeFor(c.call, c.outcome), c.code)
-        << static_cast<int>(c.call) << " " << outcomeName(c.outcome);
+    EXPECT_EQ(ifdCodeFor(c.call, c.outcome), c.code) << static_cast<int>(c.call) << " " << outcomeName(c.outcome);
   }
 }
 

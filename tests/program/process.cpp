@@ -37,7 +37,8 @@ ProcessResult drain(pid_t pid, int out, int err, std::chrono::milliseconds bound
   int open = 2;
   char buffer[4096];
   while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
       ::kill(pid, SIGKILL);
@@ -100,7 +101,8 @@ std::string BackgroundProcess::nextLine(std::chrono::milliseconds bound) {
   char c = 0;
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd fd{out_, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
     if (::read(out_, &c, 1) != 1) break;
     if (c == '\n') return line;

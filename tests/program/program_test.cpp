@@ -62,7 +62,8 @@ TEST(Demo, TraceAddsTheDecodedSerialTraffic) {
 // A card that stops after 13 of its 15 historical bytes: the trace shows
 // the bytes that came, where they came, and that the answer is incomplete.
 TEST(Trace, ShowsAnAnswerToResetTheCardNeverFinished) {
-  const auto result = runTav712({"--knob", "atr=3B0F" + std::string(30, '4'), "--knob", "silent-after=15", "--trace", "atr"});
+  const auto result =
+      runTav712({"--knob", "atr=3B0F" + std::string(30, '4'), "--knob", "silent-after=15", "--trace", "atr"});
   EXPECT_EQ(result.exitStatus, 7) << result.out << result.err;
   expectInOrder(result.out, {"write card reset", "reply: ok",
                              "3B 0F 44 44 44 44 44 44 44 44 44 44 44 44 44  "
@@ -111,9 +112,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"},
         ErrorCase{"ParityErrorInTheAtr", {"--knob", "parity-error-byte=1", "atr"}, 7, "answer-to-reset"},
         ErrorCase{"AtrLongerThan33Bytes", {"--knob", "atr=" + atrOf34Bytes, "atr"}, 7, "longer than the 33 bytes"},
-        ErrorCase{"ReaderReplyReplaced", {"--knob", "wrong-reply=24", "apdu", "00A4000C023F00"}, 5,
+        ErrorCase{"ReaderReplyReplaced",
+                  {"--knob", "wrong-reply=24", "apdu", "00A4000C023F00"},
+                  5,
                   "a reply no TAV712 gives"},
-        ErrorCase{"ReaderUnpluggedDuringTheReset", {"--knob", "dsr-drop-ms=300", "apdu", "00B0000010"}, 5,
+        ErrorCase{"ReaderUnpluggedDuringTheReset",
+                  {"--knob", "dsr-drop-ms=300", "apdu", "00B0000010"},
+                  5,
                   "the reader is gone"}),
     [](const auto& testInfo) { return testInfo.param.name; });
 
@@ -141,12 +146,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // An application the card does not hold: the card's answer is the point.
         CardCase{"T1WithCrc", {"--card", "t1-crc", "apdu", "00A4040C07A0000002471001"}, "SW 6A 82"},
-        CardCase{"T0WithNullsBeforeTheStatus", {"--card", "t0", "--knob", "t0-nulls=1", "apdu", "0084000008"},
-                 "SW 90 00"},
-        CardCase{"T1AnnouncingIfscFf",
-                 {"--card", "t1", "--knob", "atr=3BEF00FF8131FF6549424D204D4643393232393238393017", "apdu",
-                  "0084000008"},
-                 "SW 90 00"}),
+        CardCase{
+            "T0WithNullsBeforeTheStatus", {"--card", "t0", "--knob", "t0-nulls=1", "apdu", "0084000008"}, "SW 90 00"},
+        CardCase{
+            "T1AnnouncingIfscFf",
+            {"--card", "t1", "--knob", "atr=3BEF00FF8131FF6549424D204D4643393232393238393017", "apdu", "0084000008"},
+            "SW 90 00"}),
     [](const auto& testInfo) { return testInfo.param.name; });
 
 // A data error the reader reports inside the answer-to-reset (here on the

@@ -16,7 +16,8 @@ TEST(Pty, AtrProtocolAndApduThroughARealLine) {
   const std::string path = emulator.nextLine(10s);
   ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
 
-  const auto result = runTav712({"--port", path, "apdu", "00 A4 04 0C 06 A0 00 00 07 12 01", "00 A4 00 0C 02 6F 01", "00 B0 00 00 04"}, 30s);
+  const auto result = runTav712(
+      {"--port", path, "apdu", "00 A4 04 0C 06 A0 00 00 07 12 01", "00 A4 00 0C 02 6F 01", "00 B0 00 00 04"}, 30s);
   ASSERT_FALSE(result.timedOut);
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("cold reset, ATR 3B"), std::string::npos) << result.out;

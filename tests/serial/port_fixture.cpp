@@ -35,8 +35,8 @@ NTSTATUS sendBuffered(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, vo
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK status{};
-  PIRP irp = IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength, FALSE, &event,
-                                           &status);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength, FALSE, &event, &status);
   if (irp == nullptr) {
     ADD_FAILURE() << "request 0x" << std::hex << code << " could not be built";
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -64,8 +64,8 @@ SerialSystemTest::SerialSystemTest(platform::SystemOptions options) : system_(op
       [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
 }
 
-NTSTATUS SerialSystemTest::call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input,
-                                ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* information) {
+NTSTATUS SerialSystemTest::call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input, ULONG inputLength,
+                                void* output, ULONG outputLength, ULONG_PTR* information) {
   NTSTATUS result = STATUS_PENDING;
   system_.scheduler().run([&] {
     result = sendBuffered(target, code, majorFunction, input, inputLength, output, outputLength, information);
@@ -91,17 +91,17 @@ std::shared_ptr<Outcome> PortTest::startIrp(ULONG code, std::vector<std::uint8_t
                                             UCHAR majorFunction) {
   auto outcome = std::make_shared<Outcome>();
   PDEVICE_OBJECT target = pdo_;
-  system_.scheduler().spawn("request", [outcome, target, code, input = std::move(input), outputLength,
-                                        majorFunction]() mutable {
-    std::vector<std::uint8_t> output(outputLength);
-    outcome->status = sendBuffered(target, code, majorFunction, input.empty() ? nullptr : input.data(),
-                                   static_cast<ULONG>(input.size()), output.empty() ? nullptr : output.data(),
-                                   outputLength, &outcome->information, &outcome->irp);
-    output.resize(std::min<std::size_t>(output.size(), outcome->information));
-    outcome->output = std::move(output);
-    outcome->completedAt = platform::Scheduler::get().now();
-    outcome->done = true;
-  });
+  system_.scheduler().spawn(
+      "request", [outcome, target, code, input = std::move(input), outputLength, majorFunction]() mutable {
+        std::vector<std::uint8_t> output(outputLength);
+        outcome->status = sendBuffered(target, code, majorFunction, input.empty() ? nullptr : input.data(),
+                                       static_cast<ULONG>(input.size()), output.empty() ? nullptr : output.data(),
+                                       outputLength, &outcome->information, &outcome->irp);
+        output.resize(std::min<std::size_t>(output.size(), outcome->information));
+        outcome->output = std::move(output);
+        outcome->completedAt = platform::Scheduler::get().now();
+        outcome->done = true;
+      });
   // Let the request reach the driver before the test goes on.
   system_.scheduler().advanceUntil(now());
   return outcome;

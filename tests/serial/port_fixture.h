@@ -49,8 +49,8 @@ class SerialSystemTest : public ::testing::Test {
   explicit SerialSystemTest(platform::SystemOptions options = {});
 
   // sendBuffered from a request thread of its own.
-  NTSTATUS call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input, ULONG inputLength,
-                void* output, ULONG outputLength, ULONG_PTR* information = nullptr);
+  NTSTATUS call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFunction, void* input, ULONG inputLength, void* output,
+                ULONG outputLength, ULONG_PTR* information = nullptr);
 
   platform::System system_;
   SerialDriver driver_;

@@ -130,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"UnknownCode", IOCTL_SERIAL_SET_QUEUE_SIZE, std::vector<std::uint8_t>(8), 0,
                     STATUS_INVALID_DEVICE_REQUEST},
         InvalidCase{"BaudRate0", IOCTL_SERIAL_SET_BAUD_RATE, bytesOf(SERIAL_BAUD_RATE{0}), 0, STATUS_INVALID_PARAMETER},
-        InvalidCase{"NineDataBits", IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BIT_1, NO_PARITY, 9}, 0,
-                    STATUS_INVALID_PARAMETER},
+        InvalidCase{
+            "NineDataBits", IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BIT_1, NO_PARITY, 9}, 0, STATUS_INVALID_PARAMETER},
         InvalidCase{"AllReadTimeoutsMaxulong", IOCTL_SERIAL_SET_TIMEOUTS,
                     bytesOf(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0}), 0, STATUS_INVALID_PARAMETER},
         InvalidCase{"ReservedHandshakeBits", IOCTL_SERIAL_SET_HANDFLOW, bytesOf(SERIAL_HANDFLOW{0x100, 0, 0, 0}), 0,

@@ -21,8 +21,8 @@ class PortOnPty : public SerialSystemTest {
 
   NTSTATUS call(ULONG code, UCHAR major, void* input, ULONG inputLength, void* output, ULONG outputLength,
                 ULONG_PTR* information = nullptr) {
-    return SerialSystemTest::call(port_->physicalDeviceObject(), code, major, input, inputLength, output,
-                                  outputLength, information);
+    return SerialSystemTest::call(port_->physicalDeviceObject(), code, major, input, inputLength, output, outputLength,
+                                  information);
   }
   void setTimeouts(ULONG interval, ULONG constant) {
     SERIAL_TIMEOUTS timeouts{interval, 0, constant, 0, 1000};
@@ -63,8 +63,8 @@ TEST_P(PortOnFloodedPty, IsDeletedAtAnyByteOfAChunk) {
   PtyPair pty;
   Flood flood(pty.masterFd(), static_cast<std::uint32_t>(GetParam()));
   for (int round = 0; round < 4; ++round) {
-    platform::System system({.seed = GetParam() * 8 + static_cast<std::uint64_t>(round),
-                             .clockMode = platform::ClockMode::RealTime});
+    platform::System system(
+        {.seed = GetParam() * 8 + static_cast<std::uint64_t>(round), .clockMode = platform::ClockMode::RealTime});
     system.verifier().setHandler(
         [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
     SerialDriver driver(system);

@@ -57,8 +57,13 @@ constexpr ULONG kRxcharOrDsr = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
 INSTANTIATE_TEST_SUITE_P(
     Cases, PortWaitEvents,
     ::testing::Values(EventCase{"EventsOutsideTheMaskDoNotEndIt", SERIAL_EV_DSR, {1, 2}, 9ms, {}, SERIAL_EV_DSR, 9ms},
-                      EventCase{"TxemptyWhenTheLastQueuedByteHasLeft", SERIAL_EV_TXEMPTY, {}, {}, {1, 2},
-                                SERIAL_EV_TXEMPTY, 2 * kCharacter}),
+                      EventCase{"TxemptyWhenTheLastQueuedByteHasLeft",
+                                SERIAL_EV_TXEMPTY,
+                                {},
+                                {},
+                                {1, 2},
+                                SERIAL_EV_TXEMPTY,
+                                2 * kCharacter}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(PortWait, SettingTheMaskAgainEndsThePendingWaitWithAnEmptyMask) {

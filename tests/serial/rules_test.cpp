@@ -32,13 +32,18 @@ TEST_P(ReadPlanTable, FollowsTheCommTimeoutRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reads, ReadPlanTable,
-    ::testing::Values(
-        ReadCase{"MAXULONG interval, MAXULONG multiplier, constant 0: a plain huge total",
-                 readTimeouts(kMax, kMax, 0), 2, {.total = Milliseconds(2ull * kMax)}},
-        ReadCase{"MAXULONG interval with a total: no interval time-out", readTimeouts(kMax, 0, 70), 4,
-                 {.total = Milliseconds(70)}},
-        ReadCase{"the total is formed without 32-bit overflow", readTimeouts(0, 0x80000000u, 0x80000000u), 2,
-                 {.total = Milliseconds(3ull * 0x80000000u)}}),
+    ::testing::Values(ReadCase{"MAXULONG interval, MAXULONG multiplier, constant 0: a plain huge total",
+                               readTimeouts(kMax, kMax, 0),
+                               2,
+                               {.total = Milliseconds(2ull * kMax)}},
+                      ReadCase{"MAXULONG interval with a total: no interval time-out",
+                               readTimeouts(kMax, 0, 70),
+                               4,
+                               {.total = Milliseconds(70)}},
+                      ReadCase{"the total is formed without 32-bit overflow",
+                               readTimeouts(0, 0x80000000u, 0x80000000u),
+                               2,
+                               {.total = Milliseconds(3ull * 0x80000000u)}}),
     caseName);
 
 TEST(WritePlan, IsMultiplierPerByteAndConstantOrNone) {
@@ -55,10 +60,10 @@ TEST(ControlBuffers, SizesAreCheckedBeforeAnythingElse) {
     ULONG inputLength;
     ULONG outputLength;
   };
-  const Row rows[] = {{IOCTL_SERIAL_SET_BAUD_RATE, 4, 0}, {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},
-                      {IOCTL_SERIAL_SET_CHARS, 6, 0},     {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
-                      {IOCTL_SERIAL_SET_HANDFLOW, 16, 0}, {IOCTL_SERIAL_PURGE, 4, 0},
-                      {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0}, {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
+  const Row rows[] = {{IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},   {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},
+                      {IOCTL_SERIAL_SET_CHARS, 6, 0},       {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
+                      {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},   {IOCTL_SERIAL_PURGE, 4, 0},
+                      {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},   {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
                       {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20}, {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::Message() << std::hex << row.code);
@@ -96,8 +101,7 @@ TEST(ControlValues, HandFlowRejectsReservedBitsAndLimitsOutsideTheQueue) {
   EXPECT_EQ(checkHandFlow({0, 0, -1, 0}, 4096), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(checkHandFlow({0, 0, 0, 4097}, 4096), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(checkFlowCharacters({0, SERIAL_AUTO_TRANSMIT, 0, 0}, SERIAL_CHARS{}), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(checkFlowCharacters({0, SERIAL_AUTO_TRANSMIT, 0, 0}, SERIAL_CHARS{0, 0, 0, 0, 0x11, 0x13}),
-            STATUS_SUCCESS);
+  EXPECT_EQ(checkFlowCharacters({0, SERIAL_AUTO_TRANSMIT, 0, 0}, SERIAL_CHARS{0, 0, 0, 0, 0x11, 0x13}), STATUS_SUCCESS);
   EXPECT_EQ(checkFlowCharacters(reader, SERIAL_CHARS{}), STATUS_SUCCESS);
 }
 

@@ -20,13 +20,13 @@ Bytes ulong(ULONG value) {
   return bytes;
 }
 
-ULONG ulongAt(const Bytes &bytes) {
+ULONG ulongAt(const Bytes& bytes) {
   ULONG value = 0;
   if (bytes.size() >= 4) std::memcpy(&value, bytes.data(), 4);
   return value;
 }
 
-Bytes cat(Bytes a, const Bytes &b) {
+Bytes cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
@@ -40,7 +40,7 @@ class ReaderTest : public platform::testing::SystemTest {
   void SetUp() override {
     readerDouble = ReaderDouble{};
     readerDouble.atr = t1Atr(32, false);
-    readerDouble.t1Card = std::make_unique<T1CardPeer>(T1CardPeer::Script{}, [](const Bytes &command) {
+    readerDouble.t1Card = std::make_unique<T1CardPeer>(T1CardPeer::Script{}, [](const Bytes& command) {
       return cat(command, {0x90, 0x00});
     });
     bus = system.pnp().loadDriver("smcbus", BusDoubleEntry).driver;
@@ -71,7 +71,7 @@ class ReaderTest : public platform::testing::SystemTest {
     readerDouble.t1Card.reset();
   }
 
-  platform::IoResult ioctl(ULONG code, const Bytes &input, ULONG outputLength) {
+  platform::IoResult ioctl(ULONG code, const Bytes& input, ULONG outputLength) {
     return system.io().deviceControl(handle, code, input, outputLength);
   }
 
@@ -114,12 +114,12 @@ struct BufferCase {
   NTSTATUS expected;  // a success fills the output exactly; a failure returns nothing
 };
 
-void PrintTo(const BufferCase &bufferCase, std::ostream *os) { *os << bufferCase.name; }
+void PrintTo(const BufferCase& bufferCase, std::ostream* os) { *os << bufferCase.name; }
 
 class BufferChecks : public ReaderTest, public ::testing::WithParamInterface<BufferCase> {};
 
 TEST_P(BufferChecks, GiveTheirStatusAndNoMore) {
-  const BufferCase &c = GetParam();
+  const BufferCase& c = GetParam();
   reach(c.stage);
   const auto result = ioctl(c.code, c.input, c.outputLength);
   EXPECT_EQ(result.status, c.expected);
@@ -149,14 +149,20 @@ const BufferCase kBufferCases[] = {
      STATUS_INVALID_PARAMETER},
     {"SetReadOnlyAttribute", NoCard, IOCTL_SMARTCARD_SET_ATTRIBUTE, cat(ulong(SCARD_ATTR_MAX_IFSD), ulong(32)), 0,
      STATUS_NOT_SUPPORTED},
-    {"ProtocolWithShortOutput", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 3, STATUS_BUFFER_TOO_SMALL},
+    {"ProtocolWithShortOutput", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 3,
+     STATUS_BUFFER_TOO_SMALL},
     {"ProtocolOnlyDefaultFlag", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_DEFAULT), 4,
      STATUS_INVALID_DEVICE_REQUEST},
     {"ProtocolBeforeReset", CardPresent, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_T1), 4,
      STATUS_INVALID_DEVICE_STATE},
     {"ProtocolDefaultAndT1", Reset, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(SCARD_PROTOCOL_DEFAULT | SCARD_PROTOCOL_T1), 4,
      STATUS_SUCCESS},
-    {"TransmitWithoutHeader", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, {2, 0, 0, 0, 8, 0, 0}, 64, STATUS_INVALID_PARAMETER},
+    {"TransmitWithoutHeader",
+     SpecificT1,
+     IOCTL_SMARTCARD_TRANSMIT,
+     {2, 0, 0, 0, 8, 0, 0},
+     64,
+     STATUS_INVALID_PARAMETER},
     {"TransmitHeaderLengthTooSmall", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 4), kApdu), 64,
      STATUS_INVALID_PARAMETER},
     {"TransmitHeaderLengthBeyondInput", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, cat(ioHeader(2, 20), kApdu), 64,
@@ -170,15 +176,23 @@ const BufferCase kBufferCases[] = {
     {"TransmitExactOutput", SpecificT1, IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 8 + 7, STATUS_SUCCESS},
     {"StateIntoThreeBytes", NoCard, IOCTL_SMARTCARD_GET_STATE, {}, 3, STATUS_BUFFER_TOO_SMALL},
     {"EjectWithoutMechanism", Reset, IOCTL_SMARTCARD_EJECT, {}, 0, STATUS_NOT_SUPPORTED},
-    {"CodeOfAnotherDeviceType", NoCard, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, 64,
+    {"CodeOfAnotherDeviceType",
+     NoCard,
+     CTL_CODE(FILE_DEVICE_SERIAL_PORT, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS),
+     {},
+     64,
      STATUS_INVALID_DEVICE_REQUEST},
-    {"NeitherMethodCode", NoCard, CTL_CODE(FILE_DEVICE_SMARTCARD, 1, METHOD_NEITHER, FILE_ANY_ACCESS), {}, 64,
+    {"NeitherMethodCode",
+     NoCard,
+     CTL_CODE(FILE_DEVICE_SMARTCARD, 1, METHOD_NEITHER, FILE_ANY_ACCESS),
+     {},
+     64,
      STATUS_INVALID_DEVICE_REQUEST},
     {"CodeJustBelowVendorRange", NoCard, SCARD_CTL_CODE(2047), {}, 8, STATUS_INVALID_DEVICE_REQUEST},
 };
 
 INSTANTIATE_TEST_SUITE_P(Requests, BufferChecks, ::testing::ValuesIn(kBufferCases),
-                         [](const auto &paramInfo) { return paramInfo.param.name; });
+                         [](const auto& paramInfo) { return paramInfo.param.name; });
 
 // ------------------------------------------------------------ attributes
 
@@ -188,7 +202,7 @@ struct AttributeCase {
   Bytes value;
 };
 
-void PrintTo(const AttributeCase &attribute, std::ostream *os) { *os << attribute.name; }
+void PrintTo(const AttributeCase& attribute, std::ostream* os) { *os << attribute.name; }
 
 class Attributes : public ReaderTest, public ::testing::WithParamInterface<AttributeCase> {};
 
@@ -212,7 +226,7 @@ const AttributeCase kAttributes[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Tags, Attributes, ::testing::ValuesIn(kAttributes),
-                         [](const auto &paramInfo) { return paramInfo.param.name; });
+                         [](const auto& paramInfo) { return paramInfo.param.name; });
 
 TEST_F(ReaderTest, SuppressedIfsRequestKeepsIfsd32) {
   reach(Stage::SpecificT1);
@@ -254,7 +268,8 @@ TEST_F(ReaderTest, FailedResetLeavesTheCardUnpowered) {
   reach(Stage::SpecificT1);
   readerDouble.resetStatus = STATUS_UNRECOGNIZED_MEDIA;
   EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_UNRECOGNIZED_MEDIA);
-  EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output), static_cast<ULONG>(STATUS_UNRECOGNIZED_MEDIA));
+  EXPECT_EQ(ulongAt(ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output),
+            static_cast<ULONG>(STATUS_UNRECOGNIZED_MEDIA));
   EXPECT_EQ(state(), static_cast<ULONG>(SCARD_PRESENT));
   EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, kT1Apdu, 64).status, STATUS_INVALID_DEVICE_STATE);
 }
@@ -269,7 +284,7 @@ TEST_F(ReaderTest, AtrWithoutContentIsNotAReset) {
 TEST_F(ReaderTest, ResetAsksForTheOptimalProposalAgain) {
   readerDouble.atr = {0x3B, 0x10, 0x13};
   reach(Stage::CardPresent);
-  auto &smartcard = readerDouble.smartcard();
+  auto& smartcard = readerDouble.smartcard();
   smartcard.CardCapabilities.PtsData.Type = PTS_TYPE_USER;
   ASSERT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
   EXPECT_NE(smartcard.CardCapabilities.PtsData.Type, PTS_TYPE_USER);
@@ -299,10 +314,11 @@ TEST_F(ReaderTest, TrackingWithoutCallbackIsNotSupported) {
 // ---------------------------------------------- remove lock, log, set-up
 
 TEST_F(ReaderTest, ReleaseAndWaitWaitsForEveryHolder) {
-  auto &smartcard = readerDouble.smartcard();
+  auto& smartcard = readerDouble.smartcard();
   system.scheduler().run([&] {
     ASSERT_EQ(SmartcardAcquireRemoveLock(&smartcard), STATUS_SUCCESS);
-    system.scheduler().callAfter(5ms, [&] { SmartcardReleaseRemoveLock(&smartcard); }, DISPATCH_LEVEL);
+    system.scheduler().callAfter(
+        5ms, [&] { SmartcardReleaseRemoveLock(&smartcard); }, DISPATCH_LEVEL);
   });
   const auto before = system.scheduler().now();
   // The PnP removal releases the device's hold and waits for the holder.

@@ -22,13 +22,13 @@ NTSTATUS complete(PIRP irp, NTSTATUS status) {
 }
 
 VOID NTAPI CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  static_cast<DoubleExtension *>(DeviceObject->DeviceExtension)->smartcard.OsData->NotificationIrp = nullptr;
+  static_cast<DoubleExtension*>(DeviceObject->DeviceExtension)->smartcard.OsData->NotificationIrp = nullptr;
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   complete(Irp, STATUS_CANCELLED);
 }
 
 NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &smartcard = *SmartcardExtension;
+  auto& smartcard = *SmartcardExtension;
   RtlZeroMemory(smartcard.CardCapabilities.ATR.Buffer, sizeof smartcard.CardCapabilities.ATR.Buffer);
   smartcard.CardCapabilities.ATR.Length = 0;
   smartcard.CardCapabilities.Protocol.Selected = 0;
@@ -37,7 +37,7 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
     return STATUS_SUCCESS;
   }
   if (!NT_SUCCESS(readerDouble.resetStatus)) return readerDouble.resetStatus;
-  const Bytes &atr = readerDouble.atr;
+  const Bytes& atr = readerDouble.atr;
   if (atr.size() <= 2) return STATUS_SUCCESS;  // a reset that brought no ATR
   if (atr.size() <= smartcard.IoRequest.ReplyBufferLength) {
     std::copy(atr.begin(), atr.end(), smartcard.IoRequest.ReplyBuffer);
@@ -49,9 +49,9 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &smartcard = *SmartcardExtension;
+  auto& smartcard = *SmartcardExtension;
   const ULONG mask = smartcard.MinorIoControlCode;
-  auto &card = smartcard.CardCapabilities;
+  auto& card = smartcard.CardCapabilities;
   if (smartcard.ReaderCapabilities.CurrentState == SCARD_SPECIFIC && (card.Protocol.Selected & mask) != 0) {
     // Already selected.
   } else if ((card.Protocol.Supported & mask) == 0) {
@@ -59,7 +59,8 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     *smartcard.IoRequest.Information = 0;
     return STATUS_INVALID_DEVICE_REQUEST;
   } else {
-    card.Protocol.Selected = (mask & card.Protocol.Supported & SCARD_PROTOCOL_T1) ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    card.Protocol.Selected =
+        (mask & card.Protocol.Supported & SCARD_PROTOCOL_T1) ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     card.Fl = card.PtsData.Fl;
     card.Dl = card.PtsData.Dl;
   }
@@ -72,7 +73,7 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
 
 NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension->CardCapabilities.Protocol.Selected != SCARD_PROTOCOL_T1) return STATUS_INVALID_DEVICE_REQUEST;
-  return transmitT1(*SmartcardExtension, [](const Bytes &block) { return readerDouble.t1Card->exchange(block); });
+  return transmitT1(*SmartcardExtension, [](const Bytes& block) { return readerDouble.t1Card->exchange(block); });
 }
 
 NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -86,7 +87,7 @@ NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 PSMARTCARD_EXTENSION smartcardOf(PDEVICE_OBJECT device) {
-  return &static_cast<DoubleExtension *>(device->DeviceExtension)->smartcard;
+  return &static_cast<DoubleExtension*>(device->DeviceExtension)->smartcard;
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP Irp) { return complete(Irp, STATUS_SUCCESS); }
@@ -101,7 +102,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void removeDevice(PDEVICE_OBJECT device) {
-  auto *extension = static_cast<DoubleExtension *>(device->DeviceExtension);
+  auto* extension = static_cast<DoubleExtension*>(device->DeviceExtension);
   if (extension->smartcard.OsData != nullptr) SmartcardReleaseRemoveLockAndWait(&extension->smartcard);
   if (extension->interfaceName.Buffer != nullptr) {
     IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
@@ -114,19 +115,13 @@ void removeDevice(PDEVICE_OBJECT device) {
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  auto *extension = static_cast<DoubleExtension *>(DeviceObject->DeviceExtension);
+  auto* extension = static_cast<DoubleExtension*>(DeviceObject->DeviceExtension);
   NTSTATUS status = SmartcardAcquireRemoveLock(&extension->smartcard);
   if (!NT_SUCCESS(status)) return complete(Irp, status);
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      status = IoSetDeviceInterfaceState(&extension->interfaceName, TRUE);
-      break;
-    case IRP_MN_REMOVE_DEVICE:
-      removeDevice(DeviceObject);
-      return complete(Irp, STATUS_SUCCESS);
-    default:
-      status = STATUS_SUCCESS;
-      break;
+    case IRP_MN_START_DEVICE: status = IoSetDeviceInterfaceState(&extension->interfaceName, TRUE); break;
+    case IRP_MN_REMOVE_DEVICE: removeDevice(DeviceObject); return complete(Irp, STATUS_SUCCESS);
+    default: status = STATUS_SUCCESS; break;
   }
   complete(Irp, status);
   SmartcardReleaseRemoveLock(&extension->smartcard);
@@ -135,11 +130,12 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DoubleExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
+  NTSTATUS status =
+      IoCreateDevice(DriverObject, sizeof(DoubleExtension), nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &device);
   if (!NT_SUCCESS(status)) return status;
   readerDouble.device = device;
-  auto *extension = static_cast<DoubleExtension *>(device->DeviceExtension);
-  auto &smartcard = extension->smartcard;
+  auto* extension = static_cast<DoubleExtension*>(device->DeviceExtension);
+  auto& smartcard = extension->smartcard;
   smartcard.ReaderFunction[RDF_CARD_POWER] = CardPower;
   smartcard.ReaderFunction[RDF_TRANSMIT] = Transmit;
   smartcard.ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
@@ -161,7 +157,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   if (NT_SUCCESS(status)) {
     smartcard.OsData->DeviceObject = device;
     extension->lowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
-    status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_SMCLIB_TEST_READER, nullptr, &extension->interfaceName);
+    status =
+        IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_SMCLIB_TEST_READER, nullptr, &extension->interfaceName);
   }
   device->Flags |= DO_BUFFERED_IO;
   device->Flags &= ~ULONG{DO_DEVICE_INITIALIZING};
@@ -174,7 +171,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {}
 }  // namespace
 
 void reportCard(bool present) {
-  auto &smartcard = readerDouble.smartcard();
+  auto& smartcard = readerDouble.smartcard();
   KIRQL irql;
   KeAcquireSpinLock(&smartcard.OsData->SpinLock, &irql);
   smartcard.ReaderCapabilities.CurrentState = present ? SCARD_PRESENT : SCARD_ABSENT;
@@ -197,6 +194,6 @@ NTSTATUS NTAPI BusDoubleEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-const GUID &readerInterfaceGuid() { return GUID_SMCLIB_TEST_READER; }
+const GUID& readerInterfaceGuid() { return GUID_SMCLIB_TEST_READER; }
 
 }  // namespace smclib_test

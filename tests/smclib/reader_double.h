@@ -20,12 +20,12 @@ struct DoubleExtension {
 };
 
 struct ReaderDouble {
-  Bytes atr;                          // what a reset answers
+  Bytes atr;  // what a reset answers
   NTSTATUS resetStatus = STATUS_SUCCESS;
   std::unique_ptr<T1CardPeer> t1Card;
   PDEVICE_OBJECT device = nullptr;
 
-  SMARTCARD_EXTENSION &smartcard() const { return static_cast<DoubleExtension *>(device->DeviceExtension)->smartcard; }
+  SMARTCARD_EXTENSION& smartcard() const { return static_cast<DoubleExtension*>(device->DeviceExtension)->smartcard; }
 };
 
 extern ReaderDouble readerDouble;
@@ -40,6 +40,6 @@ DRIVER_INITIALIZE BusDoubleEntry;
 void reportCard(bool present);
 
 // The interface class the double registers its reader under.
-const GUID &readerInterfaceGuid();
+const GUID& readerInterfaceGuid();
 
 }  // namespace smclib_test

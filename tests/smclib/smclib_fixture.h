@@ -31,9 +31,9 @@ inline Bytes t1Atr(std::uint8_t ifsc, bool crc) {
 
 // What a serial reader driver states before SmartcardInitialize: version,
 // both protocols at 3.58 MHz and 9600 bit/s, IFSD up to 254.
-inline void describeSerialReader(SMARTCARD_EXTENSION &extension) {
+inline void describeSerialReader(SMARTCARD_EXTENSION& extension) {
   extension.Version = SMCLIB_VERSION;
-  auto &reader = extension.ReaderCapabilities;
+  auto& reader = extension.ReaderCapabilities;
   reader.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
   reader.ReaderType = SCARD_READER_TYPE_SERIAL;
   reader.CLKFrequency.Default = reader.CLKFrequency.Max = 3580;
@@ -56,7 +56,7 @@ struct ExtensionFixture {
     extension.SmartcardReply.BufferSize = static_cast<ULONG>(replyBuffer.size());
   }
 
-  NTSTATUS setAtr(const Bytes &atr) {
+  NTSTATUS setAtr(const Bytes& atr) {
     for (std::size_t i = 0; i < atr.size(); ++i) extension.CardCapabilities.ATR.Buffer[i] = atr[i];
     extension.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
     return SmartcardUpdateCardCapabilities(&extension);
@@ -68,14 +68,14 @@ struct ExtensionFixture {
 // library stops asking for more. `onBlock` sees each block as built, before
 // the driver turns an S(IFS response) sent mid-command back to the I-block
 // exchange and clears the granted WTX.
-inline NTSTATUS transmitT1(SMARTCARD_EXTENSION &extension, const std::function<Bytes(const Bytes &)> &card,
-                           const std::function<void(const Bytes &)> &onBlock = {}) {
+inline NTSTATUS transmitT1(SMARTCARD_EXTENSION& extension, const std::function<Bytes(const Bytes&)>& card,
+                           const std::function<void(const Bytes&)>& onBlock = {}) {
   for (int round = 0; round < 400; ++round) {
     extension.T1.NAD = 0;
     extension.SmartcardRequest.BufferLength = 0;
     NTSTATUS status = SmartcardT1Request(&extension);
     if (!NT_SUCCESS(status)) return status;
-    const UCHAR *request = extension.SmartcardRequest.Buffer;
+    const UCHAR* request = extension.SmartcardRequest.Buffer;
     const Bytes sent(request, request + extension.SmartcardRequest.BufferLength);
     if (onBlock) onBlock(sent);
     if (extension.T1.State == T1_IFS_RESPONSE && extension.T1.OriginalState == T1_I_BLOCK) {
@@ -107,13 +107,13 @@ struct T1Session : ExtensionFixture {
     extension.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
   }
 
-  Exchange transmit(const std::function<Bytes(const Bytes &)> &card, Bytes command, std::size_t replyCapacity = 1024) {
+  Exchange transmit(const std::function<Bytes(const Bytes&)>& card, Bytes command, std::size_t replyCapacity = 1024) {
     Exchange result;
     Bytes reply(replyCapacity);
     ULONG information = 0;
     extension.IoRequest = {&information, command.data(), static_cast<ULONG>(command.size()), reply.data(),
                            static_cast<ULONG>(reply.size())};
-    result.status = transmitT1(extension, card, [&](const Bytes &block) {
+    result.status = transmitT1(extension, card, [&](const Bytes& block) {
       result.sentPcbs.push_back(block[1]);
       result.wtxGranted.push_back(extension.T1.Wtx);
     });

@@ -18,12 +18,12 @@ struct T0Request {
   ULONG lc = 0, le = 0;
 };
 
-void PrintTo(const T0Request &request, std::ostream *os) { *os << request.name; }
+void PrintTo(const T0Request& request, std::ostream* os) { *os << request.name; }
 
 class T0Requests : public ::testing::TestWithParam<T0Request> {};
 
 TEST_P(T0Requests, FrameTheCommand) {
-  const T0Request &c = GetParam();
+  const T0Request& c = GetParam();
   ExtensionFixture fixture;
   Bytes apdu = c.apdu;
   Bytes reply(c.replyCapacity);
@@ -35,7 +35,8 @@ TEST_P(T0Requests, FrameTheCommand) {
     EXPECT_EQ(fixture.extension.SmartcardRequest.BufferLength, 0u);
     return;
   }
-  EXPECT_EQ(Bytes(fixture.requestBuffer.begin(), fixture.requestBuffer.begin() + fixture.extension.SmartcardRequest.BufferLength),
+  EXPECT_EQ(Bytes(fixture.requestBuffer.begin(),
+                  fixture.requestBuffer.begin() + fixture.extension.SmartcardRequest.BufferLength),
             c.tpdu);
   EXPECT_EQ(fixture.extension.T0.Lc, c.lc);
   EXPECT_EQ(fixture.extension.T0.Le, c.le);
@@ -45,9 +46,18 @@ const T0Request kRequests[] = {
     {"Case1", {0x00, 0x70, 0x00, 0x00}, 2, STATUS_SUCCESS, {0x00, 0x70, 0x00, 0x00, 0x00}},
     {"Case2", {0x00, 0xB0, 0x00, 0x00, 0x10}, 18, STATUS_SUCCESS, {0x00, 0xB0, 0x00, 0x00, 0x10}, 0, 16},
     {"Case2With256Bytes", {0x00, 0xB0, 0x00, 0x00, 0x00}, 258, STATUS_SUCCESS, {0x00, 0xB0, 0x00, 0x00, 0x00}, 0, 256},
-    {"Case3", {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB}, 2, STATUS_SUCCESS, {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB}, 2},
-    {"Case4SentAsCase3", {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x20}, 2, STATUS_SUCCESS,
-     {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}, 2},
+    {"Case3",
+     {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB},
+     2,
+     STATUS_SUCCESS,
+     {0x00, 0xD6, 0x00, 0x00, 0x02, 0xAA, 0xBB},
+     2},
+    {"Case4SentAsCase3",
+     {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x20},
+     2,
+     STATUS_SUCCESS,
+     {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00},
+     2},
     {"TooShort", {0x00, 0xA4, 0x04}, 2, STATUS_INVALID_PARAMETER},
     {"LengthDisagreesWithLc", {0x00, 0xD6, 0x00, 0x00, 0x05, 0xAA}, 2, STATUS_INVALID_PARAMETER},
     {"ExtendedLength", {0x00, 0xD6, 0x00, 0x00, 0x00, 0x00, 0x01, 0xAA}, 2, STATUS_INVALID_PARAMETER},
@@ -55,7 +65,7 @@ const T0Request kRequests[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, T0Requests, ::testing::ValuesIn(kRequests),
-                         [](const auto &paramInfo) { return paramInfo.param.name; });
+                         [](const auto& paramInfo) { return paramInfo.param.name; });
 
 struct T0Answer {
   std::string name;
@@ -65,12 +75,12 @@ struct T0Answer {
   NTSTATUS expected;
 };
 
-void PrintTo(const T0Answer &answer, std::ostream *os) { *os << answer.name; }
+void PrintTo(const T0Answer& answer, std::ostream* os) { *os << answer.name; }
 
 class T0Answers : public ::testing::TestWithParam<T0Answer> {};
 
 TEST_P(T0Answers, AreCheckedAndCopied) {
-  const T0Answer &c = GetParam();
+  const T0Answer& c = GetParam();
   ExtensionFixture fixture;
   Bytes reply(c.replyCapacity + 4, 0xEE);  // guard bytes behind the caller's buffer
   ULONG information = 0;
@@ -100,7 +110,7 @@ const T0Answer kAnswers[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Answers, T0Answers, ::testing::ValuesIn(kAnswers),
-                         [](const auto &paramInfo) { return paramInfo.param.name; });
+                         [](const auto& paramInfo) { return paramInfo.param.name; });
 
 }  // namespace
 }  // namespace smclib_test

@@ -27,7 +27,7 @@ std::uint16_t fcs(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-T1CardPeer::T1CardPeer(Script script, std::function<Bytes(const Bytes &)> application)
+T1CardPeer::T1CardPeer(Script script, std::function<Bytes(const Bytes&)> application)
     : script_(std::move(script)), application_(std::move(application)) {}
 
 Bytes T1CardPeer::block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
@@ -54,7 +54,9 @@ Bytes T1CardPeer::send(Kind kind, std::uint8_t pcb, std::span<const std::uint8_t
 }
 
 // An R-block acknowledging up to N(R), with the error code in its low bits.
-Bytes T1CardPeer::sendR(std::uint8_t error) { return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4) | error), {}); }
+Bytes T1CardPeer::sendR(std::uint8_t error) {
+  return send(Kind::R, static_cast<std::uint8_t>(0x80 | (nr_ << 4) | error), {});
+}
 
 Bytes T1CardPeer::sendWtxRequest() {
   waitingWtxResponse_ = true;
@@ -137,10 +139,11 @@ Bytes T1CardPeer::sendAnswerChunk() {
 
 Bytes T1CardPeer::onRBlock(std::uint8_t pcb) {
   const std::uint8_t sequence = (pcb >> 4) & 1;
-  const Kind lastKind = (lastSent_.size() > 1 && (lastSent_[1] & 0x80) == 0) ? Kind::I
+  const Kind lastKind = (lastSent_.size() > 1 && (lastSent_[1] & 0x80) == 0)      ? Kind::I
                         : (lastSent_.size() > 1 && (lastSent_[1] & 0xC0) == 0x80) ? Kind::R
                                                                                   : Kind::S;
-  if (!answering_ || waitingWtxResponse_) return send(lastKind, lastSent_[1], std::span(lastSent_).subspan(3, lastSent_[2]));
+  if (!answering_ || waitingWtxResponse_)
+    return send(lastKind, lastSent_[1], std::span(lastSent_).subspan(3, lastSent_[2]));
   const bool lastChained = answerOffset_ + chunkLength_ < answer_.size();
   if (sequence != ns_ && lastKind == Kind::I && lastChained) {
     if (script_.duplicateAnswerBlock) {
@@ -173,9 +176,7 @@ Bytes T1CardPeer::onSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) 
       answering_ = false;
       command_.clear();
       return send(Kind::S, 0xE2, {});
-    case 0xE1:
-      script_.ifsc = script_.newIfsc;
-      return sendR(0x00);
+    case 0xE1: script_.ifsc = script_.newIfsc; return sendR(0x00);
     case 0xE2:
       command_.clear();
       chainedBlocks_ = 0;
@@ -184,8 +185,7 @@ Bytes T1CardPeer::onSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) 
       waitingWtxResponse_ = false;
       if (wtxIndex_ < script_.wtxBeforeAnswer.size()) return sendWtxRequest();
       return sendAnswerChunk();
-    default:
-      break;
+    default: break;
   }
   return sendR(0x02);
 }

@@ -20,30 +20,30 @@ class T1CardPeer {
   enum class Kind { I, R, S };
 
   struct Script {
-    std::uint8_t ifsc = 32;          // what the card accepts per I-block
+    std::uint8_t ifsc = 32;  // what the card accepts per I-block
     bool crc = false;
-    std::vector<std::uint8_t> wtxBeforeAnswer{};  // WTX requests before the first answer block
+    std::vector<std::uint8_t> wtxBeforeAnswer{};        // WTX requests before the first answer block
     std::optional<std::size_t> ifsRequestAfterBlock{};  // ask for a new IFSC after the n-th chained block (1-based)
     std::uint8_t newIfsc = 0;
     std::optional<std::size_t> abortAfterBlock{};  // ask to abort after the n-th chained command block
-    int muteCount = 0;                // ignore this many received blocks
+    int muteCount = 0;                             // ignore this many received blocks
     bool muteForever = false;
     std::optional<Kind> corruptKind{};  // corrupt the EDC of the next blocks of this kind
     int corruptCount = 0;
-    bool duplicateAnswerBlock = false;  // send the first chained answer block twice
-    bool rBlockNamingNeverSent = false; // answer the command with a bogus R-block once
+    bool duplicateAnswerBlock = false;   // send the first chained answer block twice
+    bool rBlockNamingNeverSent = false;  // answer the command with a bogus R-block once
   };
 
-  T1CardPeer(Script script, std::function<Bytes(const Bytes &)> application);
+  T1CardPeer(Script script, std::function<Bytes(const Bytes&)> application);
 
   // The card's answer to one block from the reader; empty when it stays mute.
   Bytes exchange(std::span<const std::uint8_t> block);
 
   // What the card has seen.
-  std::vector<Bytes> commands;            // complete commands delivered to the application
-  std::vector<std::uint8_t> receivedPcbs; // PCB of every valid block received
-  std::size_t maxInfReceived = 0;         // longest INF of a reader I-block
-  std::uint8_t ifsd = 32;                 // the reader's IFSD as the card knows it
+  std::vector<Bytes> commands;             // complete commands delivered to the application
+  std::vector<std::uint8_t> receivedPcbs;  // PCB of every valid block received
+  std::size_t maxInfReceived = 0;          // longest INF of a reader I-block
+  std::uint8_t ifsd = 32;                  // the reader's IFSD as the card knows it
   int resynchCount = 0;
 
  private:
@@ -58,7 +58,7 @@ class T1CardPeer {
   Bytes afterCommand();
 
   Script script_;
-  std::function<Bytes(const Bytes &)> application_;
+  std::function<Bytes(const Bytes&)> application_;
   std::uint8_t ns_ = 0;  // N(S) of the card's next I-block
   std::uint8_t nr_ = 0;  // N(S) expected in the reader's next I-block
   Bytes command_;

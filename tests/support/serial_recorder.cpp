@@ -57,11 +57,8 @@ NTSTATUS NTAPI recorderDispatch(PDEVICE_OBJECT device, PIRP irp) {
       request.input = bufferBytes(irp->AssociatedIrp.SystemBuffer, stack->Parameters.Write.Length);
       request.length = stack->Parameters.Write.Length;
       break;
-    case IRP_MJ_READ:
-      request.length = stack->Parameters.Read.Length;
-      break;
-    default:
-      break;
+    case IRP_MJ_READ: request.length = stack->Parameters.Read.Length; break;
+    default: break;
   }
   const std::size_t index = extension.recorder->recordSent(request);
   if (const std::optional<NTSTATUS> refusal = extension.recorder->takeFailure(request)) {

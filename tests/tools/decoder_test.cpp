@@ -95,8 +95,8 @@ TEST_P(IncompleteAtr, IsShownWithTheBytesThatCameInArrivalOrder) {
   std::vector<Segment> segments{{toReader, {0x83, 0x1D}}, {toHost, {0x90}}, {toHost, atr}};
   if (!GetParam().after.bytes.empty()) segments.push_back(GetParam().after);
   const auto lines = decodeTrace(stream(segments));
-  const auto found = std::find_if(lines.begin(), lines.end(),
-                                  [](const TraceLine& line) { return line.text.rfind("ATR", 0) == 0; });
+  const auto found =
+      std::find_if(lines.begin(), lines.end(), [](const TraceLine& line) { return line.text.rfind("ATR", 0) == 0; });
   ASSERT_NE(found, lines.end());
   EXPECT_EQ(found->text, "ATR incomplete: the card stopped in the historical bytes (13 of 15)");
   EXPECT_EQ(found->bytes, atr);
@@ -106,14 +106,13 @@ TEST_P(IncompleteAtr, IsShownWithTheBytesThatCameInArrivalOrder) {
   for (auto line = lines.begin(); line + 1 != lines.end(); ++line) EXPECT_LE(line->at, (line + 1)->at);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Decoder, IncompleteAtr,
-    ::testing::Values(CutShortAtr{"PowerDown", {toReader, {0x84, 0x00}}},
-                      CutShortAtr{"ReaderTimeOut", {toHost, {0x10, 0x83}}},
-                      CutShortAtr{"AnotherReset", {toReader, {0x83, 0x1D}}},
-                      CutShortAtr{"CardRemoved", {toHost, {0x10, 0x86}}},
-                      CutShortAtr{"EndOfTrace", {toHost, {}}}),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(Decoder, IncompleteAtr,
+                         ::testing::Values(CutShortAtr{"PowerDown", {toReader, {0x84, 0x00}}},
+                                           CutShortAtr{"ReaderTimeOut", {toHost, {0x10, 0x83}}},
+                                           CutShortAtr{"AnotherReset", {toReader, {0x83, 0x1D}}},
+                                           CutShortAtr{"CardRemoved", {toHost, {0x10, 0x86}}},
+                                           CutShortAtr{"EndOfTrace", {toHost, {}}}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(TraceDecoder, SaysWhereAnIncompleteAtrStopped) {
   const auto lastText = [](const std::vector<Segment>& segments) {

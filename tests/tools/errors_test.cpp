@@ -75,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
              ExitStatus::readerNotAnswering, "the reader is gone", "card"},
         Case{"GoneDuringProtocolSelection", STATUS_DEVICE_PROTOCOL_ERROR, gone(Stage::protocolSelection),
              ExitStatus::readerNotAnswering, "the reader is gone", "refused"},
-        Case{"GoneDuringTheReset", STATUS_UNRECOGNIZED_MEDIA, gone(Stage::cardReset),
-             ExitStatus::readerNotAnswering, "the reader is gone", nullptr},
+        Case{"GoneDuringTheReset", STATUS_UNRECOGNIZED_MEDIA, gone(Stage::cardReset), ExitStatus::readerNotAnswering,
+             "the reader is gone", nullptr},
         Case{"DeviceRemoved", STATUS_DEVICE_REMOVED, FailureContext(Stage::query, "waiting for the card"),
              ExitStatus::readerNotAnswering, "the reader is gone", nullptr},
         // The failures that used to print a bare status name.
@@ -136,18 +136,43 @@ TEST(ErrorMeaning, IsTotalWithWordsAHintAndADocumentedExitStatus) {
   const std::set<int> documented = exitStatusesListedIn(readmeText());
   ASSERT_EQ(documented.size(), 11u) << "cannot read the exit status list of " << TAV712_README;
   EXPECT_EQ(exitStatusesListedIn(usageText()), documented) << "--help and the README list other exit statuses";
-  const NTSTATUS statuses[] = {
-      STATUS_UNSUCCESSFUL, STATUS_NOT_IMPLEMENTED, STATUS_INVALID_HANDLE, STATUS_INVALID_PARAMETER,
-      STATUS_NO_SUCH_DEVICE, STATUS_INVALID_DEVICE_REQUEST, STATUS_END_OF_FILE, STATUS_NO_MEDIA_IN_DEVICE,
-      STATUS_UNRECOGNIZED_MEDIA, STATUS_NO_MEMORY, STATUS_ACCESS_DENIED, STATUS_BUFFER_TOO_SMALL,
-      STATUS_OBJECT_NAME_NOT_FOUND, STATUS_SHARING_VIOLATION, STATUS_DATA_OVERRUN, STATUS_DATA_ERROR,
-      STATUS_CRC_ERROR, STATUS_DELETE_PENDING, STATUS_INSUFFICIENT_RESOURCES, STATUS_DEVICE_NOT_READY,
-      STATUS_IO_TIMEOUT, STATUS_NOT_SUPPORTED, STATUS_CANCELLED, STATUS_INVALID_DEVICE_STATE,
-      STATUS_IO_DEVICE_ERROR, STATUS_DEVICE_PROTOCOL_ERROR, STATUS_DEVICE_NOT_CONNECTED,
-      STATUS_DEVICE_DOES_NOT_EXIST, STATUS_NOT_FOUND, STATUS_DEVICE_REMOVED, STATUS_POWER_STATE_INVALID,
-      STATUS_BUFFER_OVERFLOW, STATUS_DEVICE_BUSY, STATUS_TIMEOUT, static_cast<NTSTATUS>(0xC0FFEE00U)};
-  const Stage stages[] = {Stage::system, Stage::readerStart, Stage::cardReset,
-                          Stage::protocolSelection, Stage::exchange, Stage::query};
+  const NTSTATUS statuses[] = {STATUS_UNSUCCESSFUL,
+                               STATUS_NOT_IMPLEMENTED,
+                               STATUS_INVALID_HANDLE,
+                               STATUS_INVALID_PARAMETER,
+                               STATUS_NO_SUCH_DEVICE,
+                               STATUS_INVALID_DEVICE_REQUEST,
+                               STATUS_END_OF_FILE,
+                               STATUS_NO_MEDIA_IN_DEVICE,
+                               STATUS_UNRECOGNIZED_MEDIA,
+                               STATUS_NO_MEMORY,
+                               STATUS_ACCESS_DENIED,
+                               STATUS_BUFFER_TOO_SMALL,
+                               STATUS_OBJECT_NAME_NOT_FOUND,
+                               STATUS_SHARING_VIOLATION,
+                               STATUS_DATA_OVERRUN,
+                               STATUS_DATA_ERROR,
+                               STATUS_CRC_ERROR,
+                               STATUS_DELETE_PENDING,
+                               STATUS_INSUFFICIENT_RESOURCES,
+                               STATUS_DEVICE_NOT_READY,
+                               STATUS_IO_TIMEOUT,
+                               STATUS_NOT_SUPPORTED,
+                               STATUS_CANCELLED,
+                               STATUS_INVALID_DEVICE_STATE,
+                               STATUS_IO_DEVICE_ERROR,
+                               STATUS_DEVICE_PROTOCOL_ERROR,
+                               STATUS_DEVICE_NOT_CONNECTED,
+                               STATUS_DEVICE_DOES_NOT_EXIST,
+                               STATUS_NOT_FOUND,
+                               STATUS_DEVICE_REMOVED,
+                               STATUS_POWER_STATE_INVALID,
+                               STATUS_BUFFER_OVERFLOW,
+                               STATUS_DEVICE_BUSY,
+                               STATUS_TIMEOUT,
+                               static_cast<NTSTATUS>(0xC0FFEE00U)};
+  const Stage stages[] = {Stage::system,   Stage::readerStart, Stage::cardReset, Stage::protocolSelection,
+                          Stage::exchange, Stage::query};
   for (const Stage stage : stages) {
     for (const NTSTATUS status : statuses) {
       for (const bool readerGone : {false, true}) {

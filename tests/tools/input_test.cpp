@@ -21,16 +21,14 @@ struct HexCase {
 
 class HexParses : public ::testing::TestWithParam<HexCase> {};
 
-TEST_P(HexParses, AcceptsTheUsualSpellings) {
-  EXPECT_EQ(parseHex(GetParam().text), GetParam().bytes);
-}
+TEST_P(HexParses, AcceptsTheUsualSpellings) { EXPECT_EQ(parseHex(GetParam().text), GetParam().bytes); }
 
 INSTANTIATE_TEST_SUITE_P(Spellings, HexParses,
                          ::testing::Values(HexCase{"Run", "00A40400", {0x00, 0xA4, 0x04, 0x00}},
-                                         HexCase{"SpacedLowerCase", "00 a4 04 00", {0x00, 0xA4, 0x04, 0x00}},
-                                         HexCase{"ColonSeparated", "00:A4:04:00", {0x00, 0xA4, 0x04, 0x00}},
-                                         HexCase{"PrefixedBytes", "0x3B 0x02", {0x3B, 0x02}},
-                                         HexCase{"Empty", "", {}}),
+                                           HexCase{"SpacedLowerCase", "00 a4 04 00", {0x00, 0xA4, 0x04, 0x00}},
+                                           HexCase{"ColonSeparated", "00:A4:04:00", {0x00, 0xA4, 0x04, 0x00}},
+                                           HexCase{"PrefixedBytes", "0x3B 0x02", {0x3B, 0x02}},
+                                           HexCase{"Empty", "", {}}),
                          RowName{});
 
 TEST(HexRejects, MalformedInputWithItsPosition) {
@@ -56,14 +54,14 @@ TEST(ApduCheck, RefusesWhatCannotBeAShortCommand) {
     bool valid;
   };
   const Case cases[] = {
-      {{0x00, 0xA4, 0x00}, false},                     // no P2
-      {{0x00, 0xA4, 0x00, 0x00}, true},                // case 1
-      {{0x00, 0xB0, 0x00, 0x00, 0x10}, true},          // case 2
-      {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}, true},       // case 3
-      {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}, true}, // case 4
-      {{0x00, 0xA4, 0x00, 0x00, 0x03, 0x3F, 0x00}, false},      // Lc larger than the data
+      {{0x00, 0xA4, 0x00}, false},                               // no P2
+      {{0x00, 0xA4, 0x00, 0x00}, true},                          // case 1
+      {{0x00, 0xB0, 0x00, 0x00, 0x10}, true},                    // case 2
+      {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}, true},        // case 3
+      {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}, true},  // case 4
+      {{0x00, 0xA4, 0x00, 0x00, 0x03, 0x3F, 0x00}, false},       // Lc larger than the data
       {{0x00, 0xA4, 0x00, 0x00, 0x01, 0x3F, 0x00, 0x00}, false},
-      {Bytes(262, 0x00), false},                                 // too long
+      {Bytes(262, 0x00), false},  // too long
   };
   for (const auto& c : cases) {
     if (c.valid) {

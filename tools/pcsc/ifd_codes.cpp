@@ -8,8 +8,7 @@ RESPONSECODE ifdCodeFor(IfdCall call, Outcome outcome) {
   }
   if (outcome == Outcome::readerGone) return IFD_NO_SUCH_DEVICE;
   switch (call) {
-    case IfdCall::createChannel:
-      return IFD_COMMUNICATION_ERROR;
+    case IfdCall::createChannel: return IFD_COMMUNICATION_ERROR;
     case IfdCall::powerIcc:
       // pcscd reports a card that cannot be powered (absent or mute) from
       // this one code.

@@ -128,8 +128,9 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHGetCapabilities(DWORD Lu
     case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
     case TAG_IFD_STOP_POLLING_THREAD: {
       if (*Length < sizeof(void*)) return IFD_ERROR_INSUFFICIENT_BUFFER;
-      void* function = Tag == TAG_IFD_POLLING_THREAD_WITH_TIMEOUT ? reinterpret_cast<void*>(&waitForCardMovement)
-                                                                  : reinterpret_cast<void*>(&stopWaitingForCardMovement);
+      void* function = Tag == TAG_IFD_POLLING_THREAD_WITH_TIMEOUT
+                           ? reinterpret_cast<void*>(&waitForCardMovement)
+                           : reinterpret_cast<void*>(&stopWaitingForCardMovement);
       std::memcpy(Value, &function, sizeof function);
       *Length = sizeof function;
       return IFD_SUCCESS;
@@ -146,8 +147,8 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHSetCapabilities(DWORD Lu
   return slotFor(Lun) ? IFD_ERROR_TAG : IFD_NO_SUCH_DEVICE;
 }
 
-__attribute__((visibility("default"))) RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR,
-                                                                              UCHAR, UCHAR, UCHAR) {
+__attribute__((visibility("default"))) RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR, UCHAR,
+                                                                              UCHAR, UCHAR) {
   const auto slot = slotFor(Lun);
   if (!slot) return IFD_NO_SUCH_DEVICE;
   if (Protocol != SCARD_PROTOCOL_T0 && Protocol != SCARD_PROTOCOL_T1) return IFD_PROTOCOL_NOT_SUPPORTED;
@@ -179,9 +180,8 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHPowerICC(DWORD Lun, DWOR
 }
 
 __attribute__((visibility("default"))) RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci,
-                                                                      PUCHAR TxBuffer, DWORD TxLength,
-                                                                      PUCHAR RxBuffer, PDWORD RxLength,
-                                                                      PSCARD_IO_HEADER RecvPci) {
+                                                                      PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
+                                                                      PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
   const auto slot = slotFor(Lun);
   const DWORD capacity = *RxLength;
   *RxLength = 0;
@@ -189,8 +189,7 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHTransmitToICC(DWORD Lun,
   // pcscd names the protocol by its number: 0 for T=0, 1 for T=1.
   const std::uint32_t protocol = SendPci.Protocol == 1 ? tav712::pcsc::protocolT1 : tav712::pcsc::protocolT0;
   // A command or an answer that cannot fit is refused at once.
-  const auto reply =
-      slot->service->transmit(protocol, std::span<const std::uint8_t>(TxBuffer, TxLength), capacity);
+  const auto reply = slot->service->transmit(protocol, std::span<const std::uint8_t>(TxBuffer, TxLength), capacity);
   if (!reply.ok()) return tav712::pcsc::ifdCodeFor(IfdCall::transmit, reply.outcome);
   if (reply.data.size() > capacity) return IFD_ERROR_INSUFFICIENT_BUFFER;
   std::copy(reply.data.begin(), reply.data.end(), RxBuffer);

@@ -96,7 +96,9 @@ struct ReaderService::Impl {
     if (answer.wait_for(bound) != std::future_status::ready) return {Outcome::tooSlow, {}};
     return answer.get();
   }
-  Reply call(std::string name, std::function<Reply()> body) { return call(std::move(name), std::move(body), bounds.request); }
+  Reply call(std::string name, std::function<Reply()> body) {
+    return call(std::move(name), std::move(body), bounds.request);
+  }
 
   std::shared_future<Reply> start(std::string name, std::function<Reply()> body) {
     auto promise = std::make_shared<std::promise<Reply>>();
@@ -107,13 +109,14 @@ struct ReaderService::Impl {
         return;
       }
       std::erase_if(requests, [](const platform::ThreadHandle& thread) { return thread.finished(); });
-      requests.push_back(kernel->stack()->system().scheduler().spawn(std::move(name), [body = std::move(body), promise] {
-        try {
-          promise->set_value(body());
-        } catch (const std::exception&) {
-          promise->set_value({Outcome::failure, {}});
-        }
-      }));
+      requests.push_back(
+          kernel->stack()->system().scheduler().spawn(std::move(name), [body = std::move(body), promise] {
+            try {
+              promise->set_value(body());
+            } catch (const std::exception&) {
+              promise->set_value({Outcome::failure, {}});
+            }
+          }));
     });
     return answer;
   }
@@ -263,7 +266,8 @@ Reply ReaderService::transmit(std::uint32_t protocol, std::span<const std::uint8
 }
 
 Reply ReaderService::attribute(std::uint32_t tag) {
-  return impl_->call("pcscd: attribute", [this, tag] { return impl_->checked(replyFrom(impl_->client->attribute(tag, 264))); });
+  return impl_->call("pcscd: attribute",
+                     [this, tag] { return impl_->checked(replyFrom(impl_->client->attribute(tag, 264))); });
 }
 
 Reply ReaderService::control(std::uint32_t code, std::span<const std::uint8_t> input, std::uint32_t outputLength) {
@@ -285,7 +289,8 @@ Outcome ReaderService::waitForCardMovement(std::chrono::milliseconds timeout) {
   std::shared_future<Reply> answer;
   {
     std::lock_guard lock(impl_->trackingMutex);
-    if (!impl_->trackingAnswer) impl_->trackingAnswer = impl_->start("pcscd: card tracking", [this] { return impl_->trackCard(); });
+    if (!impl_->trackingAnswer)
+      impl_->trackingAnswer = impl_->start("pcscd: card tracking", [this] { return impl_->trackCard(); });
     answer = *impl_->trackingAnswer;
   }
   if (answer.wait_for(timeout) != std::future_status::ready) {

@@ -69,8 +69,7 @@ class ReaderService {
   // too). Brings the reader up (driver loaded once, reader added and
   // started, its interface opened) before it returns, so that the first
   // presence check finds it ready.
-  static std::unique_ptr<ReaderService> open(const std::string& device, Outcome& outcome,
-                                             WaitBounds bounds = {});
+  static std::unique_ptr<ReaderService> open(const std::string& device, Outcome& outcome, WaitBounds bounds = {});
   ~ReaderService();
   ReaderService(const ReaderService&) = delete;
   ReaderService& operator=(const ReaderService&) = delete;
@@ -79,8 +78,7 @@ class ReaderService {
   // The selected protocol comes back as 4 bytes, little-endian.
   Reply setProtocol(std::uint32_t protocolMask);
   // At most `answerRoom` bytes of answer (at most maxAnswerLength).
-  Reply transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
-                 std::size_t answerRoom = maxAnswerLength);
+  Reply transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu, std::size_t answerRoom = maxAnswerLength);
   Reply attribute(std::uint32_t tag);
   Reply control(std::uint32_t code, std::span<const std::uint8_t> input, std::uint32_t outputLength);
   // SCARD_UNKNOWN (0) .. SCARD_SPECIFIC (6); ok with the state in data[0].

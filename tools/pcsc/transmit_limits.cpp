@@ -17,9 +17,9 @@ std::size_t extendedLe(std::uint8_t high, std::uint8_t low) {
 std::size_t expectedAnswerLength(std::span<const std::uint8_t> apdu) {
   constexpr std::size_t statusBytes = 2;
   const std::size_t length = apdu.size();
-  if (length < 5) return statusBytes;                             // case 1, or no command
-  if (length == 5) return shortLe(apdu[4]) + statusBytes;         // case 2
-  if (apdu[4] != 0) {                                             // short Lc: case 3 or 4
+  if (length < 5) return statusBytes;                      // case 1, or no command
+  if (length == 5) return shortLe(apdu[4]) + statusBytes;  // case 2
+  if (apdu[4] != 0) {                                      // short Lc: case 3 or 4
     const std::size_t lc = apdu[4];
     if (length == 6 + lc) return shortLe(apdu[length - 1]) + statusBytes;
     return statusBytes;
@@ -28,7 +28,7 @@ std::size_t expectedAnswerLength(std::span<const std::uint8_t> apdu) {
   if (length < 7) return statusBytes;
   const std::size_t lc = static_cast<std::size_t>(apdu[5]) << 8 | apdu[6];
   if (length == 9 + lc) return extendedLe(apdu[length - 2], apdu[length - 1]) + statusBytes;  // case 4E
-  return statusBytes;                                             // case 3E, or malformed
+  return statusBytes;                                                                         // case 3E, or malformed
 }
 
 const char* transmitFitName(TransmitFit fit) {
@@ -46,8 +46,7 @@ TransmitFit checkTransmit(bool t0, std::span<const std::uint8_t> apdu, std::size
   return TransmitFit::fits;
 }
 
-std::chrono::milliseconds transmitBound(const WaitBounds& bounds, std::size_t commandLength,
-                                        std::size_t answerLength) {
+std::chrono::milliseconds transmitBound(const WaitBounds& bounds, std::size_t commandLength, std::size_t answerLength) {
   const auto carried = bounds.perByte * static_cast<std::int64_t>(commandLength + answerLength);
   return bounds.transmit + std::chrono::duration_cast<std::chrono::milliseconds>(carried);
 }

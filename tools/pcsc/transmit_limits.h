@@ -50,7 +50,6 @@ struct WaitBounds {
   std::chrono::microseconds perByte{20'000};
 };
 
-std::chrono::milliseconds transmitBound(const WaitBounds& bounds, std::size_t commandLength,
-                                        std::size_t answerLength);
+std::chrono::milliseconds transmitBound(const WaitBounds& bounds, std::size_t commandLength, std::size_t answerLength);
 
 }  // namespace tav712::pcsc

@@ -88,7 +88,7 @@ ControlReply ReaderClient::state() { return control(IOCTL_SMARTCARD_GET_STATE, {
 ControlReply ReaderClient::vendorVersion() { return control(IOCTL_VENDOR_GET_VERSION, {}, 8); }
 
 platform::PendingRequest ReaderClient::startControl(ULONG code, std::vector<std::uint8_t> input, ULONG outputLength,
-                                                   std::string threadName) {
+                                                    std::string threadName) {
   return system_.io().deviceControlAsync(handle_, code, std::move(input), outputLength, std::move(threadName));
 }
 

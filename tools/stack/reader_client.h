@@ -68,8 +68,7 @@ class ReaderClient {
   // SCARD_IO_REQUEST header is taken off), of at most `answerCapacity`
   // bytes (by default the largest answer a short command can get).
   static constexpr ULONG shortAnswerCapacity = 258;
-  ControlReply transmit(ULONG protocol, std::span<const std::uint8_t> apdu,
-                        ULONG answerCapacity = shortAnswerCapacity);
+  ControlReply transmit(ULONG protocol, std::span<const std::uint8_t> apdu, ULONG answerCapacity = shortAnswerCapacity);
   ControlReply attribute(ULONG tag, ULONG outputLength = 64);
   // IOCTL_SMARTCARD_GET_STATE: SCARD_UNKNOWN .. SCARD_SPECIFIC.
   ControlReply state();

@@ -41,8 +41,7 @@ std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& op
     try {
       line = serial::makeTtyLine(serial::TtyLineOptions{.path = options.portPath});
     } catch (const std::system_error& error) {
-      throw ToolError(ExitStatus::portUnavailable,
-                      "cannot open " + options.portPath + ": " + error.code().message(),
+      throw ToolError(ExitStatus::portUnavailable, "cannot open " + options.portPath + ": " + error.code().message(),
                       "check the path, that nothing else holds the port, and that you may open it");
     }
   } else {

@@ -62,8 +62,10 @@ ApduOutcome exchangeApdu(std::span<const std::uint8_t> apdu,
   if (outcome.sw1 == 0x6C) {
     // Wrong Le: resend with the length the card named.
     Bytes resend(apdu.begin(), apdu.end());
-    if (resend.size() == 4) resend.push_back(outcome.sw2);
-    else resend.back() = outcome.sw2;
+    if (resend.size() == 4)
+      resend.push_back(outcome.sw2);
+    else
+      resend.back() = outcome.sw2;
     outcome.data.clear();
     takeResponse(sendOnce(resend, transmit, outcome), outcome);
   }

@@ -25,7 +25,7 @@ struct ApduExchange {
 };
 
 struct ApduOutcome {
-  Bytes data;                        // the response data, joined across GET RESPONSE rounds
+  Bytes data;  // the response data, joined across GET RESPONSE rounds
   std::uint8_t sw1 = 0;
   std::uint8_t sw2 = 0;
   std::vector<ApduExchange> exchanges;  // every command actually sent, in order

@@ -111,8 +111,7 @@ void runWait(const Options& options, Reporter& reporter) {
   const bool insertion = options.arguments.empty() || options.arguments.front() == "insert";
   withSession(options, reporter, [&](Session& session) {
     reporter.step(insertion ? "waiting for a card (tracking request parked)" : "waiting for the card to go");
-    const NTSTATUS status =
-        session.client().waitForCard(insertion, std::chrono::milliseconds(options.timeoutMs));
+    const NTSTATUS status = session.client().waitForCard(insertion, std::chrono::milliseconds(options.timeoutMs));
     if (status == STATUS_CANCELLED) {
       throw ToolError(ExitStatus::timeout,
                       std::string("no card ") + (insertion ? "inserted" : "removed") + " within " +

@@ -108,9 +108,9 @@ void runDemo(const Options& given, Reporter& reporter) {
   reporter.step("reader unplugged: DSR drops");
   reader.unplug();
   scheduler.runUntilIdle();
-  reporter.detail(std::string("reader interface ") +
-                  (stack.system().io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty() ? "disabled"
-                                                                                            : "still enabled"));
+  reporter.detail(
+      std::string("reader interface ") +
+      (stack.system().io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER).empty() ? "disabled" : "still enabled"));
   expectSuccess(stack.surpriseRemove(), "surprise removal");
   reporter.step("device removed (surprise removal, then remove)");
   stack.unloadDriver();

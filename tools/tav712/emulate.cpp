@@ -145,9 +145,8 @@ void runEmulate(const Options& options, Reporter& reporter) {
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
   std::signal(SIGUSR1, requestCardToggle);
-  const emulator::Nanoseconds deadline = options.durationMs
-                                             ? loop.now() + std::chrono::milliseconds(*options.durationMs)
-                                             : emulator::Nanoseconds::max();
+  const emulator::Nanoseconds deadline =
+      options.durationMs ? loop.now() + std::chrono::milliseconds(*options.durationMs) : emulator::Nanoseconds::max();
   std::uint8_t buffer[256];
   while (!stopRequested && loop.now() < deadline) {
     pollfd poller{pty.master, POLLIN, 0};

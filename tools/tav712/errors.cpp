@@ -15,8 +15,9 @@ struct Meaning {
 
 const char* const readerGoneHint = "check the reader's cable and power, then run the command again";
 const char* const reportHint = "run again with --verbose to see the last kernel trace entries";
-const char* const resetAgainHint = "run the command again (it resets the card first); if it fails again, reinsert "
-                                   "the card or try another";
+const char* const resetAgainHint =
+    "run the command again (it resets the card first); if it fails again, reinsert "
+    "the card or try another";
 
 bool meansReaderGone(NTSTATUS status) {
   switch (status) {
@@ -26,10 +27,8 @@ bool meansReaderGone(NTSTATUS status) {
     case STATUS_DEVICE_NOT_CONNECTED:
     case STATUS_DEVICE_DOES_NOT_EXIST:
     case STATUS_OBJECT_NAME_NOT_FOUND:
-    case STATUS_INVALID_HANDLE:
-      return true;
-    default:
-      return false;
+    case STATUS_INVALID_HANDLE: return true;
+    default: return false;
   }
 }
 
@@ -49,8 +48,7 @@ std::optional<Meaning> anyStageMeaning(NTSTATUS status) {
     case STATUS_DEVICE_BUSY:
       return Meaning{ExitStatus::failure, "the reader is busy stopping or going to sleep",
                      "try again once the reader is started"};
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 
@@ -60,8 +58,7 @@ std::optional<Meaning> resetMeaning(NTSTATUS status) {
     case STATUS_UNRECOGNIZED_MEDIA:
       // The reset ends this way both for a card that stays silent and for
       // one whose answer-to-reset cannot be parsed.
-      return Meaning{ExitStatus::cardFailed,
-                     "the card did not answer the reset, or its answer-to-reset is not valid",
+      return Meaning{ExitStatus::cardFailed, "the card did not answer the reset, or its answer-to-reset is not valid",
                      "reinsert the card; try a warm reset (tav712 atr --warm) or another card"};
     case STATUS_DATA_ERROR:
     case STATUS_CRC_ERROR:
@@ -73,8 +70,7 @@ std::optional<Meaning> resetMeaning(NTSTATUS status) {
     case STATUS_BUFFER_OVERFLOW:
       return Meaning{ExitStatus::cardFailed, "the answer-to-reset is longer than the 33 bytes one may have",
                      "the card does not keep to ISO/IEC 7816-3; try another card"};
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 
@@ -90,8 +86,7 @@ std::optional<Meaning> protocolMeaning(NTSTATUS status) {
       // not get it.
       return Meaning{ExitStatus::protocolRefused, "refused by the card or the reader",
                      "the ATR lists the protocols the card offers; try --protocol any"};
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 
@@ -114,8 +109,7 @@ std::optional<Meaning> exchangeMeaning(NTSTATUS status, const FailureContext& co
       return Meaning{ExitStatus::protocolRefused,
                      "the card is not ready for " + protocol + " protocol (reset, removed, or no protocol selected)",
                      "run the command again: it resets the card and selects a protocol first"};
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 
@@ -138,8 +132,7 @@ Meaning commonMeaning(NTSTATUS status) {
               "unplug the reader and plug it in again; check its cable and the port's settings"};
     case STATUS_CANCELLED:
       return {ExitStatus::failure, "the request was cancelled before it ended", "run the command again"};
-    default:
-      return {ExitStatus::failure, "the driver gave a status the program does not expect here", reportHint};
+    default: return {ExitStatus::failure, "the driver gave a status the program does not expect here", reportHint};
   }
 }
 
@@ -151,8 +144,7 @@ Meaning meaningOf(NTSTATUS status, const FailureContext& context) {
   if (auto meaning = anyStageMeaning(status)) return *meaning;
   std::optional<Meaning> meaning;
   switch (context.stage) {
-    case Stage::system:
-      return {ExitStatus::failure, "the driver did not complete the step", reportHint};
+    case Stage::system: return {ExitStatus::failure, "the driver did not complete the step", reportHint};
     case Stage::readerStart:
       return {ExitStatus::readerNotAnswering, "the reader does not answer: nothing, or no TAV712, is on the line",
               "check that a TAV712 is connected and powered, and that the port is right"};

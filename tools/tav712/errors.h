@@ -14,16 +14,16 @@ namespace tav712 {
 
 enum class ExitStatus : int {
   ok = 0,
-  failure = 1,            // an operation failed for a reason not listed below
-  usage = 2,              // bad command line
-  badInput = 3,           // malformed hex, APDU too long, unreadable script
-  portUnavailable = 4,    // the serial port does not exist or is busy
-  readerNotAnswering = 5, // no firmware reply, a reply no TAV712 gives, or the reader went away
+  failure = 1,             // an operation failed for a reason not listed below
+  usage = 2,               // bad command line
+  badInput = 3,            // malformed hex, APDU too long, unreadable script
+  portUnavailable = 4,     // the serial port does not exist or is busy
+  readerNotAnswering = 5,  // no firmware reply, a reply no TAV712 gives, or the reader went away
   noCard = 6,
-  cardFailed = 7,         // the card did not answer, or answered outside the protocol
+  cardFailed = 7,  // the card did not answer, or answered outside the protocol
   protocolRefused = 8,
-  scriptMismatch = 9,     // a script line got another status word than expected
-  timeout = 10,           // a wait (card insertion, removal) ran out
+  scriptMismatch = 9,  // a script line got another status word than expected
+  timeout = 10,        // a wait (card insertion, removal) ran out
 };
 
 class ToolError : public std::runtime_error {

@@ -9,8 +9,8 @@
 namespace tav712 {
 namespace {
 
-constexpr std::array commands{"demo", "status", "wait",  "atr",   "protocol", "apdu",       "script",
-                              "attr", "version", "trace", "emulate", "help",  "completion"};
+constexpr std::array commands{"demo", "status",  "wait",  "atr",     "protocol", "apdu",      "script",
+                              "attr", "version", "trace", "emulate", "help",     "completion"};
 
 [[noreturn]] void usageError(const std::string& message) {
   throw ToolError(ExitStatus::usage, message, "run 'tav712 --help' for the commands and options");
@@ -66,18 +66,30 @@ Options parseOptions(int argc, const char* const argv[]) {
       options.command = "--version";
       return options;
     }
-    if (is("--port")) options.port = value("--port");
-    else if (is("--card")) options.card = value("--card");
-    else if (is("--knob") || is("--knobs")) options.knobs.emplace_back(value("--knob"));
-    else if (word == "--no-card") options.noCard = true;
-    else if (is("--seed")) options.seed = parseNumber("--seed", value("--seed"));
-    else if (word == "--trace") options.trace = true;
-    else if (word == "--json") options.json = true;
-    else if (word == "--verbose" || word == "-v") options.verbose = true;
-    else if (is("--timeout")) options.timeoutMs = parseMilliseconds("--timeout", value("--timeout"));
-    else if (word == "--warm") options.warm = true;
-    else if (is("--protocol")) options.protocol = value("--protocol");
-    else if (is("--duration")) options.durationMs = parseMilliseconds("--duration", value("--duration"));
+    if (is("--port"))
+      options.port = value("--port");
+    else if (is("--card"))
+      options.card = value("--card");
+    else if (is("--knob") || is("--knobs"))
+      options.knobs.emplace_back(value("--knob"));
+    else if (word == "--no-card")
+      options.noCard = true;
+    else if (is("--seed"))
+      options.seed = parseNumber("--seed", value("--seed"));
+    else if (word == "--trace")
+      options.trace = true;
+    else if (word == "--json")
+      options.json = true;
+    else if (word == "--verbose" || word == "-v")
+      options.verbose = true;
+    else if (is("--timeout"))
+      options.timeoutMs = parseMilliseconds("--timeout", value("--timeout"));
+    else if (word == "--warm")
+      options.warm = true;
+    else if (is("--protocol"))
+      options.protocol = value("--protocol");
+    else if (is("--duration"))
+      options.durationMs = parseMilliseconds("--duration", value("--duration"));
     else if (word.starts_with("-") && word.size() > 1)
       usageError("unknown option " + std::string(word));
     else if (options.command.empty()) {

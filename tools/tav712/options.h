@@ -25,8 +25,8 @@ struct Options {
   std::string command;
   std::vector<std::string> arguments;
   // Command options
-  bool warm = false;             // atr --warm
-  std::string protocol = "any";  // protocol/apdu/script: t0, t1 or any
+  bool warm = false;                        // atr --warm
+  std::string protocol = "any";             // protocol/apdu/script: t0, t1 or any
   std::optional<std::uint32_t> durationMs;  // trace: how long to watch
 };
 

@@ -27,9 +27,10 @@ StatusWordPattern parsePattern(std::string_view text) {
     pattern.text += upper;
   }
   if (pattern.text.size() != 4) {
-    throw ToolError(ExitStatus::badInput, "a status word has 4 hex digits, \"" + std::string(text) + "\" has " +
-                                              std::to_string(pattern.text.size()),
-                    "write the status word as 4 hex digits, X for any digit: 9000, 63CX");
+    throw ToolError(
+        ExitStatus::badInput,
+        "a status word has 4 hex digits, \"" + std::string(text) + "\" has " + std::to_string(pattern.text.size()),
+        "write the status word as 4 hex digits, X for any digit: 9000, 63CX");
   }
   return pattern;
 }

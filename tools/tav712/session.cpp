@@ -136,8 +136,8 @@ ToolError Session::failure(NTSTATUS status, Stage stage, const std::string& oper
     // in flight fail as if the card were at fault; the port then closes
     // and the reader's interface goes off at once. Give that a moment to
     // show before blaming the card.
-    context.readerGone = stack_->system().scheduler().runUntil([this] { return !client_->interfaceEnabled(); },
-                                                               readerGoneGrace);
+    context.readerGone =
+        stack_->system().scheduler().runUntil([this] { return !client_->interfaceEnabled(); }, readerGoneGrace);
     if (!context.readerGone && stage == Stage::exchange) {
       const auto state = client_->state();
       if (state.ok() && ReaderClient::asUlong(state.output) >= SCARD_PRESENT) {

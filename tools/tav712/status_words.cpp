@@ -49,10 +49,8 @@ std::string describeStatusWord(std::uint8_t sw1, std::uint8_t sw2) {
     if (meaning.sw1 == sw1 && meaning.sw2 == sw2) return meaning.text;
   }
   switch (sw1) {
-    case 0x61:
-      return std::to_string(sw2 == 0 ? 256 : sw2) + " response bytes still available (GET RESPONSE)";
-    case 0x6C:
-      return "wrong Le: the card has " + std::to_string(sw2 == 0 ? 256 : sw2) + " bytes (resend with that Le)";
+    case 0x61: return std::to_string(sw2 == 0 ? 256 : sw2) + " response bytes still available (GET RESPONSE)";
+    case 0x6C: return "wrong Le: the card has " + std::to_string(sw2 == 0 ? 256 : sw2) + " bytes (resend with that Le)";
     case 0x63:
       if ((sw2 & 0xF0) == 0xC0) return "verification failed, " + std::to_string(sw2 & 0x0F) + " tries left";
       return "warning: state of non-volatile memory changed";

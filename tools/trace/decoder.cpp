@@ -12,8 +12,11 @@
 namespace trace {
 
 // The reader's and the cards' wire formats, as the emulator reads them.
+using emulator::AtrInfo;
+using emulator::decodeT1;
 using emulator::describeAtr;
 using emulator::describeT1;
+using emulator::parseAtr;
 using emulator::ptsRequestLength;
 using emulator::readerCardInserted;
 using emulator::readerCardRemoved;
@@ -28,10 +31,7 @@ using emulator::readerEscape;
 using emulator::readerRegisterName;
 using emulator::readerTimeout;
 using emulator::statusWordMeaning;
-using emulator::AtrInfo;
 using emulator::T1Frame;
-using emulator::decodeT1;
-using emulator::parseAtr;
 
 namespace {
 
@@ -78,8 +78,7 @@ std::string replyMeaning(std::uint8_t reply) {
 
 std::string registerValueMeaning(std::uint8_t reg, std::uint8_t value) {
   switch (reg) {
-    case 0:
-      return "firmware " + std::to_string(value >> 4) + "." + std::to_string(value & 0x0F);
+    case 0: return "firmware " + std::to_string(value >> 4) + "." + std::to_string(value & 0x0F);
     case 2:
       return "control " + hex(value) + ": guard bit 8 = " + std::to_string(value >> 7) + ", mode " +
              std::to_string(value & 0x03);
@@ -88,8 +87,7 @@ std::string registerValueMeaning(std::uint8_t reg, std::uint8_t value) {
       if ((value & 0x02) != 0) text += ", powered";
       return text;
     }
-    default:
-      return readerRegisterName(reg) + " = " + hex(value);
+    default: return readerRegisterName(reg) + " = " + hex(value);
   }
 }
 
@@ -191,9 +189,7 @@ void TraceDecoder::commandComplete() {
       text = "send " + std::to_string(reg) + " bytes to the card";
       reply_ = Reply::send;
       break;
-    default:
-      text = "unknown command";
-      break;
+    default: text = "unknown command"; break;
   }
   emit(commandAt_, Direction::hostToReader, command_, text);
   if ((header & 0xC0) == readerCommandWrite) {
@@ -245,10 +241,9 @@ void TraceDecoder::readerByte(Nanoseconds at, std::uint8_t byte) {
 }
 
 void TraceDecoder::dataByte(Nanoseconds at, std::uint8_t byte, bool dataError) {
-  const std::vector<std::uint8_t> wire =
-      dataError ? std::vector<std::uint8_t>{readerEscape, readerDataError}
-                : byte == readerEscape ? std::vector<std::uint8_t>{readerEscape, readerEscape}
-                                       : std::vector<std::uint8_t>{byte};
+  const std::vector<std::uint8_t> wire = dataError ? std::vector<std::uint8_t>{readerEscape, readerDataError}
+                                         : byte == readerEscape ? std::vector<std::uint8_t>{readerEscape, readerEscape}
+                                                                : std::vector<std::uint8_t>{byte};
   switch (reply_) {
     case Reply::read:
       reply_ = Reply::none;
@@ -259,9 +254,7 @@ void TraceDecoder::dataByte(Nanoseconds at, std::uint8_t byte, bool dataError) {
       reply_ = Reply::none;
       emit(at, Direction::readerToHost, wire, "reply: " + replyMeaning(byte));
       return;
-    case Reply::none:
-      fromCard(at, byte, dataError);
-      return;
+    case Reply::none: fromCard(at, byte, dataError); return;
   }
 }
 
@@ -278,15 +271,14 @@ void TraceDecoder::escapeCode(Nanoseconds at, std::uint8_t code) {
         phase_ = CardPhase::idle;
       }
       emit(at, Direction::readerToHost, wire,
-           phase_ == CardPhase::t1 ? "time-out: the card stayed silent (block end)" : "time-out: the card stayed silent");
+           phase_ == CardPhase::t1 ? "time-out: the card stayed silent (block end)"
+                                   : "time-out: the card stayed silent");
       return;
     case readerError:
       reply_ = Reply::none;
       emit(at, Direction::readerToHost, wire, "reader error");
       return;
-    case readerCardInserted:
-      emit(at, Direction::readerToHost, wire, "event: card inserted");
-      return;
+    case readerCardInserted: emit(at, Direction::readerToHost, wire, "event: card inserted"); return;
     case readerCardRemoved:
       flushCardData();
       flushBlocks();
@@ -303,9 +295,7 @@ void TraceDecoder::escapeCode(Nanoseconds at, std::uint8_t code) {
       emit(at, Direction::readerToHost, wire, "data error: a card byte arrived with a parity error");
       fromCard(at, 0x00, true);
       return;
-    default:
-      emit(at, Direction::readerToHost, wire, "unknown escape code (ignored)");
-      return;
+    default: emit(at, Direction::readerToHost, wire, "unknown escape code (ignored)"); return;
   }
 }
 
@@ -334,7 +324,8 @@ void TraceDecoder::flushAtr() {
 }
 
 void TraceDecoder::flushBlocks() {
-  if (!blockToCard_.empty()) emit(blockToCardAt_, Direction::hostToReader, blockToCard_, "T=1 block to the card (incomplete)");
+  if (!blockToCard_.empty())
+    emit(blockToCardAt_, Direction::hostToReader, blockToCard_, "T=1 block to the card (incomplete)");
   if (!blockFromCard_.empty()) {
     emit(blockFromCardAt_, Direction::readerToHost, blockFromCard_, "T=1 block from the card (incomplete)");
   }
@@ -393,9 +384,7 @@ void TraceDecoder::toCard(Nanoseconds at, std::uint8_t byte) {
       cardData_.push_back(byte);
       t0_ = T0State::procedure;
       return;
-    default:
-      emit(at, Direction::hostToReader, {byte}, "byte to an unpowered card");
-      return;
+    default: emit(at, Direction::hostToReader, {byte}, "byte to an unpowered card"); return;
   }
 }
 
@@ -445,15 +434,9 @@ void TraceDecoder::fromCard(Nanoseconds at, std::uint8_t byte, bool dataError) {
       }
       return;
     }
-    case CardPhase::t0:
-      t0FromCard(at, byte);
-      return;
-    case CardPhase::negotiable:
-      emit(at, Direction::readerToHost, wire, "card byte after the ATR");
-      return;
-    case CardPhase::idle:
-      emit(at, Direction::readerToHost, wire, "card byte");
-      return;
+    case CardPhase::t0: t0FromCard(at, byte); return;
+    case CardPhase::negotiable: emit(at, Direction::readerToHost, wire, "card byte after the ATR"); return;
+    case CardPhase::idle: emit(at, Direction::readerToHost, wire, "card byte"); return;
   }
 }
 
@@ -477,16 +460,15 @@ void TraceDecoder::t0FromCard(Nanoseconds at, std::uint8_t byte) {
       return;
     case T0State::sw2: {
       const std::uint16_t sw = static_cast<std::uint16_t>((*sw1_ << 8) | byte);
-      emit(sw1At_, Direction::readerToHost, {*sw1_, byte}, "SW " + hexBytes(std::vector<std::uint8_t>{*sw1_, byte}) +
-                                                               ": " + statusWordMeaning(sw));
+      emit(sw1At_, Direction::readerToHost, {*sw1_, byte},
+           "SW " + hexBytes(std::vector<std::uint8_t>{*sw1_, byte}) + ": " + statusWordMeaning(sw));
       sw1_.reset();
       t0_ = T0State::header;
       header_.clear();
       return;
     }
     case T0State::header:
-    case T0State::procedure:
-      break;
+    case T0State::procedure: break;
   }
   flushCardData();
   if (byte == 0x60) {
@@ -495,8 +477,8 @@ void TraceDecoder::t0FromCard(Nanoseconds at, std::uint8_t byte) {
     emit(at, Direction::readerToHost, {byte}, "ACK: all remaining data");
     t0_ = T0State::afterAck;
     dataLeft_ = header_[4] == 0 ? 256 : header_[4];
-  } else if (header_.size() == 5 && (byte == static_cast<std::uint8_t>(~ins) ||
-                                     byte == static_cast<std::uint8_t>(~(ins + 1)))) {
+  } else if (header_.size() == 5 &&
+             (byte == static_cast<std::uint8_t>(~ins) || byte == static_cast<std::uint8_t>(~(ins + 1)))) {
     emit(at, Direction::readerToHost, {byte}, "single-byte ACK: one data byte");
     t0_ = T0State::afterSingleAck;
     if (dataLeft_ == 0) dataLeft_ = header_[4] == 0 ? 256 : header_[4];

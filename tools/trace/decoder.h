@@ -24,7 +24,7 @@ struct TraceByte {
 };
 
 struct TraceLine {
-  Nanoseconds at;               // arrival of the item's first byte
+  Nanoseconds at;  // arrival of the item's first byte
   Direction direction;
   std::vector<std::uint8_t> bytes;  // the item's bytes as on the line (may be empty for analysis lines)
   std::string text;

@@ -89,7 +89,7 @@ typedef struct _KWAIT_BLOCK {
   LIST_ENTRY WaitListEntry;
   PVOID Thread;
   PVOID Object;
-  struct _KWAIT_BLOCK *NextWaitBlock;
+  struct _KWAIT_BLOCK* NextWaitBlock;
   USHORT WaitKey;
   UCHAR WaitType;
   UCHAR SpareByte;
@@ -151,33 +151,29 @@ NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 #define KeRaiseIrqlToDpcLevel() KfRaiseIrql(DISPATCH_LEVEL)
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
-
 // Interlocked operations: full barriers, as the processor's locked
 // instructions are.
-FORCEINLINE LONG InterlockedIncrement(IN OUT LONG volatile *Addend) {
+FORCEINLINE LONG InterlockedIncrement(IN OUT LONG volatile* Addend) {
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedDecrement(IN OUT LONG volatile *Addend) {
+FORCEINLINE LONG InterlockedDecrement(IN OUT LONG volatile* Addend) {
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedExchange(IN OUT LONG volatile *Target, IN LONG Value) {
+FORCEINLINE LONG InterlockedExchange(IN OUT LONG volatile* Target, IN LONG Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedExchangeAdd(IN OUT LONG volatile *Addend, IN LONG Value) {
+FORCEINLINE LONG InterlockedExchangeAdd(IN OUT LONG volatile* Addend, IN LONG Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedCompareExchange(IN OUT LONG volatile *Destination, IN LONG Exchange,
-                                            IN LONG Comparand) {
-  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+FORCEINLINE LONG InterlockedCompareExchange(IN OUT LONG volatile* Destination, IN LONG Exchange, IN LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }
-FORCEINLINE PVOID InterlockedExchangePointer(IN OUT PVOID volatile *Target, IN PVOID Value) {
+FORCEINLINE PVOID InterlockedExchangePointer(IN OUT PVOID volatile* Target, IN PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedCompareExchangePointer(IN OUT PVOID volatile *Destination,
-                                                    IN PVOID Exchange, IN PVOID Comparand) {
-  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+FORCEINLINE PVOID InterlockedCompareExchangePointer(IN OUT PVOID volatile* Destination, IN PVOID Exchange,
+                                                    IN PVOID Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
 }

@@ -34,7 +34,7 @@
 // precedes them (IO_STACK_LOCATION's parameter blocks rely on it).
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #define UNALIGNED
-#define _ANONYMOUS_UNION __extension__  /* as mingw-w64 spells it: clang flags types nested in one otherwise */
+#define _ANONYMOUS_UNION __extension__ /* as mingw-w64 spells it: clang flags types nested in one otherwise */
 #define _ANONYMOUS_STRUCT __extension__
 
 #ifndef NULL
@@ -44,7 +44,7 @@
 #define TRUE 1
 
 typedef void VOID, *PVOID;
-typedef const void *PCVOID;
+typedef const void* PCVOID;
 typedef char CHAR, *PCHAR, *PSTR, *LPSTR;
 typedef const char *PCSTR, *LPCSTR, *PCSZ;
 typedef unsigned char UCHAR, *PUCHAR;
@@ -113,12 +113,12 @@ typedef union _ULARGE_INTEGER {
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _LIST_ENTRY {
-  struct _LIST_ENTRY *Flink;
-  struct _LIST_ENTRY *Blink;
+  struct _LIST_ENTRY* Flink;
+  struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY, *PRLIST_ENTRY;
 
 typedef struct _SINGLE_LIST_ENTRY {
-  struct _SINGLE_LIST_ENTRY *Next;
+  struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 typedef struct _UNICODE_STRING {
@@ -126,7 +126,7 @@ typedef struct _UNICODE_STRING {
   USHORT MaximumLength;
   PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
-typedef const UNICODE_STRING *PCUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 typedef struct _STRING {
   USHORT Length;
@@ -140,8 +140,8 @@ typedef struct _GUID {
   USHORT Data3;
   UCHAR Data4[8];
 } GUID, *PGUID, *LPGUID;
-typedef const GUID *LPCGUID;
-typedef const GUID &REFGUID;
+typedef const GUID* LPCGUID;
+typedef const GUID& REFGUID;
 
 // One definition per program whether or not INITGUID is defined: the inline
 // variable folds every translation unit's copy into one object.
@@ -159,11 +159,11 @@ static inline int IsEqualGUID(REFGUID rguid1, REFGUID rguid2) {
 #define NT_ERROR(Status) (static_cast<ULONG>(Status) >> 30 == 3)
 
 #define FIELD_OFFSET(type, field) offsetof(type, field)
-#define RTL_FIELD_SIZE(type, field) (sizeof(static_cast<type *>(nullptr)->field))
+#define RTL_FIELD_SIZE(type, field) (sizeof(static_cast<type*>(nullptr)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
 #define CONTAINING_RECORD(address, type, field) \
-  (reinterpret_cast<type *>(reinterpret_cast<PCHAR>(address) - offsetof(type, field)))
+  (reinterpret_cast<type*>(reinterpret_cast<PCHAR>(address) - offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define C_ASSERT(e) static_assert(e, #e)
 

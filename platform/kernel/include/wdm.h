@@ -27,14 +27,14 @@ struct _INTERFACE;
 struct _POWER_SEQUENCE;
 struct _IO_WORKITEM;
 
-typedef struct _MDL *PMDL;
-typedef struct _VPB *PVPB;
-typedef struct _IO_TIMER *PIO_TIMER;
-typedef struct _IO_SECURITY_CONTEXT *PIO_SECURITY_CONTEXT;
-typedef struct _CM_RESOURCE_LIST *PCM_RESOURCE_LIST;
-typedef struct _DEVICE_CAPABILITIES *PDEVICE_CAPABILITIES;
-typedef struct _INTERFACE *PINTERFACE;
-typedef struct _POWER_SEQUENCE *PPOWER_SEQUENCE;
+typedef struct _MDL* PMDL;
+typedef struct _VPB* PVPB;
+typedef struct _IO_TIMER* PIO_TIMER;
+typedef struct _IO_SECURITY_CONTEXT* PIO_SECURITY_CONTEXT;
+typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
+typedef struct _DEVICE_CAPABILITIES* PDEVICE_CAPABILITIES;
+typedef struct _INTERFACE* PINTERFACE;
+typedef struct _POWER_SEQUENCE* PPOWER_SEQUENCE;
 typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef PVOID PETHREAD, PEPROCESS;
@@ -46,20 +46,18 @@ extern "C" {
 #endif
 // Reports a failed ASSERT/NT_ASSERT to the verifier, which fails the running
 // test with the expression and its place.
-VOID NTAPI RtlAssert(IN PVOID FailedAssertion, IN PVOID FileName, IN ULONG LineNumber,
-                     IN PSTR Message OPTIONAL);
+VOID NTAPI RtlAssert(IN PVOID FailedAssertion, IN PVOID FileName, IN ULONG LineNumber, IN PSTR Message OPTIONAL);
 #ifdef __cplusplus
 }
 #endif
 
-#define ASSERT(exp)                                                                      \
-  ((exp) ? static_cast<void>(0)                                                          \
-         : RtlAssert(const_cast<char *>(#exp), const_cast<char *>(__FILE__),           \
-                     static_cast<ULONG>(__LINE__), nullptr))
-#define ASSERTMSG(msg, exp)                                                              \
-  ((exp) ? static_cast<void>(0)                                                          \
-         : RtlAssert(const_cast<char *>(#exp), const_cast<char *>(__FILE__),           \
-                     static_cast<ULONG>(__LINE__), const_cast<char *>(msg)))
+#define ASSERT(exp)             \
+  ((exp) ? static_cast<void>(0) \
+         : RtlAssert(const_cast<char*>(#exp), const_cast<char*>(__FILE__), static_cast<ULONG>(__LINE__), nullptr))
+#define ASSERTMSG(msg, exp)                                                                              \
+  ((exp) ? static_cast<void>(0)                                                                          \
+         : RtlAssert(const_cast<char*>(#exp), const_cast<char*>(__FILE__), static_cast<ULONG>(__LINE__), \
+                     const_cast<char*>(msg)))
 #define NT_ASSERT(exp) ASSERT(exp)
 #define NT_ASSERTMSG(msg, exp) ASSERTMSG(msg, exp)
 #define NT_VERIFY(exp) ASSERT(exp)
@@ -79,9 +77,8 @@ VOID NTAPI RtlAssert(IN PVOID FailedAssertion, IN PVOID FileName, IN ULONG LineN
 #ifdef __cplusplus
 extern "C" {
 #endif
-NTSYSAPI SIZE_T NTAPI RtlCompareMemory(IN CONST VOID *Source1, IN CONST VOID *Source2, IN SIZE_T Length);
-NTSYSAPI VOID NTAPI RtlInitUnicodeString(IN OUT PUNICODE_STRING DestinationString,
-                                         IN PCWSTR SourceString OPTIONAL);
+NTSYSAPI SIZE_T NTAPI RtlCompareMemory(IN CONST VOID* Source1, IN CONST VOID* Source2, IN SIZE_T Length);
+NTSYSAPI VOID NTAPI RtlInitUnicodeString(IN OUT PUNICODE_STRING DestinationString, IN PCWSTR SourceString OPTIONAL);
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(IN OUT PUNICODE_STRING UnicodeString);
 NTSYSAPI VOID NTAPI RtlCopyUnicodeString(IN OUT PUNICODE_STRING DestinationString,
                                          IN PCUNICODE_STRING SourceString OPTIONAL);
@@ -156,8 +153,8 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(IN PVOID P, IN ULONG Tag);
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ctrlCode) & 0xffff0000) >> 16)
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ctrlCode) & 3)
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ctrlCode)&0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ctrlCode)&3)
 
 /* ----------------------------------------------------------- IRP codes and flags */
 
@@ -294,7 +291,8 @@ typedef enum _SYSTEM_POWER_STATE {
   PowerSystemHibernate,
   PowerSystemShutdown,
   PowerSystemMaximum
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
   PowerDeviceUnspecified = 0,
@@ -303,7 +301,8 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceD2,
   PowerDeviceD3,
   PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
@@ -321,7 +320,8 @@ typedef enum _POWER_ACTION {
   PowerActionShutdownReset,
   PowerActionShutdownOff,
   PowerActionWarmEject
-} POWER_ACTION, *PPOWER_ACTION;
+} POWER_ACTION,
+    *PPOWER_ACTION;
 
 /* ---------------------------------------------------------------- PnP parameters */
 
@@ -333,7 +333,8 @@ typedef enum _DEVICE_RELATION_TYPE {
   TargetDeviceRelation,
   SingleBusRelations,
   TransportRelations
-} DEVICE_RELATION_TYPE, *PDEVICE_RELATION_TYPE;
+} DEVICE_RELATION_TYPE,
+    *PDEVICE_RELATION_TYPE;
 
 typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
   DeviceUsageTypeUndefined,
@@ -349,7 +350,8 @@ typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryInstanceID = 3,
   BusQueryDeviceSerialNumber = 4,
   BusQueryContainerID = 5
-} BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
+} BUS_QUERY_ID_TYPE,
+    *PBUS_QUERY_ID_TYPE;
 
 typedef enum _DEVICE_TEXT_TYPE { DeviceTextDescription = 0, DeviceTextLocationInformation = 1 } DEVICE_TEXT_TYPE;
 
@@ -363,32 +365,31 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(IN struct _DRIVER_OBJECT *DriverObject,
-                                          IN PUNICODE_STRING RegistryPath);
-typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(IN struct _DRIVER_OBJECT *DriverObject,
-                                          IN struct _DEVICE_OBJECT *PhysicalDeviceObject);
-typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
-typedef VOID(NTAPI DRIVER_UNLOAD)(IN struct _DRIVER_OBJECT *DriverObject);
-typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(IN struct _DEVICE_OBJECT *DeviceObject, IN OUT struct _IRP *Irp);
-typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(IN struct _DRIVER_OBJECT* DriverObject, IN PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(IN struct _DRIVER_OBJECT* DriverObject,
+                                          IN struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef VOID(NTAPI DRIVER_UNLOAD)(IN struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(IN struct _DEVICE_OBJECT* DeviceObject, IN OUT struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef DRIVER_DISPATCH DRIVER_DISPATCH_PAGED;
-typedef VOID(NTAPI DRIVER_STARTIO)(IN OUT struct _DEVICE_OBJECT *DeviceObject, IN OUT struct _IRP *Irp);
-typedef DRIVER_STARTIO *PDRIVER_STARTIO;
-typedef VOID(NTAPI DRIVER_CANCEL)(IN OUT struct _DEVICE_OBJECT *DeviceObject, IN OUT struct _IRP *Irp);
-typedef DRIVER_CANCEL *PDRIVER_CANCEL;
-typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(IN struct _DEVICE_OBJECT *DeviceObject, IN struct _IRP *Irp,
+typedef VOID(NTAPI DRIVER_STARTIO)(IN OUT struct _DEVICE_OBJECT* DeviceObject, IN OUT struct _IRP* Irp);
+typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+typedef VOID(NTAPI DRIVER_CANCEL)(IN OUT struct _DEVICE_OBJECT* DeviceObject, IN OUT struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(IN struct _DEVICE_OBJECT* DeviceObject, IN struct _IRP* Irp,
                                               IN PVOID Context);
-typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
-typedef VOID(NTAPI IO_WORKITEM_ROUTINE)(IN struct _DEVICE_OBJECT *DeviceObject, IN PVOID Context OPTIONAL);
-typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
-typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(IN struct _DEVICE_OBJECT *DeviceObject, IN UCHAR MinorFunction,
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef VOID(NTAPI IO_WORKITEM_ROUTINE)(IN struct _DEVICE_OBJECT* DeviceObject, IN PVOID Context OPTIONAL);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(IN struct _DEVICE_OBJECT* DeviceObject, IN UCHAR MinorFunction,
                                            IN POWER_STATE PowerState, IN PVOID Context,
-                                           IN struct _IO_STATUS_BLOCK *IoStatus);
-typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+                                           IN struct _IO_STATUS_BLOCK* IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 typedef VOID(NTAPI IO_APC_ROUTINE)(IN PVOID ApcContext, IN PIO_STATUS_BLOCK IoStatusBlock, IN ULONG Reserved);
-typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
+typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 /* ------------------------------------------- Kernel records the platform never uses */
 
@@ -410,9 +411,9 @@ typedef struct _KDEVICE_QUEUE {
 } KDEVICE_QUEUE, *PKDEVICE_QUEUE;
 
 struct _KDPC;
-typedef VOID(NTAPI KDEFERRED_ROUTINE)(IN struct _KDPC *Dpc, IN PVOID DeferredContext OPTIONAL,
+typedef VOID(NTAPI KDEFERRED_ROUTINE)(IN struct _KDPC* Dpc, IN PVOID DeferredContext OPTIONAL,
                                       IN PVOID SystemArgument1 OPTIONAL, IN PVOID SystemArgument2 OPTIONAL);
-typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
   UCHAR Type;
@@ -458,7 +459,7 @@ typedef struct _KAPC {
 /* ---------------------------------------------------------------------- Objects */
 
 typedef struct _DRIVER_EXTENSION {
-  struct _DRIVER_OBJECT *DriverObject;
+  struct _DRIVER_OBJECT* DriverObject;
   PDRIVER_ADD_DEVICE AddDevice;
   ULONG Count;
   UNICODE_STRING ServiceKeyName;
@@ -467,7 +468,7 @@ typedef struct _DRIVER_EXTENSION {
 typedef struct _DRIVER_OBJECT {
   CSHORT Type;
   CSHORT Size;
-  struct _DEVICE_OBJECT *DeviceObject;
+  struct _DEVICE_OBJECT* DeviceObject;
   ULONG Flags;
   PVOID DriverStart;
   ULONG DriverSize;
@@ -475,7 +476,7 @@ typedef struct _DRIVER_OBJECT {
   PDRIVER_EXTENSION DriverExtension;
   UNICODE_STRING DriverName;
   PUNICODE_STRING HardwareDatabase;
-  struct _FAST_IO_DISPATCH *FastIoDispatch;
+  struct _FAST_IO_DISPATCH* FastIoDispatch;
   PDRIVER_INITIALIZE DriverInit;
   PDRIVER_STARTIO DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
@@ -486,10 +487,10 @@ typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
   LONG ReferenceCount;
-  struct _DRIVER_OBJECT *DriverObject;
-  struct _DEVICE_OBJECT *NextDevice;
-  struct _DEVICE_OBJECT *AttachedDevice;
-  struct _IRP *CurrentIrp;
+  struct _DRIVER_OBJECT* DriverObject;
+  struct _DEVICE_OBJECT* NextDevice;
+  struct _DEVICE_OBJECT* AttachedDevice;
+  struct _IRP* CurrentIrp;
   PIO_TIMER Timer;
   ULONG Flags;
   ULONG Characteristics;
@@ -509,7 +510,7 @@ typedef struct _DEVICE_OBJECT {
   KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
-  struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
+  struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
   PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
@@ -523,7 +524,7 @@ typedef struct _FILE_OBJECT {
   PVOID SectionObjectPointer;
   PVOID PrivateCacheMap;
   NTSTATUS FinalStatus;
-  struct _FILE_OBJECT *RelatedFileObject;
+  struct _FILE_OBJECT* RelatedFileObject;
   BOOLEAN LockOperation;
   BOOLEAN DeletePending;
   BOOLEAN ReadAccess;
@@ -583,7 +584,7 @@ typedef struct _IO_STACK_LOCATION {
       DEVICE_RELATION_TYPE Type;
     } QueryDeviceRelations;
     struct {
-      CONST GUID *InterfaceType;
+      CONST GUID* InterfaceType;
       USHORT Size;
       USHORT Version;
       PINTERFACE Interface;
@@ -636,10 +637,10 @@ typedef struct _IO_STACK_LOCATION {
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
-  struct _MDL *MdlAddress;
+  struct _MDL* MdlAddress;
   ULONG Flags;
   union {
-    struct _IRP *MasterIrp;
+    struct _IRP* MasterIrp;
     volatile LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
@@ -671,20 +672,18 @@ typedef struct _IRP {
     struct {
       _ANONYMOUS_UNION union {
         KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
-        _ANONYMOUS_STRUCT struct {
-          PVOID DriverContext[4];
-        };
+        _ANONYMOUS_STRUCT struct { PVOID DriverContext[4]; };
       };
       PETHREAD Thread;
       PCHAR AuxiliaryBuffer;
       _ANONYMOUS_STRUCT struct {
         LIST_ENTRY ListEntry;
         _ANONYMOUS_UNION union {
-          struct _IO_STACK_LOCATION *CurrentStackLocation;
+          struct _IO_STACK_LOCATION* CurrentStackLocation;
           ULONG PacketType;
         };
       };
-      struct _FILE_OBJECT *OriginalFileObject;
+      struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
     KAPC Apc;
     PVOID CompletionKey;
@@ -759,7 +758,7 @@ NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(IN KIRQL Irql);
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(IN PDRIVER_OBJECT DriverObject, IN ULONG DeviceExtensionSize,
                                           IN PUNICODE_STRING DeviceName OPTIONAL, IN DEVICE_TYPE DeviceType,
                                           IN ULONG DeviceCharacteristics, IN BOOLEAN Exclusive,
-                                          OUT PDEVICE_OBJECT *DeviceObject);
+                                          OUT PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI VOID NTAPI IoDeleteDevice(IN PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(IN PDEVICE_OBJECT SourceDevice,
                                                              IN PDEVICE_OBJECT TargetDevice);
@@ -771,7 +770,7 @@ NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(IN PVOID Object);
 
 // Device interfaces
 NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(IN PDEVICE_OBJECT PhysicalDeviceObject,
-                                                     IN CONST GUID *InterfaceClassGuid,
+                                                     IN CONST GUID* InterfaceClassGuid,
                                                      IN PUNICODE_STRING ReferenceString OPTIONAL,
                                                      OUT PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(IN PUNICODE_STRING SymbolicLinkName, IN BOOLEAN Enable);
@@ -786,8 +785,8 @@ NTKERNELAPI VOID NTAPI IoFreeWorkItem(IN PIO_WORKITEM IoWorkItem);
 NTKERNELAPI VOID NTAPI IoInitializeRemoveLockEx(IN PIO_REMOVE_LOCK Lock, IN ULONG AllocateTag,
                                                 IN ULONG MaxLockedMinutes, IN ULONG HighWatermark,
                                                 IN ULONG RemlockSize);
-NTKERNELAPI NTSTATUS NTAPI IoAcquireRemoveLockEx(IN PIO_REMOVE_LOCK RemoveLock, IN PVOID Tag OPTIONAL,
-                                                 IN PCSTR File, IN ULONG Line, IN ULONG RemlockSize);
+NTKERNELAPI NTSTATUS NTAPI IoAcquireRemoveLockEx(IN PIO_REMOVE_LOCK RemoveLock, IN PVOID Tag OPTIONAL, IN PCSTR File,
+                                                 IN ULONG Line, IN ULONG RemlockSize);
 NTKERNELAPI VOID NTAPI IoReleaseRemoveLockEx(IN PIO_REMOVE_LOCK RemoveLock, IN PVOID Tag OPTIONAL,
                                              IN ULONG RemlockSize);
 NTKERNELAPI VOID NTAPI IoReleaseRemoveLockAndWaitEx(IN PIO_REMOVE_LOCK RemoveLock, IN PVOID Tag OPTIONAL,
@@ -799,14 +798,14 @@ NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(IN PVOID ElEntry);
 NTKERNELAPI VOID NTAPI IoFreeErrorLogEntry(IN PVOID ElEntry);
 
 // Power manager
-NTKERNELAPI NTSTATUS NTAPI PoCallDriver(IN struct _DEVICE_OBJECT *DeviceObject, IN OUT struct _IRP *Irp);
-NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(IN OUT struct _IRP *Irp);
-NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(IN struct _DEVICE_OBJECT *DeviceObject, IN POWER_STATE_TYPE Type,
+NTKERNELAPI NTSTATUS NTAPI PoCallDriver(IN struct _DEVICE_OBJECT* DeviceObject, IN OUT struct _IRP* Irp);
+NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(IN OUT struct _IRP* Irp);
+NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(IN struct _DEVICE_OBJECT* DeviceObject, IN POWER_STATE_TYPE Type,
                                               IN POWER_STATE State);
-NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(IN struct _DEVICE_OBJECT *DeviceObject, IN UCHAR MinorFunction,
+NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(IN struct _DEVICE_OBJECT* DeviceObject, IN UCHAR MinorFunction,
                                              IN POWER_STATE PowerState,
                                              IN PREQUEST_POWER_COMPLETE CompletionFunction OPTIONAL,
-                                             IN PVOID Context OPTIONAL, OUT struct _IRP **Irp OPTIONAL);
+                                             IN PVOID Context OPTIONAL, OUT struct _IRP** Irp OPTIONAL);
 
 #ifdef __cplusplus
 }
@@ -857,8 +856,8 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(IN OUT PIRP Irp) {
 }
 
 FORCEINLINE VOID IoSetCompletionRoutine(IN PIRP Irp, IN PIO_COMPLETION_ROUTINE CompletionRoutine OPTIONAL,
-                                        IN PVOID Context OPTIONAL, IN BOOLEAN InvokeOnSuccess,
-                                        IN BOOLEAN InvokeOnError, IN BOOLEAN InvokeOnCancel) {
+                                        IN PVOID Context OPTIONAL, IN BOOLEAN InvokeOnSuccess, IN BOOLEAN InvokeOnError,
+                                        IN BOOLEAN InvokeOnCancel) {
   ASSERT((InvokeOnSuccess || InvokeOnError || InvokeOnCancel) ? (CompletionRoutine != NULL) : TRUE);
   PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
   irpSp->CompletionRoutine = CompletionRoutine;
@@ -874,9 +873,9 @@ FORCEINLINE VOID IoMarkIrpPending(IN OUT PIRP Irp) {
 }
 
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(IN PIRP Irp, IN PDRIVER_CANCEL CancelRoutine) {
-  return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
-      reinterpret_cast<PVOID volatile *>(const_cast<PDRIVER_CANCEL *>(&Irp->CancelRoutine)),
-      reinterpret_cast<PVOID>(CancelRoutine)));
+  return reinterpret_cast<PDRIVER_CANCEL>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(const_cast<PDRIVER_CANCEL*>(&Irp->CancelRoutine)),
+                                 reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
 FORCEINLINE ULONG IoSizeOfIrp(IN CCHAR StackSize) {

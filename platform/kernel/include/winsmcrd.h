@@ -146,7 +146,7 @@ typedef struct _SCARD_IO_REQUEST {
   DWORD dwProtocol;
   DWORD cbPciLength;
 } SCARD_IO_REQUEST, *PSCARD_IO_REQUEST, *LPSCARD_IO_REQUEST;
-typedef const SCARD_IO_REQUEST *LPCSCARD_IO_REQUEST;
+typedef const SCARD_IO_REQUEST* LPCSCARD_IO_REQUEST;
 
 typedef struct {
   BYTE bCla, bIns, bP1, bP2, bP3;

@@ -22,17 +22,17 @@ PIO_STACK_LOCATION locationAt(PIRP irp, std::size_t level) {
   return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
 }
 
-void traceIrp(const std::string &text) { Trace::current().add(TraceCategory::Irp, text); }
+void traceIrp(const std::string& text) { Trace::current().add(TraceCategory::Irp, text); }
 
 // Clears a stack location that completion has passed, leaving it marked as
 // not set up for the next send.
 void clearLocation(PIO_STACK_LOCATION location) {
-  std::memset(static_cast<void *>(location), 0, sizeof(IO_STACK_LOCATION));
+  std::memset(static_cast<void*>(location), 0, sizeof(IO_STACK_LOCATION));
   location->MajorFunction = kUnsetMajorFunction;
 }
 
 // Information must fit the buffer the request described.
-void checkInformationBound(IoState &state, PIRP irp, const IO_STACK_LOCATION *location) {
+void checkInformationBound(IoState& state, PIRP irp, const IO_STACK_LOCATION* location) {
   if (NT_ERROR(irp->IoStatus.Status)) return;
   ULONG_PTR limit = 0;
   switch (location->MajorFunction) {
@@ -54,7 +54,7 @@ void checkInformationBound(IoState &state, PIRP irp, const IO_STACK_LOCATION *lo
 // no-complete-under-lock: completion runs other drivers' completion routines
 // and may finish the request for its issuer, so no spin lock of the
 // completing driver may be held, the cancel spin lock included.
-void checkCompletionWithoutLocks(IoState &state, PIRP irp) {
+void checkCompletionWithoutLocks(IoState& state, PIRP irp) {
   std::size_t held = spinLocksHeld();
   if (held == 0) return;
   bool cancelLock = state.cancelLockHolder == std::this_thread::get_id();
@@ -65,11 +65,11 @@ void checkCompletionWithoutLocks(IoState &state, PIRP irp) {
 
 // system-set-power: the power manager goes on with a system power change
 // whatever a device managed, so no driver may fail the request.
-void checkSystemSetPowerStatus(IoState &state, PIRP irp, const IO_STACK_LOCATION *location) {
+void checkSystemSetPowerStatus(IoState& state, PIRP irp, const IO_STACK_LOCATION* location) {
   if (location->MajorFunction != IRP_MJ_POWER || location->MinorFunction != IRP_MN_SET_POWER ||
       location->Parameters.Power.Type != SystemPowerState || NT_SUCCESS(irp->IoStatus.Status))
     return;
-  DeviceRecord *device = state.device(location->DeviceObject);
+  DeviceRecord* device = state.device(location->DeviceObject);
   reportViolation(rule::kSystemSetPower, state.describe(irp),
                   (device != nullptr ? device->name : std::string("a driver")) +
                       " completed a system set-power request with " + statusName(irp->IoStatus.Status));
@@ -78,10 +78,10 @@ void checkSystemSetPowerStatus(IoState &state, PIRP irp, const IO_STACK_LOCATION
 // owner-only: while an IRP sits at a driver's stack location, only that
 // driver may complete or forward it. Code the kernel does not attribute to
 // a driver (timers, interrupts, the tests themselves) is not checked.
-bool heldByAnotherDriver(IoState &state, PIRP irp, const char *what) {
-  DriverRecord *caller = currentDriver();
+bool heldByAnotherDriver(IoState& state, PIRP irp, const char* what) {
+  DriverRecord* caller = currentDriver();
   if (caller == nullptr || irp->CurrentLocation > irp->StackCount) return false;
-  DeviceRecord *holder = state.device(irp->Tail.Overlay.CurrentStackLocation->DeviceObject);
+  DeviceRecord* holder = state.device(irp->Tail.Overlay.CurrentStackLocation->DeviceObject);
   if (holder == nullptr || holder->driver == caller) return false;
   reportViolation(rule::kOwnerOnly, state.describe(irp),
                   "driver " + caller->name + " " + what + " the IRP while " + holder->name + " holds it");
@@ -89,7 +89,7 @@ bool heldByAnotherDriver(IoState &state, PIRP irp, const char *what) {
 }
 
 // Completion reached the top: hand the result to whoever issued the IRP.
-void finishIrp(IoState &state, const std::shared_ptr<IrpRecord> &record) {
+void finishIrp(IoState& state, const std::shared_ptr<IrpRecord>& record) {
   PIRP irp = record->irp;
   record->phase = IrpPhase::Finished;
   // Buffered output goes back to the issuer's buffer, whatever major
@@ -119,7 +119,7 @@ void finishIrp(IoState &state, const std::shared_ptr<IrpRecord> &record) {
       auto onFinished = std::move(record->onFinished);
       // Power requests are checked once every driver has seen them.
       if (record->isPower)
-        for (const auto &[driver, counts] : record->powerReceipts)
+        for (const auto& [driver, counts] : record->powerReceipts)
           if (counts.second < counts.first)
             reportViolation(rule::kStartNextPower, state.describe(irp),
                             "driver " + driver->name + " received the power IRP " + std::to_string(counts.first) +
@@ -137,14 +137,14 @@ void finishIrp(IoState &state, const std::shared_ptr<IrpRecord> &record) {
 namespace platform::io {
 
 NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto record = state.irp(Irp);
   if (!record) {
     reportViolation(state.freedIrpId(Irp) ? rule::kDoubleFree : rule::kBadObject, state.describe(Irp),
                     "IofCallDriver with an IRP that does not exist");
     return STATUS_INVALID_PARAMETER;
   }
-  DeviceRecord *device = state.device(DeviceObject);
+  DeviceRecord* device = state.device(DeviceObject);
   if (device == nullptr) {
     reportViolation(rule::kBadObject, state.describe(Irp), "IofCallDriver to something that is not a device");
     return STATUS_INVALID_PARAMETER;
@@ -233,7 +233,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
   --device->kernelReferences;
 
   // dispatch-return: the returned status against what happened to the IRP.
-  const LevelRecord &levelRecord = record->levels[level];
+  const LevelRecord& levelRecord = record->levels[level];
   bool completedHere = levelRecord.passes > passesBefore;
   if (status == STATUS_PENDING) {
     bool marked = completedHere ? levelRecord.pendingAtPass
@@ -255,7 +255,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
                           statusName(levelRecord.statusAtPass));
   }
   if (status == STATUS_PENDING)
-    if (Frame *caller = innermostFrame(FrameKind::Dispatch); caller != nullptr && caller->irp == Irp)
+    if (Frame* caller = innermostFrame(FrameKind::Dispatch); caller != nullptr && caller->irp == Irp)
       caller->lowerReturnedPending = true;
   state.releaseDeviceIfUnused(device);
   return status;
@@ -268,7 +268,7 @@ extern "C" {
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return callDriver(DeviceObject, Irp, false); }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto record = state.irp(Irp);
   if (!record) {
     reportViolation(state.freedIrpId(Irp) ? rule::kCompleteOnce : rule::kBadObject, state.describe(Irp),
@@ -294,7 +294,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   if (Irp->IoStatus.Status == STATUS_PENDING)
     reportViolation(rule::kNoPendingCompletion, state.describe(Irp), "IoCompleteRequest with status STATUS_PENDING");
   if (Irp->CancelRoutine != nullptr) {
-    reportViolation(rule::kCancelRoutineCleared, state.describe(Irp), "IoCompleteRequest while a cancel routine is set");
+    reportViolation(rule::kCancelRoutineCleared, state.describe(Irp),
+                    "IoCompleteRequest while a cancel routine is set");
     Irp->CancelRoutine = nullptr;
   }
   checkInformationBound(state, Irp, Irp->Tail.Overlay.CurrentStackLocation);
@@ -305,11 +306,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
 
   record->phase = IrpPhase::Completing;
   PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
-  for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++;
-       Irp->CurrentLocation <= Irp->StackCount + 1;
+  for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++; Irp->CurrentLocation <= Irp->StackCount + 1;
        location++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
     auto passed = static_cast<std::size_t>(Irp->CurrentLocation - 1);
-    LevelRecord &levelRecord = record->levels[passed];
+    LevelRecord& levelRecord = record->levels[passed];
     levelRecord.passes++;
     levelRecord.pendingAtPass = (location->Control & SL_PENDING_RETURNED) != 0;
     levelRecord.statusAtPass = Irp->IoStatus.Status;
@@ -330,14 +330,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     clearLocation(location);
     bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
     PDEVICE_OBJECT deviceObject = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-    DeviceRecord *device = state.device(deviceObject);
+    DeviceRecord* device = state.device(deviceObject);
     NTSTATUS status;
     {
       FrameScope frame(FrameKind::Completion, device != nullptr ? device->driver : record->owner, deviceObject, Irp);
-      CompletionRoutineScope completion("the completion routine " +
-                                        (deviceObject != nullptr ? "of " + state.describe(deviceObject)
-                                                                 : "of the issuer") +
-                                        " for " + state.describe(Irp));
+      CompletionRoutineScope completion(
+          "the completion routine " +
+          (deviceObject != nullptr ? "of " + state.describe(deviceObject) : "of the issuer") + " for " +
+          state.describe(Irp));
       RoutineCheck check("completion routine");
       status = routine(deviceObject, Irp, context);
       check.verifyReturn();

@@ -13,7 +13,7 @@ using namespace platform::io;
 extern "C" {
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   if (state.cancelLockHolder == std::this_thread::get_id()) {
     reportViolation(rule::kCancelSpinLock, "cancel spin lock", "acquired again by the thread that holds it");
     *Irql = KeGetCurrentIrql();
@@ -25,13 +25,13 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   if (state.cancelLockHolder != std::this_thread::get_id()) {
     reportViolation(rule::kCancelSpinLock, "cancel spin lock", "released by a thread that does not hold it");
     return;
   }
-  if (Frame *cancel = innermostFrame(FrameKind::Cancel); cancel != nullptr && state.irp(cancel->irp) &&
-                                                        Irql != cancel->irp->CancelIrql)
+  if (Frame* cancel = innermostFrame(FrameKind::Cancel);
+      cancel != nullptr && state.irp(cancel->irp) && Irql != cancel->irp->CancelIrql)
     reportViolation(rule::kCancelSpinLock, state.describe(cancel->irp),
                     "cancel routine released the cancel spin lock with IRQL " + std::to_string(Irql) +
                         " instead of the IRP's CancelIrql " + std::to_string(cancel->irp->CancelIrql));
@@ -41,7 +41,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto record = state.irp(Irp);
   if (!record) {
     reportViolation(rule::kBadObject, state.describe(Irp), "IoCancelIrp of an IRP that does not exist");
@@ -58,10 +58,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  PDEVICE_OBJECT deviceObject = Irp->CurrentLocation <= Irp->StackCount
-                                    ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
-                                    : nullptr;
-  DeviceRecord *device = state.device(deviceObject);
+  PDEVICE_OBJECT deviceObject =
+      Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+  DeviceRecord* device = state.device(deviceObject);
   {
     FrameScope frame(FrameKind::Cancel, device != nullptr ? device->driver : nullptr, deviceObject, Irp);
     routine(deviceObject, Irp);
@@ -73,9 +72,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     KeReleaseSpinLock(&state.cancelLock, irql);
   }
   if (KeGetCurrentIrql() != callerIrql)
-    reportViolation(rule::kIrqlUnchanged, state.describe(deviceObject),
-                    "cancel routine left IRQL " + std::to_string(KeGetCurrentIrql()) + " instead of " +
-                        std::to_string(callerIrql));
+    reportViolation(
+        rule::kIrqlUnchanged, state.describe(deviceObject),
+        "cancel routine left IRQL " + std::to_string(KeGetCurrentIrql()) + " instead of " + std::to_string(callerIrql));
   return TRUE;
 }
 

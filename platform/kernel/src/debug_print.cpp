@@ -22,11 +22,11 @@ namespace {
 
 // Wide text of the platform (16-bit units) as UTF-8-ish bytes: ASCII stays,
 // anything else shows as '?'.
-void appendWide(std::string &out, const WCHAR *text, std::size_t units) {
+void appendWide(std::string& out, const WCHAR* text, std::size_t units) {
   for (std::size_t i = 0; i < units; ++i) out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
 }
 
-std::size_t wideLength(const WCHAR *text) {
+std::size_t wideLength(const WCHAR* text) {
   std::size_t length = 0;
   while (text[length] != 0) ++length;
   return length;
@@ -36,7 +36,7 @@ enum class Length { Int, Char, Short, Long32, Long64, Pointer };
 
 class MsFormatter {
  public:
-  MsFormatter(const char *format, __builtin_ms_va_list &arguments) : format_(format), arguments_(arguments) {}
+  MsFormatter(const char* format, __builtin_ms_va_list& arguments) : format_(format), arguments_(arguments) {}
 
   std::string run() {
     while (*format_ != 0) {
@@ -51,7 +51,7 @@ class MsFormatter {
 
  private:
   void conversion() {
-    const char *start = format_++;
+    const char* start = format_++;
     std::string spec = "%";
     while (std::strchr("-+ #0", *format_) != nullptr && *format_ != 0) spec += *format_++;
     numberOrStar(spec);
@@ -68,20 +68,25 @@ class MsFormatter {
     ++format_;
     switch (kind) {
       case '%': out_ += '%'; break;
-      case 'd': case 'i':
-        append(spec + "lld", static_cast<long long>(signedArgument(length)));
-        break;
-      case 'u': case 'x': case 'X': case 'o':
-        append(spec + "ll" + kind, static_cast<unsigned long long>(unsignedArgument(length)));
-        break;
+      case 'd':
+      case 'i': append(spec + "lld", static_cast<long long>(signedArgument(length))); break;
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': append(spec + "ll" + kind, static_cast<unsigned long long>(unsignedArgument(length))); break;
       case 'c': append(spec + "c", __builtin_va_arg(arguments_, int)); break;
-      case 'p': append(spec + "p", __builtin_va_arg(arguments_, void *)); break;
-      case 'e': case 'E': case 'f': case 'F': case 'g': case 'G':
-        append(spec + kind, __builtin_va_arg(arguments_, double));
-        break;
+      case 'p': append(spec + "p", __builtin_va_arg(arguments_, void*)); break;
+      case 'e':
+      case 'E':
+      case 'f':
+      case 'F':
+      case 'g':
+      case 'G': append(spec + kind, __builtin_va_arg(arguments_, double)); break;
       case 's':
-        if (wide_) wideString(spec);
-        else append(spec + "s", nullSafe(__builtin_va_arg(arguments_, const char *)));
+        if (wide_)
+          wideString(spec);
+        else
+          append(spec + "s", nullSafe(__builtin_va_arg(arguments_, const char*)));
         break;
       case 'S': wideString(spec); break;
       case 'Z': countedString(spec); break;
@@ -90,7 +95,7 @@ class MsFormatter {
     wide_ = false;
   }
 
-  void numberOrStar(std::string &spec) {
+  void numberOrStar(std::string& spec) {
     if (*format_ == '*') {
       ++format_;
       spec += std::to_string(__builtin_va_arg(arguments_, int));
@@ -107,8 +112,14 @@ class MsFormatter {
     switch (*format_) {
       case 'h': ++format_; return Length::Short;
       case 'l': ++format_; return Length::Long32;
-      case 'w': ++format_; wide_ = true; return Length::Int;
-      case 'I': case 'z': case 'j': case 't': ++format_; return Length::Pointer;
+      case 'w':
+        ++format_;
+        wide_ = true;
+        return Length::Int;
+      case 'I':
+      case 'z':
+      case 'j':
+      case 't': ++format_; return Length::Pointer;
       default: return Length::Int;
     }
   }
@@ -117,7 +128,8 @@ class MsFormatter {
     switch (length) {
       case Length::Char: return static_cast<signed char>(__builtin_va_arg(arguments_, int));
       case Length::Short: return static_cast<short>(__builtin_va_arg(arguments_, int));
-      case Length::Long64: case Length::Pointer: return __builtin_va_arg(arguments_, long long);
+      case Length::Long64:
+      case Length::Pointer: return __builtin_va_arg(arguments_, long long);
       default: return __builtin_va_arg(arguments_, int);
     }
   }
@@ -126,39 +138,46 @@ class MsFormatter {
     switch (length) {
       case Length::Char: return static_cast<unsigned char>(__builtin_va_arg(arguments_, unsigned));
       case Length::Short: return static_cast<unsigned short>(__builtin_va_arg(arguments_, unsigned));
-      case Length::Long64: case Length::Pointer: return __builtin_va_arg(arguments_, unsigned long long);
+      case Length::Long64:
+      case Length::Pointer: return __builtin_va_arg(arguments_, unsigned long long);
       default: return __builtin_va_arg(arguments_, unsigned);
     }
   }
 
-  void wideString(const std::string &spec) {
-    const auto *text = __builtin_va_arg(arguments_, const WCHAR *);
+  void wideString(const std::string& spec) {
+    const auto* text = __builtin_va_arg(arguments_, const WCHAR*);
     std::string narrow;
-    if (text == nullptr) narrow = "(null)";
-    else appendWide(narrow, text, wideLength(text));
+    if (text == nullptr)
+      narrow = "(null)";
+    else
+      appendWide(narrow, text, wideLength(text));
     append(spec + "s", narrow.c_str());
   }
 
-  void countedString(const std::string &spec) {
+  void countedString(const std::string& spec) {
     std::string narrow;
     if (wide_) {
-      const auto *text = __builtin_va_arg(arguments_, const UNICODE_STRING *);
-      if (text == nullptr || text->Buffer == nullptr) narrow = "(null)";
-      else appendWide(narrow, text->Buffer, text->Length / sizeof(WCHAR));
+      const auto* text = __builtin_va_arg(arguments_, const UNICODE_STRING*);
+      if (text == nullptr || text->Buffer == nullptr)
+        narrow = "(null)";
+      else
+        appendWide(narrow, text->Buffer, text->Length / sizeof(WCHAR));
     } else {
-      const auto *text = __builtin_va_arg(arguments_, const ANSI_STRING *);
-      if (text == nullptr || text->Buffer == nullptr) narrow = "(null)";
-      else narrow.assign(text->Buffer, text->Length);
+      const auto* text = __builtin_va_arg(arguments_, const ANSI_STRING*);
+      if (text == nullptr || text->Buffer == nullptr)
+        narrow = "(null)";
+      else
+        narrow.assign(text->Buffer, text->Length);
     }
     append(spec + "s", narrow.c_str());
   }
 
-  static const char *nullSafe(const char *text) { return text != nullptr ? text : "(null)"; }
+  static const char* nullSafe(const char* text) { return text != nullptr ? text : "(null)"; }
 
   // spec is one conversion rebuilt from the caller's flags, width and
   // precision with a standard length modifier that matches Value.
   template <typename Value>
-  void append(const std::string &spec, Value value) {
+  void append(const std::string& spec, Value value) {
     char piece[512];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -167,8 +186,8 @@ class MsFormatter {
     if (written > 0) out_.append(piece, std::min<std::size_t>(static_cast<std::size_t>(written), sizeof piece - 1));
   }
 
-  const char *format_;
-  __builtin_ms_va_list &arguments_;
+  const char* format_;
+  __builtin_ms_va_list& arguments_;
   std::string out_;
   bool wide_ = false;
 };

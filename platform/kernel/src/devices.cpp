@@ -16,12 +16,12 @@ using namespace platform::io;
 
 namespace platform::io {
 
-DriverRecord *createDriver(std::string_view name) {
+DriverRecord* createDriver(std::string_view name) {
   auto record = std::make_unique<DriverRecord>();
   record->name = std::string(name);
   record->driverName = u"\\Driver\\" + toUtf16(name);
   record->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + toUtf16(name);
-  DRIVER_OBJECT &object = record->object;
+  DRIVER_OBJECT& object = record->object;
   object.Type = IO_TYPE_DRIVER;
   object.Size = static_cast<CSHORT>(sizeof(DRIVER_OBJECT));
   object.DriverExtension = &record->extension;
@@ -29,7 +29,7 @@ DriverRecord *createDriver(std::string_view name) {
   object.DriverName.Buffer = record->driverName.data();
   object.DriverName.Length = static_cast<USHORT>(record->driverName.size() * sizeof(WCHAR));
   object.DriverName.MaximumLength = object.DriverName.Length;
-  DriverRecord *raw = record.get();
+  DriverRecord* raw = record.get();
   IoState::current().drivers[&raw->object] = std::move(record);
   return raw;
 }
@@ -39,16 +39,16 @@ PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device) {
   return device;
 }
 
-void checkDriverLeftNothing(DriverRecord *driver) {
-  auto &state = IoState::current();
+void checkDriverLeftNothing(DriverRecord* driver) {
+  auto& state = IoState::current();
   std::string name = "driver " + driver->name;
   if (driver->object.DeviceObject != nullptr)
-    reportViolation(rule::kNoLeaks, name, "device " + state.describe(driver->object.DeviceObject) +
-                                              " still exists after unload");
+    reportViolation(rule::kNoLeaks, name,
+                    "device " + state.describe(driver->object.DeviceObject) + " still exists after unload");
   std::size_t blocks = 0;
   std::size_t bytes = 0;
   std::string tags;
-  for (const auto &[address, block] : state.pool) {
+  for (const auto& [address, block] : state.pool) {
     if (block.driver != driver) continue;
     ++blocks;
     bytes += block.size;
@@ -60,10 +60,10 @@ void checkDriverLeftNothing(DriverRecord *driver) {
     reportViolation(rule::kNoLeaks, name,
                     std::to_string(blocks) + " pool block(s), " + std::to_string(bytes) +
                         " bytes, left at unload (tags " + tags + ")");
-  for (const auto &[irp, record] : state.irps)
+  for (const auto& [irp, record] : state.irps)
     if (record->owner == driver && record->origin != IrpOrigin::System)
       reportViolation(rule::kNoLeaks, name, state.describe(irp) + " left at unload");
-  for (const auto &[item, record] : state.workItems)
+  for (const auto& [item, record] : state.workItems)
     if (record->driver == driver)
       reportViolation(rule::kNoLeaks, name, "work item #" + std::to_string(record->id) + " left at unload");
 }
@@ -72,16 +72,16 @@ void checkDriverLeftNothing(DriverRecord *driver) {
 // outstanding, that is, none still sits at one of its stack locations. The
 // request whose dispatch routine deletes the device on this thread, as
 // IRP_MN_REMOVE_DEVICE does, is the one exception.
-void checkDeviceIdle(IoState &state, DeviceRecord *record) {
+void checkDeviceIdle(IoState& state, DeviceRecord* record) {
   PDEVICE_OBJECT device = &record->object;
   std::vector<PIRP> ownDispatches;
-  for (const Frame &frame : threadFrames())
+  for (const Frame& frame : threadFrames())
     if (frame.kind == FrameKind::Dispatch && frame.device == device) ownDispatches.push_back(frame.irp);
-  for (const auto &[irp, irpRecord] : state.irps) {
+  for (const auto& [irp, irpRecord] : state.irps) {
     if (std::find(ownDispatches.begin(), ownDispatches.end(), irp) != ownDispatches.end()) continue;
-    const auto *first = reinterpret_cast<const IO_STACK_LOCATION *>(irp + 1);
+    const auto* first = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
     for (CCHAR level = irp->CurrentLocation; level >= 1 && level <= irp->StackCount; ++level) {
-      const IO_STACK_LOCATION &location = first[level - 1];
+      const IO_STACK_LOCATION& location = first[level - 1];
       if (location.MajorFunction != kUnsetMajorFunction && location.DeviceObject == device) {
         reportViolation(rule::kDeleteIdle, record->name,
                         "IoDeleteDevice while " + state.describe(irp) + " sent to it is outstanding");
@@ -97,10 +97,10 @@ extern "C" {
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                              PDEVICE_OBJECT *DeviceObject) {
-  auto &state = IoState::current();
+                              PDEVICE_OBJECT* DeviceObject) {
+  auto& state = IoState::current();
   *DeviceObject = nullptr;
-  DriverRecord *driver = state.driver(DriverObject);
+  DriverRecord* driver = state.driver(DriverObject);
   if (driver == nullptr) {
     reportViolation(rule::kBadObject, "IoCreateDevice", "not a driver object");
     return STATUS_INVALID_PARAMETER;
@@ -112,7 +112,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   if (DeviceName != nullptr && DeviceName->Buffer != nullptr)
     name.assign(DeviceName->Buffer, DeviceName->Length / sizeof(WCHAR));
   if (!name.empty())
-    for (const auto &[object, other] : state.devices)
+    for (const auto& [object, other] : state.devices)
       if (!other->deleted && other->deviceName == name) return STATUS_OBJECT_NAME_COLLISION;
 
   auto record = std::make_unique<DeviceRecord>();
@@ -122,7 +122,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   if (DeviceExtensionSize > 0) {
     record->extension = std::make_unique<std::byte[]>(DeviceExtensionSize);  // zero-filled
   }
-  DEVICE_OBJECT &object = record->object;
+  DEVICE_OBJECT& object = record->object;
   object.Type = IO_TYPE_DEVICE;
   object.Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   object.DriverObject = DriverObject;
@@ -141,22 +141,22 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-  auto &state = IoState::current();
-  DeviceRecord *record = state.device(DeviceObject);
+  auto& state = IoState::current();
+  DeviceRecord* record = state.device(DeviceObject);
   if (record == nullptr || record->deleted) {
     reportViolation(record == nullptr ? rule::kBadObject : rule::kDoubleFree, state.describe(DeviceObject),
                     "IoDeleteDevice of a device that does not exist");
     return;
   }
-  for (const auto &[item, workItem] : state.workItems)
+  for (const auto& [item, workItem] : state.workItems)
     if (workItem->device == record)
       reportViolation(rule::kNoLeaks, record->name,
                       "work item #" + std::to_string(workItem->id) + " not freed before IoDeleteDevice");
   if (record->extension) {
-    auto *begin = record->extension.get();
-    auto *end = begin + (DeviceObject->Size - sizeof(DEVICE_OBJECT));
-    for (const auto &[lock, lockRecord] : state.removeLocks) {
-      auto *address = reinterpret_cast<const std::byte *>(lock);
+    auto* begin = record->extension.get();
+    auto* end = begin + (DeviceObject->Size - sizeof(DEVICE_OBJECT));
+    for (const auto& [lock, lockRecord] : state.removeLocks) {
+      auto* address = reinterpret_cast<const std::byte*>(lock);
       if (address >= begin && address < end && lockRecord.holds > 0 && !lockRecord.releasedAndWaited)
         reportViolation(rule::kRemoveLockBalance, record->name,
                         std::to_string(lockRecord.holds) + " remove-lock hold(s) not released at IoDeleteDevice");
@@ -164,7 +164,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   checkDeviceIdle(state, record);
   // Off the driver's list.
-  PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
+  PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
   if (*link == DeviceObject) *link = DeviceObject->NextDevice;
   DeviceObject->NextDevice = nullptr;
@@ -182,9 +182,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
-  auto &state = IoState::current();
-  DeviceRecord *source = state.device(SourceDevice);
-  DeviceRecord *target = state.device(TargetDevice);
+  auto& state = IoState::current();
+  DeviceRecord* source = state.device(SourceDevice);
+  DeviceRecord* target = state.device(TargetDevice);
   if (source == nullptr || target == nullptr || target->deleted) {
     reportViolation(rule::kBadObject, "IoAttachDeviceToDeviceStack", "source or target is not a device");
     return nullptr;
@@ -200,13 +200,13 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-  auto &state = IoState::current();
-  DeviceRecord *target = state.device(TargetDevice);
+  auto& state = IoState::current();
+  DeviceRecord* target = state.device(TargetDevice);
   if (target == nullptr || TargetDevice->AttachedDevice == nullptr) {
     reportViolation(rule::kBadObject, state.describe(TargetDevice), "IoDetachDevice with nothing attached");
     return;
   }
-  if (DeviceRecord *above = state.device(TargetDevice->AttachedDevice)) above->lower = nullptr;
+  if (DeviceRecord* above = state.device(TargetDevice->AttachedDevice)) above->lower = nullptr;
   Trace::current().add(TraceCategory::Pnp,
                        state.describe(TargetDevice->AttachedDevice) + " detached from " + target->name);
   TargetDevice->AttachedDevice = nullptr;
@@ -221,14 +221,14 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 }
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-  DeviceRecord *record = IoState::current().device(static_cast<PDEVICE_OBJECT>(Object));
+  DeviceRecord* record = IoState::current().device(static_cast<PDEVICE_OBJECT>(Object));
   if (record == nullptr) return 1;  // other objects live as long as their owner keeps them
   return ++record->kernelReferences;
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
-  auto &state = IoState::current();
-  DeviceRecord *record = state.device(static_cast<PDEVICE_OBJECT>(Object));
+  auto& state = IoState::current();
+  DeviceRecord* record = state.device(static_cast<PDEVICE_OBJECT>(Object));
   if (record == nullptr) return 0;
   if (record->kernelReferences <= 0) {
     reportViolation(rule::kBadObject, record->name, "ObDereferenceObject without a reference");

@@ -31,14 +31,14 @@ VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
 }
 
 VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto found = state.errorLogEntries.find(ElEntry);
   if (found == state.errorLogEntries.end()) {
     reportViolation(rule::kDoubleFree, "error log entry", "IoWriteErrorLogEntry of an unknown entry");
     return;
   }
-  const ErrorLogRecord &record = found->second;
-  auto *packet = static_cast<const IO_ERROR_LOG_PACKET *>(ElEntry);
+  const ErrorLogRecord& record = found->second;
+  auto* packet = static_cast<const IO_ERROR_LOG_PACKET*>(ElEntry);
   EventLogEntry entry;
   entry.object = record.object;
   entry.objectName = state.describeObject(record.object);
@@ -49,7 +49,7 @@ VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
   std::size_t dumpLimit = (record.size - offsetof(IO_ERROR_LOG_PACKET, DumpData)) / sizeof(ULONG);
   for (std::size_t i = 0; i < dumpWords && i < dumpLimit; ++i) entry.dumpData.push_back(packet->DumpData[i]);
   if (packet->NumberOfStrings > 0 && packet->StringOffset < record.size) {
-    auto *bytes = static_cast<const std::byte *>(ElEntry);
+    auto* bytes = static_cast<const std::byte*>(ElEntry);
     std::size_t count = (record.size - packet->StringOffset) / sizeof(WCHAR);
     std::u16string strings(count, u'\0');
     std::memcpy(strings.data(), bytes + packet->StringOffset, count * sizeof(WCHAR));

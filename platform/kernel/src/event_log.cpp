@@ -9,8 +9,8 @@
 
 namespace platform {
 
-EventLog &EventLog::current() { return detail::Installed<EventLog>::current(); }
-void EventLog::install(EventLog *instance) { detail::Installed<EventLog>::install(instance); }
+EventLog& EventLog::current() { return detail::Installed<EventLog>::current(); }
+void EventLog::install(EventLog* instance) { detail::Installed<EventLog>::install(instance); }
 
 void EventLog::write(EventLogEntry entry) {
   char code[16];
@@ -28,14 +28,14 @@ std::vector<EventLogEntry> EventLog::entries() const {
 std::vector<NTSTATUS> EventLog::codes() const {
   std::lock_guard lock(mutex_);
   std::vector<NTSTATUS> codes;
-  for (const auto &entry : entries_) codes.push_back(entry.code);
+  for (const auto& entry : entries_) codes.push_back(entry.code);
   return codes;
 }
 
 std::size_t EventLog::count(NTSTATUS code) const {
   std::lock_guard lock(mutex_);
   return static_cast<std::size_t>(
-      std::count_if(entries_.begin(), entries_.end(), [code](const auto &entry) { return entry.code == code; }));
+      std::count_if(entries_.begin(), entries_.end(), [code](const auto& entry) { return entry.code == code; }));
 }
 
 void EventLog::clear() {

@@ -10,15 +10,14 @@ namespace platform {
 
 FaultInjector::FaultInjector(std::uint64_t seed) : random_(seed) {}
 
-FaultInjector &FaultInjector::current() { return detail::Installed<FaultInjector>::current(); }
-void FaultInjector::install(FaultInjector *instance) { detail::Installed<FaultInjector>::install(instance); }
+FaultInjector& FaultInjector::current() { return detail::Installed<FaultInjector>::current(); }
+void FaultInjector::install(FaultInjector* instance) { detail::Installed<FaultInjector>::install(instance); }
 
 bool FaultInjector::appliesTo(std::string_view kind) const {
-  return onlyKinds_.empty() ||
-         std::find(onlyKinds_.begin(), onlyKinds_.end(), kind) != onlyKinds_.end();
+  return onlyKinds_.empty() || std::find(onlyKinds_.begin(), onlyKinds_.end(), kind) != onlyKinds_.end();
 }
 
-bool FaultInjector::shouldFail(std::string_view kind, const void *callSite) {
+bool FaultInjector::shouldFail(std::string_view kind, const void* callSite) {
   bool fail = false;
   std::uint64_t number = 0;
   {
@@ -28,8 +27,7 @@ bool FaultInjector::shouldFail(std::string_view kind, const void *callSite) {
     number = ++counter->second;
     if (!appliesTo(kind)) return false;
 
-    if (auto planned = failAt_.find(kind); planned != failAt_.end() && planned->second.count(number))
-      fail = true;
+    if (auto planned = failAt_.find(kind); planned != failAt_.end() && planned->second.count(number)) fail = true;
     if (auto from = failFrom_.find(kind); from != failFrom_.end() && number >= from->second) fail = true;
     bool newSite = seenSites_.emplace(std::string(kind), callSite).second;
     if (newSite && eachSiteOnce_) fail = true;

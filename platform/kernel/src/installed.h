@@ -10,18 +10,18 @@ namespace platform::detail {
 template <typename Service>
 class Installed {
  public:
-  static Service &current() {
-    Service *service = pointer().load(std::memory_order_acquire);
+  static Service& current() {
+    Service* service = pointer().load(std::memory_order_acquire);
     return service != nullptr ? *service : fallback();
   }
-  static void install(Service *service) { pointer().store(service, std::memory_order_release); }
+  static void install(Service* service) { pointer().store(service, std::memory_order_release); }
 
  private:
-  static std::atomic<Service *> &pointer() {
-    static std::atomic<Service *> installed{nullptr};
+  static std::atomic<Service*>& pointer() {
+    static std::atomic<Service*> installed{nullptr};
     return installed;
   }
-  static Service &fallback() {
+  static Service& fallback() {
     static Service instance;
     return instance;
   }

@@ -16,18 +16,18 @@ using namespace platform::io;
 
 namespace {
 
-std::u16string guidText(const GUID &guid) {
+std::u16string guidText(const GUID& guid) {
   char text[40];
   std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", guid.Data1, guid.Data2,
-                guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                guid.Data4[6], guid.Data4[7]);
   return toUtf16(text);
 }
 
 // The link name: \??\<physical device's name>#<reference>#{class}.
-std::u16string linkName(const DeviceRecord &physical, const GUID &guid, const std::u16string &reference) {
+std::u16string linkName(const DeviceRecord& physical, const GUID& guid, const std::u16string& reference) {
   std::u16string device = physical.deviceName.empty() ? toUtf16(physical.name) : physical.deviceName;
-  for (auto &c : device)
+  for (auto& c : device)
     if (c == u'\\') c = u'#';
   while (!device.empty() && device.front() == u'#') device.erase(device.begin());
   std::u16string name = u"\\??\\" + device + u"#";
@@ -39,10 +39,10 @@ std::u16string linkName(const DeviceRecord &physical, const GUID &guid, const st
 
 extern "C" {
 
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID *InterfaceClassGuid,
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
-  auto &state = IoState::current();
-  DeviceRecord *physical = state.device(PhysicalDeviceObject);
+  auto& state = IoState::current();
+  DeviceRecord* physical = state.device(PhysicalDeviceObject);
   if (physical == nullptr || physical->deleted || physical->lower != nullptr) {
     reportViolation(rule::kBadObject, "IoRegisterDeviceInterface", "not a physical device object");
     return STATUS_INVALID_DEVICE_REQUEST;
@@ -55,7 +55,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CO
   std::u16string link = linkName(*physical, *InterfaceClassGuid, reference);
 
   std::size_t bytes = (link.size() + 1) * sizeof(WCHAR);
-  auto *buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x20206F49 /* 'Io  ' */));
+  auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x20206F49 /* 'Io  ' */));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memcpy(buffer, link.c_str(), bytes);
   SymbolicLinkName->Buffer = buffer;
@@ -63,7 +63,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CO
   SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
 
   bool known = false;
-  for (const auto &registered : state.interfaces) known = known || registered.symbolicLink == link;
+  for (const auto& registered : state.interfaces) known = known || registered.symbolicLink == link;
   if (!known)
     state.interfaces.push_back(InterfaceRecord{PhysicalDeviceObject, *InterfaceClassGuid, reference, link, false});
   Trace::current().add(TraceCategory::Pnp, "interface registered " + toUtf8(link));
@@ -71,18 +71,18 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CO
 }
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr) return STATUS_INVALID_PARAMETER;
   std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));
   if (FaultInjector::current().shouldFail(fault::kSetInterfaceState, __builtin_return_address(0)))
     return STATUS_INSUFFICIENT_RESOURCES;
-  for (auto &registered : state.interfaces) {
+  for (auto& registered : state.interfaces) {
     if (registered.symbolicLink != link) continue;
     if (Enable && registered.enabled) return STATUS_OBJECT_NAME_EXISTS;
     if (!Enable && !registered.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
     registered.enabled = Enable != FALSE;
-    Trace::current().add(TraceCategory::Pnp, std::string("interface ") + (Enable ? "enabled " : "disabled ") +
-                                                 toUtf8(link));
+    Trace::current().add(TraceCategory::Pnp,
+                         std::string("interface ") + (Enable ? "enabled " : "disabled ") + toUtf8(link));
     return STATUS_SUCCESS;
   }
   return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -30,16 +30,16 @@ namespace {
 constexpr ULONG kFileOpenDisposition = 1;  // FILE_OPEN
 
 // One request on an open file, waited for.
-IoResult sendOnFile(IoManager::OpenFile &open, UCHAR majorFunction, ULONG ioControlCode,
+IoResult sendOnFile(IoManager::OpenFile& open, UCHAR majorFunction, ULONG ioControlCode,
                     std::span<const std::uint8_t> input, ULONG outputLength,
-                    const std::function<void(PIRP)> &inFlight = {}) {
+                    const std::function<void(PIRP)>& inFlight = {}) {
   IoResult result;
   result.output.resize(outputLength);
   SystemRequest request;
   request.target = open.physicalDevice;
   request.initialStatus = STATUS_SUCCESS;
   request.inFlight = inFlight;
-  request.setUp = [&](IrpRecord &record, PIO_STACK_LOCATION location) {
+  request.setUp = [&](IrpRecord& record, PIO_STACK_LOCATION location) {
     if (majorFunction == IRP_MJ_DEVICE_CONTROL) {
       setUpDeviceControl(record, ioControlCode, input.data(), static_cast<ULONG>(input.size()),
                          outputLength > 0 ? result.output.data() : nullptr, outputLength, false);
@@ -66,8 +66,8 @@ IoResult sendOnFile(IoManager::OpenFile &open, UCHAR majorFunction, ULONG ioCont
   return result;
 }
 
-const InterfaceRecord *findInterface(std::u16string_view symbolicLink) {
-  for (const auto &registered : IoState::current().interfaces)
+const InterfaceRecord* findInterface(std::u16string_view symbolicLink) {
+  for (const auto& registered : IoState::current().interfaces)
     if (registered.symbolicLink == symbolicLink) return &registered;
   return nullptr;
 }
@@ -90,25 +90,25 @@ bool PendingRequest::cancel() {
 IoManager::IoManager() = default;
 IoManager::~IoManager() = default;
 
-std::vector<std::u16string> IoManager::interfaces(const GUID &interfaceClass) const {
+std::vector<std::u16string> IoManager::interfaces(const GUID& interfaceClass) const {
   std::vector<std::u16string> links;
-  for (const auto &registered : IoState::current().interfaces)
+  for (const auto& registered : IoState::current().interfaces)
     if (registered.enabled && IsEqualGUID(registered.classGuid, interfaceClass))
       links.push_back(registered.symbolicLink);
   return links;
 }
 
 bool IoManager::interfaceEnabled(std::u16string_view symbolicLink) const {
-  const InterfaceRecord *registered = findInterface(symbolicLink);
+  const InterfaceRecord* registered = findInterface(symbolicLink);
   return registered != nullptr && registered->enabled;
 }
 
 OpenResult IoManager::open(std::u16string_view symbolicLink) {
-  auto &state = IoState::current();
-  const InterfaceRecord *registered = findInterface(symbolicLink);
+  auto& state = IoState::current();
+  const InterfaceRecord* registered = findInterface(symbolicLink);
   if (registered == nullptr || !registered->enabled) return {STATUS_OBJECT_NAME_NOT_FOUND, {}};
   PDEVICE_OBJECT physicalDevice = registered->physicalDevice;
-  DeviceRecord *physical = state.device(physicalDevice);
+  DeviceRecord* physical = state.device(physicalDevice);
   if (physical == nullptr || physical->deleted) return {STATUS_OBJECT_NAME_NOT_FOUND, {}};
   bool exclusive = false;
   for (PDEVICE_OBJECT device = physicalDevice; device != nullptr; device = device->AttachedDevice)
@@ -136,14 +136,14 @@ OpenResult IoManager::open(std::u16string_view symbolicLink) {
   return {created.status, handle};
 }
 
-IoManager::OpenFile *IoManager::find(Handle handle) const {
+IoManager::OpenFile* IoManager::find(Handle handle) const {
   auto found = files_.find(handle.id);
   return found == files_.end() ? nullptr : found->second.get();
 }
 
 IoResult IoManager::deviceControl(Handle handle, ULONG ioControlCode, std::span<const std::uint8_t> input,
                                   ULONG outputLength) {
-  OpenFile *open = find(handle);
+  OpenFile* open = find(handle);
   if (open == nullptr) return {STATUS_INVALID_HANDLE, 0, {}};
   return sendOnFile(*open, IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength);
 }
@@ -158,28 +158,28 @@ PendingRequest IoManager::deviceControlAsync(Handle handle, ULONG ioControlCode,
     state->finished = true;
     return PendingRequest(state);
   }
-  state->thread = Scheduler::get().spawn(std::move(threadName), [state, open, ioControlCode,
-                                                                 input = std::move(input), outputLength] {
-    state->result = sendOnFile(*open, IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength,
-                               [state](PIRP irp) { state->inFlight = irp; });
-    state->finished = true;
-  });
+  state->thread = Scheduler::get().spawn(
+      std::move(threadName), [state, open, ioControlCode, input = std::move(input), outputLength] {
+        state->result = sendOnFile(*open, IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength,
+                                   [state](PIRP irp) { state->inFlight = irp; });
+        state->finished = true;
+      });
   return PendingRequest(state);
 }
 
 NTSTATUS IoManager::cleanup(Handle handle) {
-  OpenFile *open = find(handle);
+  OpenFile* open = find(handle);
   if (open == nullptr) return STATUS_INVALID_HANDLE;
   open->cleanedUp = true;
   return sendOnFile(*open, IRP_MJ_CLEANUP, 0, {}, 0).status;
 }
 
 NTSTATUS IoManager::close(Handle handle) {
-  OpenFile *open = find(handle);
+  OpenFile* open = find(handle);
   if (open == nullptr) return STATUS_INVALID_HANDLE;
   if (!open->cleanedUp) cleanup(handle);
   NTSTATUS status = sendOnFile(*open, IRP_MJ_CLOSE, 0, {}, 0).status;
-  if (DeviceRecord *physical = IoState::current().device(open->physicalDevice))
+  if (DeviceRecord* physical = IoState::current().device(open->physicalDevice))
     if (physical->openHandles > 0) --physical->openHandles;
   files_.erase(handle.id);
   return status;

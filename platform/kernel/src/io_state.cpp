@@ -10,40 +10,40 @@
 
 namespace platform::io {
 
-IoState &IoState::current() { return detail::Installed<IoState>::current(); }
-void IoState::install(IoState *state) { detail::Installed<IoState>::install(state); }
+IoState& IoState::current() { return detail::Installed<IoState>::current(); }
+void IoState::install(IoState* state) { detail::Installed<IoState>::install(state); }
 
 IoState::IoState() { KeInitializeSpinLock(&cancelLock); }
 // Whatever drivers leaked (and the verifier reported) goes with the system.
 IoState::~IoState() {
-  for (const auto &[block, record] : pool) ::operator delete(const_cast<void *>(block), std::align_val_t{16});
-  for (const auto &[object, record] : devices)
+  for (const auto& [block, record] : pool) ::operator delete (const_cast<void*>(block), std::align_val_t{16});
+  for (const auto& [object, record] : devices)
     if (record->deleted && record->extension)
       unpoisonMemory(record->extension.get(), record->object.Size - sizeof(DEVICE_OBJECT));
 }
 
-DriverRecord *IoState::driver(const DRIVER_OBJECT *object) {
+DriverRecord* IoState::driver(const DRIVER_OBJECT* object) {
   auto found = drivers.find(object);
   return found == drivers.end() ? nullptr : found->second.get();
 }
 
-DeviceRecord *IoState::device(const DEVICE_OBJECT *object) {
+DeviceRecord* IoState::device(const DEVICE_OBJECT* object) {
   auto found = devices.find(object);
   return found == devices.end() ? nullptr : found->second.get();
 }
 
-std::shared_ptr<IrpRecord> IoState::irp(const IRP *irp) {
+std::shared_ptr<IrpRecord> IoState::irp(const IRP* irp) {
   auto found = irps.find(irp);
   return found == irps.end() ? nullptr : found->second;
 }
 
-std::optional<std::uint64_t> IoState::freedIrpId(const IRP *irp) const {
+std::optional<std::uint64_t> IoState::freedIrpId(const IRP* irp) const {
   auto found = freedIrps.find(irp);
   if (found == freedIrps.end()) return std::nullopt;
   return found->second;
 }
 
-std::string IoState::describe(const IRP *irp) {
+std::string IoState::describe(const IRP* irp) {
   auto record = this->irp(irp);
   if (!record) {
     if (auto id = freedIrpId(irp)) return "IRP#" + std::to_string(*id) + " (freed)";
@@ -51,33 +51,33 @@ std::string IoState::describe(const IRP *irp) {
   }
   std::string text = "IRP#" + std::to_string(record->id);
   if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
-    const IO_STACK_LOCATION *location = irp->Tail.Overlay.CurrentStackLocation;
+    const IO_STACK_LOCATION* location = irp->Tail.Overlay.CurrentStackLocation;
     if (location->MajorFunction != kUnsetMajorFunction)
       text += " " + minorFunctionName(location->MajorFunction, location->MinorFunction);
   }
   return text;
 }
 
-std::string IoState::describe(const DEVICE_OBJECT *object) {
+std::string IoState::describe(const DEVICE_OBJECT* object) {
   if (object == nullptr) return "(no device)";
-  DeviceRecord *record = device(object);
+  DeviceRecord* record = device(object);
   return record == nullptr ? "(unknown device)" : record->name;
 }
 
-std::string IoState::describeObject(const void *object) {
-  if (auto *record = driver(static_cast<const DRIVER_OBJECT *>(object))) return "driver " + record->name;
-  if (auto *record = device(static_cast<const DEVICE_OBJECT *>(object))) return record->name;
+std::string IoState::describeObject(const void* object) {
+  if (auto* record = driver(static_cast<const DRIVER_OBJECT*>(object))) return "driver " + record->name;
+  if (auto* record = device(static_cast<const DEVICE_OBJECT*>(object))) return record->name;
   return object == nullptr ? "(none)" : "(unknown object)";
 }
 
-void IoState::releaseDeviceIfUnused(DeviceRecord *record) {
+void IoState::releaseDeviceIfUnused(DeviceRecord* record) {
   if (record == nullptr || !record->deleted || record->kernelReferences > 0 || record->object.ReferenceCount > 0)
     return;
   if (record->extension) unpoisonMemory(record->extension.get(), record->object.Size - sizeof(DEVICE_OBJECT));
   devices.erase(&record->object);
 }
 
-void IoState::freeIrp(const std::shared_ptr<IrpRecord> &record) {
+void IoState::freeIrp(const std::shared_ptr<IrpRecord>& record) {
   record->freed = true;
   freedIrps[record->irp] = record->id;
   irps.erase(record->irp);
@@ -87,28 +87,28 @@ void IoState::freeIrp(const std::shared_ptr<IrpRecord> &record) {
 
 // ---- Frames ----------------------------------------------------------------
 
-std::vector<Frame> &threadFrames() {
+std::vector<Frame>& threadFrames() {
   thread_local std::vector<Frame> frames;
   return frames;
 }
 
-FrameScope::FrameScope(FrameKind kind, DriverRecord *driver, PDEVICE_OBJECT device, PIRP irp) {
+FrameScope::FrameScope(FrameKind kind, DriverRecord* driver, PDEVICE_OBJECT device, PIRP irp) {
   threadFrames().push_back(Frame{kind, driver, device, irp});
 }
 
 FrameScope::~FrameScope() { threadFrames().pop_back(); }
 
-Frame &FrameScope::frame() { return threadFrames().back(); }
+Frame& FrameScope::frame() { return threadFrames().back(); }
 
-DriverRecord *currentDriver() {
-  auto &frames = threadFrames();
+DriverRecord* currentDriver() {
+  auto& frames = threadFrames();
   for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
     if (frame->driver != nullptr) return frame->driver;
   return nullptr;
 }
 
-Frame *innermostFrame(FrameKind kind) {
-  auto &frames = threadFrames();
+Frame* innermostFrame(FrameKind kind) {
+  auto& frames = threadFrames();
   for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
     if (frame->kind == kind) return &*frame;
   return nullptr;
@@ -124,10 +124,8 @@ bool pnpStatusRequired(UCHAR minorFunction) {
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-      return true;
-    default:
-      return false;
+    case IRP_MN_SURPRISE_REMOVAL: return true;
+    default: return false;
   }
 }
 
@@ -145,14 +143,34 @@ std::string hex32(ULONG value) {
 }
 
 std::string majorFunctionName(UCHAR majorFunction) {
-  static const char *const names[] = {
-      "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-      "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-      "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-      "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-      "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-      "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-      "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+  static const char* const names[] = {"IRP_MJ_CREATE",
+                                      "IRP_MJ_CREATE_NAMED_PIPE",
+                                      "IRP_MJ_CLOSE",
+                                      "IRP_MJ_READ",
+                                      "IRP_MJ_WRITE",
+                                      "IRP_MJ_QUERY_INFORMATION",
+                                      "IRP_MJ_SET_INFORMATION",
+                                      "IRP_MJ_QUERY_EA",
+                                      "IRP_MJ_SET_EA",
+                                      "IRP_MJ_FLUSH_BUFFERS",
+                                      "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                      "IRP_MJ_SET_VOLUME_INFORMATION",
+                                      "IRP_MJ_DIRECTORY_CONTROL",
+                                      "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                      "IRP_MJ_DEVICE_CONTROL",
+                                      "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                      "IRP_MJ_SHUTDOWN",
+                                      "IRP_MJ_LOCK_CONTROL",
+                                      "IRP_MJ_CLEANUP",
+                                      "IRP_MJ_CREATE_MAILSLOT",
+                                      "IRP_MJ_QUERY_SECURITY",
+                                      "IRP_MJ_SET_SECURITY",
+                                      "IRP_MJ_POWER",
+                                      "IRP_MJ_SYSTEM_CONTROL",
+                                      "IRP_MJ_DEVICE_CHANGE",
+                                      "IRP_MJ_QUERY_QUOTA",
+                                      "IRP_MJ_SET_QUOTA",
+                                      "IRP_MJ_PNP"};
   if (majorFunction <= IRP_MJ_MAXIMUM_FUNCTION) return names[majorFunction];
   return "IRP_MJ_" + hex32(majorFunction);
 }
@@ -160,16 +178,15 @@ std::string majorFunctionName(UCHAR majorFunction) {
 std::string minorFunctionName(UCHAR majorFunction, UCHAR minorFunction) {
   std::string major = majorFunctionName(majorFunction);
   if (majorFunction == IRP_MJ_PNP) {
-    static const char *const names[] = {"IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE",
-                                        "IRP_MN_REMOVE_DEVICE", "IRP_MN_CANCEL_REMOVE_DEVICE",
-                                        "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE",
-                                        "IRP_MN_CANCEL_STOP_DEVICE"};
+    static const char* const names[] = {
+        "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE",     "IRP_MN_CANCEL_REMOVE_DEVICE",
+        "IRP_MN_STOP_DEVICE",  "IRP_MN_QUERY_STOP_DEVICE",   "IRP_MN_CANCEL_STOP_DEVICE"};
     if (minorFunction < 7) return major + " " + names[minorFunction];
     if (minorFunction == IRP_MN_SURPRISE_REMOVAL) return major + " IRP_MN_SURPRISE_REMOVAL";
     return major + " minor " + std::to_string(minorFunction);
   }
   if (majorFunction == IRP_MJ_POWER) {
-    static const char *const names[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER",
+    static const char* const names[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER",
                                         "IRP_MN_QUERY_POWER"};
     if (minorFunction < 4) return major + " " + names[minorFunction];
     return major + " minor " + std::to_string(minorFunction);

@@ -43,13 +43,13 @@ struct DriverRecord {
 
 struct DeviceRecord {
   DEVICE_OBJECT object{};
-  DriverRecord *driver = nullptr;
-  std::string name;            // display name: the device name, or driver#n
-  std::u16string deviceName;   // the native name it was created with, if any
+  DriverRecord* driver = nullptr;
+  std::string name;           // display name: the device name, or driver#n
+  std::u16string deviceName;  // the native name it was created with, if any
   std::unique_ptr<std::byte[]> extension;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   bool deleted = false;
-  LONG kernelReferences = 0;   // keep the memory alive after IoDeleteDevice
+  LONG kernelReferences = 0;  // keep the memory alive after IoDeleteDevice
   std::uint64_t openHandles = 0;
   // Power state as recorded with PoSetPowerState.
   DEVICE_POWER_STATE devicePowerState = PowerDeviceD0;
@@ -80,7 +80,7 @@ struct IrpRecord {
   PIRP irp = nullptr;
   std::uint64_t id = 0;
   IrpOrigin origin = IrpOrigin::Allocated;
-  DriverRecord *owner = nullptr;
+  DriverRecord* owner = nullptr;
   IrpPhase phase = IrpPhase::Idle;
   bool freed = false;
   bool freeRequested = false;  // IoFreeIrp from inside a completion routine
@@ -99,7 +99,7 @@ struct IrpRecord {
 
   // Power IRPs: per receiving driver, how often it received the IRP and
   // how often it called PoStartNextPowerIrp.
-  std::map<DriverRecord *, std::pair<int, int>> powerReceipts;
+  std::map<DriverRecord*, std::pair<int, int>> powerReceipts;
   bool isPower = false;
 
   // System requests: run once completion reaches the top, before the IRP is
@@ -110,13 +110,13 @@ struct IrpRecord {
 struct PoolBlock {
   std::size_t size = 0;
   ULONG tag = 0;
-  DriverRecord *driver = nullptr;
+  DriverRecord* driver = nullptr;
 };
 
 struct WorkItemRecord {
   std::unique_ptr<IO_WORKITEM> item;
-  DeviceRecord *device = nullptr;
-  DriverRecord *driver = nullptr;
+  DeviceRecord* device = nullptr;
+  DriverRecord* driver = nullptr;
   std::uint64_t id = 0;
   bool queued = false;
   bool freeRequested = false;
@@ -133,7 +133,7 @@ struct InterfaceRecord {
 struct RemoveLockRecord {
   LONG holds = 0;
   bool releasedAndWaited = false;
-  std::map<const void *, LONG> holdsByTag;
+  std::map<const void*, LONG> holdsByTag;
 };
 
 struct ErrorLogRecord {
@@ -145,38 +145,38 @@ struct ErrorLogRecord {
 // The running system's I/O state (or a process-wide one without a system).
 class IoState {
  public:
-  static IoState &current();
-  static void install(IoState *state);
+  static IoState& current();
+  static void install(IoState* state);
 
   IoState();
   ~IoState();
-  IoState(const IoState &) = delete;
-  IoState &operator=(const IoState &) = delete;
+  IoState(const IoState&) = delete;
+  IoState& operator=(const IoState&) = delete;
 
-  DriverRecord *driver(const DRIVER_OBJECT *object);
-  DeviceRecord *device(const DEVICE_OBJECT *object);  // live or deleted-but-referenced
-  std::shared_ptr<IrpRecord> irp(const IRP *irp);     // live IRPs only
-  std::optional<std::uint64_t> freedIrpId(const IRP *irp) const;
+  DriverRecord* driver(const DRIVER_OBJECT* object);
+  DeviceRecord* device(const DEVICE_OBJECT* object);  // live or deleted-but-referenced
+  std::shared_ptr<IrpRecord> irp(const IRP* irp);     // live IRPs only
+  std::optional<std::uint64_t> freedIrpId(const IRP* irp) const;
 
-  std::string describe(const IRP *irp);
-  std::string describe(const DEVICE_OBJECT *device);
-  std::string describeObject(const void *object);  // driver, device or raw
+  std::string describe(const IRP* irp);
+  std::string describe(const DEVICE_OBJECT* device);
+  std::string describeObject(const void* object);  // driver, device or raw
 
   // Releases a device record's memory once deleted and unreferenced.
-  void releaseDeviceIfUnused(DeviceRecord *device);
+  void releaseDeviceIfUnused(DeviceRecord* device);
   // Moves an IRP to the freed list and gives its memory back.
-  void freeIrp(const std::shared_ptr<IrpRecord> &record);
+  void freeIrp(const std::shared_ptr<IrpRecord>& record);
 
-  std::map<const DRIVER_OBJECT *, std::unique_ptr<DriverRecord>> drivers;
-  std::map<const DEVICE_OBJECT *, std::unique_ptr<DeviceRecord>> devices;
-  std::map<const IRP *, std::shared_ptr<IrpRecord>> irps;
-  std::map<const IRP *, std::uint64_t> freedIrps;
-  std::map<const void *, PoolBlock> pool;
-  std::map<const void *, ULONG> freedPool;
-  std::map<const IO_WORKITEM *, std::unique_ptr<WorkItemRecord>> workItems;
+  std::map<const DRIVER_OBJECT*, std::unique_ptr<DriverRecord>> drivers;
+  std::map<const DEVICE_OBJECT*, std::unique_ptr<DeviceRecord>> devices;
+  std::map<const IRP*, std::shared_ptr<IrpRecord>> irps;
+  std::map<const IRP*, std::uint64_t> freedIrps;
+  std::map<const void*, PoolBlock> pool;
+  std::map<const void*, ULONG> freedPool;
+  std::map<const IO_WORKITEM*, std::unique_ptr<WorkItemRecord>> workItems;
   std::vector<InterfaceRecord> interfaces;
-  std::map<const IO_REMOVE_LOCK *, RemoveLockRecord> removeLocks;
-  std::map<const void *, ErrorLogRecord> errorLogEntries;
+  std::map<const IO_REMOVE_LOCK*, RemoveLockRecord> removeLocks;
+  std::map<const void*, ErrorLogRecord> errorLogEntries;
   // Every PoSetPowerState call, in order: device, type, state.
   struct RecordedPowerState {
     std::string device;
@@ -199,7 +199,7 @@ enum class FrameKind { DriverEntry, AddDevice, Unload, Dispatch, Completion, Can
 
 struct Frame {
   FrameKind kind;
-  DriverRecord *driver;
+  DriverRecord* driver;
   PDEVICE_OBJECT device;
   PIRP irp;
   bool lowerReturnedPending = false;
@@ -207,18 +207,18 @@ struct Frame {
 
 class FrameScope {
  public:
-  FrameScope(FrameKind kind, DriverRecord *driver, PDEVICE_OBJECT device = nullptr, PIRP irp = nullptr);
+  FrameScope(FrameKind kind, DriverRecord* driver, PDEVICE_OBJECT device = nullptr, PIRP irp = nullptr);
   ~FrameScope();
-  FrameScope(const FrameScope &) = delete;
-  FrameScope &operator=(const FrameScope &) = delete;
-  Frame &frame();
+  FrameScope(const FrameScope&) = delete;
+  FrameScope& operator=(const FrameScope&) = delete;
+  Frame& frame();
 };
 
 // The driver whose code runs on this thread (null outside driver code).
-DriverRecord *currentDriver();
+DriverRecord* currentDriver();
 // The innermost frame of a kind on this thread, if any.
-Frame *innermostFrame(FrameKind kind);
-std::vector<Frame> &threadFrames();
+Frame* innermostFrame(FrameKind kind);
+std::vector<Frame>& threadFrames();
 
 std::string majorFunctionName(UCHAR majorFunction);
 std::string minorFunctionName(UCHAR majorFunction, UCHAR minorFunction);
@@ -239,25 +239,25 @@ bool pnpMustSucceed(UCHAR minorFunction);
 inline bool plainSuccess(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 0; }
 
 // Creates a driver object named `name` (its DriverName is \Driver\name).
-DriverRecord *createDriver(std::string_view name);
+DriverRecord* createDriver(std::string_view name);
 // Reports what a driver left behind at unload: devices, pool, IRPs, work
 // items, interface names, remove-lock holds.
-void checkDriverLeftNothing(DriverRecord *driver);
+void checkDriverLeftNothing(DriverRecord* driver);
 // Reports a device about to be deleted while requests sent to it are still
 // outstanding (delete-idle).
-void checkDeviceIdle(IoState &state, DeviceRecord *device);
+void checkDeviceIdle(IoState& state, DeviceRecord* device);
 // The device at the top of the stack that `device` belongs to.
 PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device);
 
 // Fills the next stack location of `record`'s IRP as a device-control
 // request, with a system buffer for the buffered (and direct) methods whose
 // output is copied back to `OutputBuffer` when the request finishes.
-void setUpDeviceControl(IrpRecord &record, ULONG IoControlCode, const void *InputBuffer, ULONG InputBufferLength,
+void setUpDeviceControl(IrpRecord& record, ULONG IoControlCode, const void* InputBuffer, ULONG InputBufferLength,
                         PVOID OutputBuffer, ULONG OutputBufferLength, bool InternalDeviceIoControl);
 
 // Sends an IRP down (shared by IofCallDriver and PoCallDriver).
 NTSTATUS callDriver(PDEVICE_OBJECT deviceObject, PIRP irp, bool viaPoCallDriver);
 // Allocates a request the kernel itself sends (not fault-injected).
-PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *owner);
+PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord* owner);
 
 }  // namespace platform::io

@@ -12,13 +12,13 @@ using namespace platform::io;
 
 namespace platform::io {
 
-PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *owner) {
-  auto &state = IoState::current();
+PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord* owner) {
+  auto& state = IoState::current();
   auto record = std::make_shared<IrpRecord>();
   std::size_t bytes = IoSizeOfIrp(stackSize);
   record->memory = std::make_unique<std::byte[]>(bytes);  // zero-filled, as IoInitializeIrp leaves it
-  auto *irp = reinterpret_cast<PIRP>(record->memory.get());
-  auto *locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  auto* irp = reinterpret_cast<PIRP>(record->memory.get());
+  auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
   irp->Type = IO_TYPE_IRP;
   irp->Size = static_cast<USHORT>(bytes);
   irp->StackCount = stackSize;
@@ -37,12 +37,12 @@ PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *owner) {
   return irp;
 }
 
-void setUpDeviceControl(IrpRecord &record, ULONG IoControlCode, const void *InputBuffer, ULONG InputBufferLength,
+void setUpDeviceControl(IrpRecord& record, ULONG IoControlCode, const void* InputBuffer, ULONG InputBufferLength,
                         PVOID OutputBuffer, ULONG OutputBufferLength, bool InternalDeviceIoControl) {
   PIRP irp = record.irp;
   PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-  location->MajorFunction =
-      InternalDeviceIoControl ? static_cast<UCHAR>(IRP_MJ_INTERNAL_DEVICE_CONTROL) : static_cast<UCHAR>(IRP_MJ_DEVICE_CONTROL);
+  location->MajorFunction = InternalDeviceIoControl ? static_cast<UCHAR>(IRP_MJ_INTERNAL_DEVICE_CONTROL)
+                                                    : static_cast<UCHAR>(IRP_MJ_DEVICE_CONTROL);
   location->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
   location->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   location->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
@@ -89,7 +89,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto record = state.irp(Irp);
   if (!record) {
     if (state.freedIrpId(Irp))
@@ -120,8 +120,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   auto record = IoState::current().irp(Irp);
   if (!record) return;
   CCHAR stackSize = Irp->StackCount;
-  auto *locations = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
-  std::memset(static_cast<void *>(Irp), 0, IoSizeOfIrp(stackSize));
+  auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
+  std::memset(static_cast<void*>(Irp), 0, IoSizeOfIrp(stackSize));
   Irp->Type = IO_TYPE_IRP;
   Irp->Size = static_cast<USHORT>(IoSizeOfIrp(stackSize));
   Irp->StackCount = stackSize;
@@ -136,7 +136,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   if (state.device(DeviceObject) == nullptr) {
     reportViolation(rule::kBadObject, "IoBuildDeviceIoControlRequest", "target is not a device");
     return nullptr;
@@ -145,7 +145,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   PIRP irp = allocateIrp(DeviceObject->StackSize, IrpOrigin::BuiltIoctl, currentDriver());
   auto record = state.irp(irp);
   setUpDeviceControl(*record, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
-                    InternalDeviceIoControl != FALSE);
+                     InternalDeviceIoControl != FALSE);
   record->userEvent = Event;
   record->userIosb = IoStatusBlock;
   irp->UserEvent = Event;

@@ -15,7 +15,7 @@ using namespace io;
 
 namespace {
 
-void tracePnp(const std::string &text) { Trace::current().add(TraceCategory::Pnp, text); }
+void tracePnp(const std::string& text) { Trace::current().add(TraceCategory::Pnp, text); }
 
 // The devices stacked above a physical device, bottom first.
 std::vector<PDEVICE_OBJECT> devicesAbove(PDEVICE_OBJECT physicalDevice) {
@@ -28,7 +28,7 @@ std::vector<PDEVICE_OBJECT> devicesAbove(PDEVICE_OBJECT physicalDevice) {
 }  // namespace
 
 PnpManager::LoadResult PnpManager::loadDriver(std::string_view name, PDRIVER_INITIALIZE driverEntry) {
-  DriverRecord *driver = createDriver(name);
+  DriverRecord* driver = createDriver(name);
   tracePnp("load driver " + driver->name);
   UNICODE_STRING registryPath;
   registryPath.Buffer = driver->registryPath.data();
@@ -51,8 +51,8 @@ PnpManager::LoadResult PnpManager::loadDriver(std::string_view name, PDRIVER_INI
 }
 
 void PnpManager::unloadDriver(PDRIVER_OBJECT driverObject) {
-  auto &state = IoState::current();
-  DriverRecord *driver = state.driver(driverObject);
+  auto& state = IoState::current();
+  DriverRecord* driver = state.driver(driverObject);
   if (driver == nullptr || driver->unloaded) {
     reportViolation(rule::kBadObject, "unloadDriver", "not a loaded driver");
     return;
@@ -69,8 +69,8 @@ void PnpManager::unloadDriver(PDRIVER_OBJECT driverObject) {
 }
 
 NTSTATUS PnpManager::addDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {
-  auto &state = IoState::current();
-  DriverRecord *driver = state.driver(driverObject);
+  auto& state = IoState::current();
+  DriverRecord* driver = state.driver(driverObject);
   if (driver == nullptr || driverObject->DriverExtension->AddDevice == nullptr) {
     reportViolation(rule::kBadObject, "addDevice", "driver without AddDevice");
     return STATUS_INVALID_DEVICE_REQUEST;
@@ -98,14 +98,14 @@ NTSTATUS PnpManager::addDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physi
 }
 
 NTSTATUS PnpManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   std::vector<PDEVICE_OBJECT> above = devicesAbove(physicalDevice);
   // The PnP manager keeps its references on the stack's devices while the
   // request is under way, so a device deleted during removal stays readable.
   for (PDEVICE_OBJECT device : above) ObfReferenceObject(device);
   SystemRequest request;
   request.target = physicalDevice;
-  request.setUp = [minorFunction](IrpRecord &, PIO_STACK_LOCATION location) {
+  request.setUp = [minorFunction](IrpRecord&, PIO_STACK_LOCATION location) {
     location->MajorFunction = IRP_MJ_PNP;
     location->MinorFunction = minorFunction;
   };
@@ -120,19 +120,19 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction) {
                         "; no driver may fail it or end it with an informational status");
   if (minorFunction == IRP_MN_REMOVE_DEVICE) {
     for (PDEVICE_OBJECT device : above) {
-      DeviceRecord *record = state.device(device);
+      DeviceRecord* record = state.device(device);
       if (record != nullptr && !record->deleted)
         reportViolation(rule::kRemoveDeletes, record->name, "not deleted after IRP_MN_REMOVE_DEVICE");
     }
     if (physicalDevice->AttachedDevice != nullptr)
       reportViolation(rule::kRemoveDeletes, state.describe(physicalDevice->AttachedDevice),
                       "still attached after IRP_MN_REMOVE_DEVICE");
-    for (auto &registered : state.interfaces)
+    for (auto& registered : state.interfaces)
       if (registered.physicalDevice == physicalDevice) registered.enabled = false;
   }
   if (minorFunction == IRP_MN_SURPRISE_REMOVAL)
     for (PDEVICE_OBJECT device : above) {
-      DeviceRecord *record = state.device(device);
+      DeviceRecord* record = state.device(device);
       if (record == nullptr || record->deleted)
         reportViolation(rule::kRemoveDeletes, record != nullptr ? record->name : "device",
                         "deleted on IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE deletes");

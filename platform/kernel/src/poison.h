@@ -23,13 +23,13 @@ namespace platform::io {
 // pattern for freed pool).
 inline constexpr int kDeletedExtensionFill = 0xDD;
 
-inline void poisonMemory([[maybe_unused]] const void *begin, [[maybe_unused]] std::size_t size) {
+inline void poisonMemory([[maybe_unused]] const void* begin, [[maybe_unused]] std::size_t size) {
 #if defined(PLATFORM_ADDRESS_SANITIZER)
   ASAN_POISON_MEMORY_REGION(begin, size);
 #endif
 }
 
-inline void unpoisonMemory([[maybe_unused]] const void *begin, [[maybe_unused]] std::size_t size) {
+inline void unpoisonMemory([[maybe_unused]] const void* begin, [[maybe_unused]] std::size_t size) {
 #if defined(PLATFORM_ADDRESS_SANITIZER)
   ASAN_UNPOISON_MEMORY_REGION(begin, size);
 #endif

@@ -17,20 +17,20 @@ namespace {
 
 constexpr unsigned char kFreshPoolPattern = 0xA5;
 
-PVOID allocate(POOL_TYPE, SIZE_T numberOfBytes, ULONG tag, const void *callSite) {
+PVOID allocate(POOL_TYPE, SIZE_T numberOfBytes, ULONG tag, const void* callSite) {
   if (FaultInjector::current().shouldFail(fault::kPool, callSite)) return nullptr;
   std::size_t size = numberOfBytes == 0 ? 1 : numberOfBytes;
-  void *block = ::operator new(size, std::align_val_t{16}, std::nothrow);
+  void* block = ::operator new (size, std::align_val_t{16}, std::nothrow);
   if (block == nullptr) return nullptr;
   std::memset(block, kFreshPoolPattern, size);
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   state.freedPool.erase(block);
   state.pool[block] = PoolBlock{size, tag, currentDriver()};
   return block;
 }
 
 void release(PVOID block, std::optional<ULONG> tag) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto found = state.pool.find(block);
   if (found == state.pool.end()) {
     if (state.freedPool.count(block) != 0)
@@ -44,7 +44,7 @@ void release(PVOID block, std::optional<ULONG> tag) {
                     "ExFreePoolWithTag with tag " + hex32(*tag) + " for a block tagged " + hex32(found->second.tag));
   state.freedPool[block] = found->second.tag;
   state.pool.erase(found);
-  ::operator delete(block, std::align_val_t{16});
+  ::operator delete (block, std::align_val_t{16});
 }
 
 }  // namespace

@@ -25,17 +25,18 @@ extern "C" {
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return callDriver(DeviceObject, Irp, true); }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto record = state.irp(Irp);
   if (!record || !record->isPower) {
-    reportViolation(rule::kStartNextPower, state.describe(Irp), "PoStartNextPowerIrp for an IRP that is not a power IRP");
+    reportViolation(rule::kStartNextPower, state.describe(Irp),
+                    "PoStartNextPowerIrp for an IRP that is not a power IRP");
     return;
   }
-  DriverRecord *driver = currentDriver();
+  DriverRecord* driver = currentDriver();
   if (driver == nullptr && Irp->CurrentLocation <= Irp->StackCount)
-    if (DeviceRecord *device = state.device(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject))
+    if (DeviceRecord* device = state.device(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject))
       driver = device->driver;
-  auto &counts = record->powerReceipts[driver];
+  auto& counts = record->powerReceipts[driver];
   if (++counts.second > counts.first)
     reportViolation(rule::kStartNextPower, state.describe(Irp),
                     "driver " + (driver != nullptr ? driver->name : std::string("?")) +
@@ -43,9 +44,9 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   POWER_STATE previous{};
-  DeviceRecord *device = state.device(DeviceObject);
+  DeviceRecord* device = state.device(DeviceObject);
   if (device == nullptr) {
     reportViolation(rule::kBadObject, "PoSetPowerState", "not a device object");
     return previous;
@@ -66,9 +67,9 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 }
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
-  auto &state = IoState::current();
-  DeviceRecord *device = state.device(DeviceObject);
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+  auto& state = IoState::current();
+  DeviceRecord* device = state.device(DeviceObject);
   if (device == nullptr || device->deleted) {
     reportViolation(rule::kBadObject, "PoRequestPowerIrp", "not a device object");
     return STATUS_INVALID_PARAMETER_1;
@@ -91,7 +92,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     location->Parameters.Power.State = PowerState;
   }
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  DriverRecord *requester = device->driver;
+  DriverRecord* requester = device->driver;
   record->onFinished = [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, requester,
                         top](PIRP finished) {
     if (CompletionFunction != nullptr) {
@@ -105,14 +106,16 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     ObfDereferenceObject(top);
   };
   if (Irp != nullptr) *Irp = irp;
-  Trace::current().add(TraceCategory::Power, device->name + " requests " + state.describe(irp) + " " +
-                                                 powerStateText(DevicePowerState, static_cast<ULONG>(PowerState.DeviceState)));
+  Trace::current().add(TraceCategory::Power,
+                       device->name + " requests " + state.describe(irp) + " " +
+                           powerStateText(DevicePowerState, static_cast<ULONG>(PowerState.DeviceState)));
   // Power-pageable stacks take their power IRPs at PASSIVE_LEVEL: sent from
   // here when the caller runs there, else from a worker thread.
   if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
     callDriver(top, irp, true);
   } else {
-    queueWork(WorkQueue::Delayed, [top, irp] { callDriver(top, irp, true); }, "power request");
+    queueWork(
+        WorkQueue::Delayed, [top, irp] { callDriver(top, irp, true); }, "power request");
   }
   return STATUS_PENDING;
 }

@@ -14,7 +14,7 @@ NTSTATUS PowerManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction, 
   SystemRequest request;
   request.target = physicalDevice;
   request.power = true;
-  request.setUp = [&](IrpRecord &record, PIO_STACK_LOCATION location) {
+  request.setUp = [&](IrpRecord& record, PIO_STACK_LOCATION location) {
     record.isPower = true;
     location->MajorFunction = IRP_MJ_POWER;
     location->MinorFunction = minorFunction;
@@ -24,11 +24,10 @@ NTSTATUS PowerManager::send(PDEVICE_OBJECT physicalDevice, UCHAR minorFunction, 
       location->Parameters.Power.Type = type;
       location->Parameters.Power.State = state;
       if (type == SystemPowerState)
-        location->Parameters.Power.ShutdownType =
-            state.SystemState == PowerSystemWorking   ? PowerActionNone
-            : state.SystemState == PowerSystemHibernate ? PowerActionHibernate
-            : state.SystemState == PowerSystemShutdown  ? PowerActionShutdown
-                                                        : PowerActionSleep;
+        location->Parameters.Power.ShutdownType = state.SystemState == PowerSystemWorking     ? PowerActionNone
+                                                  : state.SystemState == PowerSystemHibernate ? PowerActionHibernate
+                                                  : state.SystemState == PowerSystemShutdown  ? PowerActionShutdown
+                                                                                              : PowerActionSleep;
     }
   };
   RequestResult result = sendAndWait(request);
@@ -69,18 +68,18 @@ NTSTATUS PowerManager::setDevicePower(PDEVICE_OBJECT physicalDevice, DEVICE_POWE
 
 std::vector<RecordedPowerState> PowerManager::recordedStates() const {
   std::vector<RecordedPowerState> recorded;
-  for (const auto &entry : IoState::current().recordedPowerStates)
+  for (const auto& entry : IoState::current().recordedPowerStates)
     recorded.push_back({entry.device, entry.type, entry.state});
   return recorded;
 }
 
 DEVICE_POWER_STATE PowerManager::devicePowerState(PDEVICE_OBJECT device) const {
-  DeviceRecord *record = IoState::current().device(device);
+  DeviceRecord* record = IoState::current().device(device);
   return record == nullptr ? PowerDeviceUnspecified : record->devicePowerState;
 }
 
 SYSTEM_POWER_STATE PowerManager::systemPowerState(PDEVICE_OBJECT device) const {
-  DeviceRecord *record = IoState::current().device(device);
+  DeviceRecord* record = IoState::current().device(device);
   return record == nullptr ? PowerSystemUnspecified : record->systemPowerState;
 }
 

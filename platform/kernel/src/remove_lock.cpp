@@ -18,7 +18,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, U
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto found = state.removeLocks.find(RemoveLock);
   if (found == state.removeLocks.end()) {
     reportViolation(rule::kEventInit, "remove lock", "IoAcquireRemoveLock on a lock never initialised");
@@ -36,13 +36,13 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto found = state.removeLocks.find(RemoveLock);
   if (found == state.removeLocks.end() || found->second.holds <= 0) {
     reportViolation(rule::kRemoveLockBalance, "remove lock", "IoReleaseRemoveLock without a hold to release");
     return;
   }
-  auto &record = found->second;
+  auto& record = found->second;
   record.holds--;
   if (auto tag = record.holdsByTag.find(Tag); tag != record.holdsByTag.end() && --tag->second == 0)
     record.holdsByTag.erase(tag);
@@ -51,7 +51,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG) {
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
-  auto &state = IoState::current();
+  auto& state = IoState::current();
   auto found = state.removeLocks.find(RemoveLock);
   if (found == state.removeLocks.end()) {
     reportViolation(rule::kEventInit, "remove lock", "IoReleaseRemoveLockAndWait on a lock never initialised");

@@ -11,9 +11,9 @@ using namespace platform;
 
 extern "C" {
 
-SIZE_T NTAPI RtlCompareMemory(CONST VOID *Source1, CONST VOID *Source2, SIZE_T Length) {
-  auto *left = static_cast<const unsigned char *>(Source1);
-  auto *right = static_cast<const unsigned char *>(Source2);
+SIZE_T NTAPI RtlCompareMemory(CONST VOID* Source1, CONST VOID* Source2, SIZE_T Length) {
+  auto* left = static_cast<const unsigned char*>(Source1);
+  auto* right = static_cast<const unsigned char*>(Source2);
   SIZE_T same = 0;
   while (same < Length && left[same] == right[same]) ++same;
   return same;
@@ -25,8 +25,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     while (SourceString[length] != 0) ++length;
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
   DestinationString->Length = static_cast<USHORT>(length * sizeof(WCHAR));
-  DestinationString->MaximumLength =
-      SourceString == nullptr ? 0 : static_cast<USHORT>((length + 1) * sizeof(WCHAR));
+  DestinationString->MaximumLength = SourceString == nullptr ? 0 : static_cast<USHORT>((length + 1) * sizeof(WCHAR));
 }
 
 // Frees a string whose buffer the kernel allocated from pool (a symbolic
@@ -43,12 +42,11 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
     DestinationString->Length = 0;
     return;
   }
-  USHORT length = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                          : DestinationString->MaximumLength;
+  USHORT length =
+      SourceString->Length < DestinationString->MaximumLength ? SourceString->Length : DestinationString->MaximumLength;
   std::memcpy(DestinationString->Buffer, SourceString->Buffer, length);
   DestinationString->Length = length;
-  if (length + sizeof(WCHAR) <= DestinationString->MaximumLength)
-    DestinationString->Buffer[length / sizeof(WCHAR)] = 0;
+  if (length + sizeof(WCHAR) <= DestinationString->MaximumLength) DestinationString->Buffer[length / sizeof(WCHAR)] = 0;
 }
 
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
@@ -66,8 +64,8 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
 }
 
 VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message) {
-  std::string where = std::string(static_cast<const char *>(FileName)) + ":" + std::to_string(LineNumber);
-  std::string what = std::string("ASSERT(") + static_cast<const char *>(FailedAssertion) + ") failed";
+  std::string where = std::string(static_cast<const char*>(FileName)) + ":" + std::to_string(LineNumber);
+  std::string what = std::string("ASSERT(") + static_cast<const char*>(FailedAssertion) + ") failed";
   if (Message != nullptr) what += std::string(": ") + Message;
   reportViolation(rule::kAssertion, where, what);
 }

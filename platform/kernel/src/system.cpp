@@ -8,11 +8,11 @@
 namespace platform {
 
 namespace {
-std::atomic<System *> installedSystem{nullptr};
+std::atomic<System*> installedSystem{nullptr};
 }
 
 struct System::Parts {
-  explicit Parts(const SystemOptions &systemOptions) : options(systemOptions), faults(systemOptions.seed) {}
+  explicit Parts(const SystemOptions& systemOptions) : options(systemOptions), faults(systemOptions.seed) {}
 
   SystemOptions options;
   Trace trace;
@@ -33,7 +33,7 @@ System::System(SystemOptions options) : parts_(std::make_unique<Parts>(options))
   EventLog::install(&parts_->eventLog);
   io::IoState::install(&parts_->ioState);
   parts_->trace.setTimeSource([] {
-    Scheduler *scheduler = Scheduler::installed();
+    Scheduler* scheduler = Scheduler::installed();
     return scheduler == nullptr ? Duration::zero() : scheduler->now().time_since_epoch();
   });
   parts_->trace.setThreadNameSource([] { return currentThreadName(); });
@@ -56,40 +56,40 @@ System::~System() {
   Trace::install(nullptr);
 }
 
-System *System::installed() { return installedSystem.load(); }
+System* System::installed() { return installedSystem.load(); }
 
-Scheduler &System::scheduler() { return *parts_->scheduler; }
-Trace &System::trace() { return parts_->trace; }
-Verifier &System::verifier() { return parts_->verifier; }
-FaultInjector &System::faults() { return parts_->faults; }
-EventLog &System::eventLog() { return parts_->eventLog; }
-PnpManager &System::pnp() { return parts_->pnp; }
-PowerManager &System::power() { return parts_->power; }
-IoManager &System::io() { return parts_->io; }
+Scheduler& System::scheduler() { return *parts_->scheduler; }
+Trace& System::trace() { return parts_->trace; }
+Verifier& System::verifier() { return parts_->verifier; }
+FaultInjector& System::faults() { return parts_->faults; }
+EventLog& System::eventLog() { return parts_->eventLog; }
+PnpManager& System::pnp() { return parts_->pnp; }
+PowerManager& System::power() { return parts_->power; }
+IoManager& System::io() { return parts_->io; }
 
 KernelCensus System::census() const {
-  const auto &state = parts_->ioState;
+  const auto& state = parts_->ioState;
   KernelCensus census;
   census.poolBlocks = state.pool.size();
-  for (const auto &[address, block] : state.pool) census.poolBytes += block.size;
-  for (const auto &[irp, record] : state.irps)
+  for (const auto& [address, block] : state.pool) census.poolBytes += block.size;
+  for (const auto& [irp, record] : state.irps)
     if (record->origin != io::IrpOrigin::System) ++census.irps;
   census.workItems = state.workItems.size();
-  for (const auto &[object, device] : state.devices)
+  for (const auto& [object, device] : state.devices)
     if (!device->deleted) ++census.devices;
-  for (const auto &[object, driver] : state.drivers)
+  for (const auto& [object, driver] : state.drivers)
     if (!driver->unloaded) ++census.drivers;
   return census;
 }
 
 std::size_t System::poolBlocks(ULONG tag) const {
   std::size_t count = 0;
-  for (const auto &[address, block] : parts_->ioState.pool)
+  for (const auto& [address, block] : parts_->ioState.pool)
     if (block.tag == tag) ++count;
   return count;
 }
 
-std::string System::nameOf(const void *object) const { return parts_->ioState.describeObject(object); }
+std::string System::nameOf(const void* object) const { return parts_->ioState.describeObject(object); }
 
 bool System::deviceExists(PDEVICE_OBJECT device) const {
   auto found = parts_->ioState.devices.find(device);

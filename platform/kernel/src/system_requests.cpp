@@ -3,7 +3,7 @@
 
 namespace platform::io {
 
-RequestResult sendAndWait(const SystemRequest &request) {
+RequestResult sendAndWait(const SystemRequest& request) {
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(request.target);
   PIRP irp = allocateIrp(top->StackSize, IrpOrigin::System, nullptr);
   auto record = IoState::current().irp(irp);

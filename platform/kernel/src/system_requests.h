@@ -17,7 +17,7 @@ struct SystemRequest {
   PDEVICE_OBJECT target = nullptr;  // the device the stack is entered at
   // Fills the IRP's first stack location (IoGetNextIrpStackLocation) and
   // anything else; runs before the IRP is sent.
-  std::function<void(IrpRecord &, PIO_STACK_LOCATION)> setUp;
+  std::function<void(IrpRecord&, PIO_STACK_LOCATION)> setUp;
   // Runs at the end of completion, before the IRP is freed.
   std::function<void(PIRP)> onFinished;
   // Told the IRP while it is in flight, and null once it has finished.
@@ -27,6 +27,6 @@ struct SystemRequest {
 };
 
 // Sends the request to the top of `target`'s stack and waits for it.
-RequestResult sendAndWait(const SystemRequest &request);
+RequestResult sendAndWait(const SystemRequest& request);
 
 }  // namespace platform::io

@@ -25,11 +25,10 @@ std::string_view traceCategoryName(TraceCategory category) {
   return "?";
 }
 
-Trace::Trace()
-    : now_([] { return std::chrono::nanoseconds::zero(); }), threadName_([] { return std::string("-"); }) {}
+Trace::Trace() : now_([] { return std::chrono::nanoseconds::zero(); }), threadName_([] { return std::string("-"); }) {}
 
-Trace &Trace::current() { return detail::Installed<Trace>::current(); }
-void Trace::install(Trace *instance) { detail::Installed<Trace>::install(instance); }
+Trace& Trace::current() { return detail::Installed<Trace>::current(); }
+void Trace::install(Trace* instance) { detail::Installed<Trace>::install(instance); }
 
 void Trace::add(TraceCategory category, std::string text) {
   TraceEntry entry{now_(), threadName_(), category, std::move(text)};
@@ -46,7 +45,7 @@ std::vector<TraceEntry> Trace::entries() const {
 std::vector<TraceEntry> Trace::entries(TraceCategory category) const {
   std::lock_guard lock(mutex_);
   std::vector<TraceEntry> selected;
-  for (const auto &entry : entries_)
+  for (const auto& entry : entries_)
     if (entry.category == category) selected.push_back(entry);
   return selected;
 }
@@ -54,14 +53,14 @@ std::vector<TraceEntry> Trace::entries(TraceCategory category) const {
 std::vector<std::string> Trace::texts(TraceCategory category) const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> selected;
-  for (const auto &entry : entries_)
+  for (const auto& entry : entries_)
     if (entry.category == category) selected.push_back(entry.text);
   return selected;
 }
 
 bool Trace::contains(TraceCategory category, std::string_view text) const {
   std::lock_guard lock(mutex_);
-  for (const auto &entry : entries_)
+  for (const auto& entry : entries_)
     if (entry.category == category && entry.text.find(text) != std::string::npos) return true;
   return false;
 }
@@ -71,26 +70,25 @@ void Trace::clear() {
   entries_.clear();
 }
 
-void Trace::echoTo(std::ostream *stream) {
+void Trace::echoTo(std::ostream* stream) {
   std::lock_guard lock(mutex_);
   echo_ = stream;
 }
 
-std::string Trace::formatEntry(const TraceEntry &entry) {
+std::string Trace::formatEntry(const TraceEntry& entry) {
   auto ns = entry.time.count();
   char stamp[48];
   std::snprintf(stamp, sizeof stamp, "%8lld.%06lld ms", static_cast<long long>(ns / 1'000'000),
                 static_cast<long long>(ns % 1'000'000));
   std::ostringstream line;
-  line << stamp << "  " << entry.thread << "  " << traceCategoryName(entry.category) << "  "
-       << entry.text;
+  line << stamp << "  " << entry.thread << "  " << traceCategoryName(entry.category) << "  " << entry.text;
   return line.str();
 }
 
 std::string Trace::format() const {
   std::lock_guard lock(mutex_);
   std::string text;
-  for (const auto &entry : entries_) text += formatEntry(entry) + '\n';
+  for (const auto& entry : entries_) text += formatEntry(entry) + '\n';
   return text;
 }
 

@@ -8,12 +8,10 @@
 
 namespace platform {
 
-std::string Violation::describe() const {
-  return rule + ": " + detail + " [" + object + "; thread " + thread + "]";
-}
+std::string Violation::describe() const { return rule + ": " + detail + " [" + object + "; thread " + thread + "]"; }
 
-Verifier &Verifier::current() { return detail::Installed<Verifier>::current(); }
-void Verifier::install(Verifier *verifier) { detail::Installed<Verifier>::install(verifier); }
+Verifier& Verifier::current() { return detail::Installed<Verifier>::current(); }
+void Verifier::install(Verifier* verifier) { detail::Installed<Verifier>::install(verifier); }
 
 void reportViolation(std::string_view ruleName, std::string object, std::string detail) {
   Verifier::current().report(ruleName, std::move(object), std::move(detail));
@@ -40,7 +38,7 @@ std::vector<Violation> Verifier::violations() const {
 std::vector<Violation> Verifier::violations(std::string_view ruleName) const {
   std::lock_guard lock(mutex_);
   std::vector<Violation> selected;
-  for (const auto &violation : violations_)
+  for (const auto& violation : violations_)
     if (violation.rule == ruleName) selected.push_back(violation);
   return selected;
 }

@@ -12,10 +12,11 @@ using namespace platform::io;
 
 namespace {
 
-WorkItemRecord *findItem(IoState &state, PIO_WORKITEM item, const char *call) {
+WorkItemRecord* findItem(IoState& state, PIO_WORKITEM item, const char* call) {
   auto found = state.workItems.find(item);
   if (found == state.workItems.end()) {
-    reportViolation(rule::kDoubleFree, "work item", std::string(call) + " of a work item that was freed or never allocated");
+    reportViolation(rule::kDoubleFree, "work item",
+                    std::string(call) + " of a work item that was freed or never allocated");
     return nullptr;
   }
   return found->second.get();
@@ -26,8 +27,8 @@ WorkItemRecord *findItem(IoState &state, PIO_WORKITEM item, const char *call) {
 extern "C" {
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
-  auto &state = IoState::current();
-  DeviceRecord *device = state.device(DeviceObject);
+  auto& state = IoState::current();
+  DeviceRecord* device = state.device(DeviceObject);
   if (device == nullptr || device->deleted) {
     reportViolation(rule::kBadObject, "IoAllocateWorkItem", "not a device object");
     return nullptr;
@@ -46,8 +47,8 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                            PVOID Context) {
-  auto &state = IoState::current();
-  WorkItemRecord *record = findItem(state, IoWorkItem, "IoQueueWorkItem");
+  auto& state = IoState::current();
+  WorkItemRecord* record = findItem(state, IoWorkItem, "IoQueueWorkItem");
   if (record == nullptr) return;
   std::string name = record->device->name + " work item #" + std::to_string(record->id);
   if (record->queued) {
@@ -61,10 +62,10 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
   queueWork(
       queue,
       [IoWorkItem, WorkerRoutine, Context, deviceObject] {
-        auto &current = IoState::current();
+        auto& current = IoState::current();
         auto found = current.workItems.find(IoWorkItem);
         if (found == current.workItems.end()) return;
-        WorkItemRecord *item = found->second.get();
+        WorkItemRecord* item = found->second.get();
         item->queued = false;
         {
           // The worker thread checks IRQL and spin locks at the item's end.
@@ -81,8 +82,8 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
-  auto &state = IoState::current();
-  WorkItemRecord *record = findItem(state, IoWorkItem, "IoFreeWorkItem");
+  auto& state = IoState::current();
+  WorkItemRecord* record = findItem(state, IoWorkItem, "IoFreeWorkItem");
   if (record == nullptr) return;
   if (record->freeRequested) {
     reportViolation(rule::kDoubleFree, record->device->name + " work item #" + std::to_string(record->id),

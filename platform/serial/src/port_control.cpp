@@ -102,31 +102,24 @@ NTSTATUS PortDevice::deviceControl(PIRP irp) {
       if (const NTSTATUS status = checkWaitMask(mask); status != STATUS_SUCCESS) return completeNow(irp, status);
       return completeNow(irp, setWaitMask(mask));
     }
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-      return waitOnMask(irp);
-    case IOCTL_SERIAL_GET_COMMSTATUS:
-      return answer(irp, commStatus());
+    case IOCTL_SERIAL_WAIT_ON_MASK: return waitOnMask(irp);
+    case IOCTL_SERIAL_GET_COMMSTATUS: return answer(irp, commStatus());
     case IOCTL_SERIAL_GET_BAUD_RATE:
       return answer(irp, SERIAL_BAUD_RATE{locked([this] { return lineSettings_.baudRate; })});
     case IOCTL_SERIAL_GET_LINE_CONTROL: {
       const LineSettings settings = locked([this] { return lineSettings_; });
       return answer(irp, SERIAL_LINE_CONTROL{settings.stopBits, settings.parity, settings.dataBits});
     }
-    case IOCTL_SERIAL_GET_CHARS:
-      return answer(irp, locked([this] { return chars_; }));
-    case IOCTL_SERIAL_GET_TIMEOUTS:
-      return answer(irp, locked([this] { return timeouts_; }));
-    case IOCTL_SERIAL_GET_HANDFLOW:
-      return answer(irp, locked([this] { return handFlow_; }));
-    case IOCTL_SERIAL_GET_WAIT_MASK:
-      return answer(irp, locked([this] { return waitMask_; }));
+    case IOCTL_SERIAL_GET_CHARS: return answer(irp, locked([this] { return chars_; }));
+    case IOCTL_SERIAL_GET_TIMEOUTS: return answer(irp, locked([this] { return timeouts_; }));
+    case IOCTL_SERIAL_GET_HANDFLOW: return answer(irp, locked([this] { return handFlow_; }));
+    case IOCTL_SERIAL_GET_WAIT_MASK: return answer(irp, locked([this] { return waitMask_; }));
     case IOCTL_SERIAL_GET_MODEMSTATUS:
       return answer(irp, locked([this] { return dsr_ ? ULONG{SERIAL_MSR_DSR} : ULONG{0}; }));
     case IOCTL_SERIAL_GET_DTRRTS:
       // The port drives DTR and RTS whenever it exists.
       return answer(irp, ULONG{SERIAL_DTR_STATE | SERIAL_RTS_STATE});
-    default:
-      return completeNow(irp, STATUS_INVALID_DEVICE_REQUEST);
+    default: return completeNow(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 

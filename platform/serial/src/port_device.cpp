@@ -6,7 +6,6 @@
 
 #include <platform/trace.h>
 
-
 namespace serial {
 
 void Completions::completeAll(CCHAR priorityBoost) {
@@ -17,7 +16,6 @@ void Completions::completeAll(CCHAR priorityBoost) {
   }
   items_.clear();
 }
-
 
 PortDevice::PortDevice(PDEVICE_OBJECT device, std::unique_ptr<LineBackend> line, SerialPortOptions options)
     : device_(device), line_(std::move(line)), options_(std::move(options)) {
@@ -48,9 +46,7 @@ void PortDevice::shutdown() {
   done.completeAll(IO_NO_INCREMENT);
 }
 
-PortDevice& PortDevice::of(PDEVICE_OBJECT device) {
-  return **static_cast<PortDevice**>(device->DeviceExtension);
-}
+PortDevice& PortDevice::of(PDEVICE_OBJECT device) { return **static_cast<PortDevice**>(device->DeviceExtension); }
 
 platform::Instant PortDevice::now() { return platform::Scheduler::get().now(); }
 
@@ -146,9 +142,7 @@ NTSTATUS PortDevice::pnp(PIRP irp) {
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_CAPABILITIES:
-      status = STATUS_SUCCESS;
-      break;
+    case IRP_MN_QUERY_CAPABILITIES: status = STATUS_SUCCESS; break;
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE: {
@@ -160,8 +154,7 @@ NTSTATUS PortDevice::pnp(PIRP irp) {
       status = STATUS_SUCCESS;
       break;
     }
-    default:
-      break;
+    default: break;
   }
   done.completeAll(IO_NO_INCREMENT);
   const ULONG_PTR information = irp->IoStatus.Information;

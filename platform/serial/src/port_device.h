@@ -115,8 +115,8 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
 
   // Runs handler on this port at the instant, in an interrupt context at
   // DISPATCH_LEVEL; a port already gone ignores it.
-  platform::TimerId callAt(platform::Instant when, void (*handler)(PortDevice&, std::uint64_t),
-                           std::uint64_t argument, const char* name);
+  platform::TimerId callAt(platform::Instant when, void (*handler)(PortDevice&, std::uint64_t), std::uint64_t argument,
+                           const char* name);
   static platform::Instant now();
   void traceLine(const std::string& text) const;
   void traceByte(ByteDirection direction, std::uint8_t byte) const;

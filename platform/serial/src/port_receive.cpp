@@ -37,9 +37,9 @@ void PortDevice::startRead(PIRP irp) {
   readIntervalTimer_ = 0;
   readTotalTimer_ = 0;
   if (readPlan_.total.has_value()) {
-    readTotalTimer_ = callAt(now() + *readPlan_.total,
-                             [](PortDevice& port, std::uint64_t generation) { port.onReadTotalTimer(generation); },
-                             readGeneration_, "read total time-out");
+    readTotalTimer_ = callAt(
+        now() + *readPlan_.total, [](PortDevice& port, std::uint64_t generation) { port.onReadTotalTimer(generation); },
+        readGeneration_, "read total time-out");
   }
 }
 
@@ -70,15 +70,15 @@ void PortDevice::serviceReads(Completions& done) {
       if (readPlan_.interval.has_value()) {
         intervalDeadline_ = now() + *readPlan_.interval;
         if (readIntervalTimer_ == 0) {
-          readIntervalTimer_ =
-              callAt(intervalDeadline_,
-                     [](PortDevice& port, std::uint64_t generation) { port.onReadIntervalTimer(generation); },
-                     readGeneration_, "read interval time-out");
+          readIntervalTimer_ = callAt(
+              intervalDeadline_,
+              [](PortDevice& port, std::uint64_t generation) { port.onReadIntervalTimer(generation); }, readGeneration_,
+              "read interval time-out");
         }
       }
     }
-    const bool complete = transferred == length || readPlan_.returnWithWhatIsQueued ||
-                          (readPlan_.anyByteIsEnough && transferred > 0);
+    const bool complete =
+        transferred == length || readPlan_.returnWithWhatIsQueued || (readPlan_.anyByteIsEnough && transferred > 0);
     if (!complete) return;
     if (!reads_.claim(irp)) return;  // being cancelled; its cancel routine restarts the queue
     stopReadTimers();
@@ -114,10 +114,9 @@ void PortDevice::onReadIntervalTimer(std::uint64_t generation) {
     readIntervalTimer_ = 0;
     if (now() < intervalDeadline_) {
       // Bytes came since the timer was set: wait out the latest interval.
-      readIntervalTimer_ =
-          callAt(intervalDeadline_,
-                 [](PortDevice& port, std::uint64_t next) { port.onReadIntervalTimer(next); }, readGeneration_,
-                 "read interval time-out");
+      readIntervalTimer_ = callAt(
+          intervalDeadline_, [](PortDevice& port, std::uint64_t next) { port.onReadIntervalTimer(next); },
+          readGeneration_, "read interval time-out");
       return;
     }
     finishCurrentRead(STATUS_TIMEOUT, done);

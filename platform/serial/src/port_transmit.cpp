@@ -36,9 +36,9 @@ void PortDevice::startWrite(PIRP irp) {
   ++writeGeneration_;
   writeTimer_ = 0;
   if (const std::optional<Milliseconds> total = planWrite(timeouts_, length)) {
-    writeTimer_ = callAt(now() + *total,
-                         [](PortDevice& port, std::uint64_t generation) { port.onWriteTimer(generation); },
-                         writeGeneration_, "write time-out");
+    writeTimer_ = callAt(
+        now() + *total, [](PortDevice& port, std::uint64_t generation) { port.onWriteTimer(generation); },
+        writeGeneration_, "write time-out");
   }
 }
 
@@ -57,9 +57,9 @@ void PortDevice::pumpTransmitter() {
   byteInFlight_ = true;
   byteOwnerGeneration_ = writeGeneration_;
   ++byteSerial_;
-  byteTimer_ = callAt(now() + characterTime(lineSettings_),
-                      [](PortDevice& port, std::uint64_t serial) { port.onByteSent(serial); }, byteSerial_,
-                      "byte sent");
+  byteTimer_ = callAt(
+      now() + characterTime(lineSettings_), [](PortDevice& port, std::uint64_t serial) { port.onByteSent(serial); },
+      byteSerial_, "byte sent");
 }
 
 // The transmitter's interrupt: the byte's stop bit has ended.

@@ -50,8 +50,8 @@ SerialPort::SerialPort(SerialDriver& driver, std::unique_ptr<LineBackend> line, 
     throw std::invalid_argument(line->name() + " runs in real time; the system's clock must too");
   }
   PDEVICE_OBJECT device = nullptr;
-  const NTSTATUS status = IoCreateDevice(driver.object(), sizeof(PortDevice*), nullptr,
-                                         FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
+  const NTSTATUS status = IoCreateDevice(driver.object(), sizeof(PortDevice*), nullptr, FILE_DEVICE_SERIAL_PORT,
+                                         FILE_DEVICE_SECURE_OPEN, TRUE, &device);
   if (status != STATUS_SUCCESS || device == nullptr) {
     throw std::runtime_error("the serial port driver could not create " + options.name);
   }

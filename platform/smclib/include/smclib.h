@@ -76,10 +76,10 @@ extern "C" {
 /* Pool tag of the library's allocations. */
 #define SMARTCARD_POOL_TAG 0x624C4353u /* 'bLCS' */
 
-typedef struct _SMARTCARD_EXTENSION *PSMARTCARD_EXTENSION;
+typedef struct _SMARTCARD_EXTENSION* PSMARTCARD_EXTENSION;
 
 /* The driver's own per-reader record; the library only carries the pointer. */
-typedef struct _READER_EXTENSION *PREADER_EXTENSION;
+typedef struct _READER_EXTENSION* PREADER_EXTENSION;
 
 /* One entry of the ISO/IEC 7816-3 clock rate conversion table (index Fi):
  * the factor F and the highest clock frequency fs in Hz (0 when reserved). */
@@ -119,12 +119,12 @@ typedef struct _SCARD_CARD_CAPABILITIES {
   } HistoricalChars;
   PCLOCK_RATE_CONVERSION ClockRateConversion; /* 16 entries */
   PBIT_RATE_ADJUSTMENT BitRateAdjustment;     /* 16 entries */
-  UCHAR Fl; /* Fi index in use */
-  UCHAR Dl; /* Di index in use */
-  UCHAR II; /* programming current (TB1) */
-  UCHAR P;  /* programming voltage (TB1, TB2) */
-  UCHAR N;  /* extra guard time (TC1) */
-  ULONG GT; /* guard time in microseconds */
+  UCHAR Fl;                                   /* Fi index in use */
+  UCHAR Dl;                                   /* Di index in use */
+  UCHAR II;                                   /* programming current (TB1) */
+  UCHAR P;                                    /* programming voltage (TB1, TB2) */
+  UCHAR N;                                    /* extra guard time (TC1) */
+  ULONG GT;                                   /* guard time in microseconds */
   struct {
     ULONG Supported; /* SCARD_PROTOCOL_T0 / _T1 bits the card offers */
     ULONG Selected;  /* the protocol in use, 0 when none */
@@ -143,7 +143,7 @@ typedef struct _SCARD_CARD_CAPABILITIES {
     ULONG BGT;  /* block guard time in microseconds */
   } T1;
   PTS_DATA PtsData;
-  UCHAR SpecificMode;     /* TA2 present: the card starts in a specific mode */
+  UCHAR SpecificMode; /* TA2 present: the card starts in a specific mode */
   UCHAR Reserved[99 - sizeof(PTS_DATA)];
 } SCARD_CARD_CAPABILITIES, *PSCARD_CARD_CAPABILITIES;
 
@@ -240,18 +240,18 @@ typedef struct _T1_DATA {
   UCHAR Wtx;           /* waiting time extension granted, 0 when none */
   PUCHAR ReplyData;    /* where the card's INF bytes go */
   BOOLEAN WaitForReply;
-  UCHAR InfBytesSent;  /* INF length of the last I-block sent */
+  UCHAR InfBytesSent; /* INF length of the last I-block sent */
   /* Library-private protocol state. */
-  UCHAR LastSentPcb;     /* PCB of the last block built */
-  UCHAR LastSentInf;     /* INF byte of the last S-block built */
-  UCHAR ErrorCount;      /* consecutive failed exchanges of the current block */
-  UCHAR IfsdRequested;   /* IFSD proposed by the pending S(IFS request) */
-  BOOLEAN CommandActive; /* a command is being exchanged */
-  BOOLEAN IBlockPending; /* our last I-block awaits its acknowledgement */
-  BOOLEAN CardMute;      /* the last failure was a missing answer */
-  BOOLEAN Aborted;       /* the card aborted the exchange */
-  BOOLEAN ReplyOverflow; /* the card's answer does not fit the caller's buffer */
-  USHORT WtxCount;       /* waiting time extensions granted in this command */
+  UCHAR LastSentPcb;          /* PCB of the last block built */
+  UCHAR LastSentInf;          /* INF byte of the last S-block built */
+  UCHAR ErrorCount;           /* consecutive failed exchanges of the current block */
+  UCHAR IfsdRequested;        /* IFSD proposed by the pending S(IFS request) */
+  BOOLEAN CommandActive;      /* a command is being exchanged */
+  BOOLEAN IBlockPending;      /* our last I-block awaits its acknowledgement */
+  BOOLEAN CardMute;           /* the last failure was a missing answer */
+  BOOLEAN Aborted;            /* the card aborted the exchange */
+  BOOLEAN ReplyOverflow;      /* the card's answer does not fit the caller's buffer */
+  USHORT WtxCount;            /* waiting time extensions granted in this command */
   BOOLEAN SuppressIfsRequest; /* SCARD_ATTR_SUPRESS_T1_IFS_REQUEST: keep IFSD 32 */
 } T1_DATA, *PT1_DATA;
 
@@ -276,20 +276,20 @@ typedef struct _OS_DEP_DATA {
 
 /* Callback of a ReaderFunction slot. Like every routine the library exports,
  * it uses the kernel's calling convention (NTAPI). */
-typedef NTSTATUS (NTAPI *PREADER_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
+typedef NTSTATUS(NTAPI* PREADER_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /* The per-reader record shared by the driver and the library. */
 typedef struct _SMARTCARD_EXTENSION {
   ULONG Version;
   VENDOR_ATTR VendorAttr;
-  NTSTATUS (NTAPI *ReaderFunction[RDF_MAXIMUM])(PSMARTCARD_EXTENSION SmartcardExtension);
+  NTSTATUS(NTAPI* ReaderFunction[RDF_MAXIMUM])(PSMARTCARD_EXTENSION SmartcardExtension);
   SCARD_CARD_CAPABILITIES CardCapabilities;
   ULONG LastError; /* status of the last request, for IOCTL_SMARTCARD_GET_LAST_ERROR */
   struct {
-    PULONG Information;        /* bytes returned to the caller */
-    PUCHAR RequestBuffer;      /* caller's input (after any header) */
+    PULONG Information;   /* bytes returned to the caller */
+    PUCHAR RequestBuffer; /* caller's input (after any header) */
     ULONG RequestBufferLength;
-    PUCHAR ReplyBuffer;        /* caller's output (after any header) */
+    PUCHAR ReplyBuffer; /* caller's output (after any header) */
     ULONG ReplyBufferLength;
   } IoRequest;
   ULONG MajorIoControlCode; /* control code of the request being served */

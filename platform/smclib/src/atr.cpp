@@ -17,15 +17,13 @@
 namespace smclib {
 
 // ISO/IEC 7816-3:2006 table 7 (Fi: F, fmax in Hz) and table 8 (Di: D).
-CLOCK_RATE_CONVERSION clockRateConversion[16] = {
-    {372, 4000000}, {372, 5000000},  {558, 6000000},  {744, 8000000},
-    {1116, 12000000}, {1488, 16000000}, {1860, 20000000}, {0, 0},
-    {0, 0},         {512, 5000000},  {768, 7500000},  {1024, 10000000},
-    {1536, 15000000}, {2048, 20000000}, {0, 0},         {0, 0}};
+CLOCK_RATE_CONVERSION clockRateConversion[16] = {{372, 4000000},   {372, 5000000},   {558, 6000000},   {744, 8000000},
+                                                 {1116, 12000000}, {1488, 16000000}, {1860, 20000000}, {0, 0},
+                                                 {0, 0},           {512, 5000000},   {768, 7500000},   {1024, 10000000},
+                                                 {1536, 15000000}, {2048, 20000000}, {0, 0},           {0, 0}};
 
-BIT_RATE_ADJUSTMENT bitRateAdjustment[16] = {
-    {0, 0},  {1, 1}, {2, 1}, {4, 1}, {8, 1}, {16, 1}, {32, 1}, {64, 1},
-    {12, 1}, {20, 1}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
+BIT_RATE_ADJUSTMENT bitRateAdjustment[16] = {{0, 0},  {1, 1},  {2, 1}, {4, 1}, {8, 1}, {16, 1}, {32, 1}, {64, 1},
+                                             {12, 1}, {20, 1}, {0, 0}, {0, 0}, {0, 0}, {0, 0},  {0, 0},  {0, 0}};
 
 bool factorsDefined(std::uint8_t fl, std::uint8_t dl) {
   return fl < 16 && dl < 16 && clockRateConversion[fl].F != 0 && bitRateAdjustment[dl].DNumerator != 0;
@@ -163,7 +161,7 @@ std::uint32_t dataRate(std::uint8_t fl, std::uint8_t dl, std::uint32_t clockKhz)
 // Whether the reader can run the card at these factors: the card's clock
 // limit holds and the data rate stays within the reader's maximum (5 %
 // tolerance, since nominal rates are rounded: 3.58 MHz / 372 is 9623 bit/s).
-bool readerSupports(const SCARD_READER_CAPABILITIES &reader, std::uint8_t fl, std::uint8_t dl) {
+bool readerSupports(const SCARD_READER_CAPABILITIES& reader, std::uint8_t fl, std::uint8_t dl) {
   if (!factorsDefined(fl, dl)) return false;
   const std::uint32_t clockKhz = reader.CLKFrequency.Max;
   if (std::uint64_t{clockKhz} * 1000 > clockRateConversion[fl].fs) return false;
@@ -173,8 +171,7 @@ bool readerSupports(const SCARD_READER_CAPABILITIES &reader, std::uint8_t fl, st
 
 // The fastest factors the reader supports among the default ones and those
 // the card offers in TA1 (its F with any D up to its own).
-void chooseOptimal(const SCARD_READER_CAPABILITIES &reader, const AtrInfo &info, std::uint8_t &fl,
-                   std::uint8_t &dl) {
+void chooseOptimal(const SCARD_READER_CAPABILITIES& reader, const AtrInfo& info, std::uint8_t& fl, std::uint8_t& dl) {
   fl = kDefaultFl;
   dl = kDefaultDl;
   if (!info.ta1Present) return;
@@ -196,8 +193,8 @@ void chooseOptimal(const SCARD_READER_CAPABILITIES &reader, const AtrInfo &info,
 }  // namespace
 
 // Recomputes the waiting times of CardCapabilities for the factors in use.
-void updateWaitingTimes(SMARTCARD_EXTENSION &extension) {
-  auto &card = extension.CardCapabilities;
+void updateWaitingTimes(SMARTCARD_EXTENSION& extension) {
+  auto& card = extension.CardCapabilities;
   const std::uint32_t clockKhz = extension.ReaderCapabilities.CLKFrequency.Max;
   const std::uint32_t etu = etuMicroseconds(card.Fl, card.Dl, clockKhz);
   card.etu = etu;
@@ -211,8 +208,7 @@ void updateWaitingTimes(SMARTCARD_EXTENSION &extension) {
   const std::uint8_t cwi = card.T1.CWI;
   const std::uint8_t bwi = card.T1.BWI;
   card.T1.CWT = static_cast<ULONG>((11 + (std::uint64_t{1} << cwi)) * etu);
-  card.T1.BWT = static_cast<ULONG>(11 * std::uint64_t{etu} +
-                                   (std::uint64_t{1} << bwi) * 960 * 372 * 1000 / clockKhz);
+  card.T1.BWT = static_cast<ULONG>(11 * std::uint64_t{etu} + (std::uint64_t{1} << bwi) * 960 * 372 * 1000 / clockKhz);
   card.T1.BGT = 22 * etu;
 }
 
@@ -220,8 +216,8 @@ void updateWaitingTimes(SMARTCARD_EXTENSION &extension) {
 
 extern "C" NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
   using namespace smclib;
-  auto &extension = *SmartcardExtension;
-  auto &card = extension.CardCapabilities;
+  auto& extension = *SmartcardExtension;
+  auto& card = extension.CardCapabilities;
   card.ClockRateConversion = clockRateConversion;
   card.BitRateAdjustment = bitRateAdjustment;
   const std::size_t length = card.ATR.Length <= sizeof card.ATR.Buffer ? card.ATR.Length : 0;
@@ -259,7 +255,7 @@ extern "C" NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION Smartca
     card.Protocol.Selected = protocol;
   }
 
-  auto &pts = card.PtsData;
+  auto& pts = card.PtsData;
   switch (pts.Type) {
     case PTS_TYPE_OPTIMAL:
       chooseOptimal(extension.ReaderCapabilities, *info, pts.Fl, pts.Dl);

@@ -35,16 +35,16 @@ struct AtrInfo {
   bool ta1Present = false;
   std::uint8_t ii = 0;  // TB1
   std::uint8_t pi = 0;
-  std::uint8_t n = 0;  // TC1
-  std::uint8_t wi = kDefaultWi;  // TC2
-  bool specificMode = false;  // TA2 present
+  std::uint8_t n = 0;                 // TC1
+  std::uint8_t wi = kDefaultWi;       // TC2
+  bool specificMode = false;          // TA2 present
   std::uint8_t specificProtocol = 0;  // TA2 low nibble
-  bool specificImplicit = false;  // TA2 bit 5: parameters not from TA1
-  std::uint8_t ifsc = kDefaultIfsc;  // first TA for T=1
-  std::uint8_t cwi = kDefaultCwi;  // first TB for T=1, low nibble
-  std::uint8_t bwi = kDefaultBwi;  // first TB for T=1, high nibble
-  bool crc = false;  // first TC for T=1, bit 0
-  std::uint32_t protocols = 0;  // SCARD_PROTOCOL_T0 / _T1 offered
+  bool specificImplicit = false;      // TA2 bit 5: parameters not from TA1
+  std::uint8_t ifsc = kDefaultIfsc;   // first TA for T=1
+  std::uint8_t cwi = kDefaultCwi;     // first TB for T=1, low nibble
+  std::uint8_t bwi = kDefaultBwi;     // first TB for T=1, high nibble
+  bool crc = false;                   // first TC for T=1, bit 0
+  std::uint32_t protocols = 0;        // SCARD_PROTOCOL_T0 / _T1 offered
   std::array<std::uint8_t, 15> historical{};
   std::uint8_t historicalLength = 0;
   bool tckPresent = false;
@@ -67,6 +67,6 @@ std::uint32_t etuMicroseconds(std::uint8_t fl, std::uint8_t dl, std::uint32_t cl
 
 // Recomputes etu, GT and the T=0/T=1 waiting times of CardCapabilities for
 // the factors in use and the reader's clock.
-void updateWaitingTimes(SMARTCARD_EXTENSION &extension);
+void updateWaitingTimes(SMARTCARD_EXTENSION& extension);
 
 }  // namespace smclib

@@ -13,7 +13,7 @@ namespace smclib {
 namespace {
 
 // A request that needs a card: no card, or one not yet in `minimum`, refused.
-NTSTATUS checkCardState(SMARTCARD_EXTENSION &extension, ULONG minimum) {
+NTSTATUS checkCardState(SMARTCARD_EXTENSION& extension, ULONG minimum) {
   const ULONG state = currentState(extension);
   if (state <= SCARD_ABSENT) return STATUS_NO_MEDIA_IN_DEVICE;
   if (state < minimum) return STATUS_INVALID_DEVICE_STATE;
@@ -22,7 +22,7 @@ NTSTATUS checkCardState(SMARTCARD_EXTENSION &extension, ULONG minimum) {
 
 }  // namespace
 
-NTSTATUS handlePower(SMARTCARD_EXTENSION &extension, RequestBuffers &request) {
+NTSTATUS handlePower(SMARTCARD_EXTENSION& extension, RequestBuffers& request) {
   if (request.inLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
   const ULONG action = readUlong(request.in);
   if (action != SCARD_POWER_DOWN && action != SCARD_COLD_RESET && action != SCARD_WARM_RESET) {
@@ -60,7 +60,7 @@ NTSTATUS handlePower(SMARTCARD_EXTENSION &extension, RequestBuffers &request) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS handleSetProtocol(SMARTCARD_EXTENSION &extension, RequestBuffers &request) {
+NTSTATUS handleSetProtocol(SMARTCARD_EXTENSION& extension, RequestBuffers& request) {
   if (request.inLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
   if (request.outLength < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
   if (extension.ReaderFunction[RDF_SET_PROTOCOL] == nullptr) return STATUS_NOT_SUPPORTED;
@@ -90,7 +90,7 @@ NTSTATUS handleSetProtocol(SMARTCARD_EXTENSION &extension, RequestBuffers &reque
   return STATUS_SUCCESS;
 }
 
-NTSTATUS handleTransmit(SMARTCARD_EXTENSION &extension, RequestBuffers &request) {
+NTSTATUS handleTransmit(SMARTCARD_EXTENSION& extension, RequestBuffers& request) {
   constexpr ULONG kHeader = sizeof(SCARD_IO_REQUEST);
   if (request.inLength < kHeader) return STATUS_INVALID_PARAMETER;
   if (request.outLength < kHeader) return STATUS_BUFFER_TOO_SMALL;
@@ -100,7 +100,7 @@ NTSTATUS handleTransmit(SMARTCARD_EXTENSION &extension, RequestBuffers &request)
   if (header.cbPciLength < kHeader || header.cbPciLength > request.inLength) return STATUS_INVALID_PARAMETER;
   if (NTSTATUS status = checkCardState(extension, SCARD_SPECIFIC); !NT_SUCCESS(status)) return status;
   if (header.dwProtocol != extension.CardCapabilities.Protocol.Selected) return STATUS_INVALID_DEVICE_REQUEST;
-  auto &state = libraryState(extension);
+  auto& state = libraryState(extension);
   const ULONG dataLength = request.inLength - header.cbPciLength;
   if (dataLength > state.commandCopySize) return STATUS_INVALID_PARAMETER;
 
@@ -121,9 +121,9 @@ NTSTATUS handleTransmit(SMARTCARD_EXTENSION &extension, RequestBuffers &request)
   return STATUS_SUCCESS;
 }
 
-NTSTATUS handleCardTracking(SMARTCARD_EXTENSION &extension, RequestBuffers &request, bool waitForPresent) {
+NTSTATUS handleCardTracking(SMARTCARD_EXTENSION& extension, RequestBuffers& request, bool waitForPresent) {
   PIRP irp = request.irp;
-  auto &os = *extension.OsData;
+  auto& os = *extension.OsData;
   KIRQL irql;
   KeAcquireSpinLock(&os.SpinLock, &irql);
   const bool cardThere = extension.ReaderCapabilities.CurrentState > SCARD_ABSENT;

@@ -12,13 +12,15 @@ namespace {
 
 ULONG debugLevel = 0;
 
-void freeBuffers(SMARTCARD_EXTENSION &extension) {
-  if (extension.SmartcardRequest.Buffer != nullptr) ExFreePoolWithTag(extension.SmartcardRequest.Buffer, SMARTCARD_POOL_TAG);
-  if (extension.SmartcardReply.Buffer != nullptr) ExFreePoolWithTag(extension.SmartcardReply.Buffer, SMARTCARD_POOL_TAG);
+void freeBuffers(SMARTCARD_EXTENSION& extension) {
+  if (extension.SmartcardRequest.Buffer != nullptr)
+    ExFreePoolWithTag(extension.SmartcardRequest.Buffer, SMARTCARD_POOL_TAG);
+  if (extension.SmartcardReply.Buffer != nullptr)
+    ExFreePoolWithTag(extension.SmartcardReply.Buffer, SMARTCARD_POOL_TAG);
   extension.SmartcardRequest.Buffer = nullptr;
   extension.SmartcardReply.Buffer = nullptr;
   if (extension.OsData != nullptr) {
-    auto &state = smclib::libraryState(extension);
+    auto& state = smclib::libraryState(extension);
     if (state.commandCopy != nullptr) ExFreePoolWithTag(state.commandCopy, SMARTCARD_POOL_TAG);
     ExFreePoolWithTag(extension.OsData, SMARTCARD_POOL_TAG);
     extension.OsData = nullptr;
@@ -26,7 +28,7 @@ void freeBuffers(SMARTCARD_EXTENSION &extension) {
 }
 
 PUCHAR allocateBuffer(ULONG size) {
-  auto *buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, SMARTCARD_POOL_TAG));
+  auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, SMARTCARD_POOL_TAG));
   if (buffer != nullptr) RtlZeroMemory(buffer, size);
   return buffer;
 }
@@ -34,7 +36,7 @@ PUCHAR allocateBuffer(ULONG size) {
 }  // namespace
 
 extern "C" NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &extension = *SmartcardExtension;
+  auto& extension = *SmartcardExtension;
   if (extension.OsData != nullptr) return STATUS_INVALID_DEVICE_STATE;
   if (extension.Version < SMCLIB_VERSION_REQUIRED) return STATUS_UNSUCCESSFUL;
   if (platform::FaultInjector::current().shouldFail(platform::fault::kSmartcardInitialize,
@@ -44,7 +46,7 @@ extern "C" NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension)
   extension.SmartcardRequest.BufferSize = std::max<ULONG>(extension.SmartcardRequest.BufferSize, MIN_BUFFER_SIZE);
   extension.SmartcardReply.BufferSize = std::max<ULONG>(extension.SmartcardReply.BufferSize, MIN_BUFFER_SIZE);
 
-  auto *state = static_cast<smclib::LibraryState *>(
+  auto* state = static_cast<smclib::LibraryState*>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(smclib::LibraryState), SMARTCARD_POOL_TAG));
   if (state == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(state, sizeof *state);
@@ -64,7 +66,7 @@ extern "C" NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension)
   IoInitializeRemoveLock(&state->removeLock, SMARTCARD_POOL_TAG, 0, 0);
   KeInitializeEvent(&state->requestGate, SynchronizationEvent, TRUE);
 
-  auto &card = extension.CardCapabilities;
+  auto& card = extension.CardCapabilities;
   card.ClockRateConversion = smclib::clockRateConversion;
   card.BitRateAdjustment = smclib::bitRateAdjustment;
   card.PtsData.Type = PTS_TYPE_OPTIMAL;
@@ -78,7 +80,7 @@ extern "C" NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension)
 extern "C" VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) { freeBuffers(*SmartcardExtension); }
 
 extern "C" NTSTATUS SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag) {
-  auto &state = smclib::libraryState(*SmartcardExtension);
+  auto& state = smclib::libraryState(*SmartcardExtension);
   const NTSTATUS status = IoAcquireRemoveLock(&state.removeLock, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Tag)));
   if (NT_SUCCESS(status)) __atomic_add_fetch(&state.removeHolds, 1, __ATOMIC_SEQ_CST);
   return status;
@@ -89,7 +91,7 @@ extern "C" NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExt
 }
 
 extern "C" VOID SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag) {
-  auto &state = smclib::libraryState(*SmartcardExtension);
+  auto& state = smclib::libraryState(*SmartcardExtension);
   __atomic_sub_fetch(&state.removeHolds, 1, __ATOMIC_SEQ_CST);
   IoReleaseRemoveLock(&state.removeLock, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Tag)));
 }
@@ -103,7 +105,7 @@ extern "C" VOID SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtensi
 // one taken for it first, so the lock ends removed and balanced either way.
 extern "C" VOID SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
   PAGED_CODE();
-  auto &state = smclib::libraryState(*SmartcardExtension);
+  auto& state = smclib::libraryState(*SmartcardExtension);
   if (__atomic_load_n(&state.removeHolds, __ATOMIC_SEQ_CST) == 0) {
     if (!NT_SUCCESS(IoAcquireRemoveLock(&state.removeLock, nullptr))) return;  // already removed
     __atomic_add_fetch(&state.removeHolds, 1, __ATOMIC_SEQ_CST);
@@ -124,7 +126,7 @@ extern "C" VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STR
     }
   }
   const ULONG entrySize = headerSize + stringBytes;
-  auto *packet = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(Object, static_cast<UCHAR>(entrySize)));
+  auto* packet = static_cast<PIO_ERROR_LOG_PACKET>(IoAllocateErrorLogEntry(Object, static_cast<UCHAR>(entrySize)));
   if (packet == nullptr) return;
   RtlZeroMemory(packet, entrySize);
   packet->ErrorCode = ErrorCode;
@@ -133,7 +135,7 @@ extern "C" VOID SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STR
   if (stringBytes >= sizeof(WCHAR)) {
     packet->NumberOfStrings = 1;
     packet->StringOffset = static_cast<USHORT>(headerSize);
-    auto *text = reinterpret_cast<UCHAR *>(packet) + headerSize;
+    auto* text = reinterpret_cast<UCHAR*>(packet) + headerSize;
     RtlCopyMemory(text, Insertion->Buffer, stringBytes - sizeof(WCHAR));
   }
   IoWriteErrorLogEntry(packet);

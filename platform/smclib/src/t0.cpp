@@ -20,7 +20,7 @@ struct T0Command {
 };
 
 // Works out the case of a short command APDU; false when it is none.
-bool classify(const UCHAR *apdu, ULONG length, T0Command &command) {
+bool classify(const UCHAR* apdu, ULONG length, T0Command& command) {
   if (apdu == nullptr || length < 4) return false;
   if (length == 4) return true;  // case 1
   const ULONG b5 = apdu[4];
@@ -30,7 +30,7 @@ bool classify(const UCHAR *apdu, ULONG length, T0Command &command) {
     return true;
   }
   if (b5 == 0) return false;  // extended lengths do not exist in T=0
-  if (length == 5 + b5) {  // case 3
+  if (length == 5 + b5) {     // case 3
     command.lc = b5;
     command.p3 = static_cast<std::uint8_t>(b5);
     return true;
@@ -49,11 +49,11 @@ bool validSw1(UCHAR sw1) { return ((sw1 & 0xF0) == 0x60 && sw1 != 0x60) || (sw1 
 }  // namespace
 
 extern "C" NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &extension = *SmartcardExtension;
-  const UCHAR *apdu = extension.IoRequest.RequestBuffer;
+  auto& extension = *SmartcardExtension;
+  const UCHAR* apdu = extension.IoRequest.RequestBuffer;
   T0Command command;
   if (!classify(apdu, extension.IoRequest.RequestBufferLength, command)) return STATUS_INVALID_PARAMETER;
-  auto &request = extension.SmartcardRequest;
+  auto& request = extension.SmartcardRequest;
   const ULONG tpduLength = 5 + command.lc;
   if (request.Buffer == nullptr || request.BufferLength > request.BufferSize ||
       request.BufferSize - request.BufferLength < tpduLength) {
@@ -61,7 +61,7 @@ extern "C" NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) 
   }
   if (command.le + 2 > extension.SmartcardReply.BufferSize) return STATUS_BUFFER_OVERFLOW;
   if (command.le + 2 > extension.IoRequest.ReplyBufferLength) return STATUS_BUFFER_TOO_SMALL;
-  UCHAR *tpdu = request.Buffer + request.BufferLength;
+  UCHAR* tpdu = request.Buffer + request.BufferLength;
   RtlCopyMemory(tpdu, apdu, 4);
   tpdu[4] = command.p3;
   if (command.lc > 0) RtlCopyMemory(tpdu + 5, apdu + 5, command.lc);
@@ -72,8 +72,8 @@ extern "C" NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension) 
 }
 
 extern "C" NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &extension = *SmartcardExtension;
-  const auto &reply = extension.SmartcardReply;
+  auto& extension = *SmartcardExtension;
+  const auto& reply = extension.SmartcardReply;
   const ULONG length = reply.BufferLength;
   if (reply.Buffer == nullptr || length < 2 || length > reply.BufferSize || length > extension.T0.Le + 2) {
     return STATUS_DEVICE_PROTOCOL_ERROR;
@@ -89,8 +89,8 @@ extern "C" NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 extern "C" NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &extension = *SmartcardExtension;
-  auto &request = extension.SmartcardRequest;
+  auto& extension = *SmartcardExtension;
+  auto& request = extension.SmartcardRequest;
   const ULONG length = extension.IoRequest.RequestBufferLength;
   if (length > 0 && extension.IoRequest.RequestBuffer == nullptr) return STATUS_INVALID_PARAMETER;
   if (request.Buffer == nullptr || request.BufferLength > request.BufferSize ||
@@ -103,8 +103,8 @@ extern "C" NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension)
 }
 
 extern "C" NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
-  auto &extension = *SmartcardExtension;
-  const auto &reply = extension.SmartcardReply;
+  auto& extension = *SmartcardExtension;
+  const auto& reply = extension.SmartcardReply;
   if (reply.BufferLength > reply.BufferSize) return STATUS_DEVICE_PROTOCOL_ERROR;
   if (reply.BufferLength > extension.IoRequest.ReplyBufferLength) return STATUS_BUFFER_TOO_SMALL;
   if (reply.BufferLength > 0) RtlCopyMemory(extension.IoRequest.ReplyBuffer, reply.Buffer, reply.BufferLength);

@@ -19,7 +19,7 @@ std::uint16_t crc(std::span<const std::uint8_t> bytes) {
   return value;
 }
 
-void appendEdc(std::uint8_t *bytes, std::size_t length, bool useCrc) {
+void appendEdc(std::uint8_t* bytes, std::size_t length, bool useCrc) {
   std::span<const std::uint8_t> covered(bytes, length);
   if (useCrc) {
     const std::uint16_t value = crc(covered);

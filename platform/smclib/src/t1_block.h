@@ -57,7 +57,7 @@ std::uint16_t crc(std::span<const std::uint8_t> bytes);
 inline constexpr std::size_t edcLength(bool useCrc) { return useCrc ? 2 : 1; }
 
 // Writes the EDC of bytes[0, length) right behind them.
-void appendEdc(std::uint8_t *bytes, std::size_t length, bool useCrc);
+void appendEdc(std::uint8_t* bytes, std::size_t length, bool useCrc);
 
 // Whether the last EDC bytes of the block check out.
 bool edcValid(std::span<const std::uint8_t> block, bool useCrc);

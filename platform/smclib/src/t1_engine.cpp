@@ -28,38 +28,34 @@
 namespace smclib {
 namespace {
 
-constexpr UCHAR kMaxErrors = 3;       // failed exchanges of one block before resynchronising
-constexpr UCHAR kMaxResynch = 3;      // S(RESYNCH request) attempts before giving up
-constexpr USHORT kMaxWtx = 1024;      // waiting time extensions per command
+constexpr UCHAR kMaxErrors = 3;   // failed exchanges of one block before resynchronising
+constexpr UCHAR kMaxResynch = 3;  // S(RESYNCH request) attempts before giving up
+constexpr USHORT kMaxWtx = 1024;  // waiting time extensions per command
 
-bool usesCrc(const SMARTCARD_EXTENSION &extension) {
-  return (extension.CardCapabilities.T1.EDC & T1_CRC_CHECK) != 0;
-}
+bool usesCrc(const SMARTCARD_EXTENSION& extension) { return (extension.CardCapabilities.T1.EDC & T1_CRC_CHECK) != 0; }
 
 // The IFSD we propose: the reader's maximum, within 1..254.
-UCHAR wantedIfsd(const SMARTCARD_EXTENSION &extension) {
+UCHAR wantedIfsd(const SMARTCARD_EXTENSION& extension) {
   const ULONG max = extension.ReaderCapabilities.MaxIFSD;
   if (max == 0) return t1::kDefaultIfs;
   return static_cast<UCHAR>(std::min<ULONG>(max, t1::kMaxIfs));
 }
 
 // The NAD a card answers with: source and destination swapped.
-UCHAR expectedCardNad(UCHAR nad) {
-  return static_cast<UCHAR>(((nad & 0x07) << 4) | ((nad >> 4) & 0x07));
-}
+UCHAR expectedCardNad(UCHAR nad) { return static_cast<UCHAR>(((nad & 0x07) << 4) | ((nad >> 4) & 0x07)); }
 
 // Whether the last I-block we sent announced more data (M bit).
-bool ourBlockChained(const T1_DATA &t1) { return t1.IBlockPending && t1.BytesToSend > t1.InfBytesSent; }
+bool ourBlockChained(const T1_DATA& t1) { return t1.IBlockPending && t1.BytesToSend > t1.InfBytesSent; }
 
-void acknowledgeOurBlock(T1_DATA &t1) {
+void acknowledgeOurBlock(T1_DATA& t1) {
   t1.BytesSent += t1.InfBytesSent;
   t1.BytesToSend -= t1.InfBytesSent;
   t1.SSN ^= 1;
   t1.IBlockPending = FALSE;
 }
 
-void restartCommand(SMARTCARD_EXTENSION &extension) {
-  auto &t1 = extension.T1;
+void restartCommand(SMARTCARD_EXTENSION& extension) {
+  auto& t1 = extension.T1;
   t1.BytesSent = 0;
   t1.BytesToSend = extension.IoRequest.RequestBufferLength;
   t1.BytesReceived = 0;
@@ -71,8 +67,8 @@ void restartCommand(SMARTCARD_EXTENSION &extension) {
   t1.ReplyData = extension.IoRequest.ReplyBuffer;
 }
 
-void beginCommand(SMARTCARD_EXTENSION &extension) {
-  auto &t1 = extension.T1;
+void beginCommand(SMARTCARD_EXTENSION& extension) {
+  auto& t1 = extension.T1;
   restartCommand(extension);
   t1.Resynch = 0;
   t1.Resend = 0;
@@ -89,8 +85,8 @@ void beginCommand(SMARTCARD_EXTENSION &extension) {
   }
 }
 
-NTSTATUS finish(SMARTCARD_EXTENSION &extension, NTSTATUS status) {
-  auto &t1 = extension.T1;
+NTSTATUS finish(SMARTCARD_EXTENSION& extension, NTSTATUS status) {
+  auto& t1 = extension.T1;
   t1.CommandActive = FALSE;
   t1.IBlockPending = FALSE;
   t1.MoreData = FALSE;
@@ -102,20 +98,20 @@ NTSTATUS finish(SMARTCARD_EXTENSION &extension, NTSTATUS status) {
 }
 
 // The state that an S-response interrupts.
-ULONG contextState(const T1_DATA &t1) {
+ULONG contextState(const T1_DATA& t1) {
   return (t1.IBlockPending || t1.BytesSent > 0 || t1.MoreData) ? T1_I_BLOCK : T1_INIT;
 }
 
 // Appends one block behind whatever the driver put in the request buffer.
-NTSTATUS buildBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, const UCHAR *inf, ULONG infLength) {
-  auto &request = extension.SmartcardRequest;
+NTSTATUS buildBlock(SMARTCARD_EXTENSION& extension, UCHAR pcb, const UCHAR* inf, ULONG infLength) {
+  auto& request = extension.SmartcardRequest;
   const bool crc = usesCrc(extension);
   const ULONG blockLength = static_cast<ULONG>(t1::kPrologue + infLength + t1::edcLength(crc));
   if (request.Buffer == nullptr || request.BufferLength > request.BufferSize ||
       request.BufferSize - request.BufferLength < blockLength) {
     return STATUS_BUFFER_OVERFLOW;
   }
-  UCHAR *block = request.Buffer + request.BufferLength;
+  UCHAR* block = request.Buffer + request.BufferLength;
   block[0] = extension.T1.NAD;
   block[1] = pcb;
   block[2] = static_cast<UCHAR>(infLength);
@@ -128,8 +124,8 @@ NTSTATUS buildBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, const UCHAR *inf,
 
 // Sends S(RESYNCH request), at most kMaxResynch times per command (ISO/IEC
 // 7816-3, rule 6.4); then the command ends.
-NTSTATUS startResynch(SMARTCARD_EXTENSION &extension, bool mute) {
-  auto &t1 = extension.T1;
+NTSTATUS startResynch(SMARTCARD_EXTENSION& extension, bool mute) {
+  auto& t1 = extension.T1;
   if (++t1.Resynch > kMaxResynch) {
     return finish(extension, mute ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR);
   }
@@ -138,8 +134,8 @@ NTSTATUS startResynch(SMARTCARD_EXTENSION &extension, bool mute) {
 }
 
 // An invalid block, or none: ISO/IEC 7816-3 rules 7.1 to 7.4 and 6.4.
-NTSTATUS failure(SMARTCARD_EXTENSION &extension, UCHAR errorCode, bool mute) {
-  auto &t1 = extension.T1;
+NTSTATUS failure(SMARTCARD_EXTENSION& extension, UCHAR errorCode, bool mute) {
+  auto& t1 = extension.T1;
   t1.CardMute = mute ? TRUE : FALSE;
   if (t1.Aborted) return finish(extension, STATUS_CANCELLED);
   if (t1.LastSentPcb == (t1::kSBlock | t1::kSResynch)) return startResynch(extension, mute);
@@ -163,11 +159,12 @@ NTSTATUS failure(SMARTCARD_EXTENSION &extension, UCHAR errorCode, bool mute) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS receiveIBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<const UCHAR> inf) {
-  auto &t1 = extension.T1;
+NTSTATUS receiveIBlock(SMARTCARD_EXTENSION& extension, UCHAR pcb, std::span<const UCHAR> inf) {
+  auto& t1 = extension.T1;
   if ((pcb & 0x1F) != 0 || inf.size() > t1.IFSD) return failure(extension, t1::kRErrorOther, false);
   if (t1.Aborted) return finish(extension, STATUS_CANCELLED);
-  const bool commandDelivered = t1.IBlockPending ? !ourBlockChained(t1) : (t1.BytesToSend == 0 && t1.BytesSent > 0) || t1.MoreData;
+  const bool commandDelivered =
+      t1.IBlockPending ? !ourBlockChained(t1) : (t1.BytesToSend == 0 && t1.BytesSent > 0) || t1.MoreData;
   const UCHAR sequence = (pcb & t1::kISequence) ? 1 : 0;
   if (!commandDelivered || sequence != t1.RSN) return failure(extension, t1::kRErrorOther, false);
 
@@ -196,8 +193,8 @@ NTSTATUS receiveIBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
   return finish(extension, t1.ReplyOverflow ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS);
 }
 
-NTSTATUS receiveRBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<const UCHAR> inf) {
-  auto &t1 = extension.T1;
+NTSTATUS receiveRBlock(SMARTCARD_EXTENSION& extension, UCHAR pcb, std::span<const UCHAR> inf) {
+  auto& t1 = extension.T1;
   if ((pcb & 0x2C) != 0 || (pcb & 0x03) == 0x03 || !inf.empty()) return failure(extension, t1::kRErrorOther, false);
   if (t1.Aborted) return finish(extension, STATUS_CANCELLED);
   const UCHAR sequence = (pcb & t1::kRSequence) ? 1 : 0;
@@ -224,7 +221,7 @@ NTSTATUS receiveRBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
 
 // An accepted IFS or WTX request: the next block is the response echoing
 // its byte, and the exchange goes on where it was afterwards.
-NTSTATUS answerSRequest(T1_DATA &t1, UCHAR inf, ULONG responseState) {
+NTSTATUS answerSRequest(T1_DATA& t1, UCHAR inf, ULONG responseState) {
   t1.LastSentInf = inf;
   t1.OriginalState = contextState(t1);
   t1.State = responseState;
@@ -233,8 +230,8 @@ NTSTATUS answerSRequest(T1_DATA &t1, UCHAR inf, ULONG responseState) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS receiveSBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<const UCHAR> inf) {
-  auto &t1 = extension.T1;
+NTSTATUS receiveSBlock(SMARTCARD_EXTENSION& extension, UCHAR pcb, std::span<const UCHAR> inf) {
+  auto& t1 = extension.T1;
   const UCHAR type = pcb & t1::kSTypeMask;
   if ((pcb & t1::kSResponse) == 0) {
     switch (type) {
@@ -253,8 +250,7 @@ NTSTATUS receiveSBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
         t1.OriginalState = contextState(t1);
         t1.State = T1_ABORT_RESPONSE;
         return STATUS_MORE_PROCESSING_REQUIRED;
-      default:
-        break;
+      default: break;
     }
     return failure(extension, t1::kRErrorOther, false);
   }
@@ -279,16 +275,15 @@ NTSTATUS receiveSBlock(SMARTCARD_EXTENSION &extension, UCHAR pcb, std::span<cons
     case t1::kSAbort:
       if (!inf.empty()) break;
       return finish(extension, t1.ReplyOverflow ? STATUS_BUFFER_TOO_SMALL : STATUS_CANCELLED);
-    default:
-      break;
+    default: break;
   }
   return failure(extension, t1::kRErrorOther, false);
 }
 
 }  // namespace
 
-void t1ResetProtocol(SMARTCARD_EXTENSION &extension) {
-  auto &t1 = extension.T1;
+void t1ResetProtocol(SMARTCARD_EXTENSION& extension) {
+  auto& t1 = extension.T1;
   const UCHAR nad = t1.NAD;
   const BOOLEAN suppressIfsRequest = t1.SuppressIfsRequest;
   RtlZeroMemory(&t1, sizeof t1);
@@ -299,8 +294,8 @@ void t1ResetProtocol(SMARTCARD_EXTENSION &extension) {
   t1.State = T1_INIT;
 }
 
-void t1PrepareCommand(SMARTCARD_EXTENSION &extension) {
-  auto &t1 = extension.T1;
+void t1PrepareCommand(SMARTCARD_EXTENSION& extension) {
+  auto& t1 = extension.T1;
   t1.CommandActive = FALSE;
   t1.IBlockPending = FALSE;
   t1.MoreData = FALSE;
@@ -311,8 +306,8 @@ void t1PrepareCommand(SMARTCARD_EXTENSION &extension) {
 
 extern "C" NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
   using namespace smclib;
-  auto &extension = *SmartcardExtension;
-  auto &t1 = extension.T1;
+  auto& extension = *SmartcardExtension;
+  auto& t1 = extension.T1;
   if (extension.IoRequest.RequestBuffer == nullptr && extension.IoRequest.RequestBufferLength != 0) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -326,28 +321,23 @@ extern "C" NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) 
       return buildBlock(extension, t1::iBlockPcb(t1.SSN, more), extension.IoRequest.RequestBuffer + t1.BytesSent,
                         chunk);
     }
-    case T1_R_BLOCK:
-      return buildBlock(extension, t1::rBlockPcb(t1.RSN, t1.LastError), nullptr, 0);
-    case T1_IFS_REQUEST:
-      return buildBlock(extension, T1_IFS_REQUEST, &t1.IfsdRequested, 1);
+    case T1_R_BLOCK: return buildBlock(extension, t1::rBlockPcb(t1.RSN, t1.LastError), nullptr, 0);
+    case T1_IFS_REQUEST: return buildBlock(extension, T1_IFS_REQUEST, &t1.IfsdRequested, 1);
     case T1_RESYNCH_REQUEST:
     case T1_ABORT_REQUEST:
-    case T1_ABORT_RESPONSE:
-      return buildBlock(extension, static_cast<UCHAR>(t1.State), nullptr, 0);
+    case T1_ABORT_RESPONSE: return buildBlock(extension, static_cast<UCHAR>(t1.State), nullptr, 0);
     case T1_IFS_RESPONSE:
-    case T1_WTX_RESPONSE:
-      return buildBlock(extension, static_cast<UCHAR>(t1.State), &t1.LastSentInf, 1);
-    default:
-      return STATUS_INVALID_DEVICE_STATE;
+    case T1_WTX_RESPONSE: return buildBlock(extension, static_cast<UCHAR>(t1.State), &t1.LastSentInf, 1);
+    default: return STATUS_INVALID_DEVICE_STATE;
   }
 }
 
 extern "C" NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   using namespace smclib;
-  auto &extension = *SmartcardExtension;
-  auto &t1 = extension.T1;
+  auto& extension = *SmartcardExtension;
+  auto& t1 = extension.T1;
   if (!t1.CommandActive) return STATUS_INVALID_DEVICE_STATE;
-  const auto &reply = extension.SmartcardReply;
+  const auto& reply = extension.SmartcardReply;
   const ULONG length = reply.Buffer == nullptr ? 0 : std::min(reply.BufferLength, reply.BufferSize);
   if (length == 0) return failure(extension, t1::kRErrorOther, true);
   const bool crc = usesCrc(extension);
@@ -360,12 +350,9 @@ extern "C" NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   const UCHAR pcb = block[1];
   const auto inf = block.subspan(t1::kPrologue, block[2]);
   switch (t1::kindOf(pcb)) {
-    case t1::Kind::I:
-      return receiveIBlock(extension, pcb, inf);
-    case t1::Kind::R:
-      return receiveRBlock(extension, pcb, inf);
-    case t1::Kind::S:
-      return receiveSBlock(extension, pcb, inf);
+    case t1::Kind::I: return receiveIBlock(extension, pcb, inf);
+    case t1::Kind::R: return receiveRBlock(extension, pcb, inf);
+    case t1::Kind::S: return receiveSBlock(extension, pcb, inf);
   }
   return failure(extension, t1::kRErrorOther, false);
 }

@@ -37,15 +37,13 @@ using KernelTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000
 
 // System time at boot in virtual mode: 2026-01-01T00:00:00Z counted in 100 ns
 // ticks since 1601-01-01, the kernel's epoch. Fixed so that runs repeat.
-inline constexpr std::int64_t kVirtualBootSystemTime100ns =
-    (11'644'473'600LL + 1'767'225'600LL) * 10'000'000LL;
+inline constexpr std::int64_t kVirtualBootSystemTime100ns = (11'644'473'600LL + 1'767'225'600LL) * 10'000'000LL;
 
 // Converts a kernel time-out or delay (LARGE_INTEGER::QuadPart) to the
 // duration it asks for, measured from `now`: negative values are relative,
 // positive ones are absolute system times (given the system time at boot),
 // zero is zero.
-constexpr Duration kernelIntervalToDuration(std::int64_t quadPart100ns, Instant now,
-                                            std::int64_t bootSystemTime100ns) {
+constexpr Duration kernelIntervalToDuration(std::int64_t quadPart100ns, Instant now, std::int64_t bootSystemTime100ns) {
   if (quadPart100ns <= 0) return KernelTicks(-quadPart100ns);
   Duration sinceBoot = KernelTicks(quadPart100ns - bootSystemTime100ns);
   Duration remaining = sinceBoot - now.time_since_epoch();

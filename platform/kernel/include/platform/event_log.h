@@ -13,13 +13,13 @@
 namespace platform {
 
 struct EventLogEntry {
-  const void *object;          // the driver or device object the entry is for
-  std::string objectName;      // its display name
-  NTSTATUS code;               // the message code (ErrorCode of the packet)
+  const void* object;      // the driver or device object the entry is for
+  std::string objectName;  // its display name
+  NTSTATUS code;           // the message code (ErrorCode of the packet)
   NTSTATUS finalStatus;
   ULONG uniqueErrorValue;
   std::vector<ULONG> dumpData;
-  std::u16string strings;      // insertion strings, NUL-separated
+  std::u16string strings;  // insertion strings, NUL-separated
 };
 
 class EventLog {
@@ -31,8 +31,8 @@ class EventLog {
   std::size_t count(NTSTATUS code) const;
   // The eventlog of the running system (installed by platform::System), or a
   // process-wide one when no system runs.
-  static EventLog &current();
-  static void install(EventLog *instance);
+  static EventLog& current();
+  static void install(EventLog* instance);
 
   void clear();
 

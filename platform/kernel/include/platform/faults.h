@@ -47,7 +47,7 @@ class FaultInjector {
   explicit FaultInjector(std::uint64_t seed = 1);
 
   // Decides whether this call fails; counts it either way.
-  bool shouldFail(std::string_view kind, const void *callSite);
+  bool shouldFail(std::string_view kind, const void* callSite);
 
   // Fail the n-th call (1-based) of a kind, counted from now on.
   void failCall(std::string_view kind, std::uint64_t callNumber);
@@ -68,8 +68,8 @@ class FaultInjector {
 
   // The fault injector of the running system (installed by platform::System), or a
   // process-wide one when no system runs.
-  static FaultInjector &current();
-  static void install(FaultInjector *instance);
+  static FaultInjector& current();
+  static void install(FaultInjector* instance);
 
   std::uint64_t calls(std::string_view kind) const;
   std::uint64_t sitesSeen() const;
@@ -82,7 +82,7 @@ class FaultInjector {
   std::map<std::string, std::uint64_t, std::less<>> calls_;
   std::map<std::string, std::set<std::uint64_t>, std::less<>> failAt_;
   std::map<std::string, std::uint64_t, std::less<>> failFrom_;
-  std::set<std::pair<std::string, const void *>> seenSites_;
+  std::set<std::pair<std::string, const void*>> seenSites_;
   bool eachSiteOnce_ = false;
   std::uint64_t nthNewSite_ = 0;
   std::size_t sitesBeforePlan_ = 0;

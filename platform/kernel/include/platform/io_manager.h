@@ -59,12 +59,12 @@ class IoManager {
  public:
   IoManager();
   ~IoManager();
-  IoManager(const IoManager &) = delete;
-  IoManager &operator=(const IoManager &) = delete;
+  IoManager(const IoManager&) = delete;
+  IoManager& operator=(const IoManager&) = delete;
 
   // Symbolic link names of the enabled interfaces of a class, in
   // registration order.
-  std::vector<std::u16string> interfaces(const GUID &interfaceClass) const;
+  std::vector<std::u16string> interfaces(const GUID& interfaceClass) const;
   // Whether the interface exists and is enabled.
   bool interfaceEnabled(std::u16string_view symbolicLink) const;
 
@@ -74,8 +74,7 @@ class IoManager {
   OpenResult open(std::u16string_view symbolicLink);
 
   // IRP_MJ_DEVICE_CONTROL, waiting for completion.
-  IoResult deviceControl(Handle handle, ULONG ioControlCode, std::span<const std::uint8_t> input,
-                         ULONG outputLength);
+  IoResult deviceControl(Handle handle, ULONG ioControlCode, std::span<const std::uint8_t> input, ULONG outputLength);
   // The same on a request thread of its own; the caller goes on at once.
   PendingRequest deviceControlAsync(Handle handle, ULONG ioControlCode, std::vector<std::uint8_t> input,
                                     ULONG outputLength, std::string threadName = "application request");
@@ -89,7 +88,7 @@ class IoManager {
   struct OpenFile;
 
  private:
-  OpenFile *find(Handle handle) const;
+  OpenFile* find(Handle handle) const;
   // Shared with requests in flight, so that a handle closed under a pending
   // request leaves its file object alive until the request ends.
   std::map<std::uint64_t, std::shared_ptr<OpenFile>> files_;

@@ -11,11 +11,11 @@
 namespace platform {
 
 struct RecordedPowerState {
-  std::string device;      // display name of the device
-  POWER_STATE_TYPE type;   // SystemPowerState or DevicePowerState
-  ULONG state;             // the SYSTEM_POWER_STATE or DEVICE_POWER_STATE value
+  std::string device;     // display name of the device
+  POWER_STATE_TYPE type;  // SystemPowerState or DevicePowerState
+  ULONG state;            // the SYSTEM_POWER_STATE or DEVICE_POWER_STATE value
 
-  bool operator==(const RecordedPowerState &) const = default;
+  bool operator==(const RecordedPowerState&) const = default;
 };
 
 class PowerManager {

@@ -192,8 +192,7 @@ class Scheduler {
   // Runs `action` as an interrupt context at `irql` once the clock reaches
   // `instant` (at once when it has). Timers due at the same instant run in
   // the order they were set. Callable from any thread.
-  TimerId callAt(Instant instant, std::function<void()> action, Irql irql = kDispatchLevel,
-                 std::string name = "timer");
+  TimerId callAt(Instant instant, std::function<void()> action, Irql irql = kDispatchLevel, std::string name = "timer");
   TimerId callAfter(Duration delay, std::function<void()> action, Irql irql = kDispatchLevel,
                     std::string name = "timer");
   // False when the timer has already fired or was cancelled.
@@ -211,8 +210,7 @@ class Scheduler {
   // Blocks the calling thread until one (or all) of `objects` is signalled
   // or the time-out passes. No time-out waits forever; a zero time-out
   // polls. Does not check IRQL: the callers' rules differ.
-  WaitResult wait(std::span<Waitable* const> objects, bool waitAll,
-                  std::optional<Duration> timeout);
+  WaitResult wait(std::span<Waitable* const> objects, bool waitAll, std::optional<Duration> timeout);
   // Blocks the calling thread for `duration` (0: a yield point).
   void delay(Duration duration);
   // Busy-waits `duration` without giving up the CPU: virtual time simply

@@ -40,9 +40,9 @@ struct SystemOptions {
 struct KernelCensus {
   std::size_t poolBlocks = 0;
   std::size_t poolBytes = 0;
-  std::size_t irps = 0;       // allocated and built IRPs not yet freed
+  std::size_t irps = 0;  // allocated and built IRPs not yet freed
   std::size_t workItems = 0;
-  std::size_t devices = 0;    // device objects not deleted
+  std::size_t devices = 0;  // device objects not deleted
   std::size_t drivers = 0;
 };
 
@@ -52,26 +52,26 @@ class System {
   // Shuts the scheduler down (unwinding every managed thread) and releases
   // every kernel object.
   ~System();
-  System(const System &) = delete;
-  System &operator=(const System &) = delete;
+  System(const System&) = delete;
+  System& operator=(const System&) = delete;
 
   // The system that exists, or null.
-  static System *installed();
+  static System* installed();
 
-  Scheduler &scheduler();
-  Trace &trace();
-  Verifier &verifier();
-  FaultInjector &faults();
-  EventLog &eventLog();
-  PnpManager &pnp();
-  PowerManager &power();
-  IoManager &io();
+  Scheduler& scheduler();
+  Trace& trace();
+  Verifier& verifier();
+  FaultInjector& faults();
+  EventLog& eventLog();
+  PnpManager& pnp();
+  PowerManager& power();
+  IoManager& io();
 
   KernelCensus census() const;
   // Pool blocks still allocated with this tag.
   std::size_t poolBlocks(ULONG tag) const;
   // The display name the trace and reports use for a driver or device object.
-  std::string nameOf(const void *object) const;
+  std::string nameOf(const void* object) const;
   // Whether a device object exists and has not been deleted.
   bool deviceExists(PDEVICE_OBJECT device) const;
 

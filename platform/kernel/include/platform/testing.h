@@ -24,16 +24,16 @@
 namespace platform::testing {
 
 // Installs a handler that fails the current test with the violation.
-inline void failTestsOnViolations(Verifier &verifier) {
-  verifier.setHandler([](const Violation &violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
+inline void failTestsOnViolations(Verifier& verifier) {
+  verifier.setHandler([](const Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
 }
 
 class SystemTest : public ::testing::Test {
  public:
   explicit SystemTest(SystemOptions options = {}) : system(options) {
     failTestsOnViolations(system.verifier());
-    seedTrace_ = std::make_unique<::testing::ScopedTrace>(__FILE__, __LINE__,
-                                                          "system seed " + std::to_string(options.seed));
+    seedTrace_ =
+        std::make_unique<::testing::ScopedTrace>(__FILE__, __LINE__, "system seed " + std::to_string(options.seed));
   }
   ~SystemTest() override {
     if (::testing::Test::HasFailure() && printTraceOnFailure) std::cerr << system.trace().format();
@@ -51,7 +51,7 @@ class SystemTest : public ::testing::Test {
 // and the scope fails it unless the rule fired at least once.
 class ExpectViolation {
  public:
-  ExpectViolation(Verifier &verifier, std::string_view ruleName)
+  ExpectViolation(Verifier& verifier, std::string_view ruleName)
       : verifier_(verifier), rule_(ruleName), before_(verifier.violations(ruleName).size()) {
     verifier_.expect(rule_);
   }
@@ -59,11 +59,11 @@ class ExpectViolation {
     verifier_.unexpect(rule_);
     EXPECT_GT(verifier_.violations(rule_).size(), before_) << "the verifier rule " << rule_ << " did not fire";
   }
-  ExpectViolation(const ExpectViolation &) = delete;
-  ExpectViolation &operator=(const ExpectViolation &) = delete;
+  ExpectViolation(const ExpectViolation&) = delete;
+  ExpectViolation& operator=(const ExpectViolation&) = delete;
 
  private:
-  Verifier &verifier_;
+  Verifier& verifier_;
   std::string rule_;
   std::size_t before_;
 };

@@ -56,15 +56,15 @@ class Trace {
   void clear();
 
   // Copies every new entry to the stream as it is added (nullptr stops it).
-  void echoTo(std::ostream *stream);
+  void echoTo(std::ostream* stream);
   // The whole trace, one line per entry: "   12.345678 ms  thread  irp  text".
   std::string format() const;
-  static std::string formatEntry(const TraceEntry &entry);
+  static std::string formatEntry(const TraceEntry& entry);
 
   // The trace of the running system (installed by platform::System), or a
   // process-wide one when no system runs.
-  static Trace &current();
-  static void install(Trace *instance);
+  static Trace& current();
+  static void install(Trace* instance);
 
   // Where timestamps and thread names come from; the system installs both.
   void setTimeSource(std::function<std::chrono::nanoseconds()> now);
@@ -73,7 +73,7 @@ class Trace {
  private:
   mutable std::mutex mutex_;
   std::vector<TraceEntry> entries_;
-  std::ostream *echo_ = nullptr;
+  std::ostream* echo_ = nullptr;
   std::function<std::chrono::nanoseconds()> now_;
   std::function<std::string()> threadName_;
 };

@@ -60,7 +60,7 @@ struct Violation {
 
 class Verifier {
  public:
-  using Handler = std::function<void(const Violation &)>;
+  using Handler = std::function<void(const Violation&)>;
 
   // Records a violation, traces it and calls the handler. The kernel keeps
   // running after a violation, refusing the offending operation where going
@@ -87,10 +87,10 @@ class Verifier {
   // The verifier of the running system (installed by platform::System), or
   // a process-wide one when no system runs, so that every part of the kernel
   // can report without knowing who listens.
-  static Verifier &current();
+  static Verifier& current();
   // Makes `verifier` current until uninstalled (nullptr restores the
   // process-wide one).
-  static void install(Verifier *verifier);
+  static void install(Verifier* verifier);
 
  private:
   bool isExpected(std::string_view ruleName) const;

@@ -19,8 +19,7 @@ std::int64_t hostSystemTime100ns() {
 ClockSource::ClockSource(ClockMode mode)
     : mode_(mode),
       origin_(std::chrono::steady_clock::now()),
-      bootSystemTime100ns_(mode == ClockMode::Virtual ? kVirtualBootSystemTime100ns
-                                                      : hostSystemTime100ns()) {}
+      bootSystemTime100ns_(mode == ClockMode::Virtual ? kVirtualBootSystemTime100ns : hostSystemTime100ns()) {}
 
 Instant ClockSource::now() const {
   if (mode_ == ClockMode::Virtual) return Instant(Duration(virtualNs_.load(std::memory_order_relaxed)));

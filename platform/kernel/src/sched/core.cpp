@@ -76,8 +76,8 @@ Thread* Core::enter(Lock& lock) {
 }
 
 void Core::leave(Thread* me, Lock& lock) {
-  auto keepAlive = std::find_if(threads.begin(), threads.end(),
-                                [me](const auto& thread) { return thread.get() == me; });
+  auto keepAlive =
+      std::find_if(threads.begin(), threads.end(), [me](const auto& thread) { return thread.get() == me; });
   std::shared_ptr<Thread> record = *keepAlive;
   threads.erase(keepAlive);
   me->state = RunState::Finished;
@@ -302,8 +302,8 @@ void Core::idleStep(Lock& lock) {
 }
 
 void Core::reportDeadlock() {
-  std::string report = "deadlock at " + formatInstant(clock.now()) +
-                       ": nothing can run and nothing is due\n" + describeThreads();
+  std::string report =
+      "deadlock at " + formatInstant(clock.now()) + ": nothing can run and nothing is due\n" + describeThreads();
   for (const auto& thread : threads) {
     if (thread->kind != ThreadKind::Foreign || thread->state != RunState::Blocked) continue;
     thread->deadlockReport = report;
@@ -393,16 +393,18 @@ std::string Core::describeWait(const Thread& thread) const {
   } else {
     text = "waits for " + thread.waitWhat;
   }
-  if (thread.timeout) text += " until " + formatInstant(thread.timeout->first);
-  else if (!thread.idleWait && thread.goal.kind == HostGoal::Kind::None) text += " with no time-out";
+  if (thread.timeout)
+    text += " until " + formatInstant(thread.timeout->first);
+  else if (!thread.idleWait && thread.goal.kind == HostGoal::Kind::None)
+    text += " with no time-out";
   return text;
 }
 
 std::string Core::describeThreads() const {
   std::ostringstream out;
   for (const auto& thread : threads) {
-    out << "  thread " << thread->id << " '" << thread->name << "' (" << kindName(thread->kind)
-        << ", IRQL " << static_cast<int>(thread->irql) << "): " << describeWait(*thread);
+    out << "  thread " << thread->id << " '" << thread->name << "' (" << kindName(thread->kind) << ", IRQL "
+        << static_cast<int>(thread->irql) << "): " << describeWait(*thread);
     if (!thread->spinLocks.empty()) out << "; holds " << thread->spinLocks.size() << " spin lock(s)";
     out << '\n';
   }
@@ -424,8 +426,7 @@ void Core::shutdown() {
     }
     for (const auto& thread : threads) {
       thread->timeout.reset();
-      if (thread.get() != me && thread->state == RunState::Blocked)
-        completeWait(thread.get(), WakeReason::Aborted);
+      if (thread.get() != me && thread->state == RunState::Blocked) completeWait(thread.get(), WakeReason::Aborted);
     }
     me->goal = {HostGoal::Kind::AllManagedEnded, {}, nullptr};
     me->waitWhat = "every thread to end (shutdown)";

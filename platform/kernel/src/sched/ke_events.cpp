@@ -22,23 +22,22 @@ constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
 bool isInitialisedEvent(const KEVENT* event) {
   const DISPATCHER_HEADER& header = event->Header;
   return header.Size == kEventSizeInLongs && header.Type <= KOBJECT_TYPE_SYNCHRONIZATION_EVENT &&
-         header.WaitListHead.Flink == &header.WaitListHead &&
-         header.WaitListHead.Blink == &header.WaitListHead;
+         header.WaitListHead.Flink == &header.WaitListHead && header.WaitListHead.Blink == &header.WaitListHead;
 }
 
 bool checkEvent(const KEVENT* event, const char* function) {
   if (event != nullptr && isInitialisedEvent(event)) return true;
-  reportViolation(rule::kEventInit, "event",
-                  std::string(function) + (event == nullptr ? " on a null event"
-                                                            : " on an event that KeInitializeEvent did not initialise"));
+  reportViolation(
+      rule::kEventInit, "event",
+      std::string(function) +
+          (event == nullptr ? " on a null event" : " on an event that KeInitializeEvent did not initialise"));
   return false;
 }
 
 std::string describeEvent(const KEVENT* event) {
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(event));
-  return std::string(event->Header.Type == KOBJECT_TYPE_SYNCHRONIZATION_EVENT ? "synchronization"
-                                                                              : "notification") +
+  return std::string(event->Header.Type == KOBJECT_TYPE_SYNCHRONIZATION_EVENT ? "synchronization" : "notification") +
          " event " + address + (event->Header.SignalState != 0 ? " (signalled)" : " (not signalled)");
 }
 
@@ -67,8 +66,7 @@ std::string describeDuration(Duration duration) {
 // A kernel interval as a duration from now.
 Duration intervalToDuration(const KernelCall& call, LONGLONG quadPart) {
   if (call.core == nullptr) return KernelTicks(quadPart < 0 ? -quadPart : 0);
-  return kernelIntervalToDuration(quadPart, call.core->clock.now(),
-                                  call.core->clock.bootSystemTime100ns());
+  return kernelIntervalToDuration(quadPart, call.core->clock.now(), call.core->clock.bootSystemTime100ns());
 }
 
 // A blocking wait at DISPATCH_LEVEL or above: the fault of the completion
@@ -106,8 +104,10 @@ NTSTATUS waitForEvents(const char* function, std::span<PVOID> objects, bool wait
     // Without a scheduler nobody else runs: only a poll can be answered.
     bool any = false, all = true;
     for (EventWait& wait : waits) {
-      if (wait.isSignaled()) any = true;
-      else all = false;
+      if (wait.isSignaled())
+        any = true;
+      else
+        all = false;
     }
     if (waitAll && all) {
       for (EventWait& wait : waits) wait.acquire();
@@ -147,8 +147,7 @@ extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   DISPATCHER_HEADER& header = Event->Header;
-  header.Type = Type == SynchronizationEvent ? KOBJECT_TYPE_SYNCHRONIZATION_EVENT
-                                             : KOBJECT_TYPE_NOTIFICATION_EVENT;
+  header.Type = Type == SynchronizationEvent ? KOBJECT_TYPE_SYNCHRONIZATION_EVENT : KOBJECT_TYPE_NOTIFICATION_EVENT;
   header.Signalling = 0;
   header.Size = platform::sched::kEventSizeInLongs;
   header.Reserved1 = 0;
@@ -187,21 +186,18 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   return Event->Header.SignalState;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
-                                     PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
   PVOID objects[] = {Object};
   return platform::sched::waitForEvents("KeWaitForSingleObject", objects, false, Timeout);
 }
 
-NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
-                                        KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout,
-                                        PKWAIT_BLOCK WaitBlockArray) {
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON, KPROCESSOR_MODE,
+                                        BOOLEAN, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray) {
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) ||
       (WaitType != WaitAll && WaitType != WaitAny)) {
     platform::reportViolation(platform::rule::kBadObject, "wait",
-                              "KeWaitForMultipleObjects with " + std::to_string(Count) +
-                                  " objects, wait type " + std::to_string(WaitType) +
-                                  (WaitBlockArray == nullptr ? " and no wait blocks" : ""));
+                              "KeWaitForMultipleObjects with " + std::to_string(Count) + " objects, wait type " +
+                                  std::to_string(WaitType) + (WaitBlockArray == nullptr ? " and no wait blocks" : ""));
     return STATUS_INVALID_PARAMETER;
   }
   return platform::sched::waitForEvents("KeWaitForMultipleObjects", std::span<PVOID>(Object, Count),

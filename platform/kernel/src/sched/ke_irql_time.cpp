@@ -18,8 +18,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   KIRQL old = call.me->irql;
   if (NewIrql < old) {
     call.report(platform::rule::kIrqlUnchanged, "thread",
-                              "KeRaiseIrql to " + platform::sched::irqlName(NewIrql) + " from " +
-                                  platform::sched::irqlName(old));
+                "KeRaiseIrql to " + platform::sched::irqlName(NewIrql) + " from " + platform::sched::irqlName(old));
   }
   call.me->irql = NewIrql;
   return old;
@@ -28,9 +27,9 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   KernelCall call("KeLowerIrql");
   if (NewIrql > call.me->irql) {
-    call.report(platform::rule::kIrqlUnchanged, "thread",
-                              "KeLowerIrql to " + platform::sched::irqlName(NewIrql) + " from " +
-                                  platform::sched::irqlName(call.me->irql));
+    call.report(
+        platform::rule::kIrqlUnchanged, "thread",
+        "KeLowerIrql to " + platform::sched::irqlName(NewIrql) + " from " + platform::sched::irqlName(call.me->irql));
   }
   call.me->irql = NewIrql;
 }
@@ -42,8 +41,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   platform::Scheduler* scheduler = platform::Scheduler::installed();
-  CurrentTime->QuadPart =
-      scheduler != nullptr ? scheduler->systemTime100ns() : platform::kVirtualBootSystemTime100ns;
+  CurrentTime->QuadPart = scheduler != nullptr ? scheduler->systemTime100ns() : platform::kVirtualBootSystemTime100ns;
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) {

@@ -36,9 +36,7 @@ class SpinLockWait final : public Waitable {
   const void* object() const override { return lock_; }
   bool isSignaled() const override { return (*lock_ & kHolderMask) == 0; }
   void acquire() override { *lock_ = heldBy(spinner_); }
-  std::string describe() const override {
-    return "a spin lock held by " + holderName(core_, *lock_);
-  }
+  std::string describe() const override { return "a spin lock held by " + holderName(core_, *lock_); }
 
  private:
   const Core& core_;
@@ -58,7 +56,7 @@ void checkInitialised(KernelCall& call, PKSPIN_LOCK lock, const char* function) 
     return;
   }
   call.report(rule::kEventInit, "spin lock",
-                  std::string(function) + " on a spin lock that KeInitializeSpinLock did not initialise");
+              std::string(function) + " on a spin lock that KeInitializeSpinLock did not initialise");
   *lock = kMarker;  // carry on as the kernel would with a zeroed lock
 }
 
@@ -68,7 +66,7 @@ void acquire(KernelCall& call, PKSPIN_LOCK lock, Irql savedIrql, const char* fun
   if (*lock == heldBy(call.me)) {
     // The kernel would spin forever; refuse instead.
     call.report(rule::kSpinLockPairing, "spin lock",
-                    std::string(function) + " of a spin lock this thread already holds");
+                std::string(function) + " of a spin lock this thread already holds");
     return;
   }
   if ((*lock & kHolderMask) != 0) {
@@ -88,10 +86,10 @@ std::optional<Irql> release(KernelCall& call, PKSPIN_LOCK lock, const char* func
   auto& held = call.me->spinLocks;
   auto entry = std::find_if(held.begin(), held.end(), [lock](const auto& h) { return h.lock == lock; });
   if (*lock != heldBy(call.me) || entry == held.end()) {
-    call.report(rule::kSpinLockPairing, "spin lock",
-                    std::string(function) + " of a spin lock " +
-                        ((*lock & kHolderMask) == 0 ? std::string("nobody holds")
-                                                    : "held by " + holderName(*call.core, *lock)));
+    call.report(
+        rule::kSpinLockPairing, "spin lock",
+        std::string(function) + " of a spin lock " +
+            ((*lock & kHolderMask) == 0 ? std::string("nobody holds") : "held by " + holderName(*call.core, *lock)));
     return std::nullopt;
   }
   Irql saved = entry->savedIrql;
@@ -104,7 +102,7 @@ std::optional<Irql> release(KernelCall& call, PKSPIN_LOCK lock, const char* func
 void requireDispatchLevel(KernelCall& call, const char* function) {
   if (call.me->irql != kDispatchLevel) {
     call.report(rule::kSpinLockPairing, "spin lock",
-                    std::string(function) + " at " + irqlName(call.me->irql) + ", not DISPATCH_LEVEL");
+                std::string(function) + " at " + irqlName(call.me->irql) + ", not DISPATCH_LEVEL");
   }
 }
 
@@ -122,8 +120,7 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   KIRQL old = call.me->irql;
   if (old > platform::kDispatchLevel) {
     call.report(platform::rule::kSpinLockPairing, "spin lock",
-                              "KeAcquireSpinLock at " + platform::sched::irqlName(old) +
-                                  ", above DISPATCH_LEVEL");
+                "KeAcquireSpinLock at " + platform::sched::irqlName(old) + ", above DISPATCH_LEVEL");
   } else {
     call.me->irql = platform::kDispatchLevel;
   }
@@ -137,8 +134,8 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   auto saved = platform::sched::release(call, SpinLock, "KeReleaseSpinLock");
   if (saved && *saved != NewIrql) {
     call.report(platform::rule::kSpinLockPairing, "spin lock",
-                              "KeReleaseSpinLock restores " + platform::sched::irqlName(NewIrql) +
-                                  "; the lock was acquired at " + platform::sched::irqlName(*saved));
+                "KeReleaseSpinLock restores " + platform::sched::irqlName(NewIrql) + "; the lock was acquired at " +
+                    platform::sched::irqlName(*saved));
   }
   call.me->irql = NewIrql;
   call.core->yield(call.me, call.lock);

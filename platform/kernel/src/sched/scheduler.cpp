@@ -137,8 +137,7 @@ bool InterruptLine::raise(std::function<void()> action, Irql irql) const {
 
 Scheduler::Scheduler(SchedulerOptions options) : core_(std::make_shared<Core>(options)) {
   Scheduler* none = nullptr;
-  if (!gInstalled.compare_exchange_strong(none, this))
-    throw std::logic_error("a kernel scheduler is already running");
+  if (!gInstalled.compare_exchange_strong(none, this)) throw std::logic_error("a kernel scheduler is already running");
 }
 
 Scheduler::~Scheduler() {
@@ -206,9 +205,7 @@ void Scheduler::join(const ThreadHandle& handle) {
   if (me->kind == sched::ThreadKind::Foreign) core_->rethrowFailure(lock);
 }
 
-void Scheduler::run(std::function<void()> body, std::string name) {
-  join(spawn(std::move(name), std::move(body)));
-}
+void Scheduler::run(std::function<void()> body, std::string name) { join(spawn(std::move(name), std::move(body))); }
 
 void Scheduler::runUntilIdle() {
   Core::Lock lock(core_->mutex);
@@ -247,8 +244,7 @@ std::uint64_t Scheduler::seed() const { return core_->options.seed; }
 std::int64_t Scheduler::bootSystemTime100ns() const { return core_->clock.bootSystemTime100ns(); }
 
 std::int64_t Scheduler::systemTime100ns() const {
-  return bootSystemTime100ns() +
-         std::chrono::duration_cast<KernelTicks>(now().time_since_epoch()).count();
+  return bootSystemTime100ns() + std::chrono::duration_cast<KernelTicks>(now().time_since_epoch()).count();
 }
 
 TimerId Scheduler::callAt(Instant instant, std::function<void()> action, Irql irql, std::string name) {
@@ -282,8 +278,7 @@ void Scheduler::queueWork(WorkQueue queue, std::function<void()> item, std::stri
                   sched::Job{std::move(name), std::move(item), kPassiveLevel});
 }
 
-WaitResult Scheduler::wait(std::span<Waitable* const> objects, bool waitAll,
-                           std::optional<Duration> timeout) {
+WaitResult Scheduler::wait(std::span<Waitable* const> objects, bool waitAll, std::optional<Duration> timeout) {
   Core::Lock lock(core_->mutex);
   Thread* me = core_->enter(lock);
   return core_->wait(me, lock, objects, waitAll, timeout, "a wait without objects");
@@ -389,15 +384,14 @@ void RoutineCheck::verifyReturn() const {
   Irql irql = currentIrql();
   if (irql != entryIrql_) {
     reportViolation(rule::kIrqlUnchanged, routineKind_,
-                    "returned at IRQL " + std::to_string(irql) + ", entered at IRQL " +
-                        std::to_string(entryIrql_));
+                    "returned at IRQL " + std::to_string(irql) + ", entered at IRQL " + std::to_string(entryIrql_));
   }
   Core* core = sched::installedCore();
   Thread* me = core != nullptr ? core->self() : nullptr;
   if (me != nullptr && me->spinLocks.size() > entrySpinLocks_) {
-    reportViolation(rule::kSpinLockPairing, routineKind_,
-                    "returned holding " + std::to_string(me->spinLocks.size() - entrySpinLocks_) +
-                        " spin lock(s) it acquired");
+    reportViolation(
+        rule::kSpinLockPairing, routineKind_,
+        "returned holding " + std::to_string(me->spinLocks.size() - entrySpinLocks_) + " spin lock(s) it acquired");
   }
 }
 

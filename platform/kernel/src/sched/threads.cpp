@@ -10,8 +10,7 @@ namespace {
 // Runs a job outside the scheduler lock, checking that it returns at the
 // IRQL it started at and holding no new spin lock. Returns false when the
 // scheduler unwound the thread.
-bool runJob(Core* core, Thread* thread, Core::Lock& lock, std::function<void()>& job,
-            std::string_view routineKind) {
+bool runJob(Core* core, Thread* thread, Core::Lock& lock, std::function<void()>& job, std::string_view routineKind) {
   lock.unlock();
   std::exception_ptr failure;
   bool aborted = false;
@@ -85,8 +84,8 @@ void poolThreadMain(Core* core, Thread* thread) {
     pool.jobs.pop_front();
     thread->jobName = std::move(job.name);
     thread->irql = job.irql;
-    bool completed = runJob(core, thread, lock, job.action,
-                            thread->pool == kInterruptPool ? "interrupt handler" : "work item");
+    bool completed =
+        runJob(core, thread, lock, job.action, thread->pool == kInterruptPool ? "interrupt handler" : "work item");
     thread->irql = kPassiveLevel;
     if (!completed) break;
     core->yield(thread, lock);  // the end of a job is a switch point

@@ -19,8 +19,8 @@ namespace serial {
 
 // Line settings and the time a character occupies on the line are the
 // wire's own terms, the same at both ends of it.
-using emulator::LineSettings;
 using emulator::characterTime;
+using emulator::LineSettings;
 
 // The UART's receive side. A backend calls it only from an interrupt context
 // of the kernel's scheduler (a timer callback on the virtual clock, or an

@@ -88,9 +88,7 @@ NTSTATUS checkHandFlow(const SERIAL_HANDFLOW& handFlow, ULONG inQueueSize) {
   if ((handFlow.ControlHandShake & SERIAL_CONTROL_INVALID) != 0) return STATUS_INVALID_PARAMETER;
   if ((handFlow.FlowReplace & SERIAL_FLOW_INVALID) != 0) return STATUS_INVALID_PARAMETER;
   if ((handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK) return STATUS_INVALID_PARAMETER;
-  const auto limitValid = [inQueueSize](LONG limit) {
-    return limit >= 0 && static_cast<ULONG>(limit) <= inQueueSize;
-  };
+  const auto limitValid = [inQueueSize](LONG limit) { return limit >= 0 && static_cast<ULONG>(limit) <= inQueueSize; };
   if (!limitValid(handFlow.XonLimit) || !limitValid(handFlow.XoffLimit)) return STATUS_INVALID_PARAMETER;
   return STATUS_SUCCESS;
 }

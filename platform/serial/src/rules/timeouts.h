@@ -23,10 +23,10 @@ namespace serial {
 using Milliseconds = std::chrono::duration<std::uint64_t, std::milli>;
 
 struct ReadPlan {
-  bool returnWithWhatIsQueued = false;  // never waits
-  bool anyByteIsEnough = false;         // completes once it holds one byte
-  std::optional<Milliseconds> total{};    // from the moment the read starts
-  std::optional<Milliseconds> interval{}; // after each byte the read takes
+  bool returnWithWhatIsQueued = false;     // never waits
+  bool anyByteIsEnough = false;            // completes once it holds one byte
+  std::optional<Milliseconds> total{};     // from the moment the read starts
+  std::optional<Milliseconds> interval{};  // after each byte the read takes
   friend bool operator==(const ReadPlan&, const ReadPlan&) = default;
 };
 

@@ -51,8 +51,7 @@ TtyDevice TtyDevice::open(const std::string& path) {
   return TtyDevice(fd, path);
 }
 
-TtyDevice::TtyDevice(TtyDevice&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+TtyDevice::TtyDevice(TtyDevice&& other) noexcept : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
 
 TtyDevice& TtyDevice::operator=(TtyDevice&& other) noexcept {
   if (this != &other) {
@@ -69,8 +68,7 @@ TtyDevice::~TtyDevice() {
 
 bool TtyDevice::configure(const LineSettings& settings) {
   const std::optional<unsigned> speed = termiosSpeed(settings.baudRate);
-  if (!speed || settings.dataBits < 5 || settings.dataBits > 8 || settings.parity > 4 ||
-      settings.stopBits > 2) {
+  if (!speed || settings.dataBits < 5 || settings.dataBits > 8 || settings.parity > 4 || settings.stopBits > 2) {
     return false;
   }
   termios attributes{};

@@ -81,9 +81,7 @@ class TtyLine final : public LineBackend {
     return {
         .bytesArrived =
             [side, raise](std::span<const std::uint8_t> bytes) {
-              raise([side, copy = std::vector<std::uint8_t>(bytes.begin(), bytes.end())] {
-                side->deliverBytes(copy);
-              });
+              raise([side, copy = std::vector<std::uint8_t>(bytes.begin(), bytes.end())] { side->deliverBytes(copy); });
             },
         .dsrChanged = [side, raise](bool asserted) { raise([side, asserted] { side->deliverDsr(asserted); }); },
         .hungUp = [side, raise] { raise([side] { side->deliverDsr(false); }); },
