@@ -14,6 +14,12 @@
 
 namespace emulator {
 
+// The command gap of a reader run in real time (on a pseudo-terminal, or in
+// pcscd): a loaded machine can hold the bytes of one command apart far
+// longer than a UART would, so the reader waits longer before it drops a
+// partial command than on the virtual clock, where bytes are never late.
+inline constexpr std::uint32_t realTimeCommandGapMs = 2000;
+
 struct CardKnobs {
   // Counted over the card's life in the slot, its ATR bytes included.
   std::optional<std::uint32_t> silentAfter;     // silent-after=N: no byte after the N-th

@@ -25,6 +25,9 @@ StackOptions stackOptionsFor(const std::string& device) {
   StackOptions options;
   options.wallClock = true;
   if (device == "emulator" || device.rfind("emulator:", 0) == 0) {
+    // The emulated reader runs on the wall clock here, as under `tav712
+    // emulate` (unless the knobs set command-gap-ms themselves).
+    options.knobs.reader.commandGapMs = emulator::realTimeCommandGapMs;
     const std::size_t colon = device.find(':');
     if (colon != std::string::npos) {
       if (auto problem = emulator::applyKnobs(device.substr(colon + 1), options.knobs)) {

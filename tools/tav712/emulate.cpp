@@ -117,11 +117,9 @@ bool setsKnob(const Options& options, const std::string& name) {
 
 void runEmulate(const Options& options, Reporter& reporter) {
   StackOptions stackOptions = stackOptionsFrom(options);  // validates card and knobs
-  // On a pseudo-terminal the bytes of one command cross two busy processes:
-  // a loaded machine can hold them apart far longer than a UART would, so
-  // the reader waits longer before it drops a partial command (unless the
-  // command line sets command-gap-ms itself).
-  if (!setsKnob(options, "command-gap-ms")) stackOptions.knobs.reader.commandGapMs = 2000;
+  // On a pseudo-terminal the bytes of one command cross two busy processes
+  // (unless the command line sets command-gap-ms itself).
+  if (!setsKnob(options, "command-gap-ms")) stackOptions.knobs.reader.commandGapMs = emulator::realTimeCommandGapMs;
   Pty pty;
   openPty(pty);
 
