@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
   harness.readerExtension()->ReadTotalTimeout = 5000;
   std::printf("%8s %8s %14s %14s %16s %16s\n", "burst", "failed", "prologue ms", "(slowest)", "bytes/s", "(slowest)");
   int failures = 0;
-  for (const std::size_t size : {3, 64, 256, 258, 512, 767}) {
+  for (const std::size_t size :
+       {std::size_t{3}, std::size_t{64}, std::size_t{256}, std::size_t{258}, std::size_t{512}, std::size_t{767}}) {
     std::vector<double> prologues;
     std::vector<double> rates;
     int failed = 0;

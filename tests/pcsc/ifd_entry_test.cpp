@@ -50,7 +50,7 @@ class IfdHandler : public testing::Test {
     DWORD length = capacity;
     const RESPONSECODE code = IFDHTransmitToICC(reader, send, command.data(), static_cast<DWORD>(command.size()),
                                                 buffer.data(), &length, &receive);
-    response.assign(buffer.begin(), buffer.begin() + length);
+    response.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
     return code;
   }
 
