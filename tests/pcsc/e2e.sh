@@ -72,8 +72,8 @@ wait_for 30 "card insertion in pcsc_scan" at_least "$work/pcsc_scan.log" "Card i
 kill "$scan" 2>/dev/null
 step "pcsc_scan: 3 readers listed, ATR $(grep -m1 -o 'ATR: [0-9A-F ]*' "$work/pcsc_scan.log" | cut -c6-), removal and insertion seen"
 
-# 4. A pyscard program (the reader of the documented lines is served in the
-#    limits step).
+# 4. A pyscard program: sessions on one reader, the limits on the reader of
+#    the documented lines, then the three readers at the same time.
 pyscard() {
   local log=$work/pyscard-$1.log
   timeout 90 /usr/bin/python3 "$here/pcsc_client.py" "$@" >"$log" 2>&1 || fail "pyscard $*"
@@ -83,6 +83,8 @@ pyscard sessions "Obelmar TAV712 A"
 step "pyscard: $(grep -c '^T=' "$work/pyscard-sessions.log") APDUs over T=1 and T=0, vendor $(grep -m1 -o 'vendor name .*' "$work/pyscard-sessions.log" | cut -c13-)"
 pyscard limits "$documented_name"
 step "pyscard: $(grep -o 'a 65,546-byte command refused in [0-9.]* s' "$work/pyscard-limits.log"), $(grep -o 'a 307-byte chained command: .*' "$work/pyscard-limits.log"), the next client served"
+pyscard together "Obelmar TAV712 A" "Obelmar TAV712 B" "$documented_name"
+step "pyscard: $(grep -o '[0-9]* readers served at the same time.*' "$work/pyscard-together.log")"
 
 # 5. OpenSC's tool reads the ATR (the APDUs went through pyscard).
 timeout 60 opensc-tool -r 0 -a >"$work/opensc-atr.log" 2>&1 || fail "opensc-tool -a"

@@ -4,11 +4,13 @@ non-zero on the first surprise.
 
 usage: pcsc_client.py sessions READER       T=1 and T=0 sessions, attributes, dispositions
        pcsc_client.py limits READER         a command too long for the reader, a chained one, then a session
+       pcsc_client.py together READER...    APDUs on every reader at the same time, one thread each
        pcsc_client.py unplugged GONE READER GONE's reader is lost, READER keeps working
 
 READER is the start of a reader's name as pcscd lists it."""
 
 import sys
+import threading
 import time
 
 from smartcard.scard import (SCARD_ATTR_VENDOR_NAME, SCARD_LEAVE_CARD, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1,
@@ -115,6 +117,64 @@ def limits(context, prefix):
     print("the next client is served")
 
 
+def together(context, prefixes, reads=8):
+    """Every reader reads the same file over T=1 at the same time, one thread
+    each; every answer must be the card's, complete, and the same on every
+    reader (two readers' exchanges must never mix)."""
+    readers = [reader_named(context, prefix) for prefix in prefixes]
+    # The reads start together once every reader has its card selected.
+    selected = threading.Barrier(len(readers), timeout=60)
+    spans, answers, failures = {}, {}, []
+
+    def serve(reader):
+        own = None
+        try:
+            result, own = SCardEstablishContext(SCARD_SCOPE_USER)
+            if result != SCARD_S_SUCCESS:
+                raise RuntimeError(f"context: {SCardGetErrorMessage(result)}")
+            result, card, _ = SCardConnect(own, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1)
+            if result != SCARD_S_SUCCESS:
+                raise RuntimeError(f"connect: {SCardGetErrorMessage(result)}")
+            for apdu in (SELECT_APPLICATION, SELECT_FILE):
+                result, response = SCardTransmit(card, SCARD_PROTOCOL_T1, apdu)
+                if result != SCARD_S_SUCCESS or response != [0x90, 0x00]:
+                    raise RuntimeError(f"{bytes(apdu).hex()}: {SCardGetErrorMessage(result)} {bytes(response).hex()}")
+            selected.wait()
+            started = time.monotonic()
+            answers[reader] = []
+            for _ in range(reads):
+                result, response = SCardTransmit(card, SCARD_PROTOCOL_T1, READ_FOUR)
+                if result != SCARD_S_SUCCESS:
+                    raise RuntimeError(f"read: {SCardGetErrorMessage(result)}")
+                answers[reader].append(bytes(response).hex())
+            spans[reader] = (started, time.monotonic())
+            SCardDisconnect(card, SCARD_LEAVE_CARD)
+        except (RuntimeError, threading.BrokenBarrierError) as error:
+            failures.append(f"{reader}: {error or 'another reader failed first'}")
+            selected.abort()
+        finally:
+            if own is not None:
+                SCardReleaseContext(own)
+
+    threads = [threading.Thread(target=serve, args=(reader,)) for reader in readers]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if failures:
+        fail("; ".join(failures))
+    expected = answers[readers[0]][0]
+    if len(expected) != 12 or not expected.endswith("9000"):
+        fail(f"READ BINARY of 4 bytes answered {expected}")
+    for reader, seen in answers.items():
+        if any(answer != expected for answer in seen):
+            fail(f"{reader} answered {seen}, the card's answer is {expected}")
+    # Every reader was in the middle of its reads while each other one was.
+    if max(start for start, _ in spans.values()) >= min(end for _, end in spans.values()):
+        fail(f"the readers were served one after the other: {spans}")
+    print(f"{len(readers)} readers served at the same time, {reads} reads each, every answer {expected}")
+
+
 def unplugged(context, gone_prefix, prefix):
     gone = reader_named(context, gone_prefix)
     reader = reader_named(context, prefix)
@@ -146,6 +206,8 @@ def main():
         sessions(context, arguments[0])
     elif command == "limits":
         limits(context, arguments[0])
+    elif command == "together":
+        together(context, arguments)
     elif command == "unplugged":
         unplugged(context, arguments[0], arguments[1])
     else:

@@ -62,16 +62,28 @@ void PortDevice::pumpTransmitter() {
       byteSerial_, "byte sent");
 }
 
-// The transmitter's interrupt: the byte's stop bit has ended.
+// The transmitter's interrupt: the byte's stop bit has ended. The byte
+// reaches the line before the transmitter takes the next one: the port's
+// lock is given up in between, and on the wall clock the next byte's
+// interrupt may fall due then, on another interrupt context; were the next
+// byte already loaded, it could reach the line first.
 void PortDevice::onByteSent(std::uint64_t byteSerial) {
-  Completions done;
   std::uint8_t byte = 0;
   {
     Lock lock(*this);
     if (!byteInFlight_ || byteSerial != byteSerial_) return;
-    byteInFlight_ = false;
     byteTimer_ = 0;
     byte = byteOnWire_;
+  }
+  line_->transmit(byte);
+  traceByte(ByteDirection::transmitted, byte);
+  Completions done;
+  {
+    Lock lock(*this);
+    // A shutdown in between has cancelled the writes and freed the
+    // transmitter.
+    if (!byteInFlight_ || byteSerial != byteSerial_) return;
+    byteInFlight_ = false;
     PIRP irp = writes_.front();
     if (irp != nullptr && byteOwnerGeneration_ == writeGeneration_) {
       const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
@@ -87,8 +99,6 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
     pumpTransmitter();
     if (!byteInFlight_ && writes_.empty()) raiseEvents(SERIAL_EV_TXEMPTY, done);
   }
-  line_->transmit(byte);
-  traceByte(ByteDirection::transmitted, byte);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
 
