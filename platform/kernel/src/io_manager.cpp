@@ -16,6 +16,10 @@ struct IoManager::OpenFile {
   PDEVICE_OBJECT physicalDevice = nullptr;
   std::string name;
   bool cleanedUp = false;
+  // Requests sent on the file that have not ended. Each holds a reference to
+  // the file object, so IRP_MJ_CLOSE waits for the last of them.
+  unsigned outstanding = 0;
+  bool handleClosed = false;
 };
 
 struct PendingRequest::State {
@@ -65,6 +69,30 @@ IoResult sendOnFile(IoManager::OpenFile& open, UCHAR majorFunction, ULONG ioCont
     result.output.resize(std::min<ULONG_PTR>(outcome.information, outputLength));
   return result;
 }
+
+// IRP_MJ_CLOSE: the file object's last reference is gone.
+NTSTATUS sendClose(IoManager::OpenFile& open) {
+  NTSTATUS status = sendOnFile(open, IRP_MJ_CLOSE, 0, {}, 0).status;
+  if (DeviceRecord* physical = IoState::current().device(open.physicalDevice))
+    if (physical->openHandles > 0) --physical->openHandles;
+  return status;
+}
+
+// A request's reference to its file object, from send to end. The last one
+// to go after the handle was closed sends IRP_MJ_CLOSE.
+class FileReference {
+ public:
+  explicit FileReference(std::shared_ptr<IoManager::OpenFile> open) : open_(std::move(open)) { ++open_->outstanding; }
+  ~FileReference() {
+    if (--open_->outstanding == 0 && open_->handleClosed) sendClose(*open_);
+  }
+  FileReference(const FileReference&) = delete;
+  FileReference& operator=(const FileReference&) = delete;
+  IoManager::OpenFile& file() const { return *open_; }
+
+ private:
+  std::shared_ptr<IoManager::OpenFile> open_;
+};
 
 const InterfaceRecord* findInterface(std::u16string_view symbolicLink) {
   for (const auto& registered : IoState::current().interfaces)
@@ -143,9 +171,10 @@ IoManager::OpenFile* IoManager::find(Handle handle) const {
 
 IoResult IoManager::deviceControl(Handle handle, ULONG ioControlCode, std::span<const std::uint8_t> input,
                                   ULONG outputLength) {
-  OpenFile* open = find(handle);
-  if (open == nullptr) return {STATUS_INVALID_HANDLE, 0, {}};
-  return sendOnFile(*open, IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength);
+  auto found = files_.find(handle.id);
+  if (found == files_.end()) return {STATUS_INVALID_HANDLE, 0, {}};
+  FileReference reference(found->second);
+  return sendOnFile(reference.file(), IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength);
 }
 
 PendingRequest IoManager::deviceControlAsync(Handle handle, ULONG ioControlCode, std::vector<std::uint8_t> input,
@@ -158,10 +187,14 @@ PendingRequest IoManager::deviceControlAsync(Handle handle, ULONG ioControlCode,
     state->finished = true;
     return PendingRequest(state);
   }
+  // The reference is taken now: a close right after this call must find
+  // the request under way.
+  auto reference = std::make_shared<FileReference>(std::move(open));
   state->thread = Scheduler::get().spawn(
-      std::move(threadName), [state, open, ioControlCode, input = std::move(input), outputLength] {
-        state->result = sendOnFile(*open, IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength,
+      std::move(threadName), [state, reference, ioControlCode, input = std::move(input), outputLength]() mutable {
+        state->result = sendOnFile(reference->file(), IRP_MJ_DEVICE_CONTROL, ioControlCode, input, outputLength,
                                    [state](PIRP irp) { state->inFlight = irp; });
+        reference.reset();
         state->finished = true;
       });
   return PendingRequest(state);
@@ -174,15 +207,22 @@ NTSTATUS IoManager::cleanup(Handle handle) {
   return sendOnFile(*open, IRP_MJ_CLEANUP, 0, {}, 0).status;
 }
 
+// As CloseHandle: the handle is gone at once; IRP_MJ_CLOSE follows when no
+// request sent on the file is still under way (the request that ends last
+// sends it), as each holds a reference to the file object.
 NTSTATUS IoManager::close(Handle handle) {
-  OpenFile* open = find(handle);
-  if (open == nullptr) return STATUS_INVALID_HANDLE;
+  auto found = files_.find(handle.id);
+  if (found == files_.end()) return STATUS_INVALID_HANDLE;
+  std::shared_ptr<OpenFile> open = found->second;
   if (!open->cleanedUp) cleanup(handle);
-  NTSTATUS status = sendOnFile(*open, IRP_MJ_CLOSE, 0, {}, 0).status;
-  if (DeviceRecord* physical = IoState::current().device(open->physicalDevice))
-    if (physical->openHandles > 0) --physical->openHandles;
-  files_.erase(handle.id);
-  return status;
+  files_.erase(found);
+  open->handleClosed = true;
+  if (open->outstanding > 0) {
+    Trace::current().add(TraceCategory::Irp, "close of " + open->name + " waits for " +
+                                                 std::to_string(open->outstanding) + " request(s) under way");
+    return STATUS_SUCCESS;
+  }
+  return sendClose(*open);
 }
 
 }  // namespace platform

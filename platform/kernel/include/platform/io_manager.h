@@ -81,8 +81,9 @@ class IoManager {
 
   // IRP_MJ_CLEANUP (what closing the last user handle sends).
   NTSTATUS cleanup(Handle handle);
-  // IRP_MJ_CLEANUP unless already sent, then IRP_MJ_CLOSE; the handle is
-  // gone afterwards.
+  // IRP_MJ_CLEANUP unless already sent; the handle is gone afterwards.
+  // IRP_MJ_CLOSE follows at once, or, while requests sent on the handle are
+  // under way, when the last of them ends (STATUS_SUCCESS is returned then).
   NTSTATUS close(Handle handle);
 
   struct OpenFile;
