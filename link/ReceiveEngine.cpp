@@ -265,7 +265,14 @@ NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG C
 
   KIRQL oldIrql;
   KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
-  if (ReaderExtension->ReceivedBytes >= Count) {
+  // The reply may have come before this thread got here (it lost the CPU
+  // after its write): a failure handed over then, and not taken yet, is
+  // the reply's outcome, whatever bytes followed it. A time-out handed to
+  // nobody only says that the line went quiet after the bytes it left.
+  NTSTATUS untaken =
+      KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 ? ReaderExtension->ReceiveStatus : STATUS_SUCCESS;
+  BOOLEAN failureUntaken = untaken != STATUS_SUCCESS && untaken != STATUS_TIMEOUT;
+  if (ReaderExtension->ReceivedBytes >= Count && !failureUntaken) {
     TakeBytes(ReaderExtension, Buffer, Count);
     KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
     return STATUS_SUCCESS;

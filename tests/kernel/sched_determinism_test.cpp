@@ -2,6 +2,7 @@
 // explore other interleavings. Also measures what a switch costs.
 #include "sched_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -50,11 +51,31 @@ std::vector<std::string> raceTrace(platform::SchedulerOptions options) {
 }
 
 TEST(SchedDeterminism, TheSameSeedGivesTheSameTrace) {
-  for (std::uint64_t seed : {1u, 7u, 12345u}) {
-    auto first = raceTrace({.seed = seed});
-    EXPECT_EQ(first.size(), 14u);
-    EXPECT_EQ(raceTrace({.seed = seed}), first) << "seed " << seed;
+  for (platform::Duration lateWakeupBound : {platform::Duration::zero(), platform::Duration(3ms)}) {
+    for (std::uint64_t seed : {1u, 7u, 12345u}) {
+      auto first = raceTrace({.seed = seed, .lateWakeupBound = lateWakeupBound});
+      EXPECT_EQ(first.size(), 14u);
+      EXPECT_EQ(raceTrace({.seed = seed, .lateWakeupBound = lateWakeupBound}), first)
+          << "seed " << seed << ", late wake-ups up to " << lateWakeupBound.count() << " ns";
+    }
   }
+}
+
+// A woken thread held off the CPU lets the clock move on: the racers' steps
+// after their delay come later than the delay alone makes them.
+TEST(SchedDeterminism, LateWakeupsLetTimePassBeforeAWokenThreadRuns) {
+  auto lastStep = [](const std::vector<std::string>& trace) {
+    long long latest = 0;
+    for (const std::string& entry : trace) latest = std::max(latest, std::stoll(entry.substr(entry.find('@') + 1)));
+    return latest;
+  };
+  long long prompt = lastStep(raceTrace({.seed = 3}));
+  long long latest = 0;
+  for (std::uint64_t seed = 1; seed <= 8; ++seed)
+    latest = std::max(latest, lastStep(raceTrace({.seed = seed, .lateWakeupBound = 3ms})));
+  EXPECT_EQ(prompt, 1000);
+  EXPECT_GT(latest, prompt);
+  EXPECT_LE(latest, prompt + 2 * 3000);
 }
 
 TEST(SchedDeterminism, DifferentSeedsReachDifferentInterleavings) {

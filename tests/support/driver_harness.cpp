@@ -37,7 +37,8 @@ DriverHarness::DriverHarness(HarnessOptions options) : options_(std::move(option
   const auto* terminal = std::get_if<TerminalLine>(&options_.line);
   system_ = std::make_unique<platform::System>(platform::SystemOptions{
       .seed = options_.seed,
-      .clockMode = terminal != nullptr ? platform::ClockMode::RealTime : platform::ClockMode::Virtual});
+      .clockMode = terminal != nullptr ? platform::ClockMode::RealTime : platform::ClockMode::Virtual,
+      .lateWakeupBound = options_.lateWakeupBound});
   system_->verifier().setHandler(
       [](const platform::Violation& violation) { ADD_FAILURE() << "verifier: " << violation.describe(); });
 

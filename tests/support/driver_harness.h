@@ -69,6 +69,8 @@ struct TerminalLine {
 struct HarnessOptions {
   std::uint64_t seed = 1;
   std::variant<EmulatorLine, ScriptLine, TerminalLine> line = EmulatorLine{};
+  // Late wake-ups of the scheduler (zero: off), see platform::SchedulerOptions.
+  platform::Duration lateWakeupBound{};
 };
 
 class DriverHarness {

@@ -42,6 +42,7 @@ System::System(SystemOptions options) : parts_(std::make_unique<Parts>(options))
   schedulerOptions.seed = options.seed;
   schedulerOptions.clockMode = options.clockMode;
   schedulerOptions.switchAtYieldPoints = options.switchAtYieldPoints;
+  schedulerOptions.lateWakeupBound = options.lateWakeupBound;
   parts_->scheduler = std::make_unique<Scheduler>(schedulerOptions);
   installedSystem.store(this);
 }

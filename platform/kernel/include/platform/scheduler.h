@@ -53,6 +53,11 @@ struct SchedulerOptions {
   // Whether yield points may switch threads; off gives the one run in
   // which a thread keeps the CPU until it blocks.
   bool switchAtYieldPoints = true;
+  // Late wake-ups, as on a loaded machine: a request or worker thread whose
+  // wait ends may, by seeded chance, be held off the CPU for up to this long
+  // while timers fire, outside interrupts run and virtual time moves on.
+  // Zero (the default) hands every woken thread the CPU at the next switch.
+  Duration lateWakeupBound{};
 };
 
 // Nothing can run and nothing is due while a foreign thread waits. The

@@ -34,6 +34,7 @@ struct SystemOptions {
   std::uint64_t seed = 1;
   ClockMode clockMode = ClockMode::Virtual;
   bool switchAtYieldPoints = true;
+  Duration lateWakeupBound{};  // see SchedulerOptions
 };
 
 // What is alive in the kernel: for leak checks and assertions in tests.

@@ -203,10 +203,29 @@ void Core::completeWait(Thread* thread, WakeReason reason, std::size_t index) {
     deadlines.erase(*thread->timeout);
     thread->timeout.reset();
   }
+  if (thread->lateRelease) {  // only an abort ends a late wake-up early
+    deadlines.erase(*thread->lateRelease);
+    thread->lateRelease.reset();
+  }
   thread->goal = {};
   thread->wake = reason;
   thread->wakeIndex = index;
+  if (auto late = lateWakeup(*thread, reason)) {
+    thread->lateRelease = addDeadline(clock.now() + *late, Deadline{thread, {}, true});
+    return;
+  }
   makeReady(thread);
+}
+
+std::optional<Duration> Core::lateWakeup(const Thread& thread, WakeReason reason) {
+  if (options.lateWakeupBound <= Duration::zero() || shuttingDown) return std::nullopt;
+  // Interrupts are not held up, and a foreign thread drives the system: only
+  // request threads and system workers wait for a processor.
+  if (thread.kind != ThreadKind::Request && thread.kind != ThreadKind::Worker) return std::nullopt;
+  if (reason != WakeReason::Signaled && reason != WakeReason::TimedOut) return std::nullopt;
+  if (random.below(2) == 0) return std::nullopt;
+  return Duration(1 +
+                  static_cast<Duration::rep>(random.below(static_cast<std::size_t>(options.lateWakeupBound.count()))));
 }
 
 void Core::signal(const void* object) {
@@ -329,7 +348,10 @@ void Core::fireDue() {
   while (!deadlines.empty() && deadlines.begin()->first.first <= now) {
     Deadline due = std::move(deadlines.begin()->second);
     deadlines.erase(deadlines.begin());
-    if (due.waiter != nullptr) {
+    if (due.lateRelease) {
+      due.waiter->lateRelease.reset();
+      makeReady(due.waiter);
+    } else if (due.waiter != nullptr) {
       due.waiter->timeout.reset();
       completeWait(due.waiter, WakeReason::TimedOut);
     } else {
@@ -381,6 +403,7 @@ std::string Core::describeWait(const Thread& thread) const {
     case RunState::Finished: return "finished";
     case RunState::Blocked: break;
   }
+  if (thread.lateRelease) return "woken, held off the CPU until " + formatInstant(thread.lateRelease->first);
   std::string text;
   if (thread.idleWait) {
     text = "idle, waiting for work";

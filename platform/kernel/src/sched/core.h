@@ -62,6 +62,9 @@ struct Thread {
   bool waitAll = false;
   bool idleWait = false;  // a worker or interrupt context with nothing to do
   std::optional<DeadlineKey> timeout;
+  // A wait that has ended while the thread is held off the CPU (a late
+  // wake-up): when it becomes ready.
+  std::optional<DeadlineKey> lateRelease;
   std::uint64_t waitSequence = 0;
   std::string waitWhat;  // for a wait without objects: delay, goal
   HostGoal goal;
@@ -86,10 +89,12 @@ struct TimerEntry {
   std::string name;
 };
 
-// A deadline is a timer or the time-out of one thread's wait.
+// A deadline is a timer, the time-out of one thread's wait or the end of a
+// late wake-up.
 struct Deadline {
-  Thread* waiter = nullptr;  // set for a wait time-out
+  Thread* waiter = nullptr;  // set for a wait time-out or a late wake-up
   TimerEntry timer;
+  bool lateRelease = false;
 };
 
 struct OutsideInterrupt {
@@ -169,7 +174,8 @@ class Core : public std::enable_shared_from_this<Core> {
   // ---- Waits (lock held) ----
   WaitResult wait(Thread* me, Lock& lock, std::span<Waitable* const> objects, bool waitAll,
                   std::optional<Duration> timeout, std::string what);
-  // Completes `thread`'s wait with `reason` and makes it ready.
+  // Completes `thread`'s wait with `reason` and makes it ready, or holds it
+  // off the CPU for a while when late wake-ups are on.
   void completeWait(Thread* thread, WakeReason reason, std::size_t index = 0);
   void signal(const void* object);
   // Host wait of a foreign thread; rethrows pending failures.
@@ -199,6 +205,9 @@ class Core : public std::enable_shared_from_this<Core> {
   // ready: reach goals, move time, wait for the outside, or find a deadlock.
   void idleStep(Lock& lock);
   bool goalReached(const Thread& host) const;
+  // The seeded delay of a late wake-up of `thread` woken for `reason`, or
+  // none when it is to run at once.
+  std::optional<Duration> lateWakeup(const Thread& thread, WakeReason reason);
   void reportDeadlock();
   // Satisfies `thread`'s wait if it can; returns the satisfying index.
   std::optional<std::size_t> trySatisfy(Thread& thread);
