@@ -135,7 +135,7 @@ TEST_F(IfdHandler, CardGoingMuteMidTransmitIsATimeout) {
 }
 
 TEST_F(IfdHandler, CardMovementEndsThePollingFunction) {
-  open("emulator:profile=t0,remove-at-ms=400");
+  open("emulator:profile=t0,remove-at-ms=1500");  // late enough for a busy machine
   const PollFunction poll = pollingFunction();
   ASSERT_NE(poll, nullptr);
   EXPECT_EQ(IFDHICCPresence(lun), IFD_ICC_PRESENT);

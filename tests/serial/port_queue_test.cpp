@@ -3,6 +3,7 @@
 
 #include <platform/trace.h>
 
+#include "common/test_cases.h"
 #include "port_fixture.h"
 #include "serial/serial_trace.h"
 
@@ -180,6 +181,25 @@ TEST_F(PortQueues, TheBusSideEndsPlugAndPlayRequestsAndRemovalCancelsWhatIsPendi
   EXPECT_EQ(read->status, STATUS_CANCELLED);
   EXPECT_FALSE(port_->snapshot().started);
 }
+
+// On a loaded machine (late wake-ups, which also hold an interrupt context
+// at a yield point while the next byte's interrupt falls due), the bytes
+// still reach the line in the order they were written.
+class PortOnLoadedMachine : public PortTest, public ::testing::WithParamInterface<std::uint64_t> {
+ protected:
+  PortOnLoadedMachine() : PortTest({.seed = GetParam(), .lateWakeupBound = 3 * kCharacter}) {}
+};
+
+TEST_P(PortOnLoadedMachine, BytesLeaveInTheOrderWritten) {
+  std::vector<std::uint8_t> bytes(24);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(write(bytes).status, STATUS_SUCCESS);
+  std::vector<std::uint8_t> onTheLine;
+  for (const FakeLine::Sent& sent : line_->sent) onTheLine.push_back(sent.byte);
+  EXPECT_EQ(onTheLine, bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, PortOnLoadedMachine, tav712::testing::seedRange(1, 4), tav712::testing::SeedName{});
 
 }  // namespace
 }  // namespace serial::testing

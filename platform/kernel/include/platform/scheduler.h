@@ -55,7 +55,8 @@ struct SchedulerOptions {
   bool switchAtYieldPoints = true;
   // Late wake-ups, as on a loaded machine: a request or worker thread whose
   // wait ends may, by seeded chance, be held off the CPU for up to this long
-  // while timers fire, outside interrupts run and virtual time moves on.
+  // while timers fire, outside interrupts run and virtual time moves on; a
+  // thread at a yield point (interrupt contexts too) may be held likewise.
   // Zero (the default) hands every woken thread the CPU at the next switch.
   Duration lateWakeupBound{};
 };

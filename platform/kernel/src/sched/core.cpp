@@ -135,6 +135,11 @@ void Core::block(Thread* me, Lock& lock) {
 
 void Core::yield(Thread* me, Lock& lock) {
   fireDue();
+  if (auto held = preemption(*me)) {
+    me->lateRelease = addDeadline(clock.now() + *held, Deadline{me, {}, true});
+    block(me, lock);
+    return;
+  }
   if (ready.empty() || !options.switchAtYieldPoints) return;
   std::size_t index = random.below(ready.size() + 1);
   if (index == ready.size()) return;  // the running thread stays
@@ -224,6 +229,18 @@ std::optional<Duration> Core::lateWakeup(const Thread& thread, WakeReason reason
   if (thread.kind != ThreadKind::Request && thread.kind != ThreadKind::Worker) return std::nullopt;
   if (reason != WakeReason::Signaled && reason != WakeReason::TimedOut) return std::nullopt;
   if (random.below(2) == 0) return std::nullopt;
+  return Duration(1 +
+                  static_cast<Duration::rep>(random.below(static_cast<std::size_t>(options.lateWakeupBound.count()))));
+}
+
+// With late wake-ups on, a thread at a yield point may also be held off the
+// CPU for a while, interrupt contexts included: as another processor would,
+// the other threads run, timers fire and time moves on meanwhile (the next
+// byte's interrupt may run before this one has finished with the last).
+std::optional<Duration> Core::preemption(const Thread& thread) {
+  if (options.lateWakeupBound <= Duration::zero() || shuttingDown) return std::nullopt;
+  if (thread.kind == ThreadKind::Foreign) return std::nullopt;
+  if (random.below(4) != 0) return std::nullopt;
   return Duration(1 +
                   static_cast<Duration::rep>(random.below(static_cast<std::size_t>(options.lateWakeupBound.count()))));
 }

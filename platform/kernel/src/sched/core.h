@@ -208,6 +208,7 @@ class Core : public std::enable_shared_from_this<Core> {
   // The seeded delay of a late wake-up of `thread` woken for `reason`, or
   // none when it is to run at once.
   std::optional<Duration> lateWakeup(const Thread& thread, WakeReason reason);
+  std::optional<Duration> preemption(const Thread& thread);
   void reportDeadlock();
   // Satisfies `thread`'s wait if it can; returns the satisfying index.
   std::optional<std::size_t> trySatisfy(Thread& thread);
