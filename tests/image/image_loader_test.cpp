@@ -90,6 +90,17 @@ TEST_F(ImageLoader, ReportsIntTwoCAsAFailedAssertionAndGoesOn) {
       << system.trace().format();
 }
 
+TEST_F(ImageLoader, NamesItsRoutinesInVerifierReports) {
+  platform::testing::ExpectViolation expect(system.verifier(), platform::rule::kIrqlUnchanged);
+  auto loaded = system.pnp().loadDriver("tiny", function<DRIVER_INITIALIZE>(*image, kEntryRaisingIrql));
+  KfLowerIrql(PASSIVE_LEVEL);
+  // Named after the nearest function symbol before it (the tiny image has
+  // one; a linked driver has one for every function).
+  EXPECT_TRUE(system.trace().contains(platform::TraceCategory::Verifier, "DriverEntry (tiny.sys!AssertFails+0x50)"))
+      << system.trace().format();
+  system.pnp().unloadDriver(loaded.driver);
+}
+
 // Only the forms listed are emulated: any other privileged instruction ends
 // the process as it would without the loader.
 TEST(ImageLoaderDeathTest, LeavesOtherPrivilegedInstructionsFaulting) {

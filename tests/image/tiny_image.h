@@ -22,6 +22,9 @@ inline constexpr std::uint32_t kReadCr0 = 0x1040;           // mov rax, cr0; ret
 inline constexpr std::uint32_t kCallImport = 0x1050;        // jmp [IAT slot]: the import
 inline constexpr std::uint32_t kRelocatedPointer = 0x1060;  // mov rax, [pointer to AssertFails]; ret
 inline constexpr std::uint32_t kEntry = 0x1070;             // xor eax, eax; ret (DriverEntry: STATUS_SUCCESS)
+// A DriverEntry that returns STATUS_SUCCESS at DISPATCH_LEVEL:
+// mov ecx, 2; mov cr8, rcx; xor eax, eax; ret
+inline constexpr std::uint32_t kEntryRaisingIrql = 0x1080;
 
 struct TinyImageOptions {
   std::uint16_t machine = 0x8664;

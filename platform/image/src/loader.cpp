@@ -2,6 +2,7 @@
 // the security cookie and section protections. The order matters: the
 // mapping stays writable until relocations and imports are written, and
 // gets its final protections last.
+#include <platform/code_names.h>
 #include <platform/image.h>
 
 #include <sys/mman.h>
@@ -102,6 +103,7 @@ class ImageBuilder {
     protect();
     image_->entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(at(optional_.addressOfEntryPoint));
     installPrivilegedInstructionHandler();
+    setCodeNamer(&describeImageCode);
     image_->registrySlot_ = registerImage(image_.get());
     return std::move(image_);
   }

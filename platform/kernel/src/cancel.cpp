@@ -1,6 +1,7 @@
 // Cancellation: the system cancel spin lock and IoCancelIrp, with the
 // verifier's cancel-spin-lock discipline (acquire and release alternate on
 // one thread; a cancel routine releases the lock with the IRP's CancelIrql).
+#include <platform/code_names.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
 #include <platform/verifier.h>
@@ -67,7 +68,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   if (state.cancelLockHolder == std::this_thread::get_id()) {
     reportViolation(rule::kCancelSpinLock, state.describe(deviceObject),
-                    "cancel routine returned without releasing the cancel spin lock");
+                    "cancel routine" + routineSuffix(routine) + " returned without releasing the cancel spin lock");
     state.cancelLockHolder.reset();
     KeReleaseSpinLock(&state.cancelLock, irql);
   }

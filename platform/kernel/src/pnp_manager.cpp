@@ -1,4 +1,5 @@
 // The Plug and Play manager: driver loading and the PnP IRP sequences.
+#include <platform/code_names.h>
 #include <platform/pnp_manager.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
@@ -37,7 +38,7 @@ PnpManager::LoadResult PnpManager::loadDriver(std::string_view name, PDRIVER_INI
   NTSTATUS status;
   {
     FrameScope frame(FrameKind::DriverEntry, driver);
-    RoutineCheck check("DriverEntry");
+    RoutineCheck check("DriverEntry" + routineSuffix(driverEntry));
     status = driverEntry(&driver->object, &registryPath);
     check.verifyReturn();
   }
@@ -60,7 +61,7 @@ void PnpManager::unloadDriver(PDRIVER_OBJECT driverObject) {
   tracePnp("unload driver " + driver->name);
   if (driverObject->DriverUnload != nullptr) {
     FrameScope frame(FrameKind::Unload, driver);
-    RoutineCheck check("DriverUnload");
+    RoutineCheck check("DriverUnload" + routineSuffix(driverObject->DriverUnload));
     driverObject->DriverUnload(driverObject);
     check.verifyReturn();
   }
@@ -82,7 +83,7 @@ NTSTATUS PnpManager::addDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physi
   NTSTATUS status;
   {
     FrameScope frame(FrameKind::AddDevice, driver);
-    RoutineCheck check("AddDevice");
+    RoutineCheck check("AddDevice" + routineSuffix(driverObject->DriverExtension->AddDevice));
     status = driverObject->DriverExtension->AddDevice(driverObject, physicalDevice);
     check.verifyReturn();
   }

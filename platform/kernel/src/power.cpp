@@ -1,5 +1,6 @@
 // The power manager's driver face: PoCallDriver, PoStartNextPowerIrp,
 // PoSetPowerState and PoRequestPowerIrp.
+#include <platform/code_names.h>
 #include <platform/faults.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
@@ -97,9 +98,9 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                         top](PIRP finished) {
     if (CompletionFunction != nullptr) {
       FrameScope frame(FrameKind::PowerCompletion, requester, DeviceObject, finished);
-      CompletionRoutineScope completion("the power completion function of " +
+      CompletionRoutineScope completion("the power completion function" + routineSuffix(CompletionFunction) + " of " +
                                         IoState::current().describe(DeviceObject));
-      RoutineCheck check("power completion function");
+      RoutineCheck check("power completion function" + routineSuffix(CompletionFunction));
       CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &finished->IoStatus);
       check.verifyReturn();
     }
