@@ -4,6 +4,7 @@
 // refuses, each with a message naming why.
 
 #include <gtest/gtest.h>
+#include <platform/driver_code.h>
 #include <platform/image.h>
 #include <platform/testing.h>
 
@@ -99,6 +100,36 @@ TEST_F(ImageLoader, NamesItsRoutinesInVerifierReports) {
   EXPECT_TRUE(system.trace().contains(platform::TraceCategory::Verifier, "DriverEntry (tiny.sys!AssertFails+0x50)"))
       << system.trace().format();
   system.pnp().unloadDriver(loaded.driver);
+}
+
+// A platform exception raised under image code (here by the import itself,
+// as a wait raises ThreadAborted at shutdown) leaves the image's frames,
+// which the host cannot unwind, and goes on from the call into the image;
+// platform frames between two image calls unwind as usual.
+struct ThrowingImport {
+  static inline int depth = 0;
+  static inline int platformFramesUnwound = 0;
+  static inline const LoadedImage* image = nullptr;
+
+  static KIRQL NTAPI call() {
+    struct Unwound {
+      ~Unwound() { ++platformFramesUnwound; }
+    } platformFrame;
+    if (depth++ == 0) return platform::callDriverCode(function<ReadIrql>(*image, kCallImportInFrame));
+    throw std::runtime_error("aborted under the image");
+  }
+};
+
+TEST(ImageLoaderBoundary, PlatformExceptionsLeaveImageFramesWithoutUnwindingThem) {
+  platform::image::ExportTable exports;
+  exports.add("ntoskrnl.exe", "KeGetCurrentIrql",
+              reinterpret_cast<const void*>(platform::guardedImport<&ThrowingImport::call>));
+  auto image = LoadedImage::load(writeImage("tiny.sys", tinyImage()), exports);
+  ThrowingImport::image = image.get();
+  EXPECT_THROW(platform::callDriverCode(function<ReadIrql>(*image, kCallImportInFrame)), std::runtime_error);
+  EXPECT_EQ(ThrowingImport::platformFramesUnwound, 2);
+  // The boundaries are gone: the next call into the image returns normally.
+  EXPECT_EQ(platform::callDriverCode(function<ReadIrql>(*image, kReadIrql)), PASSIVE_LEVEL);
 }
 
 // Only the forms listed are emulated: any other privileged instruction ends

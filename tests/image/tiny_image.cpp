@@ -122,6 +122,9 @@ std::vector<std::byte> tinyImage(const TinyImageOptions& options) {
   file.put<std::uint32_t>(fileOffset(kRelocatedPointer) + (kRelocatedPointer & 0xFFF) + 3,
                           relative(kRelocatedPointer + 7, kPointer));
   code(kEntry, {0x31, 0xC0, 0xC3});
+  code(kCallImportInFrame, {0x48, 0x83, 0xEC, 0x28, 0xFF, 0x15, 0, 0, 0, 0, 0x48, 0x83, 0xC4, 0x28, 0xC3});
+  file.put<std::uint32_t>(fileOffset(kCallImportInFrame) + (kCallImportInFrame & 0xFFF) + 6,
+                          relative(kCallImportInFrame + 10, kAddressTable));
   code(kEntryRaisingIrql, {0xB9, 0x02, 0x00, 0x00, 0x00, 0x44, 0x0F, 0x22, 0xC1, 0x31, 0xC0, 0xC3});
 
   const std::uint32_t rdata = fileOffset(kRdata) - kRdata;  // file offset of an .rdata RVA, less the RVA

@@ -25,6 +25,9 @@ inline constexpr std::uint32_t kEntry = 0x1070;             // xor eax, eax; ret
 // A DriverEntry that returns STATUS_SUCCESS at DISPATCH_LEVEL:
 // mov ecx, 2; mov cr8, rcx; xor eax, eax; ret
 inline constexpr std::uint32_t kEntryRaisingIrql = 0x1080;
+// Calls the import in a frame of its own (no tail call):
+// sub rsp, 40; call [IAT slot]; add rsp, 40; ret
+inline constexpr std::uint32_t kCallImportInFrame = 0x1090;
 
 struct TinyImageOptions {
   std::uint16_t machine = 0x8664;

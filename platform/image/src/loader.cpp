@@ -3,6 +3,7 @@
 // mapping stays writable until relocations and imports are written, and
 // gets its final protections last.
 #include <platform/code_names.h>
+#include <platform/driver_code.h>
 #include <platform/image.h>
 
 #include <sys/mman.h>
@@ -104,6 +105,7 @@ class ImageBuilder {
     image_->entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(at(optional_.addressOfEntryPoint));
     installPrivilegedInstructionHandler();
     setCodeNamer(&describeImageCode);
+    setImageCodeTest([](const void* address) { return LoadedImage::containing(address) != nullptr; });
     image_->registrySlot_ = registerImage(image_.get());
     return std::move(image_);
   }

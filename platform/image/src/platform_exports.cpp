@@ -5,6 +5,7 @@
 // libhal.a) or smclib.def, and that the platform implements; functions
 // that the x64 DDK compiles inline (KeInitializeSpinLock, KfLowerIrql,
 // KeQuerySystemTime...) are no exports there and appear here neither.
+#include <platform/driver_code.h>
 #include <platform/image.h>
 
 #include <smclib.h>
@@ -43,11 +44,13 @@ VOID NTAPI imageAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   KeAcquireSpinLockAtDpcLevel(lock);
 }
 
+// Every function that may call into the scheduler is bound through
+// guardedImport, so that what it throws (a thread aborted at shutdown, a
+// deadlock report) leaves the image's frames without unwinding them.
 ExportTable makePlatformExports() {
   ExportTable table;
   auto kernel = [&](const char* name, const void* address) { table.add("ntoskrnl.exe", name, address); };
-#define TAV712_KERNEL_EXPORT(function) kernel(#function, reinterpret_cast<const void*>(&function))
-  TAV712_KERNEL_EXPORT(DbgPrint);
+#define TAV712_KERNEL_EXPORT(function) kernel(#function, reinterpret_cast<const void*>(guardedImport<&function>))
   TAV712_KERNEL_EXPORT(ExAllocatePool);
   TAV712_KERNEL_EXPORT(ExAllocatePoolWithTag);
   TAV712_KERNEL_EXPORT(ExFreePool);
@@ -104,16 +107,19 @@ ExportTable makePlatformExports() {
   TAV712_KERNEL_EXPORT(RtlFreeUnicodeString);
   TAV712_KERNEL_EXPORT(RtlInitUnicodeString);
 #undef TAV712_KERNEL_EXPORT
-  kernel("KeAcquireSpinLockRaiseToDpc", reinterpret_cast<const void*>(&imageAcquireSpinLockRaiseToDpc));
-  kernel("KeAcquireSpinLockAtDpcLevel", reinterpret_cast<const void*>(&imageAcquireSpinLockAtDpcLevel));
+  // Variadic, and it only formats and traces: bound as it is.
+  kernel("DbgPrint", reinterpret_cast<const void*>(&DbgPrint));
+  kernel("KeAcquireSpinLockRaiseToDpc", reinterpret_cast<const void*>(guardedImport<&imageAcquireSpinLockRaiseToDpc>));
+  kernel("KeAcquireSpinLockAtDpcLevel", reinterpret_cast<const void*>(guardedImport<&imageAcquireSpinLockAtDpcLevel>));
   kernel("memcpy", reinterpret_cast<const void*>(&kernelMemcpy));
   kernel("memmove", reinterpret_cast<const void*>(&kernelMemmove));
   kernel("memset", reinterpret_cast<const void*>(&kernelMemset));
 
-  table.add("HAL.dll", "KeStallExecutionProcessor", reinterpret_cast<const void*>(&KeStallExecutionProcessor));
+  table.add("HAL.dll", "KeStallExecutionProcessor",
+            reinterpret_cast<const void*>(guardedImport<&KeStallExecutionProcessor>));
 
   auto library = [&](const char* name, const void* address) { table.add("smclib.sys", name, address); };
-#define TAV712_SMCLIB_EXPORT(function) library(#function, reinterpret_cast<const void*>(&function))
+#define TAV712_SMCLIB_EXPORT(function) library(#function, reinterpret_cast<const void*>(guardedImport<&function>))
   TAV712_SMCLIB_EXPORT(SmartcardAcquireRemoveLock);
   TAV712_SMCLIB_EXPORT(SmartcardAcquireRemoveLockWithTag);
   TAV712_SMCLIB_EXPORT(SmartcardDeviceControl);

@@ -4,6 +4,7 @@
 // STATUS_MORE_PROCESSING_REQUIRED and propagating PendingReturned, and at the
 // top finishes the request for whoever issued it. The verifier's IRP rules
 // are checked on the way.
+#include <platform/driver_code.h>
 #include <platform/code_names.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
@@ -226,7 +227,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
       IofCompleteRequest(Irp, IO_NO_INCREMENT);
       status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
-      status = dispatch(DeviceObject, Irp);
+      status = callDriverCode(dispatch, DeviceObject, Irp);
     }
     check.verifyReturn();
     lowerReturnedPending = frame.frame().lowerReturnedPending;
@@ -340,7 +341,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
           (deviceObject != nullptr ? "of " + state.describe(deviceObject) : "of the issuer") + " for " +
           state.describe(Irp));
       RoutineCheck check("completion routine" + routineSuffix(routine));
-      status = routine(deviceObject, Irp, context);
+      status = callDriverCode(routine, deviceObject, Irp, context);
       check.verifyReturn();
     }
     if (record->freeRequested) {

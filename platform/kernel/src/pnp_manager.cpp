@@ -1,4 +1,5 @@
 // The Plug and Play manager: driver loading and the PnP IRP sequences.
+#include <platform/driver_code.h>
 #include <platform/code_names.h>
 #include <platform/pnp_manager.h>
 #include <platform/scheduler.h>
@@ -39,7 +40,7 @@ PnpManager::LoadResult PnpManager::loadDriver(std::string_view name, PDRIVER_INI
   {
     FrameScope frame(FrameKind::DriverEntry, driver);
     RoutineCheck check("DriverEntry" + routineSuffix(driverEntry));
-    status = driverEntry(&driver->object, &registryPath);
+    status = callDriverCode(driverEntry, &driver->object, &registryPath);
     check.verifyReturn();
   }
   if (!NT_SUCCESS(status)) {
@@ -62,7 +63,7 @@ void PnpManager::unloadDriver(PDRIVER_OBJECT driverObject) {
   if (driverObject->DriverUnload != nullptr) {
     FrameScope frame(FrameKind::Unload, driver);
     RoutineCheck check("DriverUnload" + routineSuffix(driverObject->DriverUnload));
-    driverObject->DriverUnload(driverObject);
+    callDriverCode(driverObject->DriverUnload, driverObject);
     check.verifyReturn();
   }
   driver->unloaded = true;
@@ -84,7 +85,7 @@ NTSTATUS PnpManager::addDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physi
   {
     FrameScope frame(FrameKind::AddDevice, driver);
     RoutineCheck check("AddDevice" + routineSuffix(driverObject->DriverExtension->AddDevice));
-    status = driverObject->DriverExtension->AddDevice(driverObject, physicalDevice);
+    status = callDriverCode(driverObject->DriverExtension->AddDevice, driverObject, physicalDevice);
     check.verifyReturn();
   }
   tracePnp("AddDevice " + driver->name + " returned " + statusName(status));

@@ -1,5 +1,6 @@
 // The power manager's driver face: PoCallDriver, PoStartNextPowerIrp,
 // PoSetPowerState and PoRequestPowerIrp.
+#include <platform/driver_code.h>
 #include <platform/code_names.h>
 #include <platform/faults.h>
 #include <platform/scheduler.h>
@@ -101,7 +102,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
       CompletionRoutineScope completion("the power completion function" + routineSuffix(CompletionFunction) + " of " +
                                         IoState::current().describe(DeviceObject));
       RoutineCheck check("power completion function" + routineSuffix(CompletionFunction));
-      CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &finished->IoStatus);
+      callDriverCode(CompletionFunction, DeviceObject, MinorFunction, PowerState, Context, &finished->IoStatus);
       check.verifyReturn();
     }
     ObfDereferenceObject(top);
