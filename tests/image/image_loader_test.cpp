@@ -102,6 +102,31 @@ TEST_F(ImageLoader, NamesItsRoutinesInVerifierReports) {
   system.pnp().unloadDriver(loaded.driver);
 }
 
+// The DDK's KeInitializeSpinLock is inline and writes 0: an image's zero
+// lock is an initialised one. A lock in pool the image never initialised
+// (pool is filled with 0xA5) is still reported.
+class ImageSpinLocks : public platform::testing::SystemTest {
+ protected:
+  std::unique_ptr<LoadedImage> image =
+      LoadedImage::load(writeImage("locks.sys", tinyImage({.importFunction = "KeAcquireSpinLockRaiseToDpc"})));
+  KIRQL acquire(KSPIN_LOCK& lock) {
+    return platform::callDriverCode(function<KIRQL NTAPI(PKSPIN_LOCK)>(*image, kCallImportInFrame), &lock);
+  }
+};
+
+TEST_F(ImageSpinLocks, TakeAZeroLockAsInitialised) {
+  KSPIN_LOCK lock = 0;
+  KIRQL old = acquire(lock);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KeReleaseSpinLock(&lock, old);
+}
+
+TEST_F(ImageSpinLocks, ReportALockNeverInitialised) {
+  platform::testing::ExpectViolation expect(system.verifier(), platform::rule::kEventInit);
+  KSPIN_LOCK lock = 0xA5A5A5A5A5A5A5A5ULL;
+  KeReleaseSpinLock(&lock, acquire(lock));
+}
+
 // A platform exception raised under image code (here by the import itself,
 // as a wait raises ThreadAborted at shutdown) leaves the image's frames,
 // which the host cannot unwind, and goes on from the call into the image;
