@@ -24,8 +24,10 @@
 //
 // Unwind data (.pdata) is not registered: Linux has no
 // RtlAddFunctionTable, and kernel code built without C++ exceptions never
-// unwinds. A platform exception that would unwind through image frames is
-// therefore a fault of the scenario (see the README).
+// unwinds itself. A platform exception raised under image code leaves the
+// image's frames without unwinding them (platform/driver_code.h): the
+// imports are bound through guards that return to the platform's call into
+// the image and raise the exception there.
 //
 // Destroying the LoadedImage unmaps it: call it only once the driver is
 // unloaded and nothing can run its code.
