@@ -1,12 +1,18 @@
 #include "frame_fixture.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace tav712::testing {
 
+DriverImageHolder::DriverImageHolder() {
+  const char* path = std::getenv("TAV712_DRIVER_IMAGE");
+  if (path != nullptr && *path != '\0') image = platform::image::LoadedImage::load(path);
+}
+
 FrameTest::FrameTest(std::uint64_t seed) : SystemTest(platform::SystemOptions{.seed = seed}) {
-  auto loaded = system.pnp().loadDriver("tav712", DriverEntry);
+  auto loaded = system.pnp().loadDriver("tav712", image ? image->driverEntry() : DriverEntry);
   EXPECT_EQ(loaded.status, STATUS_SUCCESS);
   driver = loaded.driver;
 }

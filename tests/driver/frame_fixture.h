@@ -6,6 +6,7 @@
 // nothing behind.
 #pragma once
 
+#include <platform/image.h>
 #include <platform/testing.h>
 #include <serial/device_line.h>
 #include <serial/serial_port.h>
@@ -32,7 +33,16 @@ struct ReaderPort {
   PDEVICE_OBJECT physicalDevice() const { return port->physicalDeviceObject(); }
 };
 
-class FrameTest : public platform::testing::SystemTest {
+// The kernel image the frame's tests run over when TAV712_DRIVER_IMAGE names
+// one (tav712.sys as linked for Windows); the host build otherwise. A base
+// before the system, so that the image is unmapped only after the system
+// and its threads are gone.
+struct DriverImageHolder {
+  DriverImageHolder();
+  std::unique_ptr<platform::image::LoadedImage> image;
+};
+
+class FrameTest : private DriverImageHolder, public platform::testing::SystemTest {
  protected:
   explicit FrameTest(std::uint64_t seed = 1);
   ~FrameTest() override;

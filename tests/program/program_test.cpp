@@ -108,6 +108,9 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"MuteCard", {"--knob", "silent-after=0", "atr"}, 7, "did not answer"},
         ErrorCase{"ProtocolRefused", {"--card", "t0", "protocol", "t1"}, 8, "refused"},
         ErrorCase{"MalformedHex", {"apdu", "00A4GG"}, 3, "malformed hex"},
+        ErrorCase{
+            "DriverImageMissing", {"--driver-image", "/no/such/tav712.sys", "status"}, 3, "cannot open kernel image"},
+        ErrorCase{"DriverImageNotAKernelImage", {"--driver-image", TAV712_BINARY, "status"}, 3, "not a PE image"},
         ErrorCase{"ApduTooLong", {"apdu", std::string(600, 'A')}, 3, "APDU too long"},
         ErrorCase{"WaitTimesOut", {"--no-card", "--timeout", "3000", "wait"}, 10, "no card inserted within 3000 ms"},
         ErrorCase{"ParityErrorInTheAtr", {"--knob", "parity-error-byte=1", "atr"}, 7, "answer-to-reset"},

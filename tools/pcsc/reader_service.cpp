@@ -1,6 +1,7 @@
 #include "reader_service.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,9 @@ Reply replyFrom(const ControlReply& reply) { return {outcomeFor(reply.status), r
 StackOptions stackOptionsFor(const std::string& device) {
   StackOptions options;
   options.wallClock = true;
+  // TAV712_DRIVER_IMAGE in pcscd's environment runs a kernel image (the
+  // tav712.sys linked for Windows) instead of the driver built for this host.
+  if (const char* image = std::getenv("TAV712_DRIVER_IMAGE"); image != nullptr) options.driverImage = image;
   if (device == "emulator" || device.rfind("emulator:", 0) == 0) {
     // The emulated reader runs on the wall clock here, as under `tav712
     // emulate` (unless the knobs set command-gap-ms themselves).
@@ -195,8 +199,10 @@ std::unique_ptr<ReaderService> ReaderService::open(const std::string& device, Ou
     reader.kernel->run([&] {
       try {
         reader.port = reader.kernel->addPort(options);
-      } catch (const std::exception&) {
-        return;  // the serial device cannot be opened
+      } catch (const std::exception& error) {
+        // The serial device cannot be opened, or the driver image loaded.
+        std::cerr << "tav712: " << device << ": " << error.what() << "\n";
+        return;
       }
       ReaderStack& stack = *reader.kernel->stack();
       const auto before = ReaderClient::readerInterfaces(stack.system());

@@ -12,6 +12,14 @@
 namespace tav712 {
 
 ReaderStack::ReaderStack(StackOptions options) : options_(std::move(options)) {
+  if (!options_.driverImage.empty()) {
+    try {
+      image_ = platform::image::LoadedImage::load(options_.driverImage);
+    } catch (const platform::image::ImageError& error) {
+      throw ToolError(ExitStatus::badInput, error.what(),
+                      "give the tav712.sys that scripts/check-kernel-build links (build/kernel-image/)");
+    }
+  }
   platform::SystemOptions systemOptions;
   systemOptions.seed = options_.seed;
   systemOptions.clockMode = realTime() ? platform::ClockMode::RealTime : platform::ClockMode::Virtual;
@@ -32,6 +40,7 @@ ReaderStack::~ReaderStack() {
   ports_.clear();
   serialDriver_.reset();
   system_.reset();
+  image_.reset();
 }
 
 std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& options, std::size_t number) {
@@ -88,7 +97,7 @@ PDEVICE_OBJECT ReaderStack::portDevice() const { return portFor(nullptr).serialP
 bool ReaderStack::readerAdded(PDEVICE_OBJECT port) const { return !ports_.empty() && portFor(port).readerAdded; }
 
 NTSTATUS ReaderStack::loadDriver() {
-  const auto loaded = system_->pnp().loadDriver("tav712", DriverEntry);
+  const auto loaded = system_->pnp().loadDriver("tav712", image_ ? image_->driverEntry() : DriverEntry);
   driver_ = loaded.driver;
   return loaded.status;
 }

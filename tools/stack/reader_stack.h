@@ -20,6 +20,7 @@
 
 #include "emulator/knobs.h"
 #include "emulator/reader.h"
+#include "platform/image.h"
 #include "platform/system.h"
 #include "serial/device_line.h"
 #include "serial/serial_port.h"
@@ -36,12 +37,17 @@ struct StackOptions {
   // Runs the kernel's clock in real time even on the emulator: for servers
   // such as pcscd, whose callers wait in real time.
   bool wallClock = false;
+  // Empty: the driver as built for this host. Otherwise the path of a
+  // kernel image (the tav712.sys linked for Windows), loaded and run in its
+  // place.
+  std::string driverImage;
 };
 
 class ReaderStack {
  public:
   // Builds the kernel and the first port; throws ToolError when a real port
-  // cannot be opened. The driver is not loaded yet.
+  // cannot be opened or the driver image cannot be loaded. The driver is not
+  // loaded yet (an image is mapped, its DriverEntry not called).
   explicit ReaderStack(StackOptions options);
   // Takes down whatever is still up, in the order a machine would.
   ~ReaderStack();
@@ -98,6 +104,8 @@ class ReaderStack {
   const Port& portFor(PDEVICE_OBJECT device) const;
 
   StackOptions options_;
+  // The kernel image in use, if any: unmapped after the system is gone.
+  std::unique_ptr<platform::image::LoadedImage> image_;
   std::unique_ptr<platform::System> system_;
   std::unique_ptr<serial::SerialDriver> serialDriver_;
   std::vector<std::unique_ptr<Port>> ports_;

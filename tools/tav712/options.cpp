@@ -88,6 +88,8 @@ Options parseOptions(int argc, const char* const argv[]) {
       options.warm = true;
     else if (is("--protocol"))
       options.protocol = value("--protocol");
+    else if (is("--driver-image"))
+      options.driverImage = value("--driver-image");
     else if (is("--duration"))
       options.durationMs = parseMilliseconds("--duration", value("--duration"));
     else if (word.starts_with("-") && word.size() > 1)
@@ -150,6 +152,8 @@ Options:
   --trace              show the decoded serial traffic
   --json               machine-readable output
   --verbose, -v        on failure, show the tail of the kernel trace
+  --driver-image PATH  run this tav712.sys (the driver as linked for Windows)
+                       instead of the driver built for this machine
   --help, -h           this text
   --version            the program's version
 
@@ -172,14 +176,14 @@ std::string completionScript() {
          "  cur=\"${COMP_WORDS[COMP_CWORD]}\"\n"
          "  prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
          "  case \"$prev\" in\n"
-         "    --port|script) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+         "    --port|--driver-image|script) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
          "    --card) COMPREPLY=($(compgen -W \"t0 t1 t1-crc dual specific inverse slow\" -- \"$cur\")); return ;;\n"
          "    --protocol|protocol) COMPREPLY=($(compgen -W \"t0 t1 any\" -- \"$cur\")); return ;;\n"
          "    wait) COMPREPLY=($(compgen -W \"insert remove\" -- \"$cur\")); return ;;\n"
          "  esac\n"
          "  if [[ \"$cur\" == -* ]]; then\n"
          "    COMPREPLY=($(compgen -W \"--port --card --no-card --knob --seed --protocol --timeout --trace --json "
-         "--verbose --help --version --warm --duration\" -- \"$cur\"))\n"
+         "--verbose --driver-image --help --version --warm --duration\" -- \"$cur\"))\n"
          "  else\n"
          "    COMPREPLY=($(compgen -W \"" +
          words +

@@ -21,6 +21,9 @@ struct Options {
   bool json = false;
   bool verbose = false;
   std::uint32_t timeoutMs = 10'000;  // for waits of the card and of the reader
+  // A kernel image (tav712.sys as linked for Windows) to run instead of the
+  // driver built for this host; empty for the host build.
+  std::string driverImage;
 
   std::string command;
   std::vector<std::string> arguments;

@@ -35,6 +35,7 @@ StackOptions stackOptionsFrom(const Options& options) {
   StackOptions stack;
   stack.seed = options.seed;
   stack.portPath = options.port;
+  stack.driverImage = options.driverImage;
   stack.knobs.profile = options.card;
   stack.knobs.cardInserted = !options.noCard;
   stack.knobs.card.seed = options.seed;

@@ -4,6 +4,8 @@
 // STATUS_MORE_PROCESSING_REQUIRED and propagating PendingReturned, and at the
 // top finishes the request for whoever issued it. The verifier's IRP rules
 // are checked on the way.
+#include <platform/driver_code.h>
+#include <platform/code_names.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
 #include <platform/verifier.h>
@@ -216,7 +218,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
   ++device->kernelReferences;
   {
     FrameScope frame(FrameKind::Dispatch, device->driver, DeviceObject, Irp);
-    RoutineCheck check("dispatch routine");
+    RoutineCheck check("dispatch routine" + routineSuffix(dispatch));
     if (dispatch == nullptr) {
       // The kernel's default handling of a major function the driver left
       // empty: invalid device request.
@@ -225,7 +227,7 @@ NTSTATUS callDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool viaPoCallDriver)
       IofCompleteRequest(Irp, IO_NO_INCREMENT);
       status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
-      status = dispatch(DeviceObject, Irp);
+      status = callDriverCode(dispatch, DeviceObject, Irp);
     }
     check.verifyReturn();
     lowerReturnedPending = frame.frame().lowerReturnedPending;
@@ -335,11 +337,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     {
       FrameScope frame(FrameKind::Completion, device != nullptr ? device->driver : record->owner, deviceObject, Irp);
       CompletionRoutineScope completion(
-          "the completion routine " +
+          "the completion routine" + routineSuffix(routine) + " " +
           (deviceObject != nullptr ? "of " + state.describe(deviceObject) : "of the issuer") + " for " +
           state.describe(Irp));
-      RoutineCheck check("completion routine");
-      status = routine(deviceObject, Irp, context);
+      RoutineCheck check("completion routine" + routineSuffix(routine));
+      status = callDriverCode(routine, deviceObject, Irp, context);
       check.verifyReturn();
     }
     if (record->freeRequested) {

@@ -1,6 +1,8 @@
 // Cancellation: the system cancel spin lock and IoCancelIrp, with the
 // verifier's cancel-spin-lock discipline (acquire and release alternate on
 // one thread; a cancel routine releases the lock with the IRP's CancelIrql).
+#include <platform/driver_code.h>
+#include <platform/code_names.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
 #include <platform/verifier.h>
@@ -63,11 +65,11 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   DeviceRecord* device = state.device(deviceObject);
   {
     FrameScope frame(FrameKind::Cancel, device != nullptr ? device->driver : nullptr, deviceObject, Irp);
-    routine(deviceObject, Irp);
+    callDriverCode(routine, deviceObject, Irp);
   }
   if (state.cancelLockHolder == std::this_thread::get_id()) {
     reportViolation(rule::kCancelSpinLock, state.describe(deviceObject),
-                    "cancel routine returned without releasing the cancel spin lock");
+                    "cancel routine" + routineSuffix(routine) + " returned without releasing the cancel spin lock");
     state.cancelLockHolder.reset();
     KeReleaseSpinLock(&state.cancelLock, irql);
   }

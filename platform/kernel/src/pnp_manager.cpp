@@ -1,4 +1,6 @@
 // The Plug and Play manager: driver loading and the PnP IRP sequences.
+#include <platform/driver_code.h>
+#include <platform/code_names.h>
 #include <platform/pnp_manager.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
@@ -37,8 +39,8 @@ PnpManager::LoadResult PnpManager::loadDriver(std::string_view name, PDRIVER_INI
   NTSTATUS status;
   {
     FrameScope frame(FrameKind::DriverEntry, driver);
-    RoutineCheck check("DriverEntry");
-    status = driverEntry(&driver->object, &registryPath);
+    RoutineCheck check("DriverEntry" + routineSuffix(driverEntry));
+    status = callDriverCode(driverEntry, &driver->object, &registryPath);
     check.verifyReturn();
   }
   if (!NT_SUCCESS(status)) {
@@ -60,8 +62,8 @@ void PnpManager::unloadDriver(PDRIVER_OBJECT driverObject) {
   tracePnp("unload driver " + driver->name);
   if (driverObject->DriverUnload != nullptr) {
     FrameScope frame(FrameKind::Unload, driver);
-    RoutineCheck check("DriverUnload");
-    driverObject->DriverUnload(driverObject);
+    RoutineCheck check("DriverUnload" + routineSuffix(driverObject->DriverUnload));
+    callDriverCode(driverObject->DriverUnload, driverObject);
     check.verifyReturn();
   }
   driver->unloaded = true;
@@ -82,8 +84,8 @@ NTSTATUS PnpManager::addDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physi
   NTSTATUS status;
   {
     FrameScope frame(FrameKind::AddDevice, driver);
-    RoutineCheck check("AddDevice");
-    status = driverObject->DriverExtension->AddDevice(driverObject, physicalDevice);
+    RoutineCheck check("AddDevice" + routineSuffix(driverObject->DriverExtension->AddDevice));
+    status = callDriverCode(driverObject->DriverExtension->AddDevice, driverObject, physicalDevice);
     check.verifyReturn();
   }
   tracePnp("AddDevice " + driver->name + " returned " + statusName(status));

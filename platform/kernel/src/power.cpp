@@ -1,5 +1,7 @@
 // The power manager's driver face: PoCallDriver, PoStartNextPowerIrp,
 // PoSetPowerState and PoRequestPowerIrp.
+#include <platform/driver_code.h>
+#include <platform/code_names.h>
 #include <platform/faults.h>
 #include <platform/scheduler.h>
 #include <platform/trace.h>
@@ -97,10 +99,10 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                         top](PIRP finished) {
     if (CompletionFunction != nullptr) {
       FrameScope frame(FrameKind::PowerCompletion, requester, DeviceObject, finished);
-      CompletionRoutineScope completion("the power completion function of " +
+      CompletionRoutineScope completion("the power completion function" + routineSuffix(CompletionFunction) + " of " +
                                         IoState::current().describe(DeviceObject));
-      RoutineCheck check("power completion function");
-      CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &finished->IoStatus);
+      RoutineCheck check("power completion function" + routineSuffix(CompletionFunction));
+      callDriverCode(CompletionFunction, DeviceObject, MinorFunction, PowerState, Context, &finished->IoStatus);
       check.verifyReturn();
     }
     ObfDereferenceObject(top);

@@ -1,6 +1,7 @@
 // Work items on the system worker queues: a work item is queued at most once
 // at a time, runs at PASSIVE_LEVEL on a critical or delayed worker thread
 // with its device object referenced, and is freed once, never while queued.
+#include <platform/driver_code.h>
 #include <platform/faults.h>
 #include <platform/scheduler.h>
 #include <platform/verifier.h>
@@ -70,7 +71,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         {
           // The worker thread checks IRQL and spin locks at the item's end.
           FrameScope frame(FrameKind::WorkItem, item->driver, deviceObject);
-          WorkerRoutine(deviceObject, Context);
+          callDriverCode(WorkerRoutine, deviceObject, Context);
         }
         // A free requested while the item was queued takes effect now.
         auto again = current.workItems.find(IoWorkItem);

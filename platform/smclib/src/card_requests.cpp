@@ -5,6 +5,7 @@
 //   ABSENT -> PRESENT/SWALLOWED -(reset)-> NEGOTIABLE -(protocol)-> SPECIFIC
 //
 // (a card whose ATR names a specific mode goes to SPECIFIC at the reset).
+#include <platform/driver_code.h>
 #include "library_state.h"
 #include "requests.h"
 #include "t1_engine.h"
@@ -35,7 +36,7 @@ NTSTATUS handlePower(SMARTCARD_EXTENSION& extension, RequestBuffers& request) {
   extension.MinorIoControlCode = action;
   extension.IoRequest.ReplyBuffer = request.out;
   extension.IoRequest.ReplyBufferLength = request.outLength;
-  NTSTATUS status = extension.ReaderFunction[RDF_CARD_POWER](&extension);
+  NTSTATUS status = platform::callDriverCode(extension.ReaderFunction[RDF_CARD_POWER], &extension);
   if (action == SCARD_POWER_DOWN) {
     request.information = 0;
     if (NT_SUCCESS(status)) {
@@ -79,7 +80,7 @@ NTSTATUS handleSetProtocol(SMARTCARD_EXTENSION& extension, RequestBuffers& reque
   extension.MinorIoControlCode = mask;
   extension.IoRequest.ReplyBuffer = request.out;
   extension.IoRequest.ReplyBufferLength = request.outLength;
-  NTSTATUS status = extension.ReaderFunction[RDF_SET_PROTOCOL](&extension);
+  NTSTATUS status = platform::callDriverCode(extension.ReaderFunction[RDF_SET_PROTOCOL], &extension);
   if (!NT_SUCCESS(status)) return status;
   const ULONG selected = extension.CardCapabilities.Protocol.Selected;
   if (selected != SCARD_PROTOCOL_T0 && selected != SCARD_PROTOCOL_T1 && selected != SCARD_PROTOCOL_RAW) {
@@ -112,7 +113,7 @@ NTSTATUS handleTransmit(SMARTCARD_EXTENSION& extension, RequestBuffers& request)
   extension.IoRequest.ReplyBuffer = request.out + kHeader;
   extension.IoRequest.ReplyBufferLength = request.outLength - kHeader;
   if (header.dwProtocol == SCARD_PROTOCOL_T1) t1PrepareCommand(extension);
-  NTSTATUS status = extension.ReaderFunction[RDF_TRANSMIT](&extension);
+  NTSTATUS status = platform::callDriverCode(extension.ReaderFunction[RDF_TRANSMIT], &extension);
   if (!NT_SUCCESS(status)) return status;
   if (request.information > request.outLength - kHeader) return STATUS_BUFFER_OVERFLOW;
   const SCARD_IO_REQUEST answer{extension.CardCapabilities.Protocol.Selected, kHeader};
@@ -149,7 +150,7 @@ NTSTATUS handleCardTracking(SMARTCARD_EXTENSION& extension, RequestBuffers& requ
   os.NotificationIrp = irp;
   KeReleaseSpinLock(&os.SpinLock, irql);
 
-  const NTSTATUS status = extension.ReaderFunction[RDF_CARD_TRACKING](&extension);
+  const NTSTATUS status = platform::callDriverCode(extension.ReaderFunction[RDF_CARD_TRACKING], &extension);
   if (status == STATUS_PENDING) return STATUS_PENDING;
   // The driver did not take the request: take it back, unless it has been
   // completed in the meantime, and complete it with the driver's status.

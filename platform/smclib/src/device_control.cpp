@@ -1,6 +1,7 @@
 // SmartcardDeviceControl: checks the caller's buffers, serves the smart card
 // control requests one at a time per reader, calls the driver's callbacks and
 // completes the request (or leaves a card-tracking request parked).
+#include <platform/driver_code.h>
 #include "library_state.h"
 #include "requests.h"
 #include "t1_engine.h"
@@ -44,7 +45,7 @@ bool isVendorCode(ULONG code) {
 NTSTATUS callSlot(SMARTCARD_EXTENSION& extension, ULONG slot) {
   auto* callback = extension.ReaderFunction[slot];
   if (callback == nullptr) return STATUS_NOT_SUPPORTED;
-  return callback(&extension);
+  return platform::callDriverCode(callback, &extension);
 }
 
 NTSTATUS handleUlongAnswer(RequestBuffers& request, ULONG value) {
@@ -65,7 +66,7 @@ NTSTATUS handleMechanical(SMARTCARD_EXTENSION& extension, ULONG slot) {
 NTSTATUS serveVendor(SMARTCARD_EXTENSION& extension, PIRP irp, RequestBuffers& request) {
   if (extension.ReaderFunction[RDF_IOCTL_VENDOR] == nullptr) return STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;
-  const NTSTATUS status = extension.ReaderFunction[RDF_IOCTL_VENDOR](&extension);
+  const NTSTATUS status = platform::callDriverCode(extension.ReaderFunction[RDF_IOCTL_VENDOR], &extension);
   const ULONG_PTR information = irp->IoStatus.Information;
   request.information = information <= request.outLength ? static_cast<ULONG>(information) : request.outLength;
   return status;
