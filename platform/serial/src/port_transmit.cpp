@@ -16,7 +16,7 @@ NTSTATUS PortDevice::write(PIRP irp) {
   setIrpValue(irp, IrpSlot::Taken, 0);
   setIrpValue(irp, IrpSlot::Started, 0);
   IoMarkIrpPending(irp);
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (!writes_.push(irp, &PortDevice::cancelRoutine)) {
@@ -64,7 +64,7 @@ void PortDevice::pumpTransmitter() {
 
 // The transmitter's interrupt: the byte's stop bit has ended.
 void PortDevice::onByteSent(std::uint64_t byteSerial) {
-  Completions done;
+  Completions done(options_);
   std::uint8_t byte = 0;
   {
     Lock lock(*this);
@@ -93,7 +93,7 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
 }
 
 void PortDevice::onWriteTimer(std::uint64_t generation) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (generation != writeGeneration_) return;
