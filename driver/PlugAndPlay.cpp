@@ -87,14 +87,12 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       Irp->IoStatus.Status = STATUS_SUCCESS;
       status = CallSerialDriver(attachedDeviceObject, Irp);
-      // The interface is enabled only while the reader is started. An
-      // interface that is enabled already (a refused query-remove enabled
-      // it again) is no failure: the cancel succeeds with plain success.
+      // The interface is enabled only while the reader is started. A
+      // cancel may not fail: an interface that is enabled already (a
+      // refused query-remove enabled it again) or that cannot be enabled
+      // (no memory) leaves the cancel with plain success; the device stays.
       if (status == STATUS_SUCCESS && ReaderLinkOpen(deviceExtension)) {
-        status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
-        if (NT_SUCCESS(status)) {
-          status = STATUS_SUCCESS;
-        }
+        (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
       }
       break;
 

@@ -210,6 +210,20 @@ INSTANTIATE_TEST_SUITE_P(DeviceLife, IdleReaderRemoval,
                                            IdleReader{"Unplugged", true, false, true}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
+// A cancel-remove may not fail: when the interface cannot be enabled again
+// (no memory), the device stays and the cancel still succeeds.
+TEST_F(DeviceLife, CancelRemoveSucceedsWhenTheInterfaceCannotBeEnabledAgain) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  // The query disables the interface (1) and, finding the handle open,
+  // enables it again (2); the cancel's enable (3) fails.
+  system.faults().failCall(platform::fault::kSetInterfaceState, 3);
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(system.faults().injected().size(), 1u);
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED)) << "the handle is still served";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {
