@@ -102,6 +102,10 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
   // (a DSR change) and its close worker signal SerialCloseDone as soon as
   // it is handed down. From then on a failure is undone by StopDevice
   // through the close worker.
+  KIRQL irql;
+  KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+  deviceExtension->SerialClosing = FALSE;
+  KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
   KeClearEvent(&deviceExtension->SerialCloseDone);
   NTSTATUS status = ConfigureSerialPort(readerExtension, &config);
   if (status != STATUS_SUCCESS) {
@@ -127,10 +131,17 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
   // A failure to enable the interface is not logged.
   status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
   if (status == STATUS_SUCCESS) {
-    KIRQL irql;
     KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
     deviceExtension->PnPStarted = TRUE;
+    BOOLEAN closing = deviceExtension->SerialClosing;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+    if (closing) {
+      // The port closed under the start (its serial wait could not be
+      // armed again, or DSR dropped) and the close worker may have
+      // disabled the interface before it was enabled here: the reader
+      // ends as after a port that closes right after its start.
+      (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+    }
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
   }
   return status;
@@ -205,6 +216,10 @@ VOID NTAPI CloseSerialPortWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
 
+  KIRQL irql;
+  KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+  deviceExtension->SerialClosing = TRUE;
+  KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
   (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
   CloseSerialPort(DeviceObject, readerExtension);
   // No byte comes any more: a receive waiting for the reader ends now, not

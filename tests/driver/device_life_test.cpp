@@ -224,6 +224,24 @@ TEST_F(DeviceLife, CancelRemoveSucceedsWhenTheInterfaceCannotBeEnabledAgain) {
   EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
+// The serial wait cannot be armed again after the reply to the start's
+// last command but one (no memory): the port closes under the start. The
+// start still ends, but the reader's interface must not be left enabled on
+// a closed port, where every application would find a reader that never
+// knows its card.
+TEST_F(DeviceLife, APortClosedUnderTheStartLeavesTheInterfaceDisabled) {
+  ReaderPort& first = startedReader();
+  const std::uint64_t irpsPerStart = system.faults().calls(platform::fault::kAllocateIrp);
+  ReaderPort& second = addPort();
+  ASSERT_EQ(system.pnp().addDevice(driver, second.physicalDevice()), STATUS_SUCCESS);
+  system.faults().failCall(platform::fault::kAllocateIrp, irpsPerStart - 1);
+  system.pnp().start(second.physicalDevice());
+  ASSERT_EQ(system.faults().injected().size(), 1u);
+  system.scheduler().advanceBy(1s);
+  EXPECT_EQ(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER),
+            std::vector<std::u16string>{interfaceName(first)});
+}
+
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {
