@@ -32,6 +32,9 @@
 #define STOP_WAIT_MASK_ATTEMPTS 50
 #define STOP_WAIT_MASK_RETRY_MS 100
 
+// How often a start asks for the card state that the reader did not tell.
+#define START_CARD_STATE_ATTEMPTS 3
+
 // The serial settings of a reader start: 19200 baud, 8N1, no handshake or
 // flow control, received characters and DSR changes watched.
 static VOID FillStartConfig(PSERIAL_CONFIG Config) {
@@ -126,7 +129,15 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
     return status;
   }
 
-  UpdateCardState(smartcardExtension, SCARD_UNKNOWN);
+  // A card-state read that the reader answers with its error code, or too
+  // late, is made again: left unknown, the state would have every request
+  // find no card until the next card event.
+  for (ULONG attempt = 1; attempt <= START_CARD_STATE_ATTEMPTS; ++attempt) {
+    UpdateCardState(smartcardExtension, SCARD_UNKNOWN);
+    if (smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) {
+      break;
+    }
+  }
 
   // A failure to enable the interface is not logged.
   status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
