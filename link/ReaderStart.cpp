@@ -139,8 +139,12 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
     }
   }
 
-  // A failure to enable the interface is not logged.
+  // A failure to enable the interface is not logged. One that is enabled
+  // already (a stop could not disable it) is no failure.
   status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+  if (status == STATUS_OBJECT_NAME_EXISTS) {
+    status = STATUS_SUCCESS;
+  }
   if (status == STATUS_SUCCESS) {
     KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
     deviceExtension->PnPStarted = TRUE;

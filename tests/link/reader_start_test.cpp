@@ -117,6 +117,19 @@ TEST(ReaderStart, StartStopAndRestartSendTheirTrafficInOrder) {
   EXPECT_TRUE(interfaceEnabled(harness));
 }
 
+// A stop that could not disable the interface (no memory) leaves it enabled;
+// the next start finds it so and still succeeds.
+TEST(ReaderStart, StartsWithAnInterfaceAStopLeftEnabled) {
+  DriverHarness harness;
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  harness.system().faults().failCall(platform::fault::kSetInterfaceState, 1);
+  stop(harness);
+  ASSERT_EQ(harness.system().faults().injected().size(), 1u);
+  EXPECT_TRUE(interfaceEnabled(harness));
+  EXPECT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_TRUE(signalled(harness.deviceExtension()->ReaderStarted));
+}
+
 // The start's card-state read that the reader answers with its error code,
 // or too late, is asked again: with the state unknown every request would
 // find no card in the reader for the rest of its life.
