@@ -36,6 +36,8 @@ struct StackOptions {
   // Runs the kernel's clock in real time even on the emulator: for servers
   // such as pcscd, whose callers wait in real time.
   bool wallClock = false;
+  // How the COM port completes its requests (its name is the stack's).
+  serial::SerialPortOptions portOptions;
 };
 
 class ReaderStack {
@@ -69,10 +71,17 @@ class ReaderStack {
   // port, the first port's reader.
   NTSTATUS loadDriver();
   NTSTATUS addReader(PDEVICE_OBJECT port = nullptr);
+  // A reader whose start fails is removed (IRP_MN_REMOVE_DEVICE alone).
   NTSTATUS start(PDEVICE_OBJECT port = nullptr);
   NTSTATUS stop(PDEVICE_OBJECT port = nullptr);
   NTSTATUS remove(PDEVICE_OBJECT port = nullptr);
   NTSTATUS surpriseRemove(PDEVICE_OBJECT port = nullptr);
+  // The same in two halves, for a reader pulled while applications hold it
+  // open: IRP_MN_SURPRISE_REMOVAL at once, IRP_MN_REMOVE_DEVICE alone once
+  // they have closed their handles (the PnP manager waits for them). The
+  // second half also removes a reader whose start failed.
+  NTSTATUS beginSurpriseRemoval(PDEVICE_OBJECT port = nullptr);
+  NTSTATUS finishRemoval(PDEVICE_OBJECT port = nullptr);
   void unloadDriver();
   // load (once), add and start; the first failing status.
   NTSTATUS bringUp(PDEVICE_OBJECT port = nullptr);
