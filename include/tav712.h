@@ -122,8 +122,9 @@ typedef struct _DEVICE_EXTENSION {
   BOOLEAN PnPStarted;
   // TRUE, under SpinLock, once the close worker has begun to close the
   // serial connection (before it disables the interface); cleared when a
-  // start opens it again. A start that enables the interface after the
-  // worker disabled it finds it set and disables the interface again.
+  // start opens it again. A start, refused query-remove or cancel-remove
+  // that enables the interface after the worker disabled it finds it set
+  // and disables the interface again.
   BOOLEAN SerialClosing;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 

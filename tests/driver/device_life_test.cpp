@@ -242,6 +242,19 @@ TEST_F(DeviceLife, APortClosedUnderTheStartLeavesTheInterfaceDisabled) {
             std::vector<std::u16string>{interfaceName(first)});
 }
 
+// The reader's cable is pulled and a removal is queried at once, with a
+// handle open: the refused query and its cancel must not enable the
+// interface again on the port that the cable's close worker is closing.
+TEST_F(DeviceLife, ARefusedRemovalDoesNotReviveTheInterfaceOfAPortClosing) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  port.reader->unplug();
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
+  system.scheduler().advanceBy(1s);
+  EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {
