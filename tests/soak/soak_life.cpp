@@ -43,11 +43,11 @@ Bytes ulongBytes(ULONG value) {
 // An APDU of case 1 to 4 (ISO/IEC 7816-4) for the card's application.
 Bytes apduOfCase(std::uint32_t draw) {
   switch (draw % 5) {
-    case 0: return {0x00, 0xA4, 0x00, 0x00};                                               // case 1
-    case 1: return {0x00, 0xB0, 0x00, 0x00, static_cast<std::uint8_t>(draw >> 8)};         // case 2
-    case 2: return {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};                             // case 3
-    case 3: return {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00};                       // case 4
-    default: {                                                                             // case 3, long
+    case 0: return {0x00, 0xA4, 0x00, 0x00};                                        // case 1
+    case 1: return {0x00, 0xB0, 0x00, 0x00, static_cast<std::uint8_t>(draw >> 8)};  // case 2
+    case 2: return {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};                      // case 3
+    case 3: return {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00};                // case 4
+    default: {                                                                      // case 3, long
       const auto length = static_cast<std::uint8_t>(1 + (draw >> 8) % 255);
       Bytes apdu{0x00, 0xD6, 0x00, 0x00, length};
       for (std::uint8_t i = 0; i < length; ++i) apdu.push_back(i);
@@ -172,8 +172,8 @@ class Life {
     if (!stack_->readerAdded(port_) || reader() == nullptr || !reader()->dsr()) return;
     ReaderClient client(system());
     if (!client.open()) return;  // not started (a fault may have failed its start)
-    const ControlReply reply = finish(client.startControl(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), "state"),
-                                      "state after settling");
+    const ControlReply reply =
+        finish(client.startControl(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), "state"), "state after settling");
     if (!reply.ok()) {
       fail("GET_STATE after settling: " + hex(reply.status));
       return;
@@ -186,7 +186,11 @@ class Life {
     // A reader that answers a register read with a wrong value is believed;
     // one whose replies come late may leave the state a power-up read stale
     // until the next card event (left open: the power-up does not ask again).
-    if (!plan_.knobs.reader.wrongReplies.empty() || !plan_.knobs.reader.lateReplies.empty()) return;
+    // A reader that falls silent for good never reports a card event again.
+    if (!plan_.knobs.reader.wrongReplies.empty() || !plan_.knobs.reader.lateReplies.empty() ||
+        plan_.knobs.reader.silentAfter) {
+      return;
+    }
     if ((state > SCARD_ABSENT) != slotHoldsCard || state == SCARD_UNKNOWN) {
       fail("card state " + std::to_string(state) + " reported, but the slot " +
            (slotHoldsCard ? "holds a card" : "is empty"));
@@ -222,7 +226,9 @@ class Life {
 
   void requireAllEnded(const char* when) {
     scheduler().runUntil(
-        [&] { return std::all_of(pending_.begin(), pending_.end(), [](const Pending& p) { return p.request.done(); }); },
+        [&] {
+          return std::all_of(pending_.begin(), pending_.end(), [](const Pending& p) { return p.request.done(); });
+        },
         requestBound);
     for (Pending& pending : pending_) {
       if (!pending.request.done()) {
@@ -253,13 +259,16 @@ class Life {
   }
 
   ControlReply transmit(ULONG protocol, const Bytes& apdu, const std::string& what) {
-    ControlReply reply = ReaderClient::transmitAnswer(request(
-        IOCTL_SMARTCARD_TRANSMIT, ReaderClient::transmitInput(protocol, apdu), ReaderClient::transmitOutputLength(), what));
+    ControlReply reply =
+        ReaderClient::transmitAnswer(request(IOCTL_SMARTCARD_TRANSMIT, ReaderClient::transmitInput(protocol, apdu),
+                                             ReaderClient::transmitOutputLength(), what));
     if (reply.ok() && reply.output.size() < 2) fail(what + " succeeded without a status word");
     return reply;
   }
 
-  std::string outcome(const ControlReply& reply) { return hex(reply.status) + ", " + std::to_string(reply.output.size()) + " bytes"; }
+  std::string outcome(const ControlReply& reply) {
+    return hex(reply.status) + ", " + std::to_string(reply.output.size()) + " bytes";
+  }
   std::string outcome(NTSTATUS status) { return hex(status); }
 
   // Adds (when it is not) and starts the reader. A reader whose start
@@ -299,8 +308,7 @@ class Life {
         return outcome(request(IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_COLD_RESET), 64, "cold reset"));
       case Op::warmReset:
         return outcome(request(IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_WARM_RESET), 64, "warm reset"));
-      case Op::powerDown:
-        return outcome(request(IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_POWER_DOWN), 0, "power down"));
+      case Op::powerDown: return outcome(request(IOCTL_SMARTCARD_POWER, ulongBytes(SCARD_POWER_DOWN), 0, "power down"));
       case Op::setProtocol: {
         const ULONG mask = step.value % 3 + 1;
         const ControlReply reply = request(IOCTL_SMARTCARD_SET_PROTOCOL, ulongBytes(mask), sizeof(ULONG), "protocol");
@@ -310,9 +318,9 @@ class Life {
       case Op::apdu: return outcome(transmit(protocolFor(step.value), apduOfCase(step.value >> 2), "APDU"));
       case Op::apduThenPull: {
         if (!client_ || !client_->open()) return "no handle";
-        auto running = client_->startControl(IOCTL_SMARTCARD_TRANSMIT,
-                                             ReaderClient::transmitInput(protocolFor(step.value), apduOfCase(step.value >> 2)),
-                                             ReaderClient::transmitOutputLength(), "APDU, card pulled");
+        auto running = client_->startControl(
+            IOCTL_SMARTCARD_TRANSMIT, ReaderClient::transmitInput(protocolFor(step.value), apduOfCase(step.value >> 2)),
+            ReaderClient::transmitOutputLength(), "APDU, card pulled");
         scheduler().advanceBy(std::chrono::microseconds((step.value % 64) * 500));
         if (reader() != nullptr) reader()->removeCard();
         return outcome(ReaderClient::transmitAnswer(finish(std::move(running), "APDU, card pulled")));
@@ -320,17 +328,19 @@ class Life {
       case Op::getState: return outcome(request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), "state"));
       case Op::getAttribute: {
         static constexpr std::array<ULONG, 4> tags{SCARD_ATTR_ATR_STRING, SCARD_ATTR_CURRENT_PROTOCOL_TYPE,
-                                                   SCARD_ATTR_VENDOR_NAME, SCARD_ATTR_VALUE(SCARD_CLASS_IFD_PROTOCOL, 0x0203)};
-        return outcome(request(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulongBytes(tags[step.value % tags.size()]), 64, "attribute"));
+                                                   SCARD_ATTR_VENDOR_NAME,
+                                                   SCARD_ATTR_VALUE(SCARD_CLASS_IFD_PROTOCOL, 0x0203)};
+        return outcome(
+            request(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulongBytes(tags[step.value % tags.size()]), 64, "attribute"));
       }
       case Op::trackPresent:
       case Op::trackAbsent: {
         if (!client_ || !client_->open()) return "no handle";
         const bool present = step.op == Op::trackPresent;
         const std::string what = present ? "IS_PRESENT" : "IS_ABSENT";
-        pending_.push_back({client_->startControl(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {},
-                                                  0, what),
-                            what});
+        pending_.push_back(
+            {client_->startControl(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0, what),
+             what});
         scheduler().advanceBy(1ms);
         return pending_.back().request.done() ? "ended at once" : "pending";
       }
@@ -349,8 +359,8 @@ class Life {
         return "pulled";
       case Op::insertCard: {
         if (reader() == nullptr) return "no reader";
-        const bool inserted = reader()->insertCard(
-            std::make_unique<emulator::Card>(emulator::profileFor(plan_.knobs), plan_.knobs.card));
+        const bool inserted =
+            reader()->insertCard(std::make_unique<emulator::Card>(emulator::profileFor(plan_.knobs), plan_.knobs.card));
         return inserted ? "inserted" : "slot full";
       }
       case Op::unplug:
@@ -406,7 +416,8 @@ class Life {
     std::istringstream knobs(plan_.knobText);
     for (std::string knob; std::getline(knobs, knob, ',');) {
       const std::string name = knob.substr(0, knob.find('='));
-      if (name != "profile" && name != "seed" && name != "late-ms" && name != "late-reply-ms") ++result_.faults["card " + name];
+      if (name != "profile" && name != "seed" && name != "late-ms" && name != "late-reply-ms")
+        ++result_.faults["card " + name];
     }
     for (const auto& knob : plan_.portKnobs) ++result_.faults["port " + knob];
   }

@@ -52,8 +52,8 @@ bool parse(int argc, char** argv, Arguments& arguments) {
 }
 
 void reportFailure(std::uint64_t seed, const tav712::soak::Plan& plan, const LifeResult& life, bool verbose) {
-  std::cout << "FAILED seed " << seed << ": " << life.failures.front() << "\n  replay: " << tav712::soak::replayLine(seed)
-            << "\n  plan: " << plan.describe() << '\n';
+  std::cout << "FAILED seed " << seed << ": " << life.failures.front()
+            << "\n  replay: " << tav712::soak::replayLine(seed) << "\n  plan: " << plan.describe() << '\n';
   if (verbose) {
     for (const auto& failure : life.failures) std::cout << "  failure: " << failure << '\n';
     std::cout << "  kernel trace, last lines:\n" << life.traceTail;

@@ -11,11 +11,28 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::array<std::string_view, opCount> opNames{
-    "open",         "close",         "cold-reset",   "warm-reset",  "power-down", "set-protocol",
-    "apdu",         "apdu-then-pull", "get-state",   "get-attribute", "track-present", "track-absent",
-    "cancel-tracking", "pull-card",  "insert-card",  "unplug",      "plug",       "stop",
-    "remove",       "surprise-remove", "sleep",      "idle"};
+constexpr std::array<std::string_view, opCount> opNames{"open",
+                                                        "close",
+                                                        "cold-reset",
+                                                        "warm-reset",
+                                                        "power-down",
+                                                        "set-protocol",
+                                                        "apdu",
+                                                        "apdu-then-pull",
+                                                        "get-state",
+                                                        "get-attribute",
+                                                        "track-present",
+                                                        "track-absent",
+                                                        "cancel-tracking",
+                                                        "pull-card",
+                                                        "insert-card",
+                                                        "unplug",
+                                                        "plug",
+                                                        "stop",
+                                                        "remove",
+                                                        "surprise-remove",
+                                                        "sleep",
+                                                        "idle"};
 
 // A small generator whose draws do not depend on the standard library's
 // distributions, so that a seed means the same life on every build.
@@ -45,7 +62,8 @@ class Draw {
 // Card and reader misbehaviour: each knob with its own chance, most of them
 // rare, so that a seed has a few and many seeds have none.
 std::string drawKnobs(Draw& draw) {
-  static constexpr std::array<std::string_view, 7> profiles{"t0", "t1", "t1-crc", "dual", "specific", "inverse", "slow"};
+  static constexpr std::array<std::string_view, 7> profiles{"t0",       "t1",      "t1-crc", "dual",
+                                                            "specific", "inverse", "slow"};
   std::ostringstream text;
   text << "profile=" << draw.pick(profiles) << ",seed=" << draw.between(1, 1000000);
   const auto add = [&](std::string_view name, std::uint32_t value) { text << ',' << name << '=' << value; };
@@ -106,11 +124,10 @@ Step drawStep(Draw& draw) {
   // Weights: the exchanges an application makes are common, the hands and
   // the managers less so.
   static constexpr std::array<std::pair<Op, std::uint32_t>, opCount> weights{{
-      {Op::open, 8},         {Op::close, 3},          {Op::coldReset, 10},      {Op::warmReset, 4},
-      {Op::powerDown, 3},    {Op::setProtocol, 8},    {Op::apdu, 22},           {Op::apduThenPull, 2},
-      {Op::getState, 4},     {Op::getAttribute, 3},   {Op::trackPresent, 3},    {Op::trackAbsent, 3},
-      {Op::cancelTracking, 3}, {Op::pullCard, 3},     {Op::insertCard, 4},      {Op::unplug, 1},
-      {Op::plug, 2},         {Op::stop, 2},           {Op::remove, 1},          {Op::surpriseRemove, 1},
+      {Op::open, 8},         {Op::close, 3},       {Op::coldReset, 10},     {Op::warmReset, 4}, {Op::powerDown, 3},
+      {Op::setProtocol, 8},  {Op::apdu, 22},       {Op::apduThenPull, 2},   {Op::getState, 4},  {Op::getAttribute, 3},
+      {Op::trackPresent, 3}, {Op::trackAbsent, 3}, {Op::cancelTracking, 3}, {Op::pullCard, 3},  {Op::insertCard, 4},
+      {Op::unplug, 1},       {Op::plug, 2},        {Op::stop, 2},           {Op::remove, 1},    {Op::surpriseRemove, 1},
       {Op::sleep, 2},        {Op::idle, 4},
   }};
   std::uint32_t total = 0;
@@ -127,9 +144,9 @@ Step drawStep(Draw& draw) {
 
 std::vector<std::string> soakFaultKinds() {
   using namespace platform::fault;
-  return {std::string(kPool),           std::string(kWorkItem),          std::string(kCreateDevice),
-          std::string(kAttach),         std::string(kRegisterInterface), std::string(kSetInterfaceState),
-          std::string(kErrorLogEntry),  std::string(kSmartcardInitialize)};
+  return {std::string(kPool),          std::string(kWorkItem),           std::string(kCreateDevice),
+          std::string(kAttach),        std::string(kRegisterInterface),  std::string(kSetInterfaceState),
+          std::string(kErrorLogEntry), std::string(kSmartcardInitialize)};
 }
 
 std::string_view opName(Op op) { return opNames.at(static_cast<std::size_t>(op)); }

@@ -17,14 +17,14 @@
 namespace tav712::soak {
 
 enum class Op {
-  open,            // an application opens the reader (a second open must be refused)
-  close,           // ... and closes its handle
-  coldReset,       // IOCTL_SMARTCARD_POWER
+  open,       // an application opens the reader (a second open must be refused)
+  close,      // ... and closes its handle
+  coldReset,  // IOCTL_SMARTCARD_POWER
   warmReset,
   powerDown,
-  setProtocol,     // T=0, T=1 or either
-  apdu,            // IOCTL_SMARTCARD_TRANSMIT, of one of the four cases, for T=0 or T=1
-  apduThenPull,    // an APDU left running while the card is pulled out
+  setProtocol,   // T=0, T=1 or either
+  apdu,          // IOCTL_SMARTCARD_TRANSMIT, of one of the four cases, for T=0 or T=1
+  apduThenPull,  // an APDU left running while the card is pulled out
   getState,
   getAttribute,
   trackPresent,    // IS_PRESENT left pending
@@ -32,7 +32,7 @@ enum class Op {
   cancelTracking,  // IoCancelIrp on the oldest pending request
   pullCard,
   insertCard,
-  unplug,          // the reader's cable: DSR drops
+  unplug,  // the reader's cable: DSR drops
   plug,
   stop,            // query-stop, stop, start
   remove,          // query-remove, remove, then add and start again
