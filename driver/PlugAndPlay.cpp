@@ -7,6 +7,23 @@
 #include "card/ReaderAttributes.h"
 
 // Dispatch routine of IRP_MJ_PNP.
+// Enables the reader's interface again while its serial connection is open.
+// A port whose close worker has begun (the reader's DSR dropped) keeps it
+// disabled: the worker may have disabled it just before it was enabled here.
+static VOID ReenableReaderInterface(PDEVICE_EXTENSION DeviceExtension) {
+  if (!ReaderLinkOpen(DeviceExtension)) {
+    return;
+  }
+  (VOID) IoSetDeviceInterfaceState(&DeviceExtension->PnPDeviceName, TRUE);
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+  BOOLEAN closing = DeviceExtension->SerialClosing;
+  KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+  if (closing) {
+    (VOID) IoSetDeviceInterfaceState(&DeviceExtension->PnPDeviceName, FALSE);
+  }
+}
+
 NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
@@ -63,9 +80,7 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
       if (KeReadStateEvent(&deviceExtension->ReaderClosed) == 0) {
         // A handle is open: the device stays, and so does its interface.
-        if (ReaderLinkOpen(deviceExtension)) {
-          IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
-        }
+        ReenableReaderInterface(deviceExtension);
         status = STATUS_UNSUCCESSFUL;
         break;
       }
@@ -87,14 +102,12 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       Irp->IoStatus.Status = STATUS_SUCCESS;
       status = CallSerialDriver(attachedDeviceObject, Irp);
-      // The interface is enabled only while the reader is started. An
-      // interface that is enabled already (a refused query-remove enabled
-      // it again) is no failure: the cancel succeeds with plain success.
-      if (status == STATUS_SUCCESS && ReaderLinkOpen(deviceExtension)) {
-        status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
-        if (NT_SUCCESS(status)) {
-          status = STATUS_SUCCESS;
-        }
+      // The interface is enabled only while the reader is started. A
+      // cancel may not fail: an interface that is enabled already (a
+      // refused query-remove enabled it again) or that cannot be enabled
+      // (no memory) leaves the cancel with plain success; the device stays.
+      if (status == STATUS_SUCCESS) {
+        ReenableReaderInterface(deviceExtension);
       }
       break;
 

@@ -120,6 +120,12 @@ typedef struct _DEVICE_EXTENSION {
   // for as long as it is set, so that requests fail on the closed port
   // rather than wait for a start that Plug and Play will not send.
   BOOLEAN PnPStarted;
+  // TRUE, under SpinLock, once the close worker has begun to close the
+  // serial connection (before it disables the interface); cleared when a
+  // start opens it again. A start, refused query-remove or cancel-remove
+  // that enables the interface after the worker disabled it finds it set
+  // and disables the interface again.
+  BOOLEAN SerialClosing;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // In-use flags of the reader devices; a device holds the entry at its

@@ -32,6 +32,9 @@
 #define STOP_WAIT_MASK_ATTEMPTS 50
 #define STOP_WAIT_MASK_RETRY_MS 100
 
+// How often a start asks for the card state that the reader did not tell.
+#define START_CARD_STATE_ATTEMPTS 3
+
 // The serial settings of a reader start: 19200 baud, 8N1, no handshake or
 // flow control, received characters and DSR changes watched.
 static VOID FillStartConfig(PSERIAL_CONFIG Config) {
@@ -102,6 +105,10 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
   // (a DSR change) and its close worker signal SerialCloseDone as soon as
   // it is handed down. From then on a failure is undone by StopDevice
   // through the close worker.
+  KIRQL irql;
+  KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+  deviceExtension->SerialClosing = FALSE;
+  KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
   KeClearEvent(&deviceExtension->SerialCloseDone);
   NTSTATUS status = ConfigureSerialPort(readerExtension, &config);
   if (status != STATUS_SUCCESS) {
@@ -122,15 +129,34 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
     return status;
   }
 
-  UpdateCardState(smartcardExtension, SCARD_UNKNOWN);
+  // A card-state read that the reader answers with its error code, or too
+  // late, is made again: left unknown, the state would have every request
+  // find no card until the next card event.
+  for (ULONG attempt = 1; attempt <= START_CARD_STATE_ATTEMPTS; ++attempt) {
+    UpdateCardState(smartcardExtension, SCARD_UNKNOWN);
+    if (smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) {
+      break;
+    }
+  }
 
-  // A failure to enable the interface is not logged.
+  // A failure to enable the interface is not logged. One that is enabled
+  // already (a stop could not disable it) is no failure.
   status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+  if (status == STATUS_OBJECT_NAME_EXISTS) {
+    status = STATUS_SUCCESS;
+  }
   if (status == STATUS_SUCCESS) {
-    KIRQL irql;
     KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
     deviceExtension->PnPStarted = TRUE;
+    BOOLEAN closing = deviceExtension->SerialClosing;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+    if (closing) {
+      // The port closed under the start (its serial wait could not be
+      // armed again, or DSR dropped) and the close worker may have
+      // disabled the interface before it was enabled here: the reader
+      // ends as after a port that closes right after its start.
+      (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+    }
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
   }
   return status;
@@ -205,6 +231,10 @@ VOID NTAPI CloseSerialPortWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
 
+  KIRQL irql;
+  KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+  deviceExtension->SerialClosing = TRUE;
+  KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
   (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
   CloseSerialPort(DeviceObject, readerExtension);
   // No byte comes any more: a receive waiting for the reader ends now, not

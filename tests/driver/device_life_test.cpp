@@ -210,6 +210,51 @@ INSTANTIATE_TEST_SUITE_P(DeviceLife, IdleReaderRemoval,
                                            IdleReader{"Unplugged", true, false, true}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
+// A cancel-remove may not fail: when the interface cannot be enabled again
+// (no memory), the device stays and the cancel still succeeds.
+TEST_F(DeviceLife, CancelRemoveSucceedsWhenTheInterfaceCannotBeEnabledAgain) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  // The query disables the interface (1) and, finding the handle open,
+  // enables it again (2); the cancel's enable (3) fails.
+  system.faults().failCall(platform::fault::kSetInterfaceState, 3);
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(system.faults().injected().size(), 1u);
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_SWALLOWED)) << "the handle is still served";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
+// The serial wait cannot be armed again after the reply to the start's
+// last command but one (no memory): the port closes under the start. The
+// start still ends, but the reader's interface must not be left enabled on
+// a closed port, where every application would find a reader that never
+// knows its card.
+TEST_F(DeviceLife, APortClosedUnderTheStartLeavesTheInterfaceDisabled) {
+  ReaderPort& first = startedReader();
+  const std::uint64_t irpsPerStart = system.faults().calls(platform::fault::kAllocateIrp);
+  ReaderPort& second = addPort();
+  ASSERT_EQ(system.pnp().addDevice(driver, second.physicalDevice()), STATUS_SUCCESS);
+  system.faults().failCall(platform::fault::kAllocateIrp, irpsPerStart - 1);
+  system.pnp().start(second.physicalDevice());
+  ASSERT_EQ(system.faults().injected().size(), 1u);
+  system.scheduler().advanceBy(1s);
+  EXPECT_EQ(system.io().interfaces(GUID_DEVINTERFACE_SMARTCARD_READER),
+            std::vector<std::u16string>{interfaceName(first)});
+}
+
+// The reader's cable is pulled and a removal is queried at once, with a
+// handle open: the refused query and its cancel must not enable the
+// interface again on the port that the cable's close worker is closing.
+TEST_F(DeviceLife, ARefusedRemovalDoesNotReviveTheInterfaceOfAPortClosing) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  port.reader->unplug();
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_UNSUCCESSFUL);
+  system.scheduler().advanceBy(1s);
+  EXPECT_FALSE(system.io().interfaceEnabled(interfaceName(port)));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {

@@ -4,6 +4,7 @@
 // event set, buffered copy-back.
 #include <chrono>
 
+#include "common/test_cases.h"
 #include "kernel_test_support.h"
 
 namespace kernel_test {
@@ -42,6 +43,30 @@ TEST_F(IrpFlowTest, MoreProcessingRequiredHandsTheIrpBackUntilTheOwnerCompletesI
   EXPECT_EQ(result.ioStatus.Status, STATUS_DEVICE_BUSY);
   EXPECT_EQ(system.scheduler().now().time_since_epoch(), 5ms);
 }
+
+// The waiting owner may run as soon as its completion routine has set the
+// event, before the lower driver's IoCompleteRequest has returned (another
+// processor picks it up), and complete the IRP again at once: the
+// forward-and-wait pattern, which no seed may report as a second completion.
+class ForwardAndWaitSeeds : public StackTest, public ::testing::WithParamInterface<std::uint64_t> {
+ protected:
+  ForwardAndWaitSeeds() : StackTest(platform::SystemOptions{.seed = GetParam()}) {}
+  void SetUp() override { buildStack(); }
+  void TearDown() override { removeAndUnload(); }
+};
+
+TEST_P(ForwardAndWaitSeeds, TheOwnerCompletesAgainWhileTheLowerCompletionUnwinds) {
+  mini::upperConfig.forward = mini::UpperForward::WaitForLower;
+  mini::lowerConfig.mode = mini::LowerMode::Pend;
+  system.scheduler().callAfter(5ms, [] { mini::completeParked(STATUS_SUCCESS, 0); });
+
+  auto result = sendBuiltRequest(kBufferedIoctl, {}, 0);
+
+  EXPECT_EQ(result.ioStatus.Status, STATUS_SUCCESS);
+  EXPECT_TRUE(system.verifier().violations().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ForwardAndWaitSeeds, tav712::testing::seedRange(1, 16), tav712::testing::SeedName{});
 
 TEST_F(IrpFlowTest, CancelledPendingRequestRunsInvokeOnCancelRoutines) {
   mini::upperConfig.forward = mini::UpperForward::CopyWithCompletion;

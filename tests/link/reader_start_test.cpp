@@ -12,6 +12,7 @@
 
 #include "link/ReaderCommands.h"
 #include "link/ReaderStart.h"
+#include "common/test_cases.h"
 #include "support/driver_harness.h"
 #include "tav712log.h"
 
@@ -115,6 +116,47 @@ TEST(ReaderStart, StartStopAndRestartSendTheirTrafficInOrder) {
   EXPECT_EQ(linkTraffic(*harness.recorder()), kStartTraffic);
   EXPECT_TRUE(interfaceEnabled(harness));
 }
+
+// A stop that could not disable the interface (no memory) leaves it enabled;
+// the next start finds it so and still succeeds.
+TEST(ReaderStart, StartsWithAnInterfaceAStopLeftEnabled) {
+  DriverHarness harness;
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  harness.system().faults().failCall(platform::fault::kSetInterfaceState, 1);
+  stop(harness);
+  ASSERT_EQ(harness.system().faults().injected().size(), 1u);
+  EXPECT_TRUE(interfaceEnabled(harness));
+  EXPECT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_TRUE(signalled(harness.deviceExtension()->ReaderStarted));
+}
+
+// The start's card-state read that the reader answers with its error code,
+// or too late, is asked again: with the state unknown every request would
+// find no card in the reader for the rest of its life.
+struct CardStateMiss {
+  const char* name;
+  std::function<void(emulator::ReaderKnobs&)> knobs;
+};
+
+void PrintTo(const CardStateMiss& row, std::ostream* out) { *out << row.name; }
+
+class StartCardState : public ::testing::TestWithParam<CardStateMiss> {};
+
+TEST_P(StartCardState, IsAskedAgainWhenTheReplyIsLost) {
+  DriverHarness harness({.line = EmulatorLine{readerKnobs(GetParam().knobs)}});
+  ASSERT_EQ(start(harness), STATUS_SUCCESS);
+  EXPECT_EQ(harness.smartcardExtension()->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, StartCardState,
+                         ::testing::Values(CardStateMiss{"ReaderError",
+                                                         [](emulator::ReaderKnobs& k) { k.errorReplies = {4}; }},
+                                           CardStateMiss{"LateReply",
+                                                         [](emulator::ReaderKnobs& k) {
+                                                           k.lateReplies = {4};
+                                                           k.lateReplyMs = 400;
+                                                         }}),
+                         tav712::testing::RowName{});
 
 // When the serial event wait cannot be re-armed the port is no longer
 // watched: the link closes, and a stop does not wait for a wait that never

@@ -73,10 +73,10 @@ NTSTATUS SerialSystemTest::call(PDEVICE_OBJECT target, ULONG code, UCHAR majorFu
   return result;
 }
 
-PortTest::PortTest(platform::SystemOptions options) : SerialSystemTest(options) {
+PortTest::PortTest(platform::SystemOptions options, SerialPortOptions portOptions) : SerialSystemTest(options) {
   auto line = std::make_unique<FakeLine>();
   line_ = line.get();
-  port_ = std::make_unique<SerialPort>(driver_, std::move(line));
+  port_ = std::make_unique<SerialPort>(driver_, std::move(line), std::move(portOptions));
   pdo_ = port_->physicalDeviceObject();
   EXPECT_EQ(sendMajor(IRP_MJ_CREATE), STATUS_SUCCESS);
   start_ = now();

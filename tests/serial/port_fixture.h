@@ -95,7 +95,7 @@ struct Outcome {
 
 class PortTest : public SerialSystemTest {
  protected:
-  explicit PortTest(platform::SystemOptions options = {});
+  explicit PortTest(platform::SystemOptions options = {}, SerialPortOptions portOptions = {});
   ~PortTest() override;
 
   Instant now() { return system_.scheduler().now(); }

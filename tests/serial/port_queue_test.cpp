@@ -105,6 +105,50 @@ TEST_F(PortQueues, PendingReadsAndWritesCanBeCancelled) {
   EXPECT_EQ(line_->sent[1].byte, 4);
 }
 
+// A port that completes as a slow or loaded real one may: reads and waits
+// from a late interrupt context, cancelled requests and power requests later.
+class LatePort : public PortTest {
+ protected:
+  LatePort()
+      : PortTest({}, SerialPortOptions{.completePowerAtDispatchLevel = true,
+                                       .powerCompletionDelay = 4ms,
+                                       .completeReadsAndWaitsAfter = 3ms,
+                                       .completeCancelledAfter = 5ms}) {}
+};
+
+TEST_F(LatePort, CompletesReadsWaitsCancelledAndPowerRequestsLater) {
+  setTimeouts(0, 0, 0);
+  EXPECT_EQ(control(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXCHAR}).status, STATUS_SUCCESS);
+  line_->sendAt(start_ + 1ms, {7});
+  advanceTo(start_ + 2ms);
+
+  // Both are finished by what is already there, yet end 3 ms later.
+  const auto wait = startControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+  const auto read = startRead(1);
+  EXPECT_FALSE(wait->done || read->done);
+  runUntilIdle();
+  EXPECT_EQ(wait->status, STATUS_SUCCESS);
+  EXPECT_EQ(wait->output, bytesOf(ULONG{SERIAL_EV_RXCHAR}));
+  EXPECT_EQ(read->output, std::vector<std::uint8_t>{7});
+  EXPECT_EQ(wait->completedAt, start_ + 5ms);
+  EXPECT_EQ(read->completedAt, start_ + 5ms);
+
+  const auto cancelled = startRead(2);
+  line_->sendAt(now() + 1ms, {8});
+  advanceTo(now() + 2ms);
+  const Instant cancelledAt = now();
+  EXPECT_TRUE(cancel(*cancelled));
+  EXPECT_FALSE(cancelled->done);
+  runUntilIdle();
+  EXPECT_EQ(cancelled->status, STATUS_CANCELLED);
+  EXPECT_EQ(cancelled->information, 1u);
+  EXPECT_EQ(cancelled->completedAt, cancelledAt + 5ms);
+
+  const Instant powerAt = now();
+  EXPECT_EQ(system_.power().setDevicePower(pdo_, PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(now(), powerAt + 4ms);
+}
+
 struct InvalidCase {
   const char* what;
   ULONG code;

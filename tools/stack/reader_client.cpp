@@ -61,19 +61,29 @@ ControlReply ReaderClient::setProtocol(ULONG protocolMask) {
 }
 
 ControlReply ReaderClient::transmit(ULONG protocol, std::span<const std::uint8_t> apdu, ULONG answerCapacity) {
+  return transmitAnswer(
+      control(IOCTL_SMARTCARD_TRANSMIT, transmitInput(protocol, apdu), transmitOutputLength(answerCapacity)));
+}
+
+Bytes ReaderClient::transmitInput(ULONG protocol, std::span<const std::uint8_t> apdu) {
   SCARD_IO_REQUEST header{};
   header.dwProtocol = protocol;
   header.cbPciLength = sizeof header;
   Bytes input(sizeof header + apdu.size());
   std::memcpy(input.data(), &header, sizeof header);
   std::copy(apdu.begin(), apdu.end(), input.begin() + sizeof header);
-  ControlReply reply = control(IOCTL_SMARTCARD_TRANSMIT, input, sizeof header + answerCapacity);
+  return input;
+}
+
+ULONG ReaderClient::transmitOutputLength(ULONG answerCapacity) { return sizeof(SCARD_IO_REQUEST) + answerCapacity; }
+
+ControlReply ReaderClient::transmitAnswer(ControlReply reply) {
   if (reply.ok()) {
-    if (reply.output.size() < sizeof header) {
+    if (reply.output.size() < sizeof(SCARD_IO_REQUEST)) {
       reply.status = STATUS_DEVICE_PROTOCOL_ERROR;
       reply.output.clear();
     } else {
-      reply.output.erase(reply.output.begin(), reply.output.begin() + sizeof header);
+      reply.output.erase(reply.output.begin(), reply.output.begin() + sizeof(SCARD_IO_REQUEST));
     }
   }
   return reply;

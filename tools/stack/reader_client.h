@@ -69,6 +69,12 @@ class ReaderClient {
   // bytes (by default the largest answer a short command can get).
   static constexpr ULONG shortAnswerCapacity = 258;
   ControlReply transmit(ULONG protocol, std::span<const std::uint8_t> apdu, ULONG answerCapacity = shortAnswerCapacity);
+  // The input and output length of that request, and its answer taken out
+  // of the output (an output too short to hold the header is a protocol
+  // error): for callers that leave a transmission running.
+  static Bytes transmitInput(ULONG protocol, std::span<const std::uint8_t> apdu);
+  static ULONG transmitOutputLength(ULONG answerCapacity = shortAnswerCapacity);
+  static ControlReply transmitAnswer(ControlReply reply);
   ControlReply attribute(ULONG tag, ULONG outputLength = 64);
   // IOCTL_SMARTCARD_GET_STATE: SCARD_UNKNOWN .. SCARD_SPECIFIC.
   ControlReply state();

@@ -125,8 +125,17 @@ NTSTATUS ReaderStack::remove(PDEVICE_OBJECT device) {
 }
 
 NTSTATUS ReaderStack::surpriseRemove(PDEVICE_OBJECT device) {
+  beginSurpriseRemoval(device);
+  return finishRemoval(device);
+}
+
+NTSTATUS ReaderStack::beginSurpriseRemoval(PDEVICE_OBJECT device) {
+  return system_->pnp().send(portFor(device).serialPort->physicalDeviceObject(), IRP_MN_SURPRISE_REMOVAL);
+}
+
+NTSTATUS ReaderStack::finishRemoval(PDEVICE_OBJECT device) {
   Port& port = portFor(device);
-  const NTSTATUS status = system_->pnp().surpriseRemove(port.serialPort->physicalDeviceObject());
+  const NTSTATUS status = system_->pnp().send(port.serialPort->physicalDeviceObject(), IRP_MN_REMOVE_DEVICE);
   port.readerAdded = false;
   return status;
 }

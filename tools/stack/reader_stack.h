@@ -41,6 +41,8 @@ struct StackOptions {
   // kernel image (the tav712.sys linked for Windows), loaded and run in its
   // place.
   std::string driverImage;
+  // How the COM port completes its requests (its name is the stack's).
+  serial::SerialPortOptions portOptions;
 };
 
 class ReaderStack {
@@ -75,10 +77,17 @@ class ReaderStack {
   // port, the first port's reader.
   NTSTATUS loadDriver();
   NTSTATUS addReader(PDEVICE_OBJECT port = nullptr);
+  // A reader whose start fails is removed (IRP_MN_REMOVE_DEVICE alone).
   NTSTATUS start(PDEVICE_OBJECT port = nullptr);
   NTSTATUS stop(PDEVICE_OBJECT port = nullptr);
   NTSTATUS remove(PDEVICE_OBJECT port = nullptr);
   NTSTATUS surpriseRemove(PDEVICE_OBJECT port = nullptr);
+  // The same in two halves, for a reader pulled while applications hold it
+  // open: IRP_MN_SURPRISE_REMOVAL at once, IRP_MN_REMOVE_DEVICE alone once
+  // they have closed their handles (the PnP manager waits for them). The
+  // second half also removes a reader whose start failed.
+  NTSTATUS beginSurpriseRemoval(PDEVICE_OBJECT port = nullptr);
+  NTSTATUS finishRemoval(PDEVICE_OBJECT port = nullptr);
   void unloadDriver();
   // load (once), add and start; the first failing status.
   NTSTATUS bringUp(PDEVICE_OBJECT port = nullptr);

@@ -281,7 +281,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     reportViolation(rule::kCompleteOnce, state.describe(Irp), "IoCompleteRequest of an IRP already completed");
     return;
   }
-  if (record->phase == IrpPhase::Completing) {
+  // Inside a completion routine the IRP may already be back with its owner:
+  // the routine woke it and will stop the completion when it returns.
+  if (record->phase == IrpPhase::Completing && record->routinesRunning == 0) {
     reportViolation(rule::kCompleteOnce, state.describe(Irp),
                     "IoCompleteRequest of an IRP whose completion is already running");
     return;
@@ -307,6 +309,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
            std::to_string(Irp->IoStatus.Information));
 
   record->phase = IrpPhase::Completing;
+  const std::uint64_t thisCompletion = ++record->completionStarts;
   PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
   for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++; Irp->CurrentLocation <= Irp->StackCount + 1;
        location++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
@@ -341,8 +344,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
           (deviceObject != nullptr ? "of " + state.describe(deviceObject) : "of the issuer") + " for " +
           state.describe(Irp));
       RoutineCheck check("completion routine" + routineSuffix(routine));
+      ++record->routinesRunning;
       status = callDriverCode(routine, deviceObject, Irp, context);
+      --record->routinesRunning;
       check.verifyReturn();
+    }
+    if (record->completionStarts != thisCompletion) {
+      // Completed again while the routine ran: the IRP is no longer this
+      // completion's to walk, whatever has become of it.
+      if (status != STATUS_MORE_PROCESSING_REQUIRED)
+        reportViolation(rule::kCompleteOnce, "IRP#" + std::to_string(record->id),
+                        "a completion routine returned " + statusName(status) +
+                            " after the IRP had been completed again while it ran");
+      return;
     }
     if (record->freeRequested) {
       if (status != STATUS_MORE_PROCESSING_REQUIRED)

@@ -85,6 +85,12 @@ struct IrpRecord {
   bool freed = false;
   bool freeRequested = false;  // IoFreeIrp from inside a completion routine
   bool viaPoCallDriver = false;
+  // Completion routines running for this IRP, and how often its completion
+  // has started: the owner a routine woke may complete the IRP again before
+  // the routine has returned (it then must return
+  // STATUS_MORE_PROCESSING_REQUIRED).
+  int routinesRunning = 0;
+  std::uint64_t completionStarts = 0;
   std::unique_ptr<std::byte[]> memory;
   std::vector<LevelRecord> levels;  // indexed by stack location number
 

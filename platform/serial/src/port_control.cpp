@@ -135,7 +135,7 @@ NTSTATUS PortDevice::setLine(const LineSettings& settings) {
 // TXCLEAR has nothing to discard: writes end only by TXABORT (or their
 // time-out). RXCLEAR empties the input queue.
 NTSTATUS PortDevice::purge(ULONG mask) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if ((mask & SERIAL_PURGE_TXABORT) != 0) {

@@ -10,11 +10,37 @@ namespace serial {
 
 void Completions::completeAll(CCHAR priorityBoost) {
   for (const Item& item : items_) {
+    if (const std::optional<platform::Duration> delay = delayFor(item)) {
+      completeLater(item.irp, item.status, item.information, priorityBoost, *delay, options_.name);
+      continue;
+    }
     item.irp->IoStatus.Status = item.status;
     item.irp->IoStatus.Information = item.information;
     IoCompleteRequest(item.irp, priorityBoost);
   }
   items_.clear();
+}
+
+std::optional<platform::Duration> Completions::delayFor(const Item& item) const {
+  if (item.byCancelRoutine && options_.completeCancelledAfter) return options_.completeCancelledAfter;
+  const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(item.irp);
+  const bool readOrWait = stack->MajorFunction == IRP_MJ_READ ||
+                          (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+                           stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_WAIT_ON_MASK);
+  if (readOrWait) return options_.completeReadsAndWaitsAfter;
+  return std::nullopt;
+}
+
+void completeLater(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR priorityBoost, platform::Duration delay,
+                   const std::string& portName) {
+  platform::Scheduler::get().callAfter(
+      delay,
+      [irp, status, information, priorityBoost] {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = information;
+        IoCompleteRequest(irp, priorityBoost);
+      },
+      platform::kDispatchLevel, portName + " late completion");
 }
 
 PortDevice::PortDevice(PDEVICE_OBJECT device, std::unique_ptr<LineBackend> line, SerialPortOptions options)
@@ -33,7 +59,7 @@ void PortDevice::connect() {
 }
 
 void PortDevice::shutdown() {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     cancelAll(done);
@@ -100,7 +126,7 @@ NTSTATUS PortDevice::create(PIRP irp) {
 
 // The last close ends the session: nothing stays pending on a closed port.
 NTSTATUS PortDevice::close(PIRP irp) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (openCount_ > 0) --openCount_;
@@ -115,7 +141,7 @@ NTSTATUS PortDevice::close(PIRP irp) {
 }
 
 NTSTATUS PortDevice::cleanup(PIRP irp) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     cancelAll(done);
@@ -129,7 +155,7 @@ NTSTATUS PortDevice::cleanup(PIRP irp) {
 // PnP manager gave them.
 NTSTATUS PortDevice::pnp(PIRP irp) {
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  Completions done;
+  Completions done(options_);
   NTSTATUS status = irp->IoStatus.Status;
   switch (minor) {
     case IRP_MN_START_DEVICE: {
@@ -181,9 +207,7 @@ NTSTATUS PortDevice::power(PIRP irp) {
   const ULONG_PTR information = irp->IoStatus.Information;
   if (options_.completePowerAtDispatchLevel) {
     IoMarkIrpPending(irp);
-    platform::Scheduler::get().callAt(
-        now(), [irp, status, information] { completeNow(irp, status, information); }, platform::kDispatchLevel,
-        options_.name + " power");
+    completeLater(irp, status, information, IO_NO_INCREMENT, options_.powerCompletionDelay, options_.name);
     return STATUS_PENDING;
   }
   return completeNow(irp, status, information);
@@ -207,7 +231,7 @@ VOID NTAPI PortDevice::cancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void PortDevice::cancelled(PIRP irp) {
-  Completions done;
+  Completions done(options_);
   ULONG_PTR information = 0;
   {
     Lock lock(*this);
@@ -229,7 +253,7 @@ void PortDevice::cancelled(PIRP irp) {
       waits_.remove(irp);
     }
   }
-  done.add(irp, STATUS_CANCELLED, information);
+  done.addCancelled(irp, information);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
 

@@ -30,10 +30,14 @@
 
 namespace serial {
 
-// IRPs finished under the lock, completed once it is released.
+// IRPs finished under the lock, completed once it is released: at once,
+// or later from an interrupt context when the port's options say so.
 class Completions {
  public:
-  void add(PIRP irp, NTSTATUS status, ULONG_PTR information) { items_.push_back({irp, status, information}); }
+  explicit Completions(const SerialPortOptions& options) : options_(options) {}
+  void add(PIRP irp, NTSTATUS status, ULONG_PTR information) { items_.push_back({irp, status, information, false}); }
+  // A request whose cancel routine ran.
+  void addCancelled(PIRP irp, ULONG_PTR information) { items_.push_back({irp, STATUS_CANCELLED, information, true}); }
   void completeAll(CCHAR priorityBoost);
 
  private:
@@ -41,9 +45,18 @@ class Completions {
     PIRP irp;
     NTSTATUS status;
     ULONG_PTR information;
+    bool byCancelRoutine;
   };
+  std::optional<platform::Duration> delayFor(const Item& item) const;
+
+  const SerialPortOptions& options_;
   std::vector<Item> items_;
 };
+
+// Completes a request from an interrupt context at DISPATCH_LEVEL after the
+// delay; the request no longer depends on the port that finished it.
+void completeLater(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR priorityBoost, platform::Duration delay,
+                   const std::string& portName);
 
 class PortDevice final : public LineReceiver, public std::enable_shared_from_this<PortDevice> {
  public:

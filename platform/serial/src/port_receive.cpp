@@ -14,7 +14,7 @@ NTSTATUS PortDevice::read(PIRP irp) {
   setIrpValue(irp, IrpSlot::Done, 0);
   setIrpValue(irp, IrpSlot::Started, 0);
   IoMarkIrpPending(irp);
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (!reads_.push(irp, &PortDevice::cancelRoutine)) {
@@ -96,7 +96,7 @@ void PortDevice::finishCurrentRead(NTSTATUS status, Completions& done) {
 }
 
 void PortDevice::onReadTotalTimer(std::uint64_t generation) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (generation != readGeneration_) return;
@@ -107,7 +107,7 @@ void PortDevice::onReadTotalTimer(std::uint64_t generation) {
 }
 
 void PortDevice::onReadIntervalTimer(std::uint64_t generation) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (generation != readGeneration_) return;
@@ -147,7 +147,7 @@ void PortDevice::byteReceived(std::uint8_t byte) { bytesReceived(std::span(&byte
 void PortDevice::bytesReceived(std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return;
   const std::shared_ptr<PortDevice> self = shared_from_this();
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     ULONG events = SERIAL_EV_RXCHAR;
@@ -169,7 +169,7 @@ void PortDevice::bytesReceived(std::span<const std::uint8_t> bytes) {
 
 void PortDevice::dsrChanged(bool asserted) {
   const std::shared_ptr<PortDevice> self = shared_from_this();
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (dsr_ == asserted) return;
@@ -196,7 +196,7 @@ void PortDevice::raiseEvents(ULONG events, Completions& done) {
 // A new mask ends the pending wait with an empty mask and forgets the events
 // seen so far.
 NTSTATUS PortDevice::setWaitMask(ULONG mask) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     waitMask_ = mask;
@@ -211,7 +211,7 @@ NTSTATUS PortDevice::setWaitMask(ULONG mask) {
 }
 
 NTSTATUS PortDevice::waitOnMask(PIRP irp) {
-  Completions done;
+  Completions done(options_);
   NTSTATUS status = STATUS_PENDING;
   {
     Lock lock(*this);
@@ -222,6 +222,12 @@ NTSTATUS PortDevice::waitOnMask(PIRP irp) {
       *static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer) = history_;
       history_ = 0;
       status = STATUS_SUCCESS;
+      if (options_.completeReadsAndWaitsAfter) {
+        // Ended by what happened before; still completed from elsewhere.
+        IoMarkIrpPending(irp);
+        done.add(irp, status, sizeof(ULONG));
+        status = STATUS_PENDING;
+      }
     } else {
       IoMarkIrpPending(irp);
       if (!waits_.push(irp, &PortDevice::cancelRoutine)) done.add(irp, STATUS_CANCELLED, 0);

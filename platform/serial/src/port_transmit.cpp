@@ -16,7 +16,7 @@ NTSTATUS PortDevice::write(PIRP irp) {
   setIrpValue(irp, IrpSlot::Taken, 0);
   setIrpValue(irp, IrpSlot::Started, 0);
   IoMarkIrpPending(irp);
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (!writes_.push(irp, &PortDevice::cancelRoutine)) {
@@ -77,7 +77,7 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
   }
   line_->transmit(byte);
   traceByte(ByteDirection::transmitted, byte);
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     // A shutdown in between has cancelled the writes and freed the
@@ -103,7 +103,7 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
 }
 
 void PortDevice::onWriteTimer(std::uint64_t generation) {
-  Completions done;
+  Completions done(options_);
   {
     Lock lock(*this);
     if (generation != writeGeneration_) return;

@@ -17,8 +17,11 @@
 #include <wdm.h>
 #include <ntddser.h>
 
+#include <platform/clock.h>
+
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serial/line.h"
@@ -78,6 +81,18 @@ struct SerialPortOptions {
   // The drivers above then see their completion routines called at
   // DISPATCH_LEVEL, which the platform allows any lower driver to do.
   bool completePowerAtDispatchLevel = false;
+  // With completePowerAtDispatchLevel: how long after it came a power
+  // request is completed (a port that must first wake its hardware).
+  platform::Duration powerCompletionDelay{};
+  // Reads and wait-on-mask requests are completed this long after they
+  // finished, from an interrupt context of their own at DISPATCH_LEVEL (a
+  // DPC that a loaded machine runs late): never on the thread that sent
+  // them, nor inside the interrupt or call that finished them.
+  std::optional<platform::Duration> completeReadsAndWaitsAfter = std::nullopt;
+  // A request cancelled through its cancel routine is completed this long
+  // later, from an interrupt context, as a port that must first stop its
+  // hardware does.
+  std::optional<platform::Duration> completeCancelledAfter = std::nullopt;
 };
 
 class SerialPort {
