@@ -130,11 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ScriptedCard& scripted = *card;
   run.reader().insertCard(std::move(card), false);
   if (!run.bringUp()) return 0;
-  const fuzz::SessionEnds ends{
-      [&] { return scripted.sent().size(); },
-      [&](std::size_t from) {
-        return fuzz::Bytes(scripted.sent().begin() + static_cast<std::ptrdiff_t>(from), scripted.sent().end());
-      }};
+  const fuzz::SessionEnds ends{[&] { return scripted.sent().size(); },
+                               [&](std::size_t from) {
+                                 return fuzz::Bytes(scripted.sent().begin() + static_cast<std::ptrdiff_t>(from),
+                                                    scripted.sent().end());
+                               }};
   fuzz::runSession(run, session, ends, 12);
   return 0;
 }

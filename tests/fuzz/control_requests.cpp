@@ -44,7 +44,7 @@ ULONG length(fuzz::Input& input) {
 ULONG controlCode(fuzz::Input& input) {
   const std::uint8_t choice = input.byte();
   switch (choice & 0x03) {
-    case 0: return SCARD_CTL_CODE(ULONG{input.byte()} % 24);  // the library's range and around it
+    case 0: return SCARD_CTL_CODE(ULONG{input.byte()} % 24);        // the library's range and around it
     case 1: return SCARD_CTL_CODE(2048 + ULONG{input.byte()} % 8);  // the reader's vendor range
     case 2: {
       const ULONG deviceType = (choice & 0x04) ? FILE_DEVICE_SMARTCARD : input.byte();

@@ -32,7 +32,8 @@ constexpr DWORD kLun = 0x10000;
 constexpr auto kCallBound = std::chrono::seconds(20);
 
 constexpr std::array<const char*, 4> kReaders = {"emulator:profile=dual", "emulator:profile=t1-crc",
-                                                 "emulator:no-card,insert-at-ms=150", "emulator:profile=t0,silent-after=12"};
+                                                 "emulator:no-card,insert-at-ms=150",
+                                                 "emulator:profile=t0,silent-after=12"};
 
 const std::array<std::vector<UCHAR>, 4> kCommands = {{
     {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xA0, 0x00, 0x00, 0x07, 0x12, 0x01},

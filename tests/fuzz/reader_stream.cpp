@@ -105,11 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   fuzz::StackRun run(std::move(options));
   if (!run.bringUp()) return 0;
-  const fuzz::SessionEnds ends{
-      [&] { return line->delivered().size(); },
-      [&](std::size_t from) {
-        return fuzz::Bytes(line->delivered().begin() + static_cast<std::ptrdiff_t>(from), line->delivered().end());
-      }};
+  const fuzz::SessionEnds ends{[&] { return line->delivered().size(); },
+                               [&](std::size_t from) {
+                                 return fuzz::Bytes(line->delivered().begin() + static_cast<std::ptrdiff_t>(from),
+                                                    line->delivered().end());
+                               }};
   fuzz::runSession(run, session, ends, 12);
   return 0;
 }
