@@ -51,7 +51,13 @@ StackRun::StackRun(tav712::StackOptions options) : stack_(std::move(options)) {
   system().verifier().setHandler(failOnViolation);
 }
 
-StackRun::~StackRun() { client_.reset(); }
+// The teardown a machine does, here rather than in the stack's destructor
+// (which swallows failures): a hang or a deadlock on the way out is a finding.
+StackRun::~StackRun() {
+  client_.reset();
+  if (stack_.readerAdded()) FUZZ_CHECK(NT_SUCCESS(stack_.remove()));
+  if (stack_.driverLoaded()) stack_.unloadDriver();
+}
 
 bool StackRun::bringUp() {
   if (!NT_SUCCESS(stack_.bringUp())) return false;

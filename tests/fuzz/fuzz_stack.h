@@ -34,7 +34,8 @@ inline constexpr platform::Duration kCancelBound = std::chrono::seconds(10);
 class StackRun {
  public:
   explicit StackRun(tav712::StackOptions options);
-  // Closes the client, removes the reader and unloads the driver.
+  // Closes the client, removes the reader and unloads the driver (the
+  // verifier then checks that nothing was left behind).
   ~StackRun();
   StackRun(const StackRun&) = delete;
   StackRun& operator=(const StackRun&) = delete;
