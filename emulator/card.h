@@ -23,17 +23,18 @@ namespace emulator {
 class Card {
  public:
   explicit Card(CardProfile profile, CardKnobs knobs = {});
-  ~Card();
+  virtual ~Card();
   Card(const Card&) = delete;
   Card& operator=(const Card&) = delete;
 
   // A reset: cold when the card is unpowered (warm is then ignored), warm
   // otherwise. Returns the ATR, timed at the initial ETU of 372 clocks; the
   // first character's delay covers the card's answer time.
-  CardOutput reset(bool warm);
+  virtual CardOutput reset(bool warm);
   void powerDown();
   // One character from the reader; returns what the card sends in answer.
-  CardOutput receive(std::uint8_t byte);
+  // A card that answers otherwise (a fuzzer's) overrides this and reset().
+  virtual CardOutput receive(std::uint8_t byte);
 
   bool powered() const { return phase_ != Phase::off; }
   // Current ETU in card clock cycles (after a PTS or in the specific mode the

@@ -7,6 +7,7 @@
 // Input: one byte choosing the reader and the PTS type, then the ATR.
 #include <smclib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -99,9 +100,12 @@ void checkAccepted(const SMARTCARD_EXTENSION& extension, std::span<const std::ui
   FUZZ_CHECK(card.T1.IFSC >= 1 && card.T1.IFSC <= 254);
   FUZZ_CHECK(card.T1.BWI <= 9 && card.T1.CWI <= 15);
   FUZZ_CHECK(card.T1.EDC == (structure->firstT1Tc.value_or(0) & 1 ? T1_CRC_CHECK : 0));
-  if (structure->firstT1Tb) FUZZ_CHECK(card.T1.BWI == (*structure->firstT1Tb >> 4));
+  // A reserved BWI (10 to 15) is read as the longest defined one.
+  if (structure->firstT1Tb) FUZZ_CHECK(card.T1.BWI == std::min(*structure->firstT1Tb >> 4, 9));
   FUZZ_CHECK(extension.T1.IFSC == card.T1.IFSC && extension.T1.IFSD == 32 && extension.T1.State == T1_INIT);
 
+  // The card offers a protocol the reader speaks, and no other.
+  FUZZ_CHECK(card.Protocol.Supported != 0);
   FUZZ_CHECK((card.Protocol.Supported & ~ULONG{SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1}) == 0);
   if (card.SpecificMode) {
     FUZZ_CHECK(card.Protocol.Selected == SCARD_PROTOCOL_T0 || card.Protocol.Selected == SCARD_PROTOCOL_T1);

@@ -178,6 +178,7 @@ const MalformedAtr kMalformed[] = {
     {"IfscZero", withTck({0x3B, 0x80, 0x81, 0x11, 0x00})},
     {"SpecificModeAtReservedFactors", withTck({0x3B, 0x90, 0x71, 0x11, 0x01})},
     {"SpecificModeForUnknownProtocol", withTck({0x3B, 0x80, 0x91, 0x05, 0x01})},
+    {"OffersOnlyOtherProtocols", withTck({0x3B, 0x80, 0x02})},
     {"LongerThan33Bytes", Bytes(34, 0x3B)},
 };
 

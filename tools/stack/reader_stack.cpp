@@ -56,7 +56,8 @@ std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& op
   } else {
     port->timeline = std::make_unique<serial::KernelTimeline>(system_->scheduler().now().time_since_epoch());
     port->reader = emulator::buildReader(*port->timeline, options.knobs);
-    line = serial::makeDeviceLine(*port->reader);
+    if (options.lineBetween) port->between = options.lineBetween(*port->reader, *port->timeline);
+    line = serial::makeDeviceLine(port->between ? *port->between : static_cast<emulator::LineDevice&>(*port->reader));
   }
   serial::SerialPortOptions portOptions;
   portOptions.name = "COM" + std::to_string(number);

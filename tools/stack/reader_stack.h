@@ -14,6 +14,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ struct StackOptions {
   std::string driverImage;
   // How the COM port completes its requests (its name is the stack's).
   serial::SerialPortOptions portOptions;
+  // Something put on the emulated reader's line, between the port and the
+  // reader, that may alter what passes (fuzzing and fault tests): made from
+  // the reader and the line's clock, which outlive it.
+  std::function<std::unique_ptr<emulator::LineDevice>(emulator::Reader&, emulator::Timeline&)> lineBetween;
 };
 
 class ReaderStack {
@@ -105,6 +110,7 @@ class ReaderStack {
   struct Port {
     std::unique_ptr<serial::KernelTimeline> timeline;
     std::unique_ptr<emulator::Reader> reader;
+    std::unique_ptr<emulator::LineDevice> between;  // see StackOptions::lineBetween
     std::unique_ptr<serial::SerialPort> serialPort;
     bool readerAdded = false;
   };

@@ -147,6 +147,9 @@ std::optional<AtrInfo> parseAtr(std::span<const std::uint8_t> atr) {
   }
   if (info.specificMode && info.specificProtocol == 1) info.protocols |= SCARD_PROTOCOL_T1;
   if (info.specificMode && info.specificProtocol == 0) info.protocols |= SCARD_PROTOCOL_T0;
+  // A card that offers neither T=0 nor T=1 (only T=2 to T=14) cannot be
+  // spoken to at all: it is refused as a card that gave no usable ATR.
+  if (info.protocols == 0) return std::nullopt;
   return info;
 }
 
