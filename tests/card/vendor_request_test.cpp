@@ -11,9 +11,12 @@ struct VendorRow {
   NTSTATUS status;
 };
 
-// The firmware register holds 0x23: version 2.3.
+// The firmware register holds 0x2C: version 2.12, a minor version with its
+// top bit set.
 TEST(VendorRequest, AnswersTheVersionInEightBytesAndRefusesTheRest) {
-  CardHarness card;
+  emulator::EmulatorKnobs knobs;
+  knobs.reader.firmwareVersion = 0x2C;
+  CardHarness card({.line = EmulatorLine{knobs}});
   ASSERT_EQ(card.startAndOpen(), STATUS_SUCCESS);
   const VendorRow rows[] = {
       {IOCTL_VENDOR_GET_VERSION, 8, STATUS_SUCCESS},
@@ -27,7 +30,7 @@ TEST(VendorRequest, AnswersTheVersionInEightBytesAndRefusesTheRest) {
     EXPECT_EQ(result.status, row.status);
     const bool answered = row.status == STATUS_SUCCESS;
     EXPECT_EQ(result.information, answered ? 8u : 0u);
-    EXPECT_EQ(hex(result.output), answered ? "50 01 00 00 01 00 02 03" : "");
+    EXPECT_EQ(hex(result.output), answered ? "50 01 00 00 01 00 02 0C" : "");
   }
 }
 

@@ -213,5 +213,33 @@ TEST_P(RemovalAfterRequest, DoesNotOvertakeTheClose) {
 
 INSTANTIATE_TEST_SUITE_P(Gate, RemovalAfterRequest, seedRange(1, 16), SeedName{});
 
+// A query-stop races a request on its way through the gate, the seed
+// switching threads at other points: the stop is refused while the request
+// is counted, or the request waits at the gate the stop closed. An accepted
+// stop never lets the request go on to the reader.
+class QueryStopRace : public FrameTest, public ::testing::WithParamInterface<std::uint64_t> {
+ protected:
+  QueryStopRace() : FrameTest(GetParam()) {}
+};
+
+TEST_P(QueryStopRace, AnAcceptedStopKeepsAnUnfinishedRequestAtTheGate) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  auto request = coldReset(handle);
+  const NTSTATUS query = system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE);
+  if (query == STATUS_SUCCESS) {
+    const bool finishedBefore = request.done();
+    system.scheduler().advanceBy(5s);
+    EXPECT_EQ(request.done(), finishedBefore) << "the request passed the gate after the stop was accepted";
+    ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  } else {
+    EXPECT_EQ(query, STATUS_DEVICE_BUSY);
+  }
+  EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gate, QueryStopRace, seedRange(1, 16), SeedName{});
+
 }  // namespace
 }  // namespace tav712::testing

@@ -94,6 +94,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StreamCase{"EscapedEscapeIsOneDataByte", "< 10 10 41", 2, STATUS_SUCCESS, {0x10, 0x41}},
         StreamCase{"DataErrorStandsAsZero", "< 41 10 88 43", 3, STATUS_SUCCESS, {0x41, 0x00, 0x43}, STATUS_DATA_ERROR},
+        // The byte the reader could not receive still counts: when it is the
+        // last one wanted, the run that ends with a card event wakes the
+        // receive.
+        StreamCase{"DataErrorOnTheLastWantedByteCountsForTheWake",
+                   "< 41 10 88 10 85",
+                   2,
+                   STATUS_SUCCESS,
+                   {0x41, 0x00},
+                   STATUS_DATA_ERROR,
+                   SCARD_PRESENT,
+                   0ms,
+                   5ms},
         StreamCase{"UnknownCodeIsDropped", "< 10 87 41", 1, STATUS_SUCCESS, {0x41}},
         StreamCase{"ReaderErrorThenSilenceTimesOut", "< 10 84", 1, STATUS_IO_TIMEOUT, {}},
         StreamCase{"ReaderErrorThenAByteIsADataError", "< 10 84 41", 1, STATUS_DATA_ERROR, {}},

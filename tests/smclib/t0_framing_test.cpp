@@ -106,6 +106,7 @@ const T0Answer kAnswers[] = {
     {"NullIsNoStatus", 0, {0x60, 0x00}, 2, STATUS_DEVICE_PROTOCOL_ERROR},
     {"InvalidSw1", 0, {0x12, 0x00}, 2, STATUS_DEVICE_PROTOCOL_ERROR},
     {"MoreThanLeBytes", 1, {0x01, 0x02, 0x90, 0x00}, 8, STATUS_DEVICE_PROTOCOL_ERROR},
+    {"FewerThanLeBytes", 3, {0x01, 0x02, 0x90, 0x00}, 8, STATUS_DEVICE_PROTOCOL_ERROR},
     {"AnswerLargerThanCallerBuffer", 2, {0x12, 0x34, 0x90, 0x00}, 3, STATUS_BUFFER_TOO_SMALL},
 };
 

@@ -101,6 +101,18 @@ const Scenario kScenarios[] = {
          [](const auto& e, const auto&, const auto&) {
            EXPECT_EQ(countPcb(e, 0x81) + countPcb(e, 0x91), 2u);  // R-blocks reporting an EDC error
          }},
+    // Only the CRC's low byte is wrong.
+    {.name = "CrcLowByteErrorInAnswerIBlock",
+     .crc = true,
+     .script = {.corruptKind = Kind::I, .corruptCount = 1},
+     .check = [](const auto& e, const auto&, const auto&) { EXPECT_EQ(countPcb(e, 0x81) + countPcb(e, 0x91), 1u); }},
+    // The card insists on an IFS of 0: refused every time, until the library
+    // gives up.
+    {.name = "IfsZeroRequestedMidChain",
+     .script = {.ifsRequestAfterBlock = 1, .newIfsc = 0},
+     .commandLength = 80,
+     .expected = STATUS_DEVICE_PROTOCOL_ERROR,
+     .check = [](const auto&, const auto&, const auto& ext) { EXPECT_EQ(ext.T1.IFSC, 32); }},
     // The IFS response, then the WTX request, arrive damaged.
     {.name = "EdcErrorInSBlock", .script = {.wtxBeforeAnswer = {3}, .corruptKind = Kind::S, .corruptCount = 2}},
     // Three unanswered IFS requests (the reader keeps IFSD 32), then the
