@@ -32,14 +32,14 @@ void requestStop(int) { stopRequested = true; }
 // back in.
 void requestCardToggle(int) { cardToggleRequested = true; }
 
-class RealTimeLoop final : public emulator::Timeline {
+class RealTimeLoop final : public line::Timeline {
  public:
   RealTimeLoop() : start_(std::chrono::steady_clock::now()) {}
 
-  emulator::Nanoseconds now() const override {
-    return std::chrono::duration_cast<emulator::Nanoseconds>(std::chrono::steady_clock::now() - start_);
+  line::Nanoseconds now() const override {
+    return std::chrono::duration_cast<line::Nanoseconds>(std::chrono::steady_clock::now() - start_);
   }
-  void callAt(emulator::Nanoseconds when, std::function<void()> action) override {
+  void callAt(line::Nanoseconds when, std::function<void()> action) override {
     actions_.emplace(std::make_pair(when, sequence_++), std::move(action));
   }
 
@@ -58,14 +58,14 @@ class RealTimeLoop final : public emulator::Timeline {
 
  private:
   std::chrono::steady_clock::time_point start_;
-  std::map<std::pair<emulator::Nanoseconds, std::uint64_t>, std::function<void()>> actions_;
+  std::map<std::pair<line::Nanoseconds, std::uint64_t>, std::function<void()>> actions_;
   std::uint64_t sequence_ = 0;
 };
 
-class PtyHostPort final : public emulator::HostPort {
+class PtyHostPort final : public line::HostPort {
  public:
   explicit PtyHostPort(int master) : master_(master) {}
-  void byteToHost(std::uint8_t byte) override {
+  void byteReceived(std::uint8_t byte) override {
     // The other side may not read for a while; the pty buffers far more
     // than a reader ever sends between two reads.
     if (::write(master_, &byte, 1) != 1) lost_++;
@@ -143,8 +143,8 @@ void runEmulate(const Options& options, Reporter& reporter) {
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
   std::signal(SIGUSR1, requestCardToggle);
-  const emulator::Nanoseconds deadline =
-      options.durationMs ? loop.now() + std::chrono::milliseconds(*options.durationMs) : emulator::Nanoseconds::max();
+  const line::Nanoseconds deadline =
+      options.durationMs ? loop.now() + std::chrono::milliseconds(*options.durationMs) : line::Nanoseconds::max();
   std::uint8_t buffer[256];
   while (!stopRequested && loop.now() < deadline) {
     pollfd poller{pty.master, POLLIN, 0};

@@ -45,7 +45,7 @@ class Completions {
   std::vector<Item> items_;
 };
 
-class PortDevice final : public LineReceiver, public std::enable_shared_from_this<PortDevice> {
+class PortDevice final : public line::HostPort, public std::enable_shared_from_this<PortDevice> {
  public:
   PortDevice(PDEVICE_OBJECT device, std::unique_ptr<LineBackend> line, SerialPortOptions options);
   ~PortDevice();
@@ -60,7 +60,7 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
   static PortDevice& of(PDEVICE_OBJECT device);
   NTSTATUS dispatch(PIRP irp);
 
-  // LineReceiver: interrupt contexts.
+  // line::HostPort: interrupt contexts.
   void byteReceived(std::uint8_t byte) override;
   void bytesReceived(std::span<const std::uint8_t> bytes) override;
   void dsrChanged(bool asserted) override;

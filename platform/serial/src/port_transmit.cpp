@@ -87,7 +87,7 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
     pumpTransmitter();
     if (!byteInFlight_ && writes_.empty()) raiseEvents(SERIAL_EV_TXEMPTY, done);
   }
-  line_->transmit(byte);
+  line_->byteFromHost(byte);
   traceByte(ByteDirection::transmitted, byte);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
