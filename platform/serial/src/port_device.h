@@ -99,8 +99,9 @@ class PortDevice final : public line::HostPort, public std::enable_shared_from_t
   void finishCurrentRead(NTSTATUS status, Completions& done);
   void raiseEvents(ULONG events, Completions& done);
 
-  // Transmit side (under the lock).
-  void pumpTransmitter();
+  // Transmit side (under the lock). The next byte's start bit begins now,
+  // or right at the stop bit of the byte before when it follows that one.
+  void pumpTransmitter(std::optional<platform::Instant> previousStopBitEnd = std::nullopt);
   void startWrite(PIRP irp);
   void onByteSent(std::uint64_t byteSerial);
   void onWriteTimer(std::uint64_t generation);
@@ -156,6 +157,7 @@ class PortDevice final : public line::HostPort, public std::enable_shared_from_t
   platform::TimerId writeTimer_ = 0;
   bool byteInFlight_ = false;
   std::uint8_t byteOnWire_ = 0;
+  platform::Instant byteEndsAt_{};
   std::uint64_t byteSerial_ = 0;
   std::uint64_t byteOwnerGeneration_ = 0;
   platform::TimerId byteTimer_ = 0;
