@@ -13,12 +13,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <system_error>
 
 #include "commands.h"
 #include "emulator/reader.h"
 #include "errors.h"
+#include "real_time_loop.h"
 #include "session.h"
 
 namespace tav712 {
@@ -31,36 +31,6 @@ void requestStop(int) { stopRequested = true; }
 // SIGUSR1 stands for a hand at the slot: it pulls the card out, or puts it
 // back in.
 void requestCardToggle(int) { cardToggleRequested = true; }
-
-class RealTimeLoop final : public line::Timeline {
- public:
-  RealTimeLoop() : start_(std::chrono::steady_clock::now()) {}
-
-  line::Nanoseconds now() const override {
-    return std::chrono::duration_cast<line::Nanoseconds>(std::chrono::steady_clock::now() - start_);
-  }
-  void callAt(line::Nanoseconds when, std::function<void()> action) override {
-    actions_.emplace(std::make_pair(when, sequence_++), std::move(action));
-  }
-
-  // Runs the actions that are due; returns how long until the next one
-  // (capped), for poll().
-  int runDue(int capMs) {
-    while (!actions_.empty() && actions_.begin()->first.first <= now()) {
-      auto action = std::move(actions_.begin()->second);
-      actions_.erase(actions_.begin());
-      action();
-    }
-    if (actions_.empty()) return capMs;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(actions_.begin()->first.first - now());
-    return static_cast<int>(std::clamp<std::int64_t>(wait.count() + 1, 0, capMs));
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-  std::map<std::pair<line::Nanoseconds, std::uint64_t>, std::function<void()>> actions_;
-  std::uint64_t sequence_ = 0;
-};
 
 class PtyHostPort final : public line::HostPort {
  public:
@@ -156,8 +126,12 @@ void runEmulate(const Options& options, Reporter& reporter) {
             std::make_unique<emulator::Card>(emulator::profileFor(stackOptions.knobs), stackOptions.knobs.card));
       }
     }
-    const int waitMs = loop.runDue(100);
-    if (::poll(&poller, 1, waitMs) > 0 && (poller.revents & POLLIN) != 0) {
+    // To the nanosecond: a byte of the reader's 19200-baud transmitter is
+    // due every 520 microseconds.
+    const line::Nanoseconds wait = loop.runDue(std::chrono::milliseconds(100));
+    const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                           static_cast<long>(wait.count() % 1'000'000'000)};
+    if (::ppoll(&poller, 1, &timeout, nullptr) > 0 && (poller.revents & POLLIN) != 0) {
       const ssize_t count = ::read(pty.master, buffer, sizeof buffer);
       for (ssize_t i = 0; i < count; ++i) reader->byteFromHost(buffer[i]);
     }
