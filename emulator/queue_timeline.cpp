@@ -4,7 +4,7 @@
 
 namespace emulator {
 
-void QueueTimeline::callAt(Nanoseconds when, std::function<void()> action) {
+void QueueTimeline::callAt(line::Nanoseconds when, std::function<void()> action) {
   queue_.push(Entry{when < now_ ? now_ : when, nextOrder_++, std::move(action)});
 }
 
@@ -24,7 +24,7 @@ std::size_t QueueTimeline::runUntilIdle(std::size_t actionLimit) {
   return count;
 }
 
-void QueueTimeline::runUntil(Nanoseconds instant) {
+void QueueTimeline::runUntil(line::Nanoseconds instant) {
   while (!queue_.empty() && queue_.top().when <= instant) runOne();
   if (instant > now_) now_ = instant;
 }

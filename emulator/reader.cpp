@@ -17,7 +17,7 @@ std::uint8_t garbled(std::uint8_t byte) { return static_cast<std::uint8_t>(((byt
 
 }  // namespace
 
-Reader::Reader(Timeline& timeline, ReaderKnobs knobs) : timeline_(timeline), knobs_(std::move(knobs)) {
+Reader::Reader(line::Timeline& timeline, ReaderKnobs knobs) : timeline_(timeline), knobs_(std::move(knobs)) {
   if (knobs_.baudRate) ownSettings_.baudRate = *knobs_.baudRate;
   hostSettings_ = readerLineSettings;
   if (knobs_.dsrDropMs) {
@@ -27,13 +27,13 @@ Reader::Reader(Timeline& timeline, ReaderKnobs knobs) : timeline_(timeline), kno
 
 Reader::~Reader() = default;
 
-void Reader::schedule(Nanoseconds when, std::function<void()> action) {
+void Reader::schedule(line::Nanoseconds when, std::function<void()> action) {
   timeline_.callAt(when, [alive = std::weak_ptr<int>(life_), action = std::move(action)] {
     if (alive.lock()) action();
   });
 }
 
-void Reader::callAt(Nanoseconds when, std::function<void(Reader&)> action) {
+void Reader::callAt(line::Nanoseconds when, std::function<void(Reader&)> action) {
   schedule(when, [this, action = std::move(action)] { action(*this); });
 }
 
@@ -51,7 +51,7 @@ void Reader::powerOnRegisters() {
 void Reader::byteFromHost(std::uint8_t byte) {
   if (!plugged_) return;
   if (hostSettings_ != ownSettings_) byte = garbled(byte);
-  const Nanoseconds now = timeline_.now();
+  const line::Nanoseconds now = timeline_.now();
   // A command whose bytes are further apart than the gap is dropped unanswered.
   if (!command_.empty() && now - lastCommandByteAt_ > std::chrono::milliseconds(knobs_.commandGapMs)) command_.clear();
   lastCommandByteAt_ = now;
@@ -87,9 +87,9 @@ void Reader::execute() {
 
 void Reader::reply(std::uint8_t value) {
   ++repliesSent_;
-  const Nanoseconds notBefore = listed(knobs_.lateReplies, repliesSent_)
-                                    ? timeline_.now() + std::chrono::milliseconds(knobs_.lateReplyMs)
-                                    : Nanoseconds(0);
+  const line::Nanoseconds notBefore = listed(knobs_.lateReplies, repliesSent_)
+                                          ? timeline_.now() + std::chrono::milliseconds(knobs_.lateReplyMs)
+                                          : line::Nanoseconds(0);
   if (listed(knobs_.errorReplies, repliesSent_)) {
     queueToHost({readerEscape, readerError}, notBefore);
     return;
@@ -103,7 +103,7 @@ void Reader::replyError() {
   queueToHost({readerEscape, readerError});
 }
 
-void Reader::queueData(std::uint8_t byte, Nanoseconds notBefore) {
+void Reader::queueData(std::uint8_t byte, line::Nanoseconds notBefore) {
   if (byte == readerEscape) {
     queueToHost({readerEscape, readerEscape}, notBefore);
   } else {
@@ -111,7 +111,7 @@ void Reader::queueData(std::uint8_t byte, Nanoseconds notBefore) {
   }
 }
 
-void Reader::queueToHost(std::initializer_list<std::uint8_t> bytes, Nanoseconds notBefore) {
+void Reader::queueToHost(std::initializer_list<std::uint8_t> bytes, line::Nanoseconds notBefore) {
   if (!plugged_) return;
   for (const std::uint8_t b : bytes) toHost_.push_back(Outgoing{b, notBefore});
   pumpHost();
@@ -122,14 +122,14 @@ void Reader::pumpHost() {
   const Outgoing next = toHost_.front();
   toHost_.pop_front();
   transmitting_ = true;
-  const Nanoseconds start = std::max({timeline_.now(), hostLineFreeAt_, next.notBefore});
-  hostLineFreeAt_ = start + characterTime(ownSettings_);
+  const line::Nanoseconds start = std::max({timeline_.now(), hostLineFreeAt_, next.notBefore});
+  hostLineFreeAt_ = start + line::characterTime(ownSettings_);
   schedule(hostLineFreeAt_, [this, byte = next.byte, epoch = hostEpoch_] {
     if (epoch != hostEpoch_) return;
     transmitting_ = false;
     ++bytesToHost_;
     const bool silenced = knobs_.silentAfter && bytesToHost_ > *knobs_.silentAfter;
-    if (host_ && !silenced) host_->byteToHost(hostSettings_ != ownSettings_ ? garbled(byte) : byte);
+    if (host_ && !silenced) host_->byteReceived(hostSettings_ != ownSettings_ ? garbled(byte) : byte);
     pumpHost();
   });
 }
@@ -188,9 +188,9 @@ void Reader::writeRegister(std::uint8_t reg, const std::vector<std::uint8_t>& va
 
 // ---- card side --------------------------------------------------------------
 
-Nanoseconds Reader::etuTime(std::uint64_t etu) const {
+line::Nanoseconds Reader::etuTime(std::uint64_t etu) const {
   const std::uint32_t clocks = card_ ? card_->etuClocks() : initialEtuClocks;
-  return Nanoseconds(clocksToNanoseconds(etu * clocks));
+  return line::Nanoseconds(clocksToNanoseconds(etu * clocks));
 }
 
 void Reader::stopCardActivity() {
@@ -215,8 +215,8 @@ void Reader::powerDownCard() {
 }
 
 void Reader::sendToCard(const std::vector<std::uint8_t>& bytes) {
-  const Nanoseconds period = etuTime(std::max<std::uint32_t>(guardTimeEtu(), 11));
-  Nanoseconds at = std::max(timeline_.now(), cardLineFreeAt_);
+  const line::Nanoseconds period = etuTime(std::max<std::uint32_t>(guardTimeEtu(), 11));
+  line::Nanoseconds at = std::max(timeline_.now(), cardLineFreeAt_);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     at += period;
     schedule(at, [this, byte = bytes[i], last = i + 1 == bytes.size(), epoch = cardEpoch_] {
@@ -238,8 +238,8 @@ void Reader::deliverToCard(std::uint8_t byte, bool last) {
 }
 
 void Reader::scheduleCardOutput(const CardOutput& out, std::uint32_t etuClocks, std::uint32_t characterEtu, bool atr) {
-  Nanoseconds at = std::max(timeline_.now(), cardOutputFreeAt_);
-  const auto time = [etuClocks](std::uint64_t etu) { return Nanoseconds(clocksToNanoseconds(etu * etuClocks)); };
+  line::Nanoseconds at = std::max(timeline_.now(), cardOutputFreeAt_);
+  const auto time = [etuClocks](std::uint64_t etu) { return line::Nanoseconds(clocksToNanoseconds(etu * etuClocks)); };
   for (std::size_t i = 0; i < out.size(); ++i) {
     at += time(out[i].delayEtu) + time(characterEtu);
     schedule(at, [this, b = out[i], epoch = cardEpoch_, ts = atr && i == 0] {
@@ -309,7 +309,7 @@ void Reader::plug() {
   if (host_) host_->dsrChanged(true);
 }
 
-std::unique_ptr<Reader> buildReader(Timeline& timeline, const EmulatorKnobs& knobs) {
+std::unique_ptr<Reader> buildReader(line::Timeline& timeline, const EmulatorKnobs& knobs) {
   auto reader = std::make_unique<Reader>(timeline, knobs.reader);
   const CardProfile profile = profileFor(knobs);
   if (knobs.cardInserted) reader->insertCard(std::make_unique<Card>(profile, knobs.card), false);

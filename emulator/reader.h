@@ -20,21 +20,24 @@
 
 #include "emulator/card.h"
 #include "emulator/knobs.h"
-#include "emulator/line.h"
 #include "emulator/reader_protocol.h"
+#include "line/line.h"
 
 namespace emulator {
 
-class Reader final : public LineDevice {
+class Reader final : public line::LineDevice {
  public:
-  explicit Reader(Timeline& timeline, ReaderKnobs knobs = {});
+  explicit Reader(line::Timeline& timeline, ReaderKnobs knobs = {});
   ~Reader() override;
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  void connect(HostPort* host) override { host_ = host; }
+  void connect(line::HostPort* host) override { host_ = host; }
   void byteFromHost(std::uint8_t byte) override;
-  void hostLineSettings(const LineSettings& settings) override { hostSettings_ = settings; }
+  bool applyLineSettings(const line::LineSettings& settings) override {
+    hostSettings_ = settings;
+    return true;
+  }
   bool dsr() const override { return plugged_; }
 
   // Puts a card into the slot and reports 0x10 0x85 (unless announce is
@@ -53,22 +56,22 @@ class Reader final : public LineDevice {
 
   // Runs an action on the reader at an instant, unless the reader is gone by
   // then (for timed slot and cable events).
-  void callAt(Nanoseconds when, std::function<void(Reader&)> action);
+  void callAt(line::Nanoseconds when, std::function<void(Reader&)> action);
 
   // Register values as the reader holds them.
   std::uint8_t registerValue(std::uint8_t reg) const;
   std::uint32_t guardTimeEtu() const;
   std::uint32_t characterWaitingEtu() const { return characterWaitingEtu_; }
   std::uint32_t blockWaitingEtu() const { return blockWaitingEtu_; }
-  const LineSettings& lineSettings() const { return ownSettings_; }
+  const line::LineSettings& lineSettings() const { return ownSettings_; }
 
  private:
   struct Outgoing {
     std::uint8_t byte;
-    Nanoseconds notBefore;
+    line::Nanoseconds notBefore;
   };
 
-  void schedule(Nanoseconds when, std::function<void()> action);
+  void schedule(line::Nanoseconds when, std::function<void()> action);
   void execute();
   void reply(std::uint8_t value);
   void replyError();
@@ -83,17 +86,17 @@ class Reader final : public LineDevice {
   void armWatch(std::uint32_t etu);
   void disarmWatch() { ++watchEpoch_; }
   void stopCardActivity();
-  Nanoseconds etuTime(std::uint64_t etu) const;
-  void queueToHost(std::initializer_list<std::uint8_t> bytes, Nanoseconds notBefore = Nanoseconds(0));
-  void queueData(std::uint8_t byte, Nanoseconds notBefore = Nanoseconds(0));
+  line::Nanoseconds etuTime(std::uint64_t etu) const;
+  void queueToHost(std::initializer_list<std::uint8_t> bytes, line::Nanoseconds notBefore = line::Nanoseconds(0));
+  void queueData(std::uint8_t byte, line::Nanoseconds notBefore = line::Nanoseconds(0));
   void pumpHost();
   void powerOnRegisters();
 
-  Timeline& timeline_;
+  line::Timeline& timeline_;
   ReaderKnobs knobs_;
-  HostPort* host_ = nullptr;
-  LineSettings ownSettings_;
-  LineSettings hostSettings_;
+  line::HostPort* host_ = nullptr;
+  line::LineSettings ownSettings_;
+  line::LineSettings hostSettings_;
   bool plugged_ = true;
   // Guards scheduled actions against a reader that no longer exists.
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
@@ -109,10 +112,10 @@ class Reader final : public LineDevice {
   // Host side.
   std::vector<std::uint8_t> command_;
   std::size_t commandLength_ = 0;
-  Nanoseconds lastCommandByteAt_{0};
+  line::Nanoseconds lastCommandByteAt_{0};
   std::deque<Outgoing> toHost_;
   bool transmitting_ = false;
-  Nanoseconds hostLineFreeAt_{0};
+  line::Nanoseconds hostLineFreeAt_{0};
   std::uint64_t hostEpoch_ = 0;
   std::uint32_t repliesSent_ = 0;
   std::uint32_t bytesToHost_ = 0;
@@ -121,13 +124,13 @@ class Reader final : public LineDevice {
   std::unique_ptr<Card> card_;
   std::uint64_t cardEpoch_ = 0;
   std::uint64_t watchEpoch_ = 0;
-  Nanoseconds cardLineFreeAt_{0};
-  Nanoseconds cardOutputFreeAt_{0};
+  line::Nanoseconds cardLineFreeAt_{0};
+  line::Nanoseconds cardOutputFreeAt_{0};
   std::uint32_t cardBytesSeen_ = 0;
   bool atrFirstByte_ = false;
 };
 
 // A reader with the card and the timed events that the knobs describe.
-std::unique_ptr<Reader> buildReader(Timeline& timeline, const EmulatorKnobs& knobs);
+std::unique_ptr<Reader> buildReader(line::Timeline& timeline, const EmulatorKnobs& knobs);
 
 }  // namespace emulator

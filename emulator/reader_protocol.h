@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "line/line.h"
+
 namespace emulator {
+
+// The reader's own line: 19200 baud, 8 data bits, no parity, 1 stop bit.
+inline constexpr line::LineSettings readerLineSettings{19200, 8, 0, 0};
 
 inline constexpr std::uint8_t readerEscape = 0x10;
 inline constexpr std::uint8_t readerOk = 0x90;

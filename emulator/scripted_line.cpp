@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <sstream>
 
+#include "emulator/reader_protocol.h"
+
 namespace emulator {
 namespace {
 
-std::optional<Nanoseconds> duration(std::string_view text) {
+std::optional<line::Nanoseconds> duration(std::string_view text) {
   std::uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end == text.data()) return std::nullopt;
@@ -16,7 +18,7 @@ std::optional<Nanoseconds> duration(std::string_view text) {
   if (unit == "us") return std::chrono::microseconds(n);
   if (unit == "ms") return std::chrono::milliseconds(n);
   if (unit == "s") return std::chrono::seconds(n);
-  if (unit == "ns") return Nanoseconds(n);
+  if (unit == "ns") return line::Nanoseconds(n);
   return std::nullopt;
 }
 
@@ -84,22 +86,22 @@ ScriptParse parseScript(std::string_view text) {
   return result;
 }
 
-ScriptedLine::ScriptedLine(Timeline& timeline, std::vector<ScriptStep> steps)
+ScriptedLine::ScriptedLine(line::Timeline& timeline, std::vector<ScriptStep> steps)
     : timeline_(timeline), steps_(std::move(steps)), cursor_(timeline.now()) {}
 
-void ScriptedLine::schedule(Nanoseconds when, std::function<void()> action) {
+void ScriptedLine::schedule(line::Nanoseconds when, std::function<void()> action) {
   timeline_.callAt(when, [alive = std::weak_ptr<int>(life_), action = std::move(action)] {
     if (alive.lock()) action();
   });
 }
 
-void ScriptedLine::connect(HostPort* host) {
+void ScriptedLine::connect(line::HostPort* host) {
   host_ = host;
   if (host_) advance();
 }
 
 void ScriptedLine::byteFromHost(std::uint8_t byte) {
-  const Nanoseconds now = timeline_.now();
+  const line::Nanoseconds now = timeline_.now();
   hostBytes_.push_back(HostByte{now, byte});
   if (failed_) return;
   if (next_ >= steps_.size() || steps_[next_].kind != ScriptStep::Kind::expect) {
@@ -128,11 +130,11 @@ void ScriptedLine::advance() {
         if (!step.bytes.empty()) return;
         break;
       case ScriptStep::Kind::send: {
-        Nanoseconds at = std::max(cursor_, timeline_.now()) + step.delay;
+        line::Nanoseconds at = std::max(cursor_, timeline_.now()) + step.delay;
         for (const std::uint8_t b : step.bytes) {
-          at += characterTime(readerLineSettings);
+          at += line::characterTime(readerLineSettings);
           schedule(at, [this, b] {
-            if (host_) host_->byteToHost(b);
+            if (host_) host_->byteReceived(b);
           });
         }
         cursor_ = at;

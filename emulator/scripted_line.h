@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "emulator/line.h"
+#include "line/line.h"
 
 namespace emulator {
 
@@ -29,7 +29,7 @@ struct ScriptStep {
   enum class Kind { expect, send, wait, dsr };
   Kind kind = Kind::send;
   std::vector<std::uint8_t> bytes;  // expect, send
-  Nanoseconds delay{0};             // send, wait, dsr
+  line::Nanoseconds delay{0};       // send, wait, dsr
   bool dsrAsserted = true;          // dsr
 };
 
@@ -40,18 +40,21 @@ struct ScriptParse {
 };
 ScriptParse parseScript(std::string_view text);
 
-class ScriptedLine final : public LineDevice {
+class ScriptedLine final : public line::LineDevice {
  public:
   struct HostByte {
-    Nanoseconds at;
+    line::Nanoseconds at;
     std::uint8_t byte;
   };
 
-  ScriptedLine(Timeline& timeline, std::vector<ScriptStep> steps);
+  ScriptedLine(line::Timeline& timeline, std::vector<ScriptStep> steps);
 
-  void connect(HostPort* host) override;
+  void connect(line::HostPort* host) override;
   void byteFromHost(std::uint8_t byte) override;
-  void hostLineSettings(const LineSettings& settings) override { hostSettings_ = settings; }
+  bool applyLineSettings(const line::LineSettings& settings) override {
+    hostSettings_ = settings;
+    return true;
+  }
   bool dsr() const override { return dsr_; }
 
   // Every step has been played or matched.
@@ -59,21 +62,21 @@ class ScriptedLine final : public LineDevice {
   // Host bytes that did not match the script (the script stops at the first).
   const std::vector<std::string>& mismatches() const { return mismatches_; }
   const std::vector<HostByte>& hostBytes() const { return hostBytes_; }
-  const LineSettings& hostSettings() const { return hostSettings_; }
+  const line::LineSettings& hostSettings() const { return hostSettings_; }
 
  private:
   void advance();
-  void schedule(Nanoseconds when, std::function<void()> action);
+  void schedule(line::Nanoseconds when, std::function<void()> action);
 
-  Timeline& timeline_;
+  line::Timeline& timeline_;
   std::vector<ScriptStep> steps_;
-  HostPort* host_ = nullptr;
-  LineSettings hostSettings_;
+  line::HostPort* host_ = nullptr;
+  line::LineSettings hostSettings_;
   bool dsr_ = true;
   std::size_t next_ = 0;
   std::size_t matched_ = 0;  // bytes of the current expect step seen so far
   bool failed_ = false;
-  Nanoseconds cursor_{0};
+  line::Nanoseconds cursor_{0};
   std::vector<HostByte> hostBytes_;
   std::vector<std::string> mismatches_;
   // Guards scheduled actions against a line that no longer exists.

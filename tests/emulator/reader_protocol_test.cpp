@@ -38,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ReaderCommands,
 
 TEST(ReaderTiming, RepliesFollowTheCommandAtTheLineRate) {
   ReaderRig rig;
-  const Nanoseconds commandEnd = rig.host->write({0xC0, 0xC4});
+  const line::Nanoseconds commandEnd = rig.host->write({0xC0, 0xC4});
   rig.timeline.runFor(100ms);
   ASSERT_EQ(rig.host->received().size(), 2u);
   // C0 is answered one character time after it arrived; C4 arrived one
@@ -49,7 +49,7 @@ TEST(ReaderTiming, RepliesFollowTheCommandAtTheLineRate) {
 
 TEST(ReaderTiming, LateReplyKnobHoldsTheReply) {
   ReaderRig rig("late-reply=1,late-reply-ms=300");
-  const Nanoseconds commandEnd = rig.host->write({0xC0});
+  const line::Nanoseconds commandEnd = rig.host->write({0xC0});
   rig.timeline.runFor(1s);
   ASSERT_EQ(rig.host->received().size(), 1u);
   EXPECT_EQ(rig.host->received()[0].at, commandEnd + 300ms + byteTime);
@@ -107,7 +107,7 @@ TEST(ReaderResetTiming, AtrAtTheCardRateThenTheMarkerAfterTheCharacterWaitingTim
   // 12 ETU of 372 clocks at 3.58 MHz a character; the host line (0.52 ms) keeps up.
   EXPECT_NEAR(static_cast<double>((got[3].at - got[2].at).count()), 12 * 372 * 1e9 / 3.58e6, 2.0);
   // 9600 ETU from the last ATR character.
-  EXPECT_EQ(got[t1Atr.size() + 1].at - got[t1Atr.size()].at, Nanoseconds(clocksToNanoseconds(9600ull * 372)));
+  EXPECT_EQ(got[t1Atr.size() + 1].at - got[t1Atr.size()].at, line::Nanoseconds(clocksToNanoseconds(9600ull * 372)));
 }
 
 TEST(ReaderReset, WarmResetOfAPoweredCardSkipsNothingButThePowerCycle) {
@@ -149,7 +149,7 @@ TEST(ReaderLine, UnplugDropsDsrAndSilencesTheReader) {
   rig.timeline.runFor(20ms);
   EXPECT_FALSE(rig.reader->dsr());
   ASSERT_EQ(rig.host->dsrChanges().size(), 1u);
-  EXPECT_EQ(rig.host->dsrChanges()[0], std::make_pair(Nanoseconds(10ms), false));
+  EXPECT_EQ(rig.host->dsrChanges()[0], std::make_pair(line::Nanoseconds(10ms), false));
   EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{});
   rig.reader->plug();
   EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
@@ -157,9 +157,9 @@ TEST(ReaderLine, UnplugDropsDsrAndSilencesTheReader) {
 
 TEST(ReaderLine, BytesAtTheWrongLineSpeedAreGarbled) {
   ReaderRig rig;
-  rig.reader->hostLineSettings(LineSettings{9600, 8, 0, 0});
+  rig.reader->applyLineSettings(line::LineSettings{9600, 8, 0, 0});
   EXPECT_NE(rig.host->exchange({0xC0}), Bytes{0x23});
-  rig.reader->hostLineSettings(readerLineSettings);
+  rig.reader->applyLineSettings(readerLineSettings);
   EXPECT_EQ(rig.host->exchange({0xC0}), Bytes{0x23});
   // The same when the reader is the one set to another rate.
   EXPECT_NE(ReaderRig("reader-baud=9600").host->exchange({0xC0}), Bytes{0x23});

@@ -28,7 +28,7 @@ struct ReaderRig {
   // The driver's register set-up before a reset and its cold power-down, each
   // reply checked, then the reset itself; returns everything the reader sent
   // from the reset on.
-  Bytes coldReset(Nanoseconds settle = 500ms) {
+  Bytes coldReset(line::Nanoseconds settle = 500ms) {
     const std::vector<std::pair<Bytes, Bytes>> setUp{
         {{0x82, 0x6F}, {0x90}}, {{0xC1}, {0x0D}},       {{0xC2}, {0x6F}},
         {{0x81, 0x0D}, {0x90}}, {{0x82, 0x6F}, {0x90}}, {{0x85, 0x80, 0x25, 0x00}, {0x90}},

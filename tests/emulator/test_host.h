@@ -6,35 +6,36 @@
 #include <cstdint>
 #include <vector>
 
-#include "emulator/line.h"
 #include "emulator/queue_timeline.h"
+#include "emulator/reader_protocol.h"
+#include "line/line.h"
 
 namespace emulator::testing {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr Nanoseconds byteTime = characterTime(readerLineSettings);
+inline constexpr line::Nanoseconds byteTime = line::characterTime(readerLineSettings);
 
-class TestHost final : public HostPort {
+class TestHost final : public line::HostPort {
  public:
   struct Received {
-    Nanoseconds at;
+    line::Nanoseconds at;
     std::uint8_t byte;
   };
 
-  TestHost(QueueTimeline& timeline, LineDevice& device) : timeline_(timeline), device_(device) {
+  TestHost(QueueTimeline& timeline, line::LineDevice& device) : timeline_(timeline), device_(device) {
     device_.connect(this);
   }
   ~TestHost() override { device_.connect(nullptr); }
 
-  void byteToHost(std::uint8_t byte) override { received_.push_back({timeline_.now(), byte}); }
+  void byteReceived(std::uint8_t byte) override { received_.push_back({timeline_.now(), byte}); }
   void dsrChanged(bool asserted) override { dsrChanges_.push_back({timeline_.now(), asserted}); }
 
   // Starts writing now; the k-th byte arrives (k+1) character times later.
   // Returns the instant the last byte arrives.
-  Nanoseconds write(const Bytes& bytes) {
-    Nanoseconds at = std::max(timeline_.now(), lineFreeAt_);
+  line::Nanoseconds write(const Bytes& bytes) {
+    line::Nanoseconds at = std::max(timeline_.now(), lineFreeAt_);
     for (const std::uint8_t b : bytes) {
       at += byteTime;
       timeline_.callAt(at, [this, b] { device_.byteFromHost(b); });
@@ -44,7 +45,7 @@ class TestHost final : public HostPort {
   }
 
   // Writes, runs the given time, and returns the bytes that came back.
-  Bytes exchange(const Bytes& bytes, Nanoseconds settle = 200ms) {
+  Bytes exchange(const Bytes& bytes, line::Nanoseconds settle = 200ms) {
     clear();
     write(bytes);
     timeline_.runFor(settle);
@@ -57,15 +58,15 @@ class TestHost final : public HostPort {
     return out;
   }
   const std::vector<Received>& received() const { return received_; }
-  const std::vector<std::pair<Nanoseconds, bool>>& dsrChanges() const { return dsrChanges_; }
+  const std::vector<std::pair<line::Nanoseconds, bool>>& dsrChanges() const { return dsrChanges_; }
   void clear() { received_.clear(); }
 
  private:
   QueueTimeline& timeline_;
-  LineDevice& device_;
-  Nanoseconds lineFreeAt_{0};
+  line::LineDevice& device_;
+  line::Nanoseconds lineFreeAt_{0};
   std::vector<Received> received_;
-  std::vector<std::pair<Nanoseconds, bool>> dsrChanges_;
+  std::vector<std::pair<line::Nanoseconds, bool>> dsrChanges_;
 };
 
 }  // namespace emulator::testing

@@ -7,7 +7,7 @@
 
 namespace serial::testing {
 
-void FakeLine::transmit(std::uint8_t byte) { sent.push_back({platform::Scheduler::get().now(), byte}); }
+void FakeLine::byteFromHost(std::uint8_t byte) { sent.push_back({platform::Scheduler::get().now(), byte}); }
 
 bool FakeLine::applyLineSettings(const LineSettings& settings) {
   return refusedBaudRate == 0 || settings.baudRate != refusedBaudRate;
@@ -17,7 +17,7 @@ void FakeLine::sendAt(Instant start, std::vector<std::uint8_t> bytes) {
   Instant when = start;
   for (const std::uint8_t byte : bytes) {
     platform::Scheduler::get().callAt(when, [this, byte] {
-      if (receiver_ != nullptr) receiver_->byteReceived(byte);
+      if (port_ != nullptr) port_->byteReceived(byte);
     });
     when += kCharacter;
   }
@@ -26,7 +26,7 @@ void FakeLine::sendAt(Instant start, std::vector<std::uint8_t> bytes) {
 void FakeLine::dsrAt(Instant when, bool asserted) {
   platform::Scheduler::get().callAt(when, [this, asserted] {
     dsr_ = asserted;
-    if (receiver_ != nullptr) receiver_->dsrChanged(asserted);
+    if (port_ != nullptr) port_->dsrChanged(asserted);
   });
 }
 

@@ -64,8 +64,8 @@ class FakeLine final : public LineBackend {
     std::uint8_t byte;
   };
 
-  void attach(LineReceiver* receiver) override { receiver_ = receiver; }
-  void transmit(std::uint8_t byte) override;
+  void connect(line::HostPort* port) override { port_ = port; }
+  void byteFromHost(std::uint8_t byte) override;
   bool applyLineSettings(const LineSettings& settings) override;
   bool dsr() const override { return dsr_; }
   bool realTime() const override { return false; }
@@ -79,7 +79,7 @@ class FakeLine final : public LineBackend {
   std::uint32_t refusedBaudRate = 0;
 
  private:
-  LineReceiver* receiver_ = nullptr;
+  line::HostPort* port_ = nullptr;
   bool dsr_ = true;
 };
 

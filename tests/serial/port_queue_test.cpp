@@ -25,6 +25,21 @@ TEST_F(PortQueues, WrittenBytesLeaveAtTheLineSpeedAndTheWriteEndsWithTheLast) {
   EXPECT_EQ(line_->sent[2].byte, 0xC0);
 }
 
+TEST_F(PortQueues, ALateTransmitterInterruptDoesNotPushTheFollowingBytesBack) {
+  // As on the wall clock: something holds the processor at DISPATCH_LEVEL
+  // across the first stop bit, so its interrupt runs 2 ms late. The bytes
+  // behind it leave as the line's own schedule says, in order.
+  setTimeouts(50, 0, 100, 0, 1000);
+  const auto write = startWrite({1, 2, 3, 4, 5, 6});
+  platform::Scheduler::get().callAt(
+      now() + kCharacter / 2, [] { KeStallExecutionProcessor(2000); }, platform::kDispatchLevel, "busy interrupt");
+  runUntilIdle();
+  ASSERT_EQ(write->status, STATUS_SUCCESS);
+  EXPECT_EQ(write->completedAt - start_, 6 * kCharacter);
+  ASSERT_EQ(line_->sent.size(), 6u);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(line_->sent[i].byte, i + 1);
+}
+
 TEST_F(PortQueues, AWriteTimeoutEndsTheWriteWithTheBytesSentSoFar) {
   setTimeouts(0, 0, 0, 0, 1);  // 1 ms: room for one byte and most of a second
   const auto write = startWrite({1, 2, 3, 4});

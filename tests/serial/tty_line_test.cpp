@@ -35,7 +35,7 @@ InterruptRaiser immediateInterrupts() {
   };
 }
 
-struct RecordingReceiver final : LineReceiver {
+struct RecordingReceiver final : line::HostPort {
   Inbox<std::uint8_t> bytes;
   Inbox<bool> dsrChanges;
   void byteReceived(std::uint8_t byte) override { bytes.push(byte); }
@@ -60,18 +60,18 @@ class TtyLine : public ::testing::Test {
 };
 
 TEST_F(TtyLine, DeliversEveryByteFromTheFarEndInOrder) {
-  line->attach(&receiver);
+  line->connect(&receiver);
   std::vector<std::uint8_t> sent(600);  // more than one read's worth
   std::iota(sent.begin(), sent.end(), std::uint8_t{0});
   pty.writeToPort(sent);
   EXPECT_EQ(receiver.bytes.waitFor(sent.size(), deadline), sent);
-  line->attach(nullptr);
+  line->connect(nullptr);
 }
 
 TEST_F(TtyLine, TransmittedBytesReachTheFarEndUnchanged) {
   // Raw mode: no CR/LF translation, no interpretation of 0x10, 0x11, 0x13.
   const std::vector<std::uint8_t> sent{0x0A, 0x0D, 0x10, 0x11, 0x13, 0x7F, 0xFF, 0x00};
-  for (const std::uint8_t byte : sent) line->transmit(byte);
+  for (const std::uint8_t byte : sent) line->byteFromHost(byte);
   EXPECT_EQ(pty.readFromPort(sent.size(), deadline), sent);
 }
 
@@ -92,13 +92,13 @@ TEST_F(TtyLine, APseudoTerminalHasNoModemLinesSoDsrCountsAsAsserted) {
 }
 
 TEST_F(TtyLine, AHangUpOfTheFarEndDropsDsrAfterTheLastBytes) {
-  line->attach(&receiver);
+  line->connect(&receiver);
   pty.writeToPort({0x10, 0x86});
   ASSERT_EQ(receiver.bytes.waitFor(2, deadline).size(), 2u);
   pty.closeMaster();
   EXPECT_EQ(receiver.dsrChanges.waitFor(1, deadline), std::vector<bool>{false});
   EXPECT_FALSE(line->dsr());
-  line->attach(nullptr);
+  line->connect(nullptr);
 }
 
 TEST(TtyLineOpen, FailsForSomethingThatIsNotATerminal) {

@@ -135,7 +135,7 @@ class DriverHarness {
 
   HarnessOptions options_;
   std::unique_ptr<platform::System> system_;
-  std::unique_ptr<emulator::Timeline> timeline_;
+  std::unique_ptr<line::Timeline> timeline_;
   std::unique_ptr<emulator::Reader> reader_;
   std::unique_ptr<emulator::ScriptedLine> script_;
   std::unique_ptr<serial::SerialDriver> serialDriver_;

@@ -13,12 +13,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <system_error>
 
 #include "commands.h"
 #include "emulator/reader.h"
 #include "errors.h"
+#include "real_time_loop.h"
 #include "session.h"
 
 namespace tav712 {
@@ -32,40 +32,10 @@ void requestStop(int) { stopRequested = true; }
 // back in.
 void requestCardToggle(int) { cardToggleRequested = true; }
 
-class RealTimeLoop final : public emulator::Timeline {
- public:
-  RealTimeLoop() : start_(std::chrono::steady_clock::now()) {}
-
-  emulator::Nanoseconds now() const override {
-    return std::chrono::duration_cast<emulator::Nanoseconds>(std::chrono::steady_clock::now() - start_);
-  }
-  void callAt(emulator::Nanoseconds when, std::function<void()> action) override {
-    actions_.emplace(std::make_pair(when, sequence_++), std::move(action));
-  }
-
-  // Runs the actions that are due; returns how long until the next one
-  // (capped), for poll().
-  int runDue(int capMs) {
-    while (!actions_.empty() && actions_.begin()->first.first <= now()) {
-      auto action = std::move(actions_.begin()->second);
-      actions_.erase(actions_.begin());
-      action();
-    }
-    if (actions_.empty()) return capMs;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(actions_.begin()->first.first - now());
-    return static_cast<int>(std::clamp<std::int64_t>(wait.count() + 1, 0, capMs));
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-  std::map<std::pair<emulator::Nanoseconds, std::uint64_t>, std::function<void()>> actions_;
-  std::uint64_t sequence_ = 0;
-};
-
-class PtyHostPort final : public emulator::HostPort {
+class PtyHostPort final : public line::HostPort {
  public:
   explicit PtyHostPort(int master) : master_(master) {}
-  void byteToHost(std::uint8_t byte) override {
+  void byteReceived(std::uint8_t byte) override {
     // The other side may not read for a while; the pty buffers far more
     // than a reader ever sends between two reads.
     if (::write(master_, &byte, 1) != 1) lost_++;
@@ -143,8 +113,8 @@ void runEmulate(const Options& options, Reporter& reporter) {
   std::signal(SIGINT, requestStop);
   std::signal(SIGTERM, requestStop);
   std::signal(SIGUSR1, requestCardToggle);
-  const emulator::Nanoseconds deadline =
-      options.durationMs ? loop.now() + std::chrono::milliseconds(*options.durationMs) : emulator::Nanoseconds::max();
+  const line::Nanoseconds deadline =
+      options.durationMs ? loop.now() + std::chrono::milliseconds(*options.durationMs) : line::Nanoseconds::max();
   std::uint8_t buffer[256];
   while (!stopRequested && loop.now() < deadline) {
     pollfd poller{pty.master, POLLIN, 0};
@@ -156,8 +126,12 @@ void runEmulate(const Options& options, Reporter& reporter) {
             std::make_unique<emulator::Card>(emulator::profileFor(stackOptions.knobs), stackOptions.knobs.card));
       }
     }
-    const int waitMs = loop.runDue(100);
-    if (::poll(&poller, 1, waitMs) > 0 && (poller.revents & POLLIN) != 0) {
+    // To the nanosecond: a byte of the reader's 19200-baud transmitter is
+    // due every 520 microseconds.
+    const line::Nanoseconds wait = loop.runDue(std::chrono::milliseconds(100));
+    const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                           static_cast<long>(wait.count() % 1'000'000'000)};
+    if (::ppoll(&poller, 1, &timeout, nullptr) > 0 && (poller.revents & POLLIN) != 0) {
       const ssize_t count = ::read(pty.master, buffer, sizeof buffer);
       for (ssize_t i = 0; i < count; ++i) reader->byteFromHost(buffer[i]);
     }

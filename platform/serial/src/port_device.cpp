@@ -55,7 +55,7 @@ PortDevice::~PortDevice() = default;
 
 void PortDevice::connect() {
   connected_ = true;
-  line_->attach(this);
+  line_->connect(this);
 }
 
 void PortDevice::shutdown() {
@@ -67,7 +67,7 @@ void PortDevice::shutdown() {
     byteInFlight_ = false;
     ++byteSerial_;
   }
-  if (connected_) line_->attach(nullptr);
+  if (connected_) line_->connect(nullptr);
   connected_ = false;
   done.completeAll(IO_NO_INCREMENT);
 }

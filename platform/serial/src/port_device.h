@@ -58,7 +58,7 @@ class Completions {
 void completeLater(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR priorityBoost, platform::Duration delay,
                    const std::string& portName);
 
-class PortDevice final : public LineReceiver, public std::enable_shared_from_this<PortDevice> {
+class PortDevice final : public line::HostPort, public std::enable_shared_from_this<PortDevice> {
  public:
   PortDevice(PDEVICE_OBJECT device, std::unique_ptr<LineBackend> line, SerialPortOptions options);
   ~PortDevice();
@@ -73,7 +73,7 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
   static PortDevice& of(PDEVICE_OBJECT device);
   NTSTATUS dispatch(PIRP irp);
 
-  // LineReceiver: interrupt contexts.
+  // line::HostPort: interrupt contexts.
   void byteReceived(std::uint8_t byte) override;
   void bytesReceived(std::span<const std::uint8_t> bytes) override;
   void dsrChanged(bool asserted) override;
@@ -112,8 +112,9 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
   void finishCurrentRead(NTSTATUS status, Completions& done);
   void raiseEvents(ULONG events, Completions& done);
 
-  // Transmit side (under the lock).
-  void pumpTransmitter();
+  // Transmit side (under the lock). The next byte's start bit begins now,
+  // or right at the stop bit of the byte before when it follows that one.
+  void pumpTransmitter(std::optional<platform::Instant> previousStopBitEnd = std::nullopt);
   void startWrite(PIRP irp);
   void onByteSent(std::uint64_t byteSerial);
   void onWriteTimer(std::uint64_t generation);
@@ -169,6 +170,7 @@ class PortDevice final : public LineReceiver, public std::enable_shared_from_thi
   platform::TimerId writeTimer_ = 0;
   bool byteInFlight_ = false;
   std::uint8_t byteOnWire_ = 0;
+  platform::Instant byteEndsAt_{};
   std::uint64_t byteSerial_ = 0;
   std::uint64_t byteOwnerGeneration_ = 0;
   platform::TimerId byteTimer_ = 0;

@@ -44,7 +44,7 @@ void PortDevice::startWrite(PIRP irp) {
 
 // Loads the next byte of the current write into the transmitter when it is
 // free.
-void PortDevice::pumpTransmitter() {
+void PortDevice::pumpTransmitter(std::optional<platform::Instant> previousStopBitEnd) {
   if (byteInFlight_) return;
   PIRP irp = writes_.front();
   if (irp == nullptr) return;
@@ -57,33 +57,22 @@ void PortDevice::pumpTransmitter() {
   byteInFlight_ = true;
   byteOwnerGeneration_ = writeGeneration_;
   ++byteSerial_;
+  byteEndsAt_ = previousStopBitEnd.value_or(now()) + characterTime(lineSettings_);
   byteTimer_ = callAt(
-      now() + characterTime(lineSettings_), [](PortDevice& port, std::uint64_t serial) { port.onByteSent(serial); },
-      byteSerial_, "byte sent");
+      byteEndsAt_, [](PortDevice& port, std::uint64_t serial) { port.onByteSent(serial); }, byteSerial_, "byte sent");
 }
 
-// The transmitter's interrupt: the byte's stop bit has ended. The byte
-// reaches the line before the transmitter takes the next one: the port's
-// lock is given up in between, and on the wall clock the next byte's
-// interrupt may fall due then, on another interrupt context; were the next
-// byte already loaded, it could reach the line first.
+// The transmitter's interrupt: the byte's stop bit has ended. The port's
+// lock is given up while the byte goes to the line, and on the wall clock the
+// next byte's interrupt may fall due then, on another interrupt context.
 void PortDevice::onByteSent(std::uint64_t byteSerial) {
+  Completions done(options_);
   std::uint8_t byte = 0;
   {
     Lock lock(*this);
     if (!byteInFlight_ || byteSerial != byteSerial_) return;
     byteTimer_ = 0;
     byte = byteOnWire_;
-  }
-  line_->transmit(byte);
-  traceByte(ByteDirection::transmitted, byte);
-  Completions done(options_);
-  {
-    Lock lock(*this);
-    // A shutdown in between has cancelled the writes and freed the
-    // transmitter.
-    if (!byteInFlight_ || byteSerial != byteSerial_) return;
-    byteInFlight_ = false;
     PIRP irp = writes_.front();
     if (irp != nullptr && byteOwnerGeneration_ == writeGeneration_) {
       const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
@@ -96,8 +85,21 @@ void PortDevice::onByteSent(std::uint64_t byteSerial) {
         done.add(irp, STATUS_SUCCESS, length);
       }
     }
-    pumpTransmitter();
-    if (!byteInFlight_ && writes_.empty()) raiseEvents(SERIAL_EV_TXEMPTY, done);
+  }
+  // The byte reaches the line outside the lock; the transmitter stays busy
+  // until it has, so that the next byte cannot overtake it.
+  line_->byteFromHost(byte);
+  traceByte(ByteDirection::transmitted, byte);
+  {
+    Lock lock(*this);
+    if (byteSerial == byteSerial_) {
+      byteInFlight_ = false;
+      // Bytes queued back to back leave back to back, as from a UART's
+      // shift register: the next start bit follows this stop bit, however
+      // late this interrupt runs on the wall clock.
+      pumpTransmitter(byteEndsAt_);
+      if (!byteInFlight_ && writes_.empty()) raiseEvents(SERIAL_EV_TXEMPTY, done);
+    }
   }
   done.completeAll(IO_SERIAL_INCREMENT);
 }

@@ -16,21 +16,21 @@ namespace {
 
 // What the interrupts need after the watcher raised them. Shared, so that an
 // interrupt still queued in the scheduler when the line goes away finds a
-// detached receiver instead of a dead object.
+// detached port instead of a dead object.
 struct ReceiveSide {
-  std::atomic<LineReceiver*> receiver{nullptr};
+  std::atomic<line::HostPort*> port{nullptr};
   std::atomic<bool> dsr{true};
 
   // A chunk the watcher read is handed over in one interrupt. The delivery
   // may give the CPU up (the requests it completes wake threads) and the port
-  // may be detached and deleted meanwhile: the receiver keeps itself alive
+  // may be detached and deleted meanwhile: the port keeps itself alive
   // for the length of the call.
   void deliverBytes(const std::vector<std::uint8_t>& bytes) {
-    if (LineReceiver* target = receiver.load()) target->bytesReceived(bytes);
+    if (line::HostPort* target = port.load()) target->bytesReceived(bytes);
   }
   void deliverDsr(bool asserted) {
     if (dsr.exchange(asserted) == asserted) return;
-    if (LineReceiver* target = receiver.load()) target->dsrChanged(asserted);
+    if (line::HostPort* target = port.load()) target->dsrChanged(asserted);
   }
 };
 
@@ -48,13 +48,13 @@ class TtyLine final : public LineBackend {
   }
 
   ~TtyLine() override {
-    side_->receiver = nullptr;
+    side_->port = nullptr;
     watcher_.reset();
   }
 
-  void attach(LineReceiver* receiver) override { side_->receiver = receiver; }
+  void connect(line::HostPort* port) override { side_->port = port; }
 
-  void transmit(std::uint8_t byte) override {
+  void byteFromHost(std::uint8_t byte) override {
     // Without flow control a byte the far end has no room for is lost, as
     // on a wire.
     if (device_.writeSome(std::span(&byte, 1)) == 0) ++droppedBytes_;
