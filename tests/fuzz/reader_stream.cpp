@@ -23,27 +23,27 @@
 
 namespace {
 
-using emulator::Nanoseconds;
+using line::Nanoseconds;
 
-constexpr Nanoseconds kByteTime = emulator::characterTime(emulator::readerLineSettings);
+constexpr Nanoseconds kByteTime = line::characterTime(emulator::readerLineSettings);
 
-class StreamAlteration final : public emulator::LineDevice, public emulator::HostPort {
+class StreamAlteration final : public line::LineDevice, public line::HostPort {
  public:
-  StreamAlteration(emulator::Reader& reader, emulator::Timeline& timeline, fuzz::Input& controls)
+  StreamAlteration(emulator::Reader& reader, line::Timeline& timeline, fuzz::Input& controls)
       : reader_(reader), timeline_(timeline), controls_(controls) {}
   ~StreamAlteration() override { reader_.connect(nullptr); }
 
   // The port's side.
-  void connect(emulator::HostPort* host) override {
+  void connect(line::HostPort* host) override {
     host_ = host;
     reader_.connect(host != nullptr ? this : nullptr);
   }
   void byteFromHost(std::uint8_t byte) override { reader_.byteFromHost(byte); }
-  void hostLineSettings(const emulator::LineSettings& settings) override { reader_.hostLineSettings(settings); }
+  bool applyLineSettings(const line::LineSettings& settings) override { return reader_.applyLineSettings(settings); }
   bool dsr() const override { return reader_.dsr(); }
 
   // The reader's side: each byte as its stop bit ends.
-  void byteToHost(std::uint8_t byte) override {
+  void byteReceived(std::uint8_t byte) override {
     const std::uint8_t control = controls_.byte();
     if (control < 0x80) {
       send(byte);
@@ -73,14 +73,14 @@ class StreamAlteration final : public emulator::LineDevice, public emulator::Hos
     timeline_.callAt(lineFreeAt_, [this, life = std::weak_ptr<int>(life_), byte] {
       if (life.expired() || host_ == nullptr) return;
       delivered_.push_back(byte);
-      host_->byteToHost(byte);
+      host_->byteReceived(byte);
     });
   }
 
   emulator::Reader& reader_;
-  emulator::Timeline& timeline_;
+  line::Timeline& timeline_;
   fuzz::Input& controls_;
-  emulator::HostPort* host_ = nullptr;
+  line::HostPort* host_ = nullptr;
   Nanoseconds lineFreeAt_{-kByteTime};
   fuzz::Bytes delivered_;
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   StreamAlteration* line = nullptr;
   tav712::StackOptions options;
   options.knobs.profile = "dual";
-  options.lineBetween = [&](emulator::Reader& reader, emulator::Timeline& timeline) {
+  options.lineBetween = [&](emulator::Reader& reader, line::Timeline& timeline) {
     auto alteration = std::make_unique<StreamAlteration>(reader, timeline, controls);
     line = alteration.get();
     return alteration;

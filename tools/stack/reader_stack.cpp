@@ -57,7 +57,7 @@ std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& op
     port->timeline = std::make_unique<serial::KernelTimeline>(system_->scheduler().now().time_since_epoch());
     port->reader = emulator::buildReader(*port->timeline, options.knobs);
     if (options.lineBetween) port->between = options.lineBetween(*port->reader, *port->timeline);
-    line = serial::makeDeviceLine(port->between ? *port->between : static_cast<emulator::LineDevice&>(*port->reader));
+    line = serial::makeDeviceLine(port->between ? *port->between : static_cast<line::LineDevice&>(*port->reader));
   }
   serial::SerialPortOptions portOptions;
   portOptions.name = "COM" + std::to_string(number);

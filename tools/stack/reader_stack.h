@@ -47,7 +47,7 @@ struct StackOptions {
   // Something put on the emulated reader's line, between the port and the
   // reader, that may alter what passes (fuzzing and fault tests): made from
   // the reader and the line's clock, which outlive it.
-  std::function<std::unique_ptr<emulator::LineDevice>(emulator::Reader&, emulator::Timeline&)> lineBetween;
+  std::function<std::unique_ptr<line::LineDevice>(emulator::Reader&, line::Timeline&)> lineBetween;
 };
 
 class ReaderStack {
@@ -110,7 +110,7 @@ class ReaderStack {
   struct Port {
     std::unique_ptr<serial::KernelTimeline> timeline;
     std::unique_ptr<emulator::Reader> reader;
-    std::unique_ptr<emulator::LineDevice> between;  // see StackOptions::lineBetween
+    std::unique_ptr<line::LineDevice> between;  // see StackOptions::lineBetween
     std::unique_ptr<serial::SerialPort> serialPort;
     bool readerAdded = false;
   };
