@@ -142,6 +142,7 @@ TEST_F(AtrTest, ResetAnswersAndFailures) {
       {"ATR beyond the read buffer", "< " + groupsAtr(14, 15) + "\n" + kPowerDown, STATUS_BUFFER_TOO_SMALL, kNoLength,
        "EE", 0},
       {"silent card", kPowerDown, STATUS_UNRECOGNIZED_MEDIA, kNoLength, "EE", 0, 120 + 200, kAnyMs, 120},
+      {"TS alone", "< 3B\n" + kPowerDown, STATUS_UNRECOGNIZED_MEDIA, kNoLength, "EE", 0, 200, kAnyMs, 1200},
       {"missing historical byte", "< 3B 02 41\n" + kPowerDown, STATUS_UNRECOGNIZED_MEDIA, kNoLength, "EE", 0, 200,
        kAnyMs, 1200},
       {"bad TS", "< 3A 00\n" + kPowerDown, STATUS_DATA_ERROR, kNoLength, "EE", 0, 200, kAnyMs, 1200},
