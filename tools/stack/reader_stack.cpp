@@ -49,7 +49,7 @@ std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& op
     port->reader = emulator::buildReader(*port->timeline, options.knobs);
     line = serial::makeDeviceLine(*port->reader);
   }
-  serial::SerialPortOptions portOptions;
+  serial::SerialPortOptions portOptions = options.portOptions;
   portOptions.name = "COM" + std::to_string(number);
   port->serialPort = std::make_unique<serial::SerialPort>(*serialDriver_, std::move(line), portOptions);
   return port;
