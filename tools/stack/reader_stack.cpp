@@ -59,7 +59,7 @@ std::unique_ptr<ReaderStack::Port> ReaderStack::buildPort(const StackOptions& op
     if (options.lineBetween) port->between = options.lineBetween(*port->reader, *port->timeline);
     line = serial::makeDeviceLine(port->between ? *port->between : static_cast<line::LineDevice&>(*port->reader));
   }
-  serial::SerialPortOptions portOptions;
+  serial::SerialPortOptions portOptions = options.portOptions;
   portOptions.name = "COM" + std::to_string(number);
   port->serialPort = std::make_unique<serial::SerialPort>(*serialDriver_, std::move(line), portOptions);
   return port;
