@@ -66,6 +66,9 @@ typedef struct _READER_EXTENSION {
   ULONG BytesWanted;
   // Status the worker hands to the waiting thread with DataAvailable.
   NTSTATUS ReceiveStatus;
+  // TRUE from the reader's error code until the run that decoded it hands
+  // its failure over: bytes that follow the code are not the reply.
+  BOOLEAN ReceiveFailurePending;
   // STATUS_DATA_ERROR once the reader reported a data error in the stream.
   NTSTATUS TransferError;
   // STATUS_SUCCESS once the reader marked the end of a T=1 block.

@@ -65,6 +65,7 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         ASSERT(ReaderExtension->BytesWanted <= TAV712_MAX_RECEIVE);
         ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
       }
+      ReaderExtension->ReceiveFailurePending = TRUE;
       KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
       *RunStatus = STATUS_UNSUCCESSFUL;
       *Wake = TRUE;
@@ -116,6 +117,7 @@ static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus) 
   if (!failureUntaken) {
     ReaderExtension->ReceiveStatus = RunStatus;
   }
+  ReaderExtension->ReceiveFailurePending = FALSE;
   KeSetEvent(&ReaderExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
   KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
 }
@@ -267,11 +269,13 @@ NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG C
   KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
   // The reply may have come before this thread got here (it lost the CPU
   // after its write): a failure handed over then, and not taken yet, is
-  // the reply's outcome, whatever bytes followed it. A time-out handed to
-  // nobody only says that the line went quiet after the bytes it left.
+  // the reply's outcome, whatever bytes followed it; so is a reader error
+  // whose run has not ended yet. A time-out handed to nobody only says that
+  // the line went quiet after the bytes it left.
   NTSTATUS untaken =
       KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 ? ReaderExtension->ReceiveStatus : STATUS_SUCCESS;
-  BOOLEAN failureUntaken = untaken != STATUS_SUCCESS && untaken != STATUS_TIMEOUT;
+  BOOLEAN failureUntaken =
+      (untaken != STATUS_SUCCESS && untaken != STATUS_TIMEOUT) || ReaderExtension->ReceiveFailurePending;
   if (ReaderExtension->ReceivedBytes >= Count && !failureUntaken) {
     TakeBytes(ReaderExtension, Buffer, Count);
     KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);

@@ -236,10 +236,11 @@ std::optional<Duration> Core::lateWakeup(const Thread& thread, WakeReason reason
 // With late wake-ups on, a thread at a yield point may also be held off the
 // CPU for a while, interrupt contexts included: as another processor would,
 // the other threads run, timers fire and time moves on meanwhile (the next
-// byte's interrupt may run before this one has finished with the last).
+// byte's interrupt may run before this one has finished with the last). A
+// thread holding a spin lock keeps its processor: nothing of it is held.
 std::optional<Duration> Core::preemption(const Thread& thread) {
   if (options.lateWakeupBound <= Duration::zero() || shuttingDown) return std::nullopt;
-  if (thread.kind == ThreadKind::Foreign) return std::nullopt;
+  if (thread.kind == ThreadKind::Foreign || !thread.spinLocks.empty()) return std::nullopt;
   if (random.below(4) != 0) return std::nullopt;
   return Duration(1 +
                   static_cast<Duration::rep>(random.below(static_cast<std::size_t>(options.lateWakeupBound.count()))));
