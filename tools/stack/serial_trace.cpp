@@ -5,16 +5,20 @@
 namespace tav712 {
 
 std::vector<trace::TraceLine> SerialTraceFollower::newLines() {
-  const auto entries = trace_.entries();
-  for (std::size_t i = seenEntries_; i < entries.size(); ++i) {
-    const auto serialByte = serial::parseSerialByte(entries[i]);
+  // Only the entries not seen yet: copying the whole trace on every call
+  // made a long run quadratic.
+  const std::size_t total = trace_.size();
+  if (total < seenEntries_) seenEntries_ = total;  // the trace was cleared
+  const auto entries = trace_.entriesFrom(seenEntries_);
+  for (const auto& entry : entries) {
+    const auto serialByte = serial::parseSerialByte(entry);
     if (!serialByte) continue;
     decoder_.add({serialByte->at,
                   serialByte->direction == serial::ByteDirection::transmitted ? trace::Direction::hostToReader
                                                                               : trace::Direction::readerToHost,
                   serialByte->byte});
   }
-  seenEntries_ = entries.size();
+  seenEntries_ += entries.size();
   return decoder_.takeLines();
 }
 

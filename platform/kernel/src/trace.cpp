@@ -42,6 +42,17 @@ std::vector<TraceEntry> Trace::entries() const {
   return entries_;
 }
 
+std::vector<TraceEntry> Trace::entriesFrom(std::size_t first) const {
+  std::lock_guard lock(mutex_);
+  if (first >= entries_.size()) return {};
+  return {entries_.begin() + static_cast<std::ptrdiff_t>(first), entries_.end()};
+}
+
+std::size_t Trace::size() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
+}
+
 std::vector<TraceEntry> Trace::entries(TraceCategory category) const {
   std::lock_guard lock(mutex_);
   std::vector<TraceEntry> selected;

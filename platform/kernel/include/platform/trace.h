@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -47,6 +48,11 @@ class Trace {
   void add(TraceCategory category, std::string text);
 
   std::vector<TraceEntry> entries() const;
+  // The entries from the `first`-th on (none when there are not that many):
+  // what a reader that follows the trace has not seen yet, without copying
+  // the rest.
+  std::vector<TraceEntry> entriesFrom(std::size_t first) const;
+  std::size_t size() const;
   // Entries of one category, in order.
   std::vector<TraceEntry> entries(TraceCategory category) const;
   // Texts of one category, in order (handy for exact comparisons in tests).
