@@ -1,10 +1,12 @@
 #include "tiny_image.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <string>
 
 namespace image_test {
 namespace {
@@ -154,8 +156,13 @@ std::vector<std::byte> tinyImage(const TinyImageOptions& options) {
   return file.bytes();
 }
 
+// In a folder of this process's own: ctest runs the rows as separate
+// processes side by side, and two of them writing one file would race.
 std::filesystem::path writeImage(const std::string& name, const std::vector<std::byte>& bytes) {
-  const std::filesystem::path path = std::filesystem::path(testing::TempDir()) / name;
+  const std::filesystem::path folder =
+      std::filesystem::path(testing::TempDir()) / ("tav712-images-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path path = folder / name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return path;
