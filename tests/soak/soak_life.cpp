@@ -127,6 +127,7 @@ class Life {
     options.seed = plan_.seed;
     options.knobs = plan_.knobs;
     options.portOptions = plan_.port;
+    options.lateWakeupBound = plan_.lateWakeupBound;
     stack_ = std::make_unique<ReaderStack>(options);
     system().verifier().setHandler(
         [this](const platform::Violation& violation) { fail("verifier: " + violation.describe()); });
@@ -420,6 +421,7 @@ class Life {
         ++result_.faults["card " + name];
     }
     for (const auto& knob : plan_.portKnobs) ++result_.faults["port " + knob];
+    if (plan_.lateWakeupBound > platform::Duration::zero()) ++result_.faults["scheduler late-wakeups"];
   }
 
   std::string traceTail() {

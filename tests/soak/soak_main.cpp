@@ -5,6 +5,9 @@
 //   soak --first S --count N         N consecutive seeds from S
 //   --all-faults                     fail every kind of fallible call, also
 //                                    those the driver does not survive yet
+//   --late-wakeups                   the scheduler's late wake-ups as drawn
+//                                    (a loaded machine; off in the CI slice
+//                                    until the driver survives them)
 //
 // The totals end the output as "total <what> <name> <count>" lines (what:
 // seeds, seconds, op, fault), which scripts/soak adds up over processes.
@@ -30,6 +33,7 @@ struct Arguments {
   std::uint64_t count = 1;
   bool verbose = false;
   bool allFaultKinds = false;
+  bool lateWakeups = false;
 };
 
 bool parse(int argc, char** argv, Arguments& arguments) {
@@ -40,6 +44,8 @@ bool parse(int argc, char** argv, Arguments& arguments) {
       arguments.verbose = true;
     } else if (argument == "--all-faults") {
       arguments.allFaultKinds = true;
+    } else if (argument == "--late-wakeups") {
+      arguments.lateWakeups = true;
     } else if ((argument == "--seed" || argument == "--first") && hasValue) {
       arguments.first = std::stoull(argv[++i], nullptr, 0);
     } else if (argument == "--count" && hasValue) {
@@ -53,7 +59,9 @@ bool parse(int argc, char** argv, Arguments& arguments) {
 
 void reportFailure(std::uint64_t seed, const tav712::soak::Plan& plan, const LifeResult& life, bool verbose) {
   std::cout << "FAILED seed " << seed << ": " << life.failures.front()
-            << "\n  replay: " << tav712::soak::replayLine(seed) << "\n  plan: " << plan.describe() << '\n';
+            << "\n  replay: " << tav712::soak::replayLine(seed)
+            << (plan.lateWakeupBound > platform::Duration::zero() ? " --late-wakeups" : "")
+            << "\n  plan: " << plan.describe() << '\n';
   if (verbose) {
     for (const auto& failure : life.failures) std::cout << "  failure: " << failure << '\n';
     std::cout << "  kernel trace, last lines:\n" << life.traceTail;
@@ -66,7 +74,8 @@ int main(int argc, char** argv) {
   Arguments arguments;
   try {
     if (!parse(argc, argv, arguments)) {
-      std::cerr << "usage: soak --seed N [--verbose] [--all-faults] | soak --first S --count N [--all-faults]\n";
+      std::cerr
+          << "usage: soak --seed N [--verbose] [--all-faults] [--late-wakeups] | soak --first S --count N [...]\n";
       return 2;
     }
   } catch (const std::exception&) {
@@ -80,6 +89,7 @@ int main(int argc, char** argv) {
   for (std::uint64_t seed = arguments.first; seed < arguments.first + arguments.count; ++seed) {
     tav712::soak::Plan plan = tav712::soak::drawPlan(seed);
     plan.allFaultKinds = arguments.allFaultKinds;
+    if (!arguments.lateWakeups) plan.lateWakeupBound = {};
     const bool stepByStep = arguments.verbose && arguments.count == 1;
     if (stepByStep) std::cout << plan.describe() << '\n';
     const LifeResult life = tav712::soak::live(plan, stepByStep ? &std::cout : nullptr);

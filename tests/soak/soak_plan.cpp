@@ -164,6 +164,9 @@ Plan drawPlan(std::uint64_t seed) {
   if (draw.chance(40)) plan.faultChance = draw.pick(chances);
   const std::uint32_t steps = draw.between(8, 40);
   for (std::uint32_t i = 0; i < steps; ++i) plan.steps.push_back(drawStep(draw));
+  // Drawn last, so that the knobs and steps of a seed stay what they were
+  // before the scheduler had late wake-ups.
+  if (draw.chance(50)) plan.lateWakeupBound = std::chrono::microseconds(draw.between(1, 5000));
   return plan;
 }
 
@@ -183,6 +186,10 @@ std::string Plan::describe() const {
   if (port.completeCancelledAfter) {
     text << " (cancelled +"
          << std::chrono::duration_cast<std::chrono::microseconds>(*port.completeCancelledAfter).count() << " us)";
+  }
+  if (lateWakeupBound > platform::Duration::zero()) {
+    text << "; late wake-ups up to " << std::chrono::duration_cast<std::chrono::microseconds>(lateWakeupBound).count()
+         << " us";
   }
   text << "; fault chance " << faultChance << (allFaultKinds ? " (all kinds)" : "") << "\n  steps:";
   for (const Step& step : steps) text << ' ' << opName(step.op) << '/' << step.value;

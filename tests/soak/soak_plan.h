@@ -56,7 +56,8 @@ struct Plan {
   // How the COM port completes its requests, and the names of the knobs drawn.
   serial::SerialPortOptions port;
   std::vector<std::string> portKnobs;
-  // The scheduler's late wake-ups are drawn here once the scheduler has them.
+  // The scheduler's late wake-ups (off when zero), as on a loaded machine.
+  platform::Duration lateWakeupBound{};
   // Chance that a fallible platform call (pool, IRP, work item, ...) fails
   // while the steps run.
   double faultChance = 0;

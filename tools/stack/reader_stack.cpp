@@ -22,6 +22,7 @@ ReaderStack::ReaderStack(StackOptions options) : options_(std::move(options)) {
   }
   platform::SystemOptions systemOptions;
   systemOptions.seed = options_.seed;
+  systemOptions.lateWakeupBound = options_.lateWakeupBound;
   systemOptions.clockMode = realTime() ? platform::ClockMode::RealTime : platform::ClockMode::Virtual;
   system_ = std::make_unique<platform::System>(systemOptions);
   serialDriver_ = std::make_unique<serial::SerialDriver>(*system_);

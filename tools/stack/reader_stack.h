@@ -38,6 +38,9 @@ struct StackOptions {
   // Runs the kernel's clock in real time even on the emulator: for servers
   // such as pcscd, whose callers wait in real time.
   bool wallClock = false;
+  // Late wake-ups of the kernel's scheduler (off when zero): a loaded
+  // machine, for soak runs.
+  platform::Duration lateWakeupBound{};
   // Empty: the driver as built for this host. Otherwise the path of a
   // kernel image (the tav712.sys linked for Windows), loaded and run in its
   // place.
