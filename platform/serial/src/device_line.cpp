@@ -22,14 +22,24 @@ class DeviceLine final : public LineBackend, private line::HostPort {
   DeviceLine(line::LineDevice& device, std::string name) : device_(device), name_(std::move(name)) {
     device_.connect(this);
   }
-  ~DeviceLine() override { device_.connect(nullptr); }
+  ~DeviceLine() override { detachFromDevice(); }
   DeviceLine(const DeviceLine&) = delete;
   DeviceLine& operator=(const DeviceLine&) = delete;
 
-  void connect(line::HostPort* port) override { *port_ = port; }
-  void byteFromHost(std::uint8_t byte) override { device_.byteFromHost(byte); }
-  bool applyLineSettings(const LineSettings& settings) override { return device_.applyLineSettings(settings); }
-  bool dsr() const override { return device_.dsr(); }
+  // The port lets go when it shuts down. An interrupt of the port that is
+  // still running may keep the port, and so this line, alive after the
+  // device is gone: from then on nothing reaches the device.
+  void connect(line::HostPort* port) override {
+    *port_ = port;
+    if (port == nullptr) detachFromDevice();
+  }
+  void byteFromHost(std::uint8_t byte) override {
+    if (attached_) device_.byteFromHost(byte);
+  }
+  bool applyLineSettings(const LineSettings& settings) override {
+    return !attached_ || device_.applyLineSettings(settings);
+  }
+  bool dsr() const override { return attached_ && device_.dsr(); }
   bool realTime() const override { return false; }
   std::string name() const override { return name_; }
 
@@ -58,7 +68,14 @@ class DeviceLine final : public LineBackend, private line::HostPort {
         platform::kDispatchLevel, name_ + " event");
   }
 
+  void detachFromDevice() {
+    if (!attached_) return;
+    attached_ = false;
+    device_.connect(nullptr);
+  }
+
   line::LineDevice& device_;
+  bool attached_ = true;
   std::string name_;
   // Shared with deferred events, which may outlive the backend.
   std::shared_ptr<line::HostPort*> port_ = std::make_shared<line::HostPort*>(nullptr);
