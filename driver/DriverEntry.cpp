@@ -99,6 +99,9 @@ TAV712_PAGED_CODE NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJ
   }
   RtlZeroMemory(readerExtension, sizeof(READER_EXTENSION));
   readerExtension->SmartcardExtension = smartcardExtension;
+  // Zero would be a count every reply meets: the reader's first reply would
+  // wake a receive that nobody waits in.
+  readerExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
 
   InitReaderAttributes(smartcardExtension);
 

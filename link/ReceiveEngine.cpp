@@ -289,9 +289,13 @@ NTSTATUS ReaderReceive(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG C
   timeout.QuadPart = -((LONGLONG)timeoutMs * 10000);
   NTSTATUS waitStatus = KeWaitForSingleObject(&ReaderExtension->DataAvailable, Executive, KernelMode, FALSE, &timeout);
 
-  // The wake-up and the status it carries are taken together.
+  // The wake-up and the status it carries are taken together. From here on
+  // nobody waits: bytes that come later (a reply after this receive timed
+  // out, or the next command's reply before its receive starts) wake
+  // nobody, so no wake-up is left for the next receive to take as its own.
   KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
   KeClearEvent(&ReaderExtension->DataAvailable);
+  ReaderExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
   NTSTATUS status = waitStatus == STATUS_TIMEOUT ? STATUS_TIMEOUT : ReaderExtension->ReceiveStatus;
   if (status == STATUS_TIMEOUT || status == STATUS_IO_TIMEOUT) {
     status = STATUS_IO_TIMEOUT;

@@ -190,6 +190,33 @@ TEST_P(ReaderErrorUnderSeeds, IsNeverReceivedAsData) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ReaderErrorUnderSeeds, seedRange(1, 32), SeedName{});
 
+// A reply that is stored before its receive waits (the thread lost the CPU
+// after its write) wakes nobody: a wake-up left behind, set after the next
+// write cleared the event, would end the next exchange's receive at once and
+// without its byte. So from the first exchange of a fresh link, and after a
+// receive that timed out.
+class BackToBackExchanges : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(BackToBackExchanges, EachReceivesItsOwnReply) {
+  for (const bool afterATimeout : {false, true}) {
+    SCOPED_TRACE(afterATimeout ? "after a receive that timed out" : "on a fresh link");
+    DriverHarness harness({.seed = GetParam(),
+                           .line = ScriptLine{std::string(afterATimeout ? "> 00\n" : "") + "> 00\n< 23\n> 00\n< 90"},
+                           .lateWakeupBound = 5ms});
+    ASSERT_EQ(harness.openLink(), STATUS_SUCCESS);
+    if (afterATimeout) {
+      ASSERT_EQ(commandAndReceive(harness, 1).status, STATUS_IO_TIMEOUT);
+    }
+    for (const std::uint8_t reply : {std::uint8_t{0x23}, std::uint8_t{0x90}}) {
+      const Received received = commandAndReceive(harness, 1);
+      EXPECT_EQ(received.status, STATUS_SUCCESS);
+      EXPECT_EQ(received.bytes, Bytes{reply});
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, BackToBackExchanges, seedRange(1, 64), SeedName{});
+
 // An escape at the end of one worker run and its partner at the start of the
 // next (after the run ended by a read time-out) still form one sequence.
 TEST(ReceiveEngine, EscapeSequencesSurviveTheEndOfAWorkerRun) {

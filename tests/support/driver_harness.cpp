@@ -119,6 +119,7 @@ void DriverHarness::createDevice() {
         RtlZeroMemory(readerExtension, sizeof(READER_EXTENSION));
         deviceExtension->SmartcardExtension.ReaderExtension = readerExtension;
         readerExtension->SmartcardExtension = &deviceExtension->SmartcardExtension;
+        readerExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
         InitReaderAttributes(&deviceExtension->SmartcardExtension);
 
         readerExtension->CloseSerialWorkItem = IoAllocateWorkItem(device_);
