@@ -99,10 +99,14 @@ NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   PIRP irp = SmartcardExtension->OsData->NotificationIrp;
   if (irp != NULL) {
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    BOOLEAN handleCleanedUp =
+        fileObject != NULL && fileObject == ((PDEVICE_EXTENSION)SmartcardExtension)->CleanedUpFileObject;
     IoSetCancelRoutine(irp, CancelCardTracking);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    if ((irp->Cancel || handleCleanedUp) && IoSetCancelRoutine(irp, NULL) != NULL) {
       // Cancelled before it became cancellable: the I/O manager found
       // no cancel routine then, so nobody else will end the request.
+      // Likewise a request whose handle's cleanup has run already.
       irp->CancelIrql = cancelIrql;
       CancelCardTracking(SmartcardExtension->OsData->DeviceObject, irp);
       return STATUS_PENDING;

@@ -31,6 +31,10 @@ NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       status = KeWaitForSingleObject(&deviceExtension->ReaderClosed, Executive, KernelMode, FALSE, &timeout);
       if (status == STATUS_SUCCESS) {
         KeClearEvent(&deviceExtension->ReaderClosed);
+        KIRQL cancelIrql;
+        IoAcquireCancelSpinLock(&cancelIrql);
+        deviceExtension->CleanedUpFileObject = NULL;
+        IoReleaseCancelSpinLock(cancelIrql);
       } else {
         SmartcardReleaseRemoveLock(smartcardExtension);
         status = STATUS_UNSUCCESSFUL;
@@ -173,12 +177,19 @@ NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Cancels the parked card-tracking request, if any, when a handle is cleaned
 // up. Taken away from its cancel routine under the cancel spin lock, it is
-// completed exactly once.
+// completed exactly once. The handle is remembered first, so that one of its
+// tracking requests that is parked only after this (CardTracking) is
+// cancelled too.
 NTSTATUS NTAPI Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
 
   ASSERT(smartcardExtension->OsData != NULL);
+
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  deviceExtension->CleanedUpFileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  IoReleaseCancelSpinLock(cancelIrql);
 
   PIRP notificationIrp = TakeParkedTrackingRequest(smartcardExtension);
   if (notificationIrp != NULL) {

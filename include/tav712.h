@@ -129,6 +129,13 @@ typedef struct _DEVICE_EXTENSION {
   // that enables the interface after the worker disabled it finds it set
   // and disables the interface again.
   BOOLEAN SerialClosing;
+  // The file object of the handle last cleaned up, under the cancel spin
+  // lock, until the next create. A card-tracking request of that handle
+  // that reaches the library after the cleanup (sent on another thread
+  // before the handle was closed, it may have waited at the gate) is
+  // cancelled at once: the cleanup could not cancel it, and parked it would
+  // hold the handle's close until the next card event.
+  PFILE_OBJECT CleanedUpFileObject;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // In-use flags of the reader devices; a device holds the entry at its

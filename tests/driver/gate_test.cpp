@@ -107,6 +107,36 @@ TEST_F(Gate, ClosedHandleKeepsTheDeviceUntilItsHeldRequestEnds) {
   EXPECT_EQ(port.port->snapshot().openCount, 0u);
 }
 
+// The same with a card-tracking request: it reaches the library only after
+// its handle's cleanup, which found nothing parked. It is cancelled then,
+// not parked for a card event that may never come while the handle's close
+// waits for it.
+TEST_F(Gate, TrackingRequestOfAClosedHandleIsCancelledOnceItPassesTheGate) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  PDEVICE_OBJECT device = readerDevice(port);
+  ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  auto tracking = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+  system.scheduler().advanceBy(5s);
+  ASSERT_FALSE(tracking.done());
+
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  ASSERT_EQ(system.pnp().send(port.physicalDevice(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  system.scheduler().advanceBy(1s);
+  ASSERT_TRUE(tracking.done()) << "parked for the card's removal after its handle was cleaned up";
+  EXPECT_EQ(tracking.wait().status, STATUS_CANCELLED);
+
+  // The next handle's tracking request is parked as ever.
+  handle = open(port);
+  auto next = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+  system.scheduler().advanceBy(1s);
+  EXPECT_FALSE(next.done());
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(next.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
+  EXPECT_FALSE(system.deviceExists(device));
+}
+
 TEST_F(Gate, HeldRequestCanBeCancelled) {
   ReaderPort& port = startedReader();
   platform::Handle handle = open(port);
