@@ -160,10 +160,12 @@ void PortDevice::bytesReceived(std::span<const std::uint8_t> bytes) {
       }
       if (byte == chars_.EventChar) events |= SERIAL_EV_RXFLAG;
     }
+    // Traced under the lock: an interrupt held after it let go of the lock
+    // would otherwise trace its bytes behind the next byte's.
+    for (const std::uint8_t byte : bytes) traceByte(ByteDirection::received, byte);
     raiseEvents(events, done);
     serviceReads(done);
   }
-  for (const std::uint8_t byte : bytes) traceByte(ByteDirection::received, byte);
   done.completeAll(IO_SERIAL_INCREMENT);
 }
 
