@@ -6,8 +6,9 @@
 // READER_EXTENSION, the driver's own reader record, allocated from non-paged
 // pool and reached through SmartcardExtension.ReaderExtension.
 //
-// Locks: ReceiveLock guards ReceiveBuffer, ReceivedBytes, BytesWanted and
-// ReceiveStatus between the serial event worker and a thread taking bytes;
+// Locks: ReceiveLock guards ReceiveBuffer, ReceivedBytes, BytesWanted,
+// ReceiveStatus and ReceiveSequence between the serial event worker and a
+// thread taking bytes;
 // SpinLock guards IoCount, PnPStarted, the decisions to clear and to reopen
 // ReaderStarted and the setting of ReaderRemoved. Neither is held across a
 // wait or a serial request.
@@ -92,6 +93,10 @@ typedef struct _READER_EXTENSION {
   UCHAR FirmwareMinor;
   // TA(g+1), TB(g+1), TC(g+1), TD(g+1) at entries 4g .. 4g+3, g = 0..2.
   ATR_INTERFACE_BYTE AtrInterfaceBytes[TAV712_ATR_INTERFACE_ENTRIES];
+  // Counts the exchanges: each write to the reader starts the next one. A
+  // worker run's wake-up belongs to the exchange whose bytes it decoded and
+  // is dropped once a write has started another, however late the run ends.
+  ULONG ReceiveSequence;
 } READER_EXTENSION;
 
 // The extension of a reader's device object.

@@ -39,14 +39,31 @@ static NTSTATUS BytesQueued(PREADER_EXTENSION ReaderExtension, PULONG Queued) {
   return status;
 }
 
+// What one worker run hands the waiting thread when it ends, and the exchange
+// (ReceiveSequence) that decided it.
+typedef struct _RECEIVE_RUN {
+  NTSTATUS Status;
+  BOOLEAN Wake;
+  ULONG Sequence;
+} RECEIVE_RUN, *PRECEIVE_RUN;
+
+// Called under ReceiveLock before a run decides to wake the thread: what the
+// run decided for an exchange that a write has ended since is void.
+static VOID JoinCurrentExchange(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+  if (Run->Sequence != ReaderExtension->ReceiveSequence) {
+    Run->Sequence = ReaderExtension->ReceiveSequence;
+    Run->Status = STATUS_SUCCESS;
+    Run->Wake = FALSE;
+  }
+}
+
 // Handles the reader code that followed an escape byte; a code that fails the
-// waiting receive sets *RunStatus. Returns TRUE when the code ends the run
-// (card insertion and removal). *Settled is set when the code decided what
-// the waiting receive gets (the time-out marker): the run then goes on only
-// while bytes are queued, instead of waiting in a read for bytes that cannot
-// change the outcome.
-static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PNTSTATUS RunStatus, PBOOLEAN Wake,
-                                PBOOLEAN Settled) {
+// waiting receive sets the run's status. Returns TRUE when the code ends the
+// run (card insertion and removal). *Settled is set when the code decided
+// what the waiting receive gets (the time-out marker): the run then goes on
+// only while bytes are queued, instead of waiting in a read for bytes that
+// cannot change the outcome.
+static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, PRECEIVE_RUN Run, PBOOLEAN Settled) {
   PSMARTCARD_EXTENSION smartcardExtension = ReaderExtension->SmartcardExtension;
   KIRQL oldIrql;
 
@@ -66,9 +83,10 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
       }
       ReaderExtension->ReceiveFailurePending = TRUE;
+      JoinCurrentExchange(ReaderExtension, Run);
+      Run->Status = STATUS_UNSUCCESSFUL;
+      Run->Wake = TRUE;
       KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-      *RunStatus = STATUS_UNSUCCESSFUL;
-      *Wake = TRUE;
       return FALSE;
 
     case READER_STATUS_DATA_ERROR:
@@ -79,7 +97,8 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
       }
       ReaderExtension->TransferError = STATUS_DATA_ERROR;
       if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
-        *Wake = TRUE;
+        JoinCurrentExchange(ReaderExtension, Run);
+        Run->Wake = TRUE;
       }
       KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
       return FALSE;
@@ -90,14 +109,15 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         return FALSE;
       }
       KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+      JoinCurrentExchange(ReaderExtension, Run);
       if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED &&
           ReaderExtension->ReceivedBytes < ReaderExtension->BytesWanted) {
-        *RunStatus = STATUS_IO_TIMEOUT;
+        Run->Status = STATUS_IO_TIMEOUT;
       } else {
         ReaderExtension->BlockEndStatus = STATUS_SUCCESS;
       }
+      Run->Wake = TRUE;
       KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
-      *Wake = TRUE;
       *Settled = TRUE;
       return FALSE;
 
@@ -105,21 +125,40 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
   }
 }
 
-// Hands a run's status to the waiting thread and wakes it, both under
-// ReceiveLock. Runs overlap (the next wait is armed before a run ends), so a
-// failure that a woken thread has not taken yet is never replaced by a later
-// run's success: the thread would take the reader's error byte for data.
-static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus) {
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+// Hands Status to the waiting thread and wakes it; called under ReceiveLock.
+// Runs overlap (the next wait is armed before a run ends), so a failure that
+// a woken thread has not taken yet is never replaced by a later run's
+// success: the thread would take the reader's error byte for data.
+static VOID HandOverLocked(PREADER_EXTENSION ReaderExtension, NTSTATUS Status) {
   BOOLEAN failureUntaken =
       KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 && ReaderExtension->ReceiveStatus != STATUS_SUCCESS;
   if (!failureUntaken) {
-    ReaderExtension->ReceiveStatus = RunStatus;
+    ReaderExtension->ReceiveStatus = Status;
   }
   ReaderExtension->ReceiveFailurePending = FALSE;
   KeSetEvent(&ReaderExtension->DataAvailable, IO_SERIAL_INCREMENT, FALSE);
+}
+
+// Hands a run's status over with its wake-up, unless a write has started
+// another exchange since the run decided it: the thread may have returned
+// without this wake-up (it found the bytes, or the block-end marker, already
+// there) and sent its next command, whose receive must not take it.
+static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, PRECEIVE_RUN Run) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  if (Run->Sequence == ReaderExtension->ReceiveSequence) {
+    HandOverLocked(ReaderExtension, Run->Status);
+  }
   KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+}
+
+// The exchange a read issued now serves.
+static ULONG CurrentExchange(PREADER_EXTENSION ReaderExtension) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  ULONG sequence = ReaderExtension->ReceiveSequence;
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+  return sequence;
 }
 
 // Decodes one byte of the reader's stream. Returns TRUE when it ends the run
@@ -127,8 +166,7 @@ static VOID WakeReceiver(PREADER_EXTENSION ReaderExtension, NTSTATUS RunStatus) 
 // still wait in a read for the next byte: after an escape byte, after a
 // reader code that does not settle the waiting receive, and while a count is
 // still wanted.
-static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PNTSTATUS RunStatus, PBOOLEAN Wake,
-                          PBOOLEAN ReadOn) {
+static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PRECEIVE_RUN Run, PBOOLEAN ReadOn) {
   KIRQL oldIrql;
 
   *ReadOn = TRUE;
@@ -140,7 +178,7 @@ static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PNTSTAT
     ReaderExtension->EscapePending = FALSE;
     if (Byte != READER_ESCAPE) {
       BOOLEAN settled = FALSE;
-      BOOLEAN endsRun = HandleReaderCode(ReaderExtension, Byte, RunStatus, Wake, &settled);
+      BOOLEAN endsRun = HandleReaderCode(ReaderExtension, Byte, Run, &settled);
       // The reader's time-out marker comes at the end of its waiting
       // time, when the card has stopped sending. A run that waited on
       // in a read here would hand its wake-up and the marker's status
@@ -159,7 +197,8 @@ static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PNTSTAT
     ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = Byte;
     if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {
       if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED) {
-        *Wake = TRUE;
+        JoinCurrentExchange(ReaderExtension, Run);
+        Run->Wake = TRUE;
       }
       ReaderExtension->BytesWanted = TAV712_NO_BYTES_WANTED;
     }
@@ -174,12 +213,15 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
   PSMARTCARD_EXTENSION smartcardExtension = readerExtension->SmartcardExtension;
 
-  // The status this run hands to the waiting thread when it wakes it.
-  NTSTATUS runStatus = STATUS_SUCCESS;
-  BOOLEAN wake = FALSE;
+  // What this run hands to the waiting thread when it ends.
+  RECEIVE_RUN run;
+  run.Status = STATUS_SUCCESS;
+  run.Wake = FALSE;
+  run.Sequence = CurrentExchange(readerExtension);
   BOOLEAN readFailed = FALSE;
   BOOLEAN readOn = FALSE;
   BOOLEAN endsRun = FALSE;
+  ULONG readSequence = run.Sequence;
 
   // Each read takes what the port's input queue holds (up to a chunk), so
   // that a burst is drained in a few requests whatever pieces it arrived
@@ -190,11 +232,12 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   while (status == STATUS_SUCCESS && !endsRun && (queued != 0 || readOn)) {
     ULONG count = queued == 0 ? 1 : queued < TAV712_READ_CHUNK_SIZE ? queued : TAV712_READ_CHUNK_SIZE;
     ULONG got = 0;
+    readSequence = CurrentExchange(readerExtension);
     status = SerialRead(readerExtension, readerExtension->ReadChunk, count, &got);
     // Bytes a failed read took are decoded too: they have left the port.
     // A card event ends the run after the bytes read with it.
     for (ULONG i = 0; i < got; ++i) {
-      if (DecodeByte(readerExtension, readerExtension->ReadChunk[i], &runStatus, &wake, &readOn)) {
+      if (DecodeByte(readerExtension, readerExtension->ReadChunk[i], &run, &readOn)) {
         endsRun = TRUE;
       }
     }
@@ -216,12 +259,25 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
   }
 
+  // A read that timed out while the exchange it was issued for still runs
+  // ends that receive early, and the port is purged of what came late. Once
+  // a write has started the next exchange the time-out says nothing about
+  // it, and a purge would take its reply.
   BOOLEAN purge = readFailed;
   if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
-    WakeReceiver(readerExtension, STATUS_TIMEOUT);
-    purge = TRUE;
-  } else if (wake) {
-    WakeReceiver(readerExtension, runStatus);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);
+    BOOLEAN current = readSequence == readerExtension->ReceiveSequence;
+    if (current) {
+      JoinCurrentExchange(readerExtension, &run);
+      run.Status = STATUS_TIMEOUT;
+      run.Wake = TRUE;
+    }
+    KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
+    purge = current;
+  }
+  if (run.Wake) {
+    WakeReceiver(readerExtension, &run);
   }
 
   if (purge) {
@@ -230,7 +286,12 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   }
 }
 
-VOID EndWaitingReceive(PREADER_EXTENSION ReaderExtension) { WakeReceiver(ReaderExtension, STATUS_DEVICE_REMOVED); }
+VOID EndWaitingReceive(PREADER_EXTENSION ReaderExtension) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  HandOverLocked(ReaderExtension, STATUS_DEVICE_REMOVED);
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+}
 
 NTSTATUS ReaderStatusToNtStatus(UCHAR ReaderStatus) {
   switch (ReaderStatus) {

@@ -103,13 +103,16 @@ NTSTATUS SerialIoControl(PREADER_EXTENSION ReaderExtension, ULONG IoControlCode,
 NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG Count) {
   ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
 
-  // The reply to this write starts a fresh receive: bytes nobody took are
-  // discarded.
+  // The reply to this write starts a fresh exchange: bytes nobody took,
+  // a failure nobody saw and a wake-up a worker run has yet to hand over
+  // all belong to the one before, and are discarded.
   KIRQL oldIrql;
   KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
   ReaderExtension->ReceivedBytes = 0;
-  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+  ReaderExtension->ReceiveSequence++;
+  ReaderExtension->ReceiveFailurePending = FALSE;
   KeClearEvent(&ReaderExtension->DataAvailable);
+  KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
 
   // The I/O manager copies the bytes into the request's system buffer, so
   // the caller's buffer is only read.

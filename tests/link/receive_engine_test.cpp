@@ -215,6 +215,24 @@ TEST_P(BackToBackExchanges, EachReceivesItsOwnReply) {
   }
 }
 
+// A block whose end marker the thread has already seen when it returns from
+// the block-end wait, while the run that decoded the marker has yet to hand
+// over its wake-up: that wake-up belongs to the block, not to the next
+// command's acknowledgement.
+TEST_P(BackToBackExchanges, ABlockEndsWakeUpIsNotTheNextReplys) {
+  DriverHarness harness(
+      {.seed = GetParam(), .line = ScriptLine{"> 00\n< 41 42 10 83\n> 00\n< 90"}, .lateWakeupBound = 5ms});
+  ASSERT_EQ(harness.openLink(), STATUS_SUCCESS);
+  PREADER_EXTENSION reader = harness.readerExtension();
+  reader->BlockEndStatus = STATUS_IO_TIMEOUT;
+  const Received block = commandAndReceive(harness, 2);
+  ASSERT_EQ(block.status, STATUS_SUCCESS);
+  EXPECT_EQ(harness.call([&] { return WaitForBlockEnd(reader); }), STATUS_SUCCESS);
+  const Received acknowledgement = commandAndReceive(harness, 1);
+  EXPECT_EQ(acknowledgement.status, STATUS_SUCCESS);
+  EXPECT_EQ(acknowledgement.bytes, Bytes{0x90});
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, BackToBackExchanges, seedRange(1, 64), SeedName{});
 
 // An escape at the end of one worker run and its partner at the start of the
