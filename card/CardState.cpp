@@ -42,6 +42,16 @@ PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
   return irp;
 }
 
+NTSTATUS ReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG State) {
+  ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+  UCHAR contacts = 0;
+  NTSTATUS status = ReaderReadRegister(SmartcardExtension->ReaderExtension, READER_REGISTER_CONTACTS, &contacts);
+  if (status == STATUS_SUCCESS) {
+    *State = (contacts & READER_CONTACTS_CARD_PRESENT) ? SCARD_SWALLOWED : SCARD_ABSENT;
+  }
+  return status;
+}
+
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
 
@@ -49,17 +59,10 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   BOOLEAN registerRead = FALSE;
 
   if (State == SCARD_UNKNOWN) {
-    // Ask the reader before any lock is taken: the read waits.
-    ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-    UCHAR contacts = 0;
-    NTSTATUS status = ReaderReadRegister(SmartcardExtension->ReaderExtension, READER_REGISTER_CONTACTS, &contacts);
-    if (status == STATUS_SUCCESS) {
-      registerRead = TRUE;
-      newState = (contacts & READER_CONTACTS_CARD_PRESENT) ? SCARD_SWALLOWED : SCARD_ABSENT;
-    } else {
-      // Compared as "no card"; CurrentState itself stays as it is.
-      newState = SCARD_UNKNOWN;
-    }
+    // Ask the reader before any lock is taken: the read waits. A reader
+    // that does not answer leaves the state compared as "no card", and
+    // CurrentState itself as it is.
+    registerRead = ReadCardState(SmartcardExtension, &newState) == STATUS_SUCCESS;
   }
 
   KIRQL irql;

@@ -12,6 +12,11 @@
 // below DISPATCH_LEVEL. A non-zero state never touches the reader.
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 
+// Asks the reader (register 4) whether a card is in it: *State becomes
+// SCARD_SWALLOWED or SCARD_ABSENT, and stays as it was when the reader does
+// not answer (the read's status is returned). Waits: below DISPATCH_LEVEL.
+NTSTATUS ReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG State);
+
 // RDF_CARD_TRACKING callback: makes the parked request cancellable.
 // Always returns STATUS_PENDING.
 NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -83,9 +83,14 @@ static VOID PowerUpReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceE
 
     BOOLEAN stateWasKnown = smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN;
     UpdateCardState(smartcardExtension, 0);
-    if (stateWasKnown || smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) {
+    // Asked again, a card counts as newly inserted. A reader that cannot
+    // answer this time leaves the state the first answer gave, never "no
+    // card" for a card that is there.
+    ULONG state = SCARD_UNKNOWN;
+    if ((stateWasKnown || smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) &&
+        ReadCardState(smartcardExtension, &state) == STATUS_SUCCESS) {
       smartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
-      UpdateCardState(smartcardExtension, 0);
+      UpdateCardState(smartcardExtension, state);
     }
   }
 

@@ -64,6 +64,8 @@ class Reader final : public line::LineDevice {
   std::uint32_t characterWaitingEtu() const { return characterWaitingEtu_; }
   std::uint32_t blockWaitingEtu() const { return blockWaitingEtu_; }
   const line::LineSettings& lineSettings() const { return ownSettings_; }
+  // Replies sent since the reader was plugged in (what the reply knobs count).
+  std::uint32_t repliesSent() const { return repliesSent_; }
 
  private:
   struct Outgoing {

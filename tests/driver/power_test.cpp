@@ -145,6 +145,33 @@ TEST_F(Power, SleepWithoutACardAndWithTheReaderStopped) {
   EXPECT_EQ(close(emptyHandle), STATUS_SUCCESS);
 }
 
+// After a wake the card state is asked twice (the second time a card counts
+// as newly inserted). A reader that answers the second time with its error
+// code leaves the card the first answer found, not "no card".
+TEST_F(Power, AReaderErrorOnTheWakesSecondCardStateReadLeavesTheCardFound) {
+  // The same life on a reader without faults tells which reply that is:
+  // the wake's start table takes two, the card-state reads the next two.
+  const auto sleepAndWake = [&](ReaderPort& port) {
+    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+    const std::uint32_t beforeTheWake = port.reader->repliesSent();
+    EXPECT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+    return beforeTheWake;
+  };
+  ReaderPort& probe = startedReader();
+  const std::uint32_t secondRead = sleepAndWake(probe) + 4;
+  ASSERT_EQ(probe.reader->repliesSent(), secondRead);
+
+  emulator::EmulatorKnobs knobs;
+  knobs.reader.errorReplies = {secondRead};
+  ReaderPort& port = startedReader(knobs);
+  sleepAndWake(port);
+  platform::Handle handle = open(port);
+  // As the first answer left it: the card known before the sleep (powered
+  // down for it) is still there.
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
 TEST_F(Power, WorkingStateQueryChangesNothingAndAnAbandonedSleepReopensTheGate) {
   ReaderPort& port = startedReader();
   platform::Handle handle = open(port);
