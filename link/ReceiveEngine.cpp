@@ -19,8 +19,9 @@
 //
 // Each run keeps its status to itself and hands it over (ReceiveStatus) with
 // the wake-up, under ReceiveLock; the woken thread clears DataAvailable and
-// reads ReceiveStatus under the same lock. The next run may already be going
-// when a run ends, and must not erase a failure the thread has not seen.
+// reads ReceiveStatus under the same lock. The woken thread may not have run
+// when the next run ends, which must not erase a failure it has not seen. A
+// run arms the next serial wait as its very last step.
 
 #include "link/ReceiveEngine.h"
 
@@ -126,9 +127,9 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
 }
 
 // Hands Status to the waiting thread and wakes it; called under ReceiveLock.
-// Runs overlap (the next wait is armed before a run ends), so a failure that
-// a woken thread has not taken yet is never replaced by a later run's
-// success: the thread would take the reader's error byte for data.
+// A woken thread may not have run yet when the next run ends, so a failure
+// it has not taken is never replaced by a later run's success: the thread
+// would take the reader's error byte for data.
 static VOID HandOverLocked(PREADER_EXTENSION ReaderExtension, NTSTATUS Status) {
   BOOLEAN failureUntaken =
       KeReadStateEvent(&ReaderExtension->DataAvailable) != 0 && ReaderExtension->ReceiveStatus != STATUS_SUCCESS;
@@ -250,15 +251,6 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     }
   }
 
-  // The next wait is armed before the waiting thread is woken, so the next
-  // run may start while this one finishes. A wait that cannot be armed
-  // leaves the port unwatched: it is closed as after a failed wait, so
-  // that the link ends Closed and a stop does not wait for a wait that
-  // never ends.
-  if (StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
-    IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
-  }
-
   // A read that timed out while the exchange it was issued for still runs
   // ends that receive early, and the port is purged of what came late. Once
   // a write has started the next exchange the time-out says nothing about
@@ -276,13 +268,27 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     KeReleaseSpinLock(&readerExtension->ReceiveLock, oldIrql);
     purge = current;
   }
-  if (run.Wake) {
-    WakeReceiver(readerExtension, &run);
-  }
 
+  // The run's last steps: the purge, the wake-up, and the next wait, armed
+  // last. The purge goes before the wake-up, so that a thread woken by a
+  // time-out cannot have its next command's reply purged. Once the wait is
+  // armed the run touches nothing more: the wait may end at once (a stop
+  // empties the mask), the close worker close the port and a removal free
+  // the reader record and the port below, all before this thread has the
+  // CPU again. (A wait armed after a stop emptied the mask is refused, and
+  // its completion queues the close just the same.)
   if (purge) {
     ULONG purgeMask = TAV712_PURGE_MASK;
     (VOID) SerialIoControl(readerExtension, IOCTL_SERIAL_PURGE, &purgeMask, sizeof(purgeMask), NULL, 0);
+  }
+  if (run.Wake) {
+    WakeReceiver(readerExtension, &run);
+  }
+  // A wait that cannot be armed leaves the port unwatched: it is closed as
+  // after a failed wait, so that the link ends Closed and a stop does not
+  // wait for a wait that never ends.
+  if (StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
+    IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
   }
 }
 

@@ -26,10 +26,21 @@ namespace {
 //        interface again on the port being closed
 constexpr std::array<std::uint64_t, 5> onceFailed{131, 241, 253, 434, 3559};
 // Seeds that found a fault with the scheduler's late wake-ups on:
+//   30   a reply stored before its receive waited left a wake-up behind
+//        that ended the next command's receive at once (also 103, 248)
+//   66   a tracking request that reached the library after its handle's
+//        cleanup was parked, and the close waited for a card event
 //   127  a port's transmit interrupt, held at a yield point while the stack
 //        went away, kept the port alive past its emulated reader, whose line
 //        then handed the reader a byte and detached from it after its end
-constexpr std::array<std::uint64_t, 1> onceFailedWithLateWakeups{127};
+//   396  the wake-up of a block's end marker, handed over after the next
+//        command was sent, ended that command's receive
+//   825  a reader error on the wake's second card-state read left a card in
+//        the reader reported absent
+//   2161 a worker run purged the port after arming the next wait, and the
+//        purge reached the port after the stop had closed it and the
+//        removal deleted it
+constexpr std::array<std::uint64_t, 6> onceFailedWithLateWakeups{30, 66, 127, 396, 825, 2161};
 
 // Seeds in the commit's slice: a few hundred, under a minute on one core.
 constexpr std::uint64_t sliceSeeds = 300;
