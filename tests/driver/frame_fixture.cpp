@@ -11,7 +11,7 @@ DriverImageHolder::DriverImageHolder() {
   if (path != nullptr && *path != '\0') image = platform::image::LoadedImage::load(path);
 }
 
-FrameTest::FrameTest(std::uint64_t seed) : SystemTest(platform::SystemOptions{.seed = seed}) {
+FrameTest::FrameTest(platform::SystemOptions options) : SystemTest(options) {
   auto loaded = system.pnp().loadDriver("tav712", image ? image->driverEntry() : DriverEntry);
   EXPECT_EQ(loaded.status, STATUS_SUCCESS);
   driver = loaded.driver;

@@ -44,7 +44,8 @@ struct DriverImageHolder {
 
 class FrameTest : private DriverImageHolder, public platform::testing::SystemTest {
  protected:
-  explicit FrameTest(std::uint64_t seed = 1);
+  explicit FrameTest(std::uint64_t seed = 1) : FrameTest(platform::SystemOptions{.seed = seed}) {}
+  explicit FrameTest(platform::SystemOptions options);
   ~FrameTest() override;
 
   // A new COM port (COM1, COM2, ...) with a reader built from the knobs.
