@@ -235,6 +235,21 @@ TEST_P(BackToBackExchanges, ABlockEndsWakeUpIsNotTheNextReplys) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BackToBackExchanges, seedRange(1, 64), SeedName{});
 
+// A receive that gave up before the worker's read for it timed out: the
+// thread sends its next command, and the read's time-out, coming after that
+// write, neither ends the new receive nor purges the reply on its way.
+TEST(ReceiveEngine, AReadTimeoutOfAnEarlierExchangeLeavesTheNextAlone) {
+  auto harness = linkWithStream("< 41\n> 00\n< +200ms 90");
+  PREADER_EXTENSION reader = harness->readerExtension();
+  reader->ReadCharTimeout = 0;
+  reader->ReadTotalTimeout = 10;
+  EXPECT_EQ(commandAndReceive(*harness, 2).status, STATUS_IO_TIMEOUT);
+  reader->ReadTotalTimeout = 1000;
+  const Received acknowledgement = commandAndReceive(*harness, 1);
+  EXPECT_EQ(acknowledgement.status, STATUS_SUCCESS);
+  EXPECT_EQ(acknowledgement.bytes, Bytes{0x90});
+}
+
 // An escape at the end of one worker run and its partner at the start of the
 // next (after the run ended by a read time-out) still form one sequence.
 TEST(ReceiveEngine, EscapeSequencesSurviveTheEndOfAWorkerRun) {
