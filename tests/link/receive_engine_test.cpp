@@ -250,6 +250,23 @@ TEST(ReceiveEngine, AReadTimeoutOfAnEarlierExchangeLeavesTheNextAlone) {
   EXPECT_EQ(acknowledgement.bytes, Bytes{0x90});
 }
 
+// The whole reply, a reader error with a byte behind it, comes while the
+// command is still being written, and a second run (the block-end marker)
+// hands over its success before the thread has looked: the error it was
+// handed first still decides the receive.
+TEST(ReceiveEngine, AReaderErrorHandedOverBeforeTheReceiveOutlivesALaterRun) {
+  auto harness = linkWithStream("< 10 84 41\n< +1ms 10 83");
+  const Bytes command(20, 0x00);
+  NTSTATUS status = STATUS_PENDING;
+  harness->call([&] {
+    PREADER_EXTENSION reader = harness->readerExtension();
+    ASSERT_EQ(SerialWrite(reader, command.data(), static_cast<ULONG>(command.size())), STATUS_SUCCESS);
+    UCHAR byte = 0;
+    status = ReaderReceive(reader, &byte, 1);
+  });
+  EXPECT_NE(status, STATUS_SUCCESS) << "the reader's error was taken for data";
+}
+
 // An escape at the end of one worker run and its partner at the start of the
 // next (after the run ended by a read time-out) still form one sequence.
 TEST(ReceiveEngine, EscapeSequencesSurviveTheEndOfAWorkerRun) {
