@@ -231,7 +231,10 @@ NTSTATUS NTAPI Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, powerState, SystemPowerCompletion, Irp, NULL);
       if (!NT_SUCCESS(status)) {
         // No device request will come back to SystemPowerCompletion, so
-        // the system request ends here; the device stays as it is.
+        // the system request ends here; the device stays as it is. Nor
+        // will a power-up reopen the gate the sleep query closed: requests
+        // go on to the reader as it is, rather than wait until cancelled.
+        ReopenGateIfStarted(deviceExtension);
         CompletePowerRequest(Irp, SystemSetPowerStatus(DeviceObject, status), smartcardExtension);
       }
       // The request was marked pending, so that is what it returns, also

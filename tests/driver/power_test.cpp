@@ -201,6 +201,36 @@ TEST_F(Power, DevicePowerRequestThatCannotBeMadeIsLoggedAndTheSystemRequestSucce
   EXPECT_EQ(system.pnp().remove(port.physicalDevice()), STATUS_SUCCESS);
 }
 
+// The sleep query closed the gate; when the device power request that should
+// follow cannot be made, nothing else would open it again: requests go on
+// to the reader as it is instead of waiting until they are cancelled. So for
+// a sleep (the device stays working) and for a wake (it stays powered down).
+TEST_F(Power, AGateThatNoDevicePowerChangeWillReopenIsOpenedAgain) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  const auto requestEnds = [&] {
+    auto request = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    system.scheduler().advanceBy(5s);
+    const bool done = request.done();
+    if (!done) request.cancel();
+    request.wait();
+    return done;
+  };
+
+  ASSERT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+  system.faults().failCall(platform::fault::kRequestPowerIrp, 1);
+  ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_TRUE(requestEnds()) << "after a sleep whose device request could not be made";
+
+  ASSERT_EQ(system.power().querySystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+  ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemSleeping3), STATUS_SUCCESS);
+  ASSERT_EQ(system.power().devicePowerState(readerDevice(port)), PowerDeviceD3);
+  system.faults().failCall(platform::fault::kRequestPowerIrp, 1);
+  ASSERT_EQ(system.power().setSystemPower(port.physicalDevice(), PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_TRUE(requestEnds()) << "after a wake whose device request could not be made";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
 // The port fails the device power change (as a bus driver may): the system
 // request still succeeds, with the failure logged; the driver's record of
 // the device is what it did itself.
