@@ -144,9 +144,15 @@ Step drawStep(Draw& draw) {
 
 std::vector<std::string> soakFaultKinds() {
   using namespace platform::fault;
-  return {std::string(kPool),          std::string(kWorkItem),           std::string(kCreateDevice),
-          std::string(kAttach),        std::string(kRegisterInterface),  std::string(kSetInterfaceState),
-          std::string(kErrorLogEntry), std::string(kSmartcardInitialize)};
+  return {std::string(kPool),
+          std::string(kWorkItem),
+          std::string(kCreateDevice),
+          std::string(kAttach),
+          std::string(kRegisterInterface),
+          std::string(kSetInterfaceState),
+          std::string(kRequestPowerIrp),
+          std::string(kErrorLogEntry),
+          std::string(kSmartcardInitialize)};
 }
 
 std::string_view opName(Op op) { return opNames.at(static_cast<std::size_t>(op)); }

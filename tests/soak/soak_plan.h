@@ -73,11 +73,10 @@ struct Plan {
 Plan drawPlan(std::uint64_t seed);
 
 // The fallible calls a soak fails by default. Left out until the driver
-// survives them: a failed device power-up request at wake (the reader stays
-// powered down and requests wait at its gate for good), and a request the
-// receive worker cannot allocate or build (the bytes it should have read
-// wait in the port, with the card event among them, until the reader sends
-// again). `soak --all-faults` includes them.
+// survives them: a request the receive worker cannot allocate or build (the
+// bytes it should have read wait in the port, with a card event among them,
+// until the reader sends again, or are purged). `soak --all-faults` includes
+// them.
 std::vector<std::string> soakFaultKinds();
 
 }  // namespace tav712::soak
