@@ -59,7 +59,7 @@ void checkInformationBound(IoState& state, PIRP irp, const IO_STACK_LOCATION* lo
 void checkCompletionWithoutLocks(IoState& state, PIRP irp) {
   std::size_t held = spinLocksHeld();
   if (held == 0) return;
-  bool cancelLock = state.cancelLockHolder == std::this_thread::get_id();
+  bool cancelLock = state.cancelLockHolder == kernelThreadIdentity();
   reportViolation(rule::kNoCompleteUnderLock, state.describe(irp),
                   "IoCompleteRequest while holding " + std::to_string(held) + " spin lock(s)" +
                       (cancelLock ? ", the cancel spin lock among them" : "") + "; release them first");

@@ -16,19 +16,19 @@ extern "C" {
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
   auto& state = IoState::current();
-  if (state.cancelLockHolder == std::this_thread::get_id()) {
+  if (state.cancelLockHolder == kernelThreadIdentity()) {
     reportViolation(rule::kCancelSpinLock, "cancel spin lock", "acquired again by the thread that holds it");
     *Irql = KeGetCurrentIrql();
     return;
   }
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&state.cancelLock);
-  state.cancelLockHolder = std::this_thread::get_id();
+  state.cancelLockHolder = kernelThreadIdentity();
   *Irql = old;
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
   auto& state = IoState::current();
-  if (state.cancelLockHolder != std::this_thread::get_id()) {
+  if (state.cancelLockHolder != kernelThreadIdentity()) {
     reportViolation(rule::kCancelSpinLock, "cancel spin lock", "released by a thread that does not hold it");
     return;
   }
@@ -37,7 +37,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
     reportViolation(rule::kCancelSpinLock, state.describe(cancel->irp),
                     "cancel routine released the cancel spin lock with IRQL " + std::to_string(Irql) +
                         " instead of the IRP's CancelIrql " + std::to_string(cancel->irp->CancelIrql));
-  state.cancelLockHolder.reset();
+  state.cancelLockHolder = nullptr;
   KeReleaseSpinLock(&state.cancelLock, Irql);
   yieldPoint();
 }
@@ -67,10 +67,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     FrameScope frame(FrameKind::Cancel, device != nullptr ? device->driver : nullptr, deviceObject, Irp);
     callDriverCode(routine, deviceObject, Irp);
   }
-  if (state.cancelLockHolder == std::this_thread::get_id()) {
+  if (state.cancelLockHolder == kernelThreadIdentity()) {
     reportViolation(rule::kCancelSpinLock, state.describe(deviceObject),
                     "cancel routine" + routineSuffix(routine) + " returned without releasing the cancel spin lock");
-    state.cancelLockHolder.reset();
+    state.cancelLockHolder = nullptr;
     KeReleaseSpinLock(&state.cancelLock, irql);
   }
   if (KeGetCurrentIrql() != callerIrql)

@@ -75,8 +75,9 @@ void checkDriverLeftNothing(DriverRecord* driver) {
 void checkDeviceIdle(IoState& state, DeviceRecord* record) {
   PDEVICE_OBJECT device = &record->object;
   std::vector<PIRP> ownDispatches;
-  for (const Frame& frame : threadFrames())
-    if (frame.kind == FrameKind::Dispatch && frame.device == device) ownDispatches.push_back(frame.irp);
+  for (FrameScope* scope = FrameScope::innermost(); scope != nullptr; scope = scope->outer())
+    if (scope->frame().kind == FrameKind::Dispatch && scope->frame().device == device)
+      ownDispatches.push_back(scope->frame().irp);
   for (const auto& [irp, irpRecord] : state.irps) {
     if (std::find(ownDispatches.begin(), ownDispatches.end(), irp) != ownDispatches.end()) continue;
     const auto* first = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);

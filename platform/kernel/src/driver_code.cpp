@@ -1,4 +1,5 @@
 #include <platform/driver_code.h>
+#include <platform/scheduler.h>
 
 #include <atomic>
 
@@ -15,8 +16,7 @@ bool isImageCode(const void* address) {
 }
 
 ImageBoundary*& detail::innermostImageBoundary() {
-  thread_local ImageBoundary* innermost = nullptr;
-  return innermost;
+  return reinterpret_cast<ImageBoundary*&>(kernelThreadLocals().imageBoundary);
 }
 
 void abandonImageFrames(std::exception_ptr failure) {

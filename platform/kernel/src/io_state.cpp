@@ -2,6 +2,8 @@
 // reports and the trace use.
 #include "io_state.h"
 
+#include <platform/scheduler.h>
+
 #include <cstdio>
 #include <new>
 
@@ -87,30 +89,24 @@ void IoState::freeIrp(const std::shared_ptr<IrpRecord>& record) {
 
 // ---- Frames ----------------------------------------------------------------
 
-std::vector<Frame>& threadFrames() {
-  thread_local std::vector<Frame> frames;
-  return frames;
+FrameScope::FrameScope(FrameKind kind, DriverRecord* driver, PDEVICE_OBJECT device, PIRP irp)
+    : frame_{kind, driver, device, irp}, outer_(innermost()) {
+  kernelThreadLocals().ioFrames = this;
 }
 
-FrameScope::FrameScope(FrameKind kind, DriverRecord* driver, PDEVICE_OBJECT device, PIRP irp) {
-  threadFrames().push_back(Frame{kind, driver, device, irp});
-}
+FrameScope::~FrameScope() { kernelThreadLocals().ioFrames = outer_; }
 
-FrameScope::~FrameScope() { threadFrames().pop_back(); }
-
-Frame& FrameScope::frame() { return threadFrames().back(); }
+FrameScope* FrameScope::innermost() { return static_cast<FrameScope*>(kernelThreadLocals().ioFrames); }
 
 DriverRecord* currentDriver() {
-  auto& frames = threadFrames();
-  for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
-    if (frame->driver != nullptr) return frame->driver;
+  for (FrameScope* scope = FrameScope::innermost(); scope != nullptr; scope = scope->outer())
+    if (scope->frame().driver != nullptr) return scope->frame().driver;
   return nullptr;
 }
 
 Frame* innermostFrame(FrameKind kind) {
-  auto& frames = threadFrames();
-  for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame)
-    if (frame->kind == kind) return &*frame;
+  for (FrameScope* scope = FrameScope::innermost(); scope != nullptr; scope = scope->outer())
+    if (scope->frame().kind == kind) return &scope->frame();
   return nullptr;
 }
 

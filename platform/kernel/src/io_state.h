@@ -192,7 +192,7 @@ class IoState {
   std::vector<RecordedPowerState> recordedPowerStates;
 
   KSPIN_LOCK cancelLock = 0;
-  std::optional<std::thread::id> cancelLockHolder;
+  const void* cancelLockHolder = nullptr;  // kernelThreadIdentity() of the holder
 
   std::uint64_t nextIrpId = 1;
   std::uint64_t nextWorkItemId = 1;
@@ -211,20 +211,28 @@ struct Frame {
   bool lowerReturnedPending = false;
 };
 
+// One frame on the running kernel thread's chain, innermost first.
 class FrameScope {
  public:
   FrameScope(FrameKind kind, DriverRecord* driver, PDEVICE_OBJECT device = nullptr, PIRP irp = nullptr);
   ~FrameScope();
   FrameScope(const FrameScope&) = delete;
   FrameScope& operator=(const FrameScope&) = delete;
-  Frame& frame();
+  Frame& frame() { return frame_; }
+
+  // The running kernel thread's innermost frame, or null.
+  static FrameScope* innermost();
+  FrameScope* outer() const { return outer_; }
+
+ private:
+  Frame frame_;
+  FrameScope* outer_;
 };
 
 // The driver whose code runs on this thread (null outside driver code).
 DriverRecord* currentDriver();
 // The innermost frame of a kind on this thread, if any.
 Frame* innermostFrame(FrameKind kind);
-std::vector<Frame>& threadFrames();
 
 std::string majorFunctionName(UCHAR majorFunction);
 std::string minorFunctionName(UCHAR majorFunction, UCHAR minorFunction);

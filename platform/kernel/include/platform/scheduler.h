@@ -261,6 +261,17 @@ std::string currentThreadName();
 // a thread the scheduler does not know).
 std::size_t spinLocksHeld();
 
+// What the kernel keeps per kernel thread rather than per OS thread. The
+// scheduler runs its managed threads as fibers on one OS thread, so each of
+// them has its own copy; any other thread uses its OS thread's.
+struct KernelThreadLocals {
+  void* ioFrames = nullptr;       // the I/O manager's innermost frame
+  void* imageBoundary = nullptr;  // the innermost entry into a driver image
+};
+KernelThreadLocals& kernelThreadLocals();
+// Tells kernel threads apart, as a thread id tells OS threads apart.
+const void* kernelThreadIdentity();
+
 // Marks the calling thread, for the scope's lifetime, as running a
 // completion routine or a power completion function. A lower driver may call
 // those at DISPATCH_LEVEL, so a wait there is a fault of the routine: a

@@ -86,6 +86,65 @@ void Core::leave(Thread* me, Lock& lock) {
   switchAway(me, lock);
 }
 
+// Managed threads' stacks: room for the deepest driver call chains, kernel
+// stand-ins and sanitizer frames. Pages are committed only when touched.
+constexpr std::size_t kFiberStackSize = 1024 * 1024;
+
+Core::~Core() {
+  Lock lock(mutex);
+  stopHost(lock);
+}
+
+void Core::startHost() {
+  host_ = std::thread([this] { hostMain(); });
+}
+
+void Core::stopHost(Lock& lock) {
+  if (!host_.joinable()) return;
+  hostStopping_ = true;
+  hostCpu_.notify_one();
+  lock.unlock();
+  host_.join();
+  lock.lock();
+}
+
+// The host OS thread: runs whichever fiber holds the CPU, drives the idle
+// system while a foreign thread waits and nothing can run, and sleeps while
+// a foreign thread holds the CPU or the CPU is parked.
+void Core::hostMain() {
+  Lock lock(mutex);
+  hostContext_ = std::make_unique<Fiber>();
+  tlsBinding = {this, nullptr};
+  for (;;) {
+    Thread* next = current;
+    if (next != nullptr && next->managed()) {
+      Fiber::switchTo(*hostContext_, *next->fiber);
+      tlsBinding.thread = nullptr;
+      endedFibers.clear();
+    } else if (next == &idler) {
+      idleStep(lock);
+      if (current == &idler) switchAway(&idler, lock);
+    } else if (hostStopping_) {
+      break;
+    } else {
+      hostCpu_.wait(lock);
+    }
+  }
+  tlsBinding = {};
+}
+
+Fiber& Core::contextOf(Thread* thread) {
+  return thread != nullptr && thread->managed() ? *thread->fiber : *hostContext_;
+}
+
+void Core::handOver(Thread* next) {
+  if (next == nullptr) return;
+  if (next->managed() || next == &idler)
+    hostCpu_.notify_one();
+  else
+    next->cpu.notify_one();
+}
+
 void Core::makeReady(Thread* thread) {
   thread->state = RunState::Ready;
   ready.push_back(thread);
@@ -109,28 +168,38 @@ Thread* Core::idleDriver() const {
 void Core::switchAway(Thread* me, Lock&) {
   fireDue();
   Thread* next = pickReady();
-  if (next == nullptr) next = idleDriver();  // null: nobody drives, the CPU parks
+  // Nothing can run: the host drives the idle system for a waiting foreign
+  // thread, or else nobody drives and the CPU parks.
+  if (next == nullptr && idleDriver() != nullptr) next = &idler;
   if (next != nullptr && next->state == RunState::Ready) next->state = RunState::Running;
   if (next != me) ++switches;
   current = next;
-  if (next != nullptr && next != me) next->cpu.notify_one();
+  if (next != me) handOver(next);
 }
 
 void Core::waitForCpu(Thread* me, Lock& lock) {
-  me->cpu.wait(lock, [&] { return current == me; });
+  if (!me->managed()) {
+    me->cpu.wait(lock, [&] { return current == me; });
+    return;
+  }
+  while (current != me) {
+    Fiber::switchTo(*me->fiber, contextOf(current));
+    tlsBinding.thread = me;
+    endedFibers.clear();
+  }
+}
+
+void Core::exitFiber(Thread* me) {
+  Fiber& from = *me->fiber;
+  Fiber& to = contextOf(current);
+  endedFibers.push_back(std::move(me->fiber));
+  Fiber::exitTo(from, to);
 }
 
 void Core::block(Thread* me, Lock& lock) {
   me->state = RunState::Blocked;
   switchAway(me, lock);
-  for (;;) {
-    waitForCpu(me, lock);
-    if (me->state != RunState::Blocked) return;
-    // Handed the CPU while still waiting: this foreign thread drives the
-    // idle system until some thread (maybe itself) can run.
-    idleStep(lock);
-    switchAway(me, lock);
-  }
+  waitForCpu(me, lock);
 }
 
 void Core::yield(Thread* me, Lock& lock) {
@@ -149,7 +218,7 @@ void Core::yield(Thread* me, Lock& lock) {
   next->state = RunState::Running;
   current = next;
   ++switches;
-  next->cpu.notify_one();
+  handOver(next);
   waitForCpu(me, lock);
 }
 
@@ -391,8 +460,9 @@ void Core::startInterrupt(std::function<void()> action, Irql irql, std::string n
 
 std::shared_ptr<Thread> Core::createThread(std::string name, ThreadKind kind) {
   auto thread = std::make_shared<Thread>(nextThreadId++, std::move(name), kind);
+  if (thread->managed()) thread->fiber = std::make_unique<Fiber>(managedThreadMain, thread.get(), kFiberStackSize);
   threads.push_back(thread);
-  if (kind != ThreadKind::Foreign) makeReady(thread.get());
+  if (thread->managed()) makeReady(thread.get());
   return thread;
 }
 
@@ -409,7 +479,6 @@ void Core::queueJob(std::size_t poolIndex, Job job) {
     auto created = createThread(pool.threadName + " " + std::to_string(pool.threads),
                                 poolIndex == kInterruptPool ? ThreadKind::Interrupt : ThreadKind::Worker);
     created->pool = poolIndex;
-    created->os = std::thread(poolThreadMain, this, created.get());
   }
   // Otherwise a busy thread of the pool takes it when it is done.
 }
@@ -453,7 +522,7 @@ std::string Core::describeThreads() const {
 }
 
 void Core::shutdown() {
-  std::vector<std::shared_ptr<Thread>> toJoin;
+  std::vector<std::shared_ptr<Thread>> ended;
   {
     Lock lock(mutex);
     Thread* me = enter(lock);
@@ -475,10 +544,9 @@ void Core::shutdown() {
     block(me, lock);
     leave(me, lock);
     closed = true;
-    toJoin.swap(finishedUnjoined);
+    stopHost(lock);
+    ended.swap(finishedUnjoined);
   }
-  for (auto& thread : toJoin)
-    if (thread->os.joinable()) thread->os.join();
 }
 
 }  // namespace platform::sched

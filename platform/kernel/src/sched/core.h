@@ -5,6 +5,7 @@
 #include <platform/scheduler.h>
 
 #include "clock_source.h"
+#include "fiber.h"
 #include "random.h"
 
 #include <condition_variable>
@@ -44,7 +45,14 @@ struct Thread {
   const std::string name;
   const ThreadKind kind;
   RunState state = RunState::Ready;
-  std::condition_variable cpu;  // signalled when this thread is handed the CPU
+
+  // A managed thread runs as a fiber on the scheduler's host OS thread; a
+  // foreign thread is its own OS thread, woken through `cpu` when handed
+  // the CPU.
+  bool managed() const { return kind != ThreadKind::Foreign; }
+  std::unique_ptr<Fiber> fiber;
+  std::condition_variable cpu;
+  KernelThreadLocals locals;  // a managed thread's own
 
   Irql irql = kPassiveLevel;
   struct HeldSpinLock {
@@ -74,7 +82,6 @@ struct Thread {
 
   // Request threads.
   std::function<void()> body;
-  std::thread os;
   std::exception_ptr failure;
 
   // Worker threads and interrupt contexts: the pool they serve.
@@ -129,6 +136,7 @@ class Core : public std::enable_shared_from_this<Core> {
   using Lock = std::unique_lock<std::mutex>;
 
   explicit Core(const SchedulerOptions& options);
+  ~Core();
 
   mutable std::mutex mutex;
   std::condition_variable outsideEvent;  // wakes a real-time idle wait
@@ -137,7 +145,10 @@ class Core : public std::enable_shared_from_this<Core> {
   Random random;
   ClockSource clock;
 
-  Thread* current = nullptr;  // holds the CPU; null while parked
+  // Holds the CPU: a thread, `idler` while the host drives the idle system
+  // for a waiting foreign thread, or null while parked.
+  Thread* current = nullptr;
+  Thread idler{0, "idle", ThreadKind::Foreign};
   std::vector<Thread*> ready;
   std::vector<std::shared_ptr<Thread>> threads;  // live, in creation order
   std::map<DeadlineKey, Deadline> deadlines;
@@ -145,7 +156,9 @@ class Core : public std::enable_shared_from_this<Core> {
   std::deque<OutsideInterrupt> inbox;
   unsigned openLines = 0;
   Pool pools[3];
-  std::vector<std::shared_ptr<Thread>> finishedUnjoined;  // OS threads to join
+  std::vector<std::shared_ptr<Thread>> finishedUnjoined;  // until joined
+  // Stacks of fibers that have ended, freed from another stack.
+  std::vector<std::unique_ptr<Fiber>> endedFibers;
   std::deque<std::pair<std::string, std::exception_ptr>> failures;
 
   std::uint64_t nextThreadId = 1;
@@ -161,6 +174,10 @@ class Core : public std::enable_shared_from_this<Core> {
   Thread* enter(Lock& lock);
   void leave(Thread* me, Lock& lock);
 
+  // ---- Host OS thread: runs the fibers and drives the idle system ----
+  void startHost();
+  void stopHost(Lock& lock);
+
   // ---- Switching (lock held) ----
   void makeReady(Thread* thread);
   // `me` no longer runs (blocked, ready or finished): hand the CPU on.
@@ -169,7 +186,10 @@ class Core : public std::enable_shared_from_this<Core> {
   void block(Thread* me, Lock& lock);
   // Seeded choice between staying and handing the CPU to a ready thread.
   void yield(Thread* me, Lock& lock);
+  // `me` has handed the CPU on: runs elsewhere until it is handed back.
   void waitForCpu(Thread* me, Lock& lock);
+  // A fiber whose thread has finished leaves for good.
+  [[noreturn]] void exitFiber(Thread* me);
 
   // ---- Waits (lock held) ----
   WaitResult wait(Thread* me, Lock& lock, std::span<Waitable* const> objects, bool waitAll,
@@ -199,6 +219,11 @@ class Core : public std::enable_shared_from_this<Core> {
   void shutdown();
 
  private:
+  void hostMain();
+  // Wakes whatever runs `next`: its OS thread, or the host for a fiber or
+  // the idler.
+  void handOver(Thread* next);
+  Fiber& contextOf(Thread* thread);
   Thread* pickReady();
   Thread* idleDriver() const;
   // Run by a waiting foreign thread that holds the CPU while no thread is
@@ -212,6 +237,11 @@ class Core : public std::enable_shared_from_this<Core> {
   void reportDeadlock();
   // Satisfies `thread`'s wait if it can; returns the satisfying index.
   std::optional<std::size_t> trySatisfy(Thread& thread);
+
+  std::thread host_;
+  std::unique_ptr<Fiber> hostContext_;  // made on the host thread itself
+  std::condition_variable hostCpu_;  // the host has a fiber to run or idle to drive
+  bool hostStopping_ = false;
 };
 
 // The calling OS thread's record and the core it belongs to.
@@ -221,9 +251,9 @@ struct ThreadBinding {
 };
 extern thread_local ThreadBinding tlsBinding;
 
-// Thread bodies (threads.cpp).
-void requestThreadMain(Core* core, Thread* thread);
-void poolThreadMain(Core* core, Thread* thread);
+// The entry of a managed thread's fiber (threads.cpp): its body, then the
+// end of the thread.
+void managedThreadMain(void* thread);
 
 // The installed scheduler's core, or null.
 Core* installedCore();

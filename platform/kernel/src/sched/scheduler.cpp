@@ -138,6 +138,7 @@ bool InterruptLine::raise(std::function<void()> action, Irql irql) const {
 Scheduler::Scheduler(SchedulerOptions options) : core_(std::make_shared<Core>(options)) {
   Scheduler* none = nullptr;
   if (!gInstalled.compare_exchange_strong(none, this)) throw std::logic_error("a kernel scheduler is already running");
+  core_->startHost();
 }
 
 Scheduler::~Scheduler() {
@@ -172,7 +173,6 @@ ThreadHandle Scheduler::spawn(std::string name, std::function<void()> body) {
   if (core_->shuttingDown) throw std::logic_error("spawn during scheduler shutdown");
   auto thread = core_->createThread(std::move(name), sched::ThreadKind::Request);
   thread->body = std::move(body);
-  thread->os = std::thread(sched::requestThreadMain, core_.get(), thread.get());
   return ThreadHandle(thread);
 }
 
@@ -186,15 +186,8 @@ void Scheduler::join(const ThreadHandle& handle) {
   Waitable* objects[] = {&end};
   core_->wait(me, lock, objects, false, std::nullopt, {});
 
-  // Join the OS thread once; it has handed the CPU on and is returning.
   auto& unjoined = core_->finishedUnjoined;
-  auto found = std::find(unjoined.begin(), unjoined.end(), handle.thread_);
-  if (found != unjoined.end()) {
-    unjoined.erase(found);
-    lock.unlock();
-    handle.thread_->os.join();
-    lock.lock();
-  }
+  unjoined.erase(std::remove(unjoined.begin(), unjoined.end(), handle.thread_), unjoined.end());
   if (joined->failure) {
     auto& failures = core_->failures;
     failures.erase(std::remove_if(failures.begin(), failures.end(),
@@ -357,6 +350,22 @@ std::size_t spinLocksHeld() {
   Core* core = sched::installedCore();
   Thread* me = core != nullptr ? core->self() : nullptr;
   return me != nullptr ? me->spinLocks.size() : 0;
+}
+
+namespace {
+thread_local KernelThreadLocals tlsOsThreadLocals;
+}  // namespace
+
+KernelThreadLocals& kernelThreadLocals() {
+  Core* core = sched::installedCore();
+  Thread* me = core != nullptr ? core->self() : nullptr;
+  return me != nullptr && me->managed() ? me->locals : tlsOsThreadLocals;
+}
+
+const void* kernelThreadIdentity() {
+  Core* core = sched::installedCore();
+  Thread* me = core != nullptr ? core->self() : nullptr;
+  return me != nullptr && me->managed() ? static_cast<const void*>(me) : &tlsOsThreadLocals;
 }
 
 CompletionRoutineScope::CompletionRoutineScope(std::string routine) {

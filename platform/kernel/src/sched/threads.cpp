@@ -1,5 +1,6 @@
 // The bodies of managed threads: request threads run one function; system
-// worker threads and interrupt contexts loop, idle between jobs.
+// worker threads and interrupt contexts loop, idle between jobs. Each runs
+// as a fiber, entered with the core's lock held by whoever switched to it.
 #include "core.h"
 
 #include <algorithm>
@@ -52,27 +53,14 @@ void finish(Core* core, Thread* thread, Core::Lock& lock) {
   thread->state = RunState::Finished;
   core->signal(thread);
   core->switchAway(thread, lock);
-  tlsBinding = {};
 }
 
-void start(Core* core, Thread* thread, Core::Lock& lock) {
-  tlsBinding = {core, thread};
-  core->waitForCpu(thread, lock);
-}
-
-}  // namespace
-
-void requestThreadMain(Core* core, Thread* thread) {
-  Core::Lock lock(core->mutex);
-  start(core, thread, lock);
+void requestThreadBody(Core* core, Thread* thread, Core::Lock& lock) {
   std::function<void()> body = std::move(thread->body);
   if (!core->shuttingDown) runJob(core, thread, lock, body, "request thread");
-  finish(core, thread, lock);
 }
 
-void poolThreadMain(Core* core, Thread* thread) {
-  Core::Lock lock(core->mutex);
-  start(core, thread, lock);
+void poolThreadBody(Core* core, Thread* thread, Core::Lock& lock) {
   Pool& pool = core->pools[thread->pool];
   while (!core->shuttingDown) {
     if (pool.jobs.empty()) {
@@ -90,7 +78,24 @@ void poolThreadMain(Core* core, Thread* thread) {
     if (!completed) break;
     core->yield(thread, lock);  // the end of a job is a switch point
   }
-  finish(core, thread, lock);
+}
+
+}  // namespace
+
+void managedThreadMain(void* argument) {
+  auto* thread = static_cast<Thread*>(argument);
+  Core* core = tlsBinding.core;  // fibers run on the core's host thread
+  tlsBinding.thread = thread;
+  {
+    Core::Lock lock(core->mutex, std::adopt_lock);
+    if (thread->kind == ThreadKind::Request)
+      requestThreadBody(core, thread, lock);
+    else
+      poolThreadBody(core, thread, lock);
+    finish(core, thread, lock);
+    lock.release();  // the lock stays held for the context switched to
+  }
+  core->exitFiber(thread);
 }
 
 }  // namespace platform::sched
