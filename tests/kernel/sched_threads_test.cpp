@@ -127,6 +127,44 @@ TEST_F(SchedThreads, ExceptionsEscapingAThreadReachTheJoiner) {
   EXPECT_NO_THROW(scheduler.runUntilIdle()) << "each failure is reported once";
 }
 
+// Managed threads share one OS thread: what the C++ runtime and the kernel
+// keep per OS thread must still be each thread's own. The thread that enters
+// its catch block first looks at its exception while the other is inside its
+// own catch block, entered later.
+TEST_F(SchedThreads, EachThreadKeepsItsOwnExceptionAndKernelState) {
+  std::atomic<int> entered{0};
+  std::atomic<bool> firstLooked{false};
+  auto holdAcrossSwitches = [&](std::string name) {
+    return [&, name] {
+      int mine = 0;
+      platform::kernelThreadLocals().ioFrames = &mine;
+      const void* identity = platform::kernelThreadIdentity();
+      try {
+        throw std::runtime_error(name);
+      } catch (const std::runtime_error&) {
+        const bool first = ++entered == 1;
+        while (entered < 2 || (!first && !firstLooked)) platform::yieldPoint();
+        try {
+          throw;
+        } catch (const std::runtime_error& handled) {
+          EXPECT_EQ(handled.what(), name) << "the exception being handled";
+        }
+        firstLooked = firstLooked || first;
+      }
+      EXPECT_EQ(std::uncaught_exceptions(), 0);
+      EXPECT_EQ(platform::kernelThreadLocals().ioFrames, &mine);
+      EXPECT_EQ(platform::kernelThreadIdentity(), identity);
+    };
+  };
+  const void* callerIdentity = platform::kernelThreadIdentity();
+  auto first = scheduler.spawn("first", holdAcrossSwitches("first"));
+  auto second = scheduler.spawn("second", holdAcrossSwitches("second"));
+  scheduler.join(first);
+  scheduler.join(second);
+  EXPECT_TRUE(firstLooked);
+  EXPECT_EQ(platform::kernelThreadIdentity(), callerIdentity);
+}
+
 TEST(SchedShutdown, UnwindsBlockedThreadsAndJoinsThemAll) {
   auto wallStart = std::chrono::steady_clock::now();
   {

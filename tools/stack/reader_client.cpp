@@ -50,7 +50,13 @@ void ReaderClient::close() {
 
 ControlReply ReaderClient::control(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
   if (!handle_) return {STATUS_INVALID_HANDLE, {}};
-  auto result = system_.io().deviceControl(handle_, code, input, outputLength);
+  // Sent from a request thread of the system's own: the whole request then
+  // runs where the scheduler switches threads cheaply, and the calling
+  // thread is woken once, when it ends.
+  auto result = system_.io()
+                    .deviceControlAsync(handle_, code, std::vector<std::uint8_t>(input.begin(), input.end()),
+                                        outputLength, "request")
+                    .wait();
   return {result.status, std::move(result.output)};
 }
 

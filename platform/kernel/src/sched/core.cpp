@@ -120,7 +120,6 @@ void Core::hostMain() {
     if (next != nullptr && next->managed()) {
       Fiber::switchTo(*hostContext_, *next->fiber);
       tlsBinding.thread = nullptr;
-      endedFibers.clear();
     } else if (next == &idler) {
       idleStep(lock);
       if (current == &idler) switchAway(&idler, lock);
@@ -185,7 +184,6 @@ void Core::waitForCpu(Thread* me, Lock& lock) {
   while (current != me) {
     Fiber::switchTo(*me->fiber, contextOf(current));
     tlsBinding.thread = me;
-    endedFibers.clear();
   }
 }
 
@@ -460,7 +458,16 @@ void Core::startInterrupt(std::function<void()> action, Irql irql, std::string n
 
 std::shared_ptr<Thread> Core::createThread(std::string name, ThreadKind kind) {
   auto thread = std::make_shared<Thread>(nextThreadId++, std::move(name), kind);
-  if (thread->managed()) thread->fiber = std::make_unique<Fiber>(managedThreadMain, thread.get(), kFiberStackSize);
+  if (thread->managed()) {
+    if (endedFibers.empty()) {
+      thread->fiber = std::make_unique<Fiber>(managedThreadMain, thread.get(), kFiberStackSize);
+    } else {
+      // Not the fiber that is running: that one is put here only as it leaves.
+      thread->fiber = std::move(endedFibers.back());
+      endedFibers.pop_back();
+      thread->fiber->restart(managedThreadMain, thread.get());
+    }
+  }
   threads.push_back(thread);
   if (thread->managed()) makeReady(thread.get());
   return thread;

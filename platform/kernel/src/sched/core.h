@@ -157,7 +157,8 @@ class Core : public std::enable_shared_from_this<Core> {
   unsigned openLines = 0;
   Pool pools[3];
   std::vector<std::shared_ptr<Thread>> finishedUnjoined;  // until joined
-  // Stacks of fibers that have ended, freed from another stack.
+  // Fibers whose threads have ended: kept for the next threads to start on,
+  // so that a thread's start costs no stack mapping.
   std::vector<std::unique_ptr<Fiber>> endedFibers;
   std::deque<std::pair<std::string, std::exception_ptr>> failures;
 
@@ -240,7 +241,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
   std::thread host_;
   std::unique_ptr<Fiber> hostContext_;  // made on the host thread itself
-  std::condition_variable hostCpu_;  // the host has a fiber to run or idle to drive
+  std::condition_variable hostCpu_;     // the host has a fiber to run or idle to drive
   bool hostStopping_ = false;
 };
 

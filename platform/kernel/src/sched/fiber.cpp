@@ -101,7 +101,7 @@ Fiber::Fiber() {
   }
 }
 
-Fiber::Fiber(Entry entry, void* argument, std::size_t stackSize) : entry_(entry), argument_(argument) {
+Fiber::Fiber(Entry entry, void* argument, std::size_t stackSize) {
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   stackSize_ = (stackSize + page - 1) / page * page;
   mappedSize_ = stackSize_ + page;
@@ -109,23 +109,30 @@ Fiber::Fiber(Entry entry, void* argument, std::size_t stackSize) : entry_(entry)
                 -1, 0);
   if (stack_ == MAP_FAILED) throw std::bad_alloc();
   mprotect(stack_, page, PROT_NONE);  // an overflow faults instead of writing below
-  auto* bottom = static_cast<unsigned char*>(stack_) + page;
-  stackBottom_ = bottom;
-  // An earlier stack at this address may have left redzones poisoned.
-  io::unpoisonMemory(bottom, stackSize_);
+  stackBottom_ = static_cast<unsigned char*>(stack_) + page;
+  restart(entry, argument);
+}
+
+void Fiber::restart(Entry entry, void* argument) {
+  entry_ = entry;
+  argument_ = argument;
+  exceptions_ = {};
+  // An earlier run on this stack, or an earlier stack at this address, may
+  // have left redzones poisoned.
+  io::unpoisonMemory(stackBottom_, stackSize_);
 
   // The frame platform_fiber_switch pops: control words, r15, r14, r13, r12,
   // rbx, rbp, and the return address. The trampoline is entered with the
   // stack 16-byte aligned, as a call expects.
-  auto* top = reinterpret_cast<std::uint64_t*>(bottom + stackSize_);
+  auto* top = reinterpret_cast<std::uint64_t*>(static_cast<unsigned char*>(stackBottom_) + stackSize_);
   std::uint64_t* frame = top - 8;
   frame[0] = kInitialMxcsr | (std::uint64_t{kInitialFpuControl} << 32);
-  frame[1] = 0;                                              // r15
-  frame[2] = 0;                                              // r14
+  frame[1] = 0;                                               // r15
+  frame[2] = 0;                                               // r14
   frame[3] = reinterpret_cast<std::uint64_t>(&Fiber::start);  // r13
   frame[4] = reinterpret_cast<std::uint64_t>(this);           // r12
-  frame[5] = 0;                                              // rbx
-  frame[6] = 0;                                              // rbp: ends frame-pointer walks
+  frame[5] = 0;                                               // rbx
+  frame[6] = 0;                                               // rbp: ends frame-pointer walks
   frame[7] = reinterpret_cast<std::uint64_t>(&platform_fiber_trampoline);
   savedStackPointer_ = frame;
 }

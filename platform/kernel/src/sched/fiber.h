@@ -27,6 +27,9 @@ class Fiber {
   Fiber(const Fiber&) = delete;
   Fiber& operator=(const Fiber&) = delete;
 
+  // Makes an ended fiber start over in `entry(argument)` on the same stack.
+  void restart(Entry entry, void* argument);
+
   // Saves the running context into `from` and resumes `to`. Returns when
   // something switches back to `from`.
   static void switchTo(Fiber& from, Fiber& to);
@@ -47,7 +50,7 @@ class Fiber {
   void* savedStackPointer_ = nullptr;
   void* stack_ = nullptr;  // mapping: guard page, then the stack
   std::size_t mappedSize_ = 0;
-  const void* stackBottom_ = nullptr;  // lowest usable address
+  void* stackBottom_ = nullptr;  // lowest usable address
   std::size_t stackSize_ = 0;
   Entry entry_ = nullptr;
   void* argument_ = nullptr;
