@@ -42,6 +42,16 @@ PIRP TakeParkedTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
   return irp;
 }
 
+// Completed once no lock is held: completion runs the completion routines of
+// the drivers above, which must not find our locks taken.
+static VOID CompleteTrackingRequest(PIRP Irp) {
+  if (Irp != NULL) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  }
+}
+
 NTSTATUS ReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG State) {
   ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
   UCHAR contacts = 0;
@@ -84,14 +94,18 @@ VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
   }
 
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  CompleteTrackingRequest(irp);
+}
 
-  // Completed once no lock is held: completion runs the completion
-  // routines of the drivers above, which must not find our locks taken.
-  if (irp != NULL) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
+VOID ForgetCardState(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+  KIRQL irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+  BOOLEAN cardKnown = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+  SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
+  PIRP irp = cardKnown ? TakeParkedTrackingRequest(SmartcardExtension) : NULL;
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  CompleteTrackingRequest(irp);
 }
 
 NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -12,6 +12,12 @@
 // below DISPATCH_LEVEL. A non-zero state never touches the reader.
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 
+// The reader has gone away by itself (its DSR line changed, or the serial
+// wait failed): nothing it said about the card holds any more. Sets the
+// state to SCARD_UNKNOWN and completes a parked tracking request when a card
+// was known. Never touches the reader; any IRQL up to DISPATCH_LEVEL.
+VOID ForgetCardState(PSMARTCARD_EXTENSION SmartcardExtension);
+
 // Asks the reader (register 4) whether a card is in it: *State becomes
 // SCARD_SWALLOWED or SCARD_ABSENT, and stays as it was when the reader does
 // not answer (the read's status is returned). Waits: below DISPATCH_LEVEL.

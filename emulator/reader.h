@@ -53,6 +53,9 @@ class Reader final : public line::LineDevice {
   // plugging it in again raises DSR with the registers at power-on values.
   void unplug();
   void plug();
+  // The reader stays plugged in (DSR up) but sends nothing more, as
+  // reader-silent-after does from the next byte on.
+  void fallSilent() { knobs_.silentAfter = bytesToHost_; }
 
   // Runs an action on the reader at an instant, unless the reader is gone by
   // then (for timed slot and cable events).

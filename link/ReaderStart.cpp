@@ -234,7 +234,16 @@ VOID NTAPI CloseSerialPortWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   KIRQL irql;
   KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
   deviceExtension->SerialClosing = TRUE;
+  // A stop clears PnPStarted before it empties the wait mask: a close
+  // while it is set is the reader's own doing.
+  BOOLEAN readerWentAway = deviceExtension->PnPStarted;
   KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+  // Whatever the reader last said about the card no longer holds. Handles
+  // still open, and new ones when the interface cannot be disabled, hear
+  // "unknown" instead of a card that may have left the slot meanwhile.
+  if (readerWentAway) {
+    ForgetCardState(&deviceExtension->SmartcardExtension);
+  }
   (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
   CloseSerialPort(DeviceObject, readerExtension);
   // No byte comes any more: a receive waiting for the reader ends now, not

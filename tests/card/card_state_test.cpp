@@ -54,7 +54,7 @@ TEST(CardState, ChangesStateAndCompletesTrackingOnlyOnClassChange) {
     setState(card, row.oldState);
     platform::PendingRequest tracking = parkTracking(card);
     if (row.readerSilent) {
-      card.h().reader()->unplug();  // no reply to the register read
+      card.h().reader()->fallSilent();  // no reply to the register read
     }
 
     card.h().call([&] { UpdateCardState(card.smartcard(), row.event); });

@@ -255,6 +255,33 @@ TEST_F(DeviceLife, ARefusedRemovalDoesNotReviveTheInterfaceOfAPortClosing) {
   EXPECT_EQ(close(handle), STATUS_SUCCESS);
 }
 
+// A reader that goes away by itself cannot vouch for its card any more: a
+// handle still open hears "unknown" and its wait for the card's removal
+// ends. When the interface cannot be disabled, a handle opened after the
+// card was pulled (and the cable plugged in again) must not hear "present".
+TEST_F(DeviceLife, AReaderThatWentAwayNoLongerVouchesForItsCard) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  auto removal = system.io().deviceControlAsync(handle, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+  system.scheduler().runUntilIdle();
+  ASSERT_FALSE(removal.done());
+  system.faults().failCall(platform::fault::kSetInterfaceState, 1);  // the close's disable
+  port.reader->unplug();
+  system.scheduler().advanceBy(1s);
+  ASSERT_EQ(system.faults().injected().size(), 1u);
+  EXPECT_TRUE(removal.done());
+  EXPECT_EQ(removal.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_UNKNOWN));
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+
+  port.reader->removeCard();
+  port.reader->plug();
+  system.scheduler().advanceBy(1s);
+  platform::Handle later = open(port);
+  EXPECT_EQ(cardState(later), static_cast<ULONG>(SCARD_UNKNOWN));
+  EXPECT_EQ(close(later), STATUS_SUCCESS);
+}
+
 // Every way AddDevice fails: what is logged, what it returns, and that no
 // device, slot or allocation is left behind.
 struct AddDeviceFailure {
