@@ -90,6 +90,8 @@ TEST(T0Exchange, ProcedureBytesDriveTheDialogue) {
        STATUS_SUCCESS,
        "6F 00"},
       {"data error on a procedure byte", kRead2, {}, "< 10 88\n", STATUS_IO_TIMEOUT, ""},
+      {"card falls silent inside the response data", kRead2, {}, "< B0 11\n", STATUS_IO_TIMEOUT, ""},
+      {"card falls silent after a single-byte acknowledge", kRead2, {}, "< 4F\n", STATUS_IO_TIMEOUT, ""},
       {"silent card", kRead2, {}, "", STATUS_IO_TIMEOUT, ""},
       {"send refused by the reader", kRead2, {}, "", STATUS_UNSUCCESSFUL, ""},
       {"command shorter than a header", {0x00, 0xB0, 0x00, 0x00}, {}, "", STATUS_INVALID_DEVICE_REQUEST, ""},
