@@ -124,12 +124,15 @@ void Reader::pumpHost() {
   transmitting_ = true;
   const line::Nanoseconds start = std::max({timeline_.now(), hostLineFreeAt_, next.notBefore});
   hostLineFreeAt_ = start + line::characterTime(ownSettings_);
-  schedule(hostLineFreeAt_, [this, byte = next.byte, epoch = hostEpoch_] {
+  schedule(hostLineFreeAt_, [this, byte = next.byte, epoch = hostEpoch_, alive = std::weak_ptr<int>(life_)] {
     if (epoch != hostEpoch_) return;
     transmitting_ = false;
     ++bytesToHost_;
     const bool silenced = knobs_.silentAfter && bytesToHost_ > *knobs_.silentAfter;
     if (host_ && !silenced) host_->byteReceived(hostSettings_ != ownSettings_ ? garbled(byte) : byte);
+    // The host's interrupt may give the CPU up (a late wake-up holds it at a
+    // yield point), and the reader may be gone by the time it returns.
+    if (alive.expired()) return;
     pumpHost();
   });
 }

@@ -165,5 +165,32 @@ TEST(ReaderLine, BytesAtTheWrongLineSpeedAreGarbled) {
   EXPECT_NE(ReaderRig("reader-baud=9600").host->exchange({0xC0}), Bytes{0x23});
 }
 
+// The host's interrupt for a byte may end the reader's life: on the
+// platform it can be held at a yield point while the stack is torn down. The
+// byte's action must not touch the reader once the call returns, though the
+// error reply's second byte is still queued behind the first.
+TEST(ReaderLine, AReaderGoneDuringTheHostsInterruptIsNotTouchedAgain) {
+  struct EndingHost final : line::HostPort {
+    std::unique_ptr<Reader>* reader = nullptr;
+    int bytes = 0;
+    void byteReceived(std::uint8_t) override {
+      ++bytes;
+      reader->reset();
+    }
+    void dsrChanged(bool) override {}
+  };
+  QueueTimeline timeline;
+  EmulatorKnobs knobs;
+  ASSERT_FALSE(applyKnobs("error-reply=1", knobs));
+  std::unique_ptr<Reader> reader = buildReader(timeline, knobs);
+  EndingHost host;
+  host.reader = &reader;
+  reader->connect(&host);
+  timeline.callAt(byteTime, [&] { reader->byteFromHost(0xC0); });
+  timeline.runUntilIdle();
+  EXPECT_EQ(reader, nullptr);
+  EXPECT_EQ(host.bytes, 1);
+}
+
 }  // namespace
 }  // namespace emulator::testing
