@@ -223,6 +223,11 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   BOOLEAN readOn = FALSE;
   BOOLEAN endsRun = FALSE;
   ULONG readSequence = run.Sequence;
+  // The wait that queued this run may also have seen the reader's DSR line
+  // change: its cable was pulled, or pulled and plugged in again with its
+  // registers back at their power-on values. The bytes are handled first;
+  // then the reader is treated as gone, as after a DSR change alone.
+  BOOLEAN readerWentAway = (readerExtension->SerialEventMask & SERIAL_EV_DSR) != 0;
 
   // Each read takes what the port's input queue holds (up to a chunk), so
   // that a burst is drained in a few requests whatever pieces it arrived
@@ -286,8 +291,8 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   }
   // A wait that cannot be armed leaves the port unwatched: it is closed as
   // after a failed wait, so that the link ends Closed and a stop does not
-  // wait for a wait that never ends.
-  if (StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
+  // wait for a wait that never ends. A reader that went away is closed too.
+  if (readerWentAway || StartSerialEventWait(readerExtension) != STATUS_SUCCESS) {
     IoQueueWorkItem(readerExtension->CloseSerialWorkItem, CloseSerialPortWorker, DelayedWorkQueue, NULL);
   }
 }

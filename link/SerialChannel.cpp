@@ -194,7 +194,8 @@ NTSTATUS NTAPI SerialEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
   UNREFERENCED_PARAMETER(DeviceObject);
   PREADER_EXTENSION readerExtension = (PREADER_EXTENSION)Context;
 
-  // The mask alone decides; received characters win over a DSR change.
+  // The mask alone decides: received characters go to the serial event
+  // worker, which also closes the port after them when the DSR line changed.
   if (readerExtension->SerialEventMask & SERIAL_EV_RXCHAR) {
     IoQueueWorkItem(readerExtension->ReadWorkItem, SerialEventWorker, CriticalWorkQueue, readerExtension);
   } else {

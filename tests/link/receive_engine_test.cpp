@@ -267,6 +267,20 @@ TEST(ReceiveEngine, AReaderErrorHandedOverBeforeTheReceiveOutlivesALaterRun) {
   EXPECT_NE(status, STATUS_SUCCESS) << "the reader's error was taken for data";
 }
 
+// The reader's cable is pulled and plugged in again while a run waits for
+// the rest of a reply: the next wait ends at once with received characters
+// and the DSR change together. The bytes still reach the receive, and then
+// the link closes, as after a DSR change alone: the reader came back with
+// its registers at their power-on values and may hold another card.
+TEST(ReceiveEngine, ADsrChangeSeenWithReceivedBytesClosesTheLinkAfterThem) {
+  auto harness = linkWithStream("< 41\ndsr off +1ms\ndsr on\n< 42");
+  const Received reply = commandAndReceive(*harness, 2);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.bytes, (Bytes{0x41, 0x42}));
+  harness->runFor(1s);
+  EXPECT_NE(KeReadStateEvent(&harness->deviceExtension()->SerialCloseDone), 0) << "the link stayed open";
+}
+
 // An escape at the end of one worker run and its partner at the start of the
 // next (after the run ended by a read time-out) still form one sequence.
 TEST(ReceiveEngine, EscapeSequencesSurviveTheEndOfAWorkerRun) {

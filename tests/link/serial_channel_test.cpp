@@ -117,28 +117,39 @@ TEST_F(SerialChannel, AControlRequestOutlivingItsTimeoutIsCancelledAndReportedAs
 
 // Where a completed serial wait leads, by the events it reports: received
 // characters to the serial event worker (which asks for the comm status),
-// anything else to the close worker (which closes the port).
-class SerialWaitEnding : public SerialChannel, public ::testing::WithParamInterface<std::pair<ULONG, bool>> {};
+// anything else to the close worker (which closes the port). A DSR change
+// that comes with received characters closes the port after the worker.
+struct WaitEnding {
+  const char* name;
+  ULONG events;
+  bool worker;
+  bool linkOpenAfter;
+};
+
+class SerialWaitEnding : public SerialChannel, public ::testing::WithParamInterface<WaitEnding> {};
 
 TEST_P(SerialWaitEnding, QueuesTheWorkerForReceivedCharactersAndTheCloseOtherwise) {
-  const auto [events, worker] = GetParam();
+  const WaitEnding& row = GetParam();
   ULONG waitMask = 0x11;
   control(IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof waitMask);
   harness.call([&] { KeClearEvent(&harness.deviceExtension()->SerialCloseDone); });
   harness.recorder()->clear();
-  completeWait(events);
+  completeWait(row.events);
 
   const std::vector<SerialRequest> requests = harness.recorder()->requests();
   ASSERT_FALSE(requests.empty());
-  EXPECT_TRUE(worker ? requests[0].isControl(IOCTL_SERIAL_GET_COMMSTATUS) : requests[0].majorFunction == IRP_MJ_CLOSE)
+  EXPECT_TRUE(row.worker ? requests[0].isControl(IOCTL_SERIAL_GET_COMMSTATUS)
+                         : requests[0].majorFunction == IRP_MJ_CLOSE)
       << requests[0].describe();
-  EXPECT_EQ(harness.linkOpen(), worker);
+  EXPECT_EQ(harness.linkOpen(), row.linkOpenAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByMask, SerialWaitEnding,
-                         ::testing::Values(std::pair{ULONG{SERIAL_EV_RXCHAR | SERIAL_EV_DSR}, true},
-                                           std::pair{ULONG{SERIAL_EV_DSR}, false}),
-                         [](const auto& row) { return row.param.second ? "ReceivedCharacter" : "DsrChangeAlone"; });
+                         ::testing::Values(WaitEnding{"ReceivedCharacter", SERIAL_EV_RXCHAR, true, true},
+                                           WaitEnding{"ReceivedCharacterAndDsrChange", SERIAL_EV_RXCHAR | SERIAL_EV_DSR,
+                                                      true, false},
+                                           WaitEnding{"DsrChangeAlone", SERIAL_EV_DSR, false, false}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // A wait the serial driver refuses leaves the mask unwritten; the events of
 // the previous wait must not be taken for new ones.
