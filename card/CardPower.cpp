@@ -214,13 +214,7 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
       // (the removal event came first): powering the contacts down must
       // not report it back as present, nor complete a tracking request
       // as if it had been inserted again.
-      KIRQL irql;
-      KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
-      BOOLEAN cardKnown = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-      KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
-      if (cardKnown) {
-        UpdateCardState(SmartcardExtension, SCARD_PRESENT);
-      }
+      SetCardStateWhilePresent(SmartcardExtension, SCARD_PRESENT);
       return STATUS_SUCCESS;
     }
 

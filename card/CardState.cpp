@@ -62,39 +62,83 @@ NTSTATUS ReadCardState(PSMARTCARD_EXTENSION SmartcardExtension, PULONG State) {
   return status;
 }
 
-VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
-  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+static ULONG CardEventsSoFar(PSMARTCARD_EXTENSION SmartcardExtension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+  ULONG events = SmartcardExtension->ReaderExtension->CardEvents;
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  return events;
+}
 
-  ULONG newState = State;
-  BOOLEAN registerRead = FALSE;
+// Where a state to record comes from.
+typedef enum _CARD_STATE_SOURCE {
+  CardEventReported,         // an insertion or removal code: counted, always recorded
+  CardRegisterRead,          // register 4: a card known as present or more stays so
+  CardRegisterReadAsNewCard  // register 4: a card in the reader counts as newly inserted
+} CARD_STATE_SOURCE;
 
-  if (State == SCARD_UNKNOWN) {
-    // Ask the reader before any lock is taken: the read waits. A reader
-    // that does not answer leaves the state compared as "no card", and
-    // CurrentState itself as it is.
-    registerRead = ReadCardState(SmartcardExtension, &newState) == STATUS_SUCCESS;
-  }
-
+// Records a state under the lock and completes a parked tracking request when
+// the class changed. A register reading (EventsBefore: the count when its
+// read was sent) gives way to any card event counted since.
+static VOID RecordCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State, CARD_STATE_SOURCE Source,
+                            ULONG EventsBefore) {
   KIRQL irql;
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
 
-  ULONG oldState = SmartcardExtension->ReaderCapabilities.CurrentState;
-  BOOLEAN changed = CardStateChanged(oldState, newState);
-
-  if (State != SCARD_UNKNOWN) {
-    SmartcardExtension->ReaderCapabilities.CurrentState = State;
-  } else if (registerRead && changed) {
-    // A card already known as present, powered or specific stays so.
-    SmartcardExtension->ReaderCapabilities.CurrentState = newState;
-  }
-
   PIRP irp = NULL;
-  if (changed) {
-    irp = TakeParkedTrackingRequest(SmartcardExtension);
+  PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+  if (Source == CardEventReported || EventsBefore == readerExtension->CardEvents) {
+    ULONG oldState =
+        Source == CardRegisterReadAsNewCard ? SCARD_ABSENT : SmartcardExtension->ReaderCapabilities.CurrentState;
+    BOOLEAN changed = CardStateChanged(oldState, State);
+    if (State != SCARD_UNKNOWN && (Source != CardRegisterRead || changed)) {
+      SmartcardExtension->ReaderCapabilities.CurrentState = State;
+    }
+    if (Source == CardEventReported) {
+      readerExtension->CardEvents++;
+    }
+    if (changed) {
+      irp = TakeParkedTrackingRequest(SmartcardExtension);
+    }
   }
 
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
   CompleteTrackingRequest(irp);
+}
+
+VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+  if (State != SCARD_UNKNOWN) {
+    RecordCardState(SmartcardExtension, State, CardEventReported, 0);
+    return;
+  }
+  // Ask the reader before any lock is taken: the read waits. A reader
+  // that does not answer leaves the state compared as "no card", and
+  // CurrentState itself as it is.
+  ULONG events = CardEventsSoFar(SmartcardExtension);
+  ULONG reading = SCARD_UNKNOWN;
+  (VOID) ReadCardState(SmartcardExtension, &reading);
+  RecordCardState(SmartcardExtension, reading, CardRegisterRead, events);
+}
+
+VOID ReadCardStateAsNewlyInserted(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+  ULONG events = CardEventsSoFar(SmartcardExtension);
+  ULONG reading = SCARD_UNKNOWN;
+  if (ReadCardState(SmartcardExtension, &reading) == STATUS_SUCCESS) {
+    RecordCardState(SmartcardExtension, reading, CardRegisterReadAsNewCard, events);
+  }
+}
+
+VOID SetCardStateWhilePresent(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State) {
+  ASSERT(SmartcardExtension != NULL && SmartcardExtension->OsData != NULL);
+  ASSERT(State > SCARD_ABSENT);
+  KIRQL irql;
+  KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+  if (SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = State;
+  }
+  KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
 }
 
 VOID ForgetCardState(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -103,6 +147,7 @@ VOID ForgetCardState(PSMARTCARD_EXTENSION SmartcardExtension) {
   KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
   BOOLEAN cardKnown = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
   SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
+  SmartcardExtension->ReaderExtension->CardEvents++;
   PIRP irp = cardKnown ? TakeParkedTrackingRequest(SmartcardExtension) : NULL;
   KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
   CompleteTrackingRequest(irp);

@@ -8,9 +8,23 @@
 
 // Records the card state and completes a parked tracking request when the
 // state crosses between the no-card class (0, 1) and the card class (2 to 6).
-// State 0 asks the reader (register 4); it then waits and must be called
-// below DISPATCH_LEVEL. A non-zero state never touches the reader.
+// A non-zero state is a card event the reader reported and never touches the
+// reader. State 0 asks the reader (register 4); it then waits and must be
+// called below DISPATCH_LEVEL, and its answer is dropped when a card event
+// was recorded while the read ran (the event came later).
 VOID UpdateCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
+
+// Asks the reader again after a power-up and counts a card in it as newly
+// inserted (a parked tracking request is completed as after an insertion).
+// A reader that does not answer, or a card event recorded while the read
+// ran, leaves the state as it is. Waits: below DISPATCH_LEVEL.
+VOID ReadCardStateAsNewlyInserted(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Records a state of the card class (SCARD_PRESENT to SCARD_SPECIFIC) that an
+// exchange with the card reached, unless the card is no longer known: a
+// removal reported while the exchange ran wins. Never completes a tracking
+// request (the class does not change); any IRQL up to DISPATCH_LEVEL.
+VOID SetCardStateWhilePresent(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 
 // The reader has gone away by itself (its DSR line changed, or the serial
 // wait failed): nothing it said about the card holds any more. Sets the

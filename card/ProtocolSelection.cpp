@@ -12,6 +12,7 @@
 #include "card/ProtocolSelection.h"
 
 #include "card/CardPower.h"
+#include "card/CardState.h"
 #include "card/CardTiming.h"
 #include "include/tav712.h"
 #include "link/ReaderCommands.h"
@@ -127,7 +128,7 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   if (outcome == STATUS_SUCCESS) {
     ReportProtocol(SmartcardExtension, card->Protocol.Selected);
-    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+    SetCardStateWhilePresent(SmartcardExtension, SCARD_SPECIFIC);
     return STATUS_SUCCESS;
   }
   card->Protocol.Selected = 0;

@@ -86,11 +86,8 @@ static VOID PowerUpReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceE
     // Asked again, a card counts as newly inserted. A reader that cannot
     // answer this time leaves the state the first answer gave, never "no
     // card" for a card that is there.
-    ULONG state = SCARD_UNKNOWN;
-    if ((stateWasKnown || smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) &&
-        ReadCardState(smartcardExtension, &state) == STATUS_SUCCESS) {
-      smartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
-      UpdateCardState(smartcardExtension, state);
+    if (stateWasKnown || smartcardExtension->ReaderCapabilities.CurrentState != SCARD_UNKNOWN) {
+      ReadCardStateAsNewlyInserted(smartcardExtension);
     }
   }
 

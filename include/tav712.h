@@ -97,6 +97,11 @@ typedef struct _READER_EXTENSION {
   // worker run's wake-up belongs to the exchange whose bytes it decoded and
   // is dropped once a write has started another, however late the run ends.
   ULONG ReceiveSequence;
+  // Counts what the reader said of the card by itself (insertion and removal
+  // codes) and the driver's forgetting of it, under OsData->SpinLock. A
+  // register-4 reading is recorded only when nothing was counted since its
+  // read was sent: the event came later in the reader's stream and stands.
+  ULONG CardEvents;
 } READER_EXTENSION;
 
 // The extension of a reader's device object.

@@ -130,6 +130,29 @@ TEST(CardState, TrackingRaceSeedsReachBothOutcomes) {
   EXPECT_GT(byCancel, 0);
 }
 
+// The reader answers a card-state read "no card" and reports an insertion
+// right behind its reply. With late wake-ups the reader of the reply may
+// record it only after the insertion was recorded; the insertion came later
+// in the stream and stands, for both readings of register 4.
+TEST(CardState, AnInsertionBehindAReadingOutlivesIt) {
+  const std::pair<const char*, void (*)(PSMARTCARD_EXTENSION)> readings[] = {
+      {"update", [](PSMARTCARD_EXTENSION smartcard) { UpdateCardState(smartcard, 0); }},
+      {"after wake", ReadCardStateAsNewlyInserted},
+  };
+  for (const auto& [name, readCardState] : readings) {
+    for (std::uint64_t seed = 1; seed <= 16; seed++) {
+      SCOPED_TRACE(::testing::Message() << name << ", seed " << seed);
+      CardHarness card(
+          {.seed = seed, .line = ScriptLine{"> C4\n< 00 10 85\n"}, .lateWakeupBound = std::chrono::milliseconds(3)});
+      ASSERT_EQ(card.h().openLink(), STATUS_SUCCESS);
+      setState(card, SCARD_ABSENT);
+      card.h().call([&, read = readCardState] { read(card.smartcard()); });
+      card.h().runUntilIdle();
+      EXPECT_EQ(state(card), ULONG{SCARD_PRESENT});
+    }
+  }
+}
+
 // A request cancelled after the library parked it but before CardTracking
 // made it cancellable is ended by CardTracking, not left parked.
 TEST(CardState, RequestCancelledBeforeItBecameCancellableIsCompleted) {

@@ -139,6 +139,21 @@ TEST(ProtocolSelection, RefusedProposalFallsBackOnceToTheDefault) {
   }
 }
 
+// The card is pulled right after its PTS answer: the removal the reader
+// reports while the selection finishes wins, and the card is not reported
+// back as specific (nor as present by the power-down that follows).
+TEST(ProtocolSelection, CardPulledAfterItsPtsAnswerStaysAbsent) {
+  const std::uint32_t atrBytes = poweredCard(knobsFor("t1"))->h().reader()->card()->bytesSent();
+  const std::uint32_t ptsAnswerBytes = 4;  // FF 11 11 FF
+  auto card = poweredCard(
+      knobsFor("t1", [&](auto& knobs) { knobs.reader.removeAfterCardByte = atrBytes + ptsAnswerBytes; }), 1, 1);
+  (VOID) card->setProtocol(SCARD_PROTOCOL_T1);
+  card->h().runUntilIdle();
+  EXPECT_EQ(card->smartcard()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
+  EXPECT_EQ(card->cardPower(SCARD_POWER_DOWN).status, STATUS_SUCCESS);
+  EXPECT_EQ(card->smartcard()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
+}
+
 // The selected protocol goes back as a ULONG; a smaller reply buffer is
 // refused before the card is touched.
 TEST(ProtocolSelection, ReplyBufferUnderFourBytesIsNeverWritten) {

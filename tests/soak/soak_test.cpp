@@ -30,7 +30,9 @@ namespace {
 //   5003449 the cable was pulled and plugged in again while a run waited for
 //        bytes; the next wait saw received characters and the DSR change
 //        together, and the link stayed open on a reader whose card had gone
-constexpr std::array<std::uint64_t, 7> onceFailed{131, 241, 253, 434, 3559, 2817882547039439557ULL, 5003449};
+//   5059638 the card was pulled right after its PTS answer; the selection
+//        then recorded it as specific over the removal the reader reported
+constexpr std::array<std::uint64_t, 8> onceFailed{131, 241, 253, 434, 3559, 2817882547039439557ULL, 5003449, 5059638};
 // Seeds that found a fault with the scheduler's late wake-ups on:
 //   30   a reply stored before its receive waited left a wake-up behind
 //        that ended the next command's receive at once (also 103, 248)
@@ -49,7 +51,13 @@ constexpr std::array<std::uint64_t, 7> onceFailed{131, 241, 253, 434, 3559, 2817
 //   11643739488339847032 (from a commit's slice, caught by ASan) the
 //        emulated reader's byte interrupt, held at a yield point inside the
 //        host's call, went on with the reader after the stack had freed it
-constexpr std::array<std::uint64_t, 7> onceFailedWithLateWakeups{30, 66, 127, 396, 825, 2161, 11643739488339847032ULL};
+//   2910091424106171095 (from a commit's slice) the card was pulled while
+//        its protocol was being selected; the selection then recorded it as
+//        specific over the removal
+//   5026966 the card went in while the wake-up read the card state; the
+//        wake-up's "no card", recorded late, overwrote the insertion
+constexpr std::array<std::uint64_t, 9> onceFailedWithLateWakeups{
+    30, 66, 127, 396, 825, 2161, 11643739488339847032ULL, 2910091424106171095ULL, 5026966};
 
 // Seeds in the commit's slice, each with the late wake-ups it draws: about
 // 10 s in the normal build and under a minute under ASan, on one core.
