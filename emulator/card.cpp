@@ -74,9 +74,9 @@ void Card::select(std::uint8_t protocol, std::uint8_t fiDi) {
     options.lenFfBlocks = knobs_.lenFfBlocks;
     options.badEdcBlocks = knobs_.badEdcBlocks;
     options.lostBlocks = knobs_.lostBlocks;
-    t1_ = std::make_unique<T1Engine>(application_, options);
+    t1_ = std::make_unique<T1Engine>(application_, options, &answers_);
   } else {
-    t0_ = std::make_unique<T0Engine>(application_, profile_.t0);
+    t0_ = std::make_unique<T0Engine>(application_, profile_.t0, &answers_);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "emulator/answer_log.h"
 #include "emulator/atr.h"
 #include "emulator/card_application.h"
 #include "emulator/card_output.h"
@@ -49,6 +50,9 @@ class Card {
   const AtrInfo& atr() const { return atr_; }
   CardApplication& application() { return application_; }
   const CardProfile& profile() const { return profile_; }
+  // The answers to the commands the card completed since it went into the
+  // slot.
+  const AnswerLog& answers() const { return answers_; }
   // Characters the card has sent since it went into the slot.
   std::uint32_t bytesSent() const { return bytesSent_; }
 
@@ -71,6 +75,7 @@ class Card {
   std::unique_ptr<T0Engine> t0_;
   std::unique_ptr<T1Engine> t1_;
   std::uint32_t bytesSent_ = 0;
+  AnswerLog answers_;
 };
 
 }  // namespace emulator

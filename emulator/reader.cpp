@@ -279,6 +279,7 @@ void Reader::armWatch(std::uint32_t etu) {
 bool Reader::insertCard(std::unique_ptr<Card> card, bool announce) {
   if (card_ || !card) return false;
   card_ = std::move(card);
+  ++cardsInserted_;
   card_->powerDown();
   cardBytesSeen_ = 0;
   if (announce) queueToHost({readerEscape, readerCardInserted});

@@ -48,6 +48,9 @@ class Reader final : public line::LineDevice {
   // slot is empty.
   std::unique_ptr<Card> removeCard();
   Card* card() const { return card_.get(); }
+  // Cards put into the slot so far: tells a card from one that took the
+  // place of another.
+  std::uint64_t cardsInserted() const { return cardsInserted_; }
 
   // The reader's cable: unplugging drops DSR and silences the reader;
   // plugging it in again raises DSR with the registers at power-on values.
@@ -127,6 +130,7 @@ class Reader final : public line::LineDevice {
 
   // Card side.
   std::unique_ptr<Card> card_;
+  std::uint64_t cardsInserted_ = 0;
   std::uint64_t cardEpoch_ = 0;
   std::uint64_t watchEpoch_ = 0;
   line::Nanoseconds cardLineFreeAt_{0};

@@ -14,9 +14,10 @@ void T0Engine::procedure(CardOutput& out, std::uint8_t byte) const {
   out.push_back(CardByte{byte, 0, false});
 }
 
-void T0Engine::statusWord(CardOutput& out, std::uint16_t sw) const {
+void T0Engine::statusWord(CardOutput& out, std::uint16_t sw, const std::vector<std::uint8_t>& data) {
   procedure(out, static_cast<std::uint8_t>(sw >> 8));
   out.push_back(CardByte{static_cast<std::uint8_t>(sw & 0xFF), 0, false});
+  if (answers_ != nullptr) answers_->record(ResponseApdu{data, sw}.bytes());
 }
 
 CardOutput T0Engine::receive(std::uint8_t byte) {
@@ -93,7 +94,7 @@ CardOutput T0Engine::sendResponse(const ResponseApdu& response) {
     }
     out.push_back(CardByte{data[i], 0, false});
   }
-  statusWord(out, response.sw);
+  statusWord(out, response.sw, response.data);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "emulator/answer_log.h"
 #include "emulator/card_application.h"
 #include "emulator/card_output.h"
 
@@ -33,19 +34,24 @@ struct T0Options {
 
 class T0Engine {
  public:
-  T0Engine(CardApplication& application, T0Options options) : application_(application), options_(options) {}
+  // Every answer the engine completes goes to answers, when given.
+  T0Engine(CardApplication& application, T0Options options, AnswerLog* answers = nullptr)
+      : application_(application), options_(options), answers_(answers) {}
   CardOutput receive(std::uint8_t byte);
   void reset();
 
  private:
   void procedure(CardOutput& out, std::uint8_t byte) const;
-  void statusWord(CardOutput& out, std::uint16_t sw) const;
+  // Ends an answer: its status word goes out, and the answer (the data sent
+  // before it, then the status word) to the log.
+  void statusWord(CardOutput& out, std::uint16_t sw, const std::vector<std::uint8_t>& data = {});
   CardOutput headerComplete();
   CardOutput dataComplete();
   CardOutput sendResponse(const ResponseApdu& response);
 
   CardApplication& application_;
   T0Options options_;
+  AnswerLog* answers_;
   std::vector<std::uint8_t> header_;
   std::vector<std::uint8_t> incoming_;
   std::size_t incomingExpected_ = 0;

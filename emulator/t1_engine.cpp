@@ -14,8 +14,8 @@ bool listed(const std::vector<std::uint32_t>& list, std::uint32_t value) {
 
 }  // namespace
 
-T1Engine::T1Engine(CardApplication& application, T1Options options)
-    : application_(application), options_(std::move(options)), ifsc_(options_.ifsc) {}
+T1Engine::T1Engine(CardApplication& application, T1Options options, AnswerLog* answers)
+    : application_(application), options_(std::move(options)), answers_(answers), ifsc_(options_.ifsc) {}
 
 void T1Engine::reset() {
   inbox_.clear();
@@ -105,6 +105,7 @@ CardOutput T1Engine::information(const T1Block& block) {
   command_.clear();
   const auto apdu = parseCommandApdu(command);
   const ResponseApdu response = apdu ? application_.process(*apdu) : ResponseApdu{{}, 0x6700};
+  if (answers_ != nullptr) answers_->record(response.bytes());
   return answer(response.bytes());
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "emulator/answer_log.h"
 #include "emulator/card_application.h"
 #include "emulator/card_output.h"
 #include "emulator/t1_block.h"
@@ -30,7 +31,8 @@ struct T1Options {
 
 class T1Engine {
  public:
-  T1Engine(CardApplication& application, T1Options options);
+  // Every response the application gives goes to answers, when given.
+  T1Engine(CardApplication& application, T1Options options, AnswerLog* answers = nullptr);
   CardOutput receive(std::uint8_t byte);
   void reset();
   std::uint8_t ifsd() const { return ifsd_; }
@@ -49,6 +51,7 @@ class T1Engine {
 
   CardApplication& application_;
   T1Options options_;
+  AnswerLog* answers_;
   std::vector<std::uint8_t> inbox_;
   std::uint8_t ifsd_ = 32;
   std::uint8_t ifsc_;

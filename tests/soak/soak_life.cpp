@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "emulator/card.h"
+#include "tav712/hex.h"
 #include "stack/reader_client.h"
 #include "stack/reader_stack.h"
 
@@ -260,11 +261,38 @@ class Life {
   }
 
   ControlReply transmit(ULONG protocol, const Bytes& apdu, const std::string& what) {
+    const AnswerMark mark = markAnswers();
     ControlReply reply =
         ReaderClient::transmitAnswer(request(IOCTL_SMARTCARD_TRANSMIT, ReaderClient::transmitInput(protocol, apdu),
                                              ReaderClient::transmitOutputLength(), what));
-    if (reply.ok() && reply.output.size() < 2) fail(what + " succeeded without a status word");
+    checkAnswer(reply, mark, reader() != nullptr ? reader()->card() : nullptr, what);
     return reply;
+  }
+
+  // Where the card's answers stood when an APDU was sent.
+  struct AnswerMark {
+    std::uint64_t cardsInserted = 0;
+    std::uint64_t answers = 0;
+  };
+  AnswerMark markAnswers() {
+    if (reader() == nullptr) return {};
+    const emulator::Card* card = reader()->card();
+    return {reader()->cardsInserted(), card != nullptr ? card->answers().count() : 0};
+  }
+
+  // An APDU that succeeded carries exactly what the card (the one in the
+  // slot at the end, or the one pulled out during the request) answered to
+  // the last command it completed since the APDU was sent.
+  void checkAnswer(const ControlReply& reply, const AnswerMark& mark, const emulator::Card* card,
+                   const std::string& what) {
+    if (!reply.ok()) return;
+    if (reply.output.size() < 2) return fail(what + " succeeded without a status word");
+    if (card == nullptr || reader() == nullptr) return;
+    const std::uint64_t before = reader()->cardsInserted() == mark.cardsInserted ? mark.answers : 0;
+    if (card->answers().count() <= before) return fail(what + " succeeded, but the card answered no command");
+    if (reply.output != card->answers().last()) {
+      fail(what + " answered " + formatHex(reply.output) + ", but the card said " + formatHex(card->answers().last()));
+    }
   }
 
   std::string outcome(const ControlReply& reply) {
@@ -319,12 +347,15 @@ class Life {
       case Op::apdu: return outcome(transmit(protocolFor(step.value), apduOfCase(step.value >> 2), "APDU"));
       case Op::apduThenPull: {
         if (!client_ || !client_->open()) return "no handle";
+        const AnswerMark mark = markAnswers();
         auto running = client_->startControl(
             IOCTL_SMARTCARD_TRANSMIT, ReaderClient::transmitInput(protocolFor(step.value), apduOfCase(step.value >> 2)),
             ReaderClient::transmitOutputLength(), "APDU, card pulled");
         scheduler().advanceBy(std::chrono::microseconds((step.value % 64) * 500));
-        if (reader() != nullptr) reader()->removeCard();
-        return outcome(ReaderClient::transmitAnswer(finish(std::move(running), "APDU, card pulled")));
+        const std::unique_ptr<emulator::Card> pulled = reader() != nullptr ? reader()->removeCard() : nullptr;
+        const ControlReply reply = ReaderClient::transmitAnswer(finish(std::move(running), "APDU, card pulled"));
+        checkAnswer(reply, mark, pulled.get(), "APDU, card pulled");
+        return outcome(reply);
       }
       case Op::getState: return outcome(request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), "state"));
       case Op::getAttribute: {
