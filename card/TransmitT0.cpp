@@ -17,7 +17,7 @@
 // The reader is transparent: card bytes go out with the send command and
 // come back through the receive buffer one procedure byte at a time. A data
 // error that the reader reports on any card byte ends the command as a
-// time-out, and a card that times out is powered down.
+// time-out, and a card whose command broke off is powered down.
 
 #include "card/TransmitT0.h"
 
@@ -164,7 +164,14 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (status == STATUS_SUCCESS) {
     return SmartcardT0Reply(SmartcardExtension);
   }
-  if (status == STATUS_IO_TIMEOUT) {
+  // A command that broke off (a time-out, a reader error, a reply out of
+  // step) leaves the card somewhere inside its dialogue, still sending or
+  // waiting for bytes, and T=0 has no way back but a reset: read on, the
+  // rest of its answer would be taken for the next command's. The card is
+  // powered down, and what it was still sending goes with the power-down's
+  // pause. A command refused before it went out, and an answer too long
+  // for the reply buffer, leave the card powered.
+  if (status != STATUS_INVALID_DEVICE_REQUEST && status != STATUS_BUFFER_TOO_SMALL) {
     SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
     (VOID) CardPower(SmartcardExtension);
   }

@@ -365,6 +365,22 @@ TEST(TransmitT0, DataErrorOnTheLastStatusByteIsATimeoutAndPowersDown) {
   EXPECT_EQ(card->smartcard()->CardCapabilities.Protocol.Selected, 0u);
 }
 
+// The reader answers the command's send with its error code while the card,
+// which got the header, answers it after all: the card is powered down, so
+// that the rest of its answer is not taken for the next command's.
+TEST(TransmitT0, CommandBrokenOffByAReaderErrorPowersTheCardDown) {
+  const std::uint32_t replies = t0Card(emulator::T0AckStyle::full)->h().reader()->repliesSent();
+  auto card = poweredCard(knobsFor("t0", [&](auto& knobs) { knobs.reader.errorReplies = {replies + 1}; }), 1, 1);
+  ASSERT_EQ(card->setProtocol(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+  ASSERT_EQ(card->transmit(SCARD_PROTOCOL_T0, kSelectEf).status, STATUS_SUCCESS);
+  card->h().recorder()->clear();
+
+  EXPECT_EQ(card->transmit(SCARD_PROTOCOL_T0, kRead10).status, STATUS_DATA_ERROR);
+  EXPECT_EQ(hex(card->h().recorder()->writes().back()), "84 00") << "powered down";
+  EXPECT_EQ(card->transmit(SCARD_PROTOCOL_T0, kRead10).status, STATUS_INVALID_DEVICE_STATE)
+      << "no answer without a reset";
+}
+
 // The card sends a NULL before every procedure byte, the one before SW1
 // after the response data included.
 TEST(TransmitT0, NullBytesBetweenTheDataAndTheStatusAreSkipped) {

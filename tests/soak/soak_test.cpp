@@ -32,7 +32,11 @@ namespace {
 //        together, and the link stayed open on a reader whose card had gone
 //   5059638 the card was pulled right after its PTS answer; the selection
 //        then recorded it as specific over the removal the reader reported
-constexpr std::array<std::uint64_t, 8> onceFailed{131, 241, 253, 434, 3559, 2817882547039439557ULL, 5003449, 5059638};
+//   17008 a T=0 command broken off by a reader error left the card inside
+//        it; the rest of its answer was taken for a later command's, which
+//        then "succeeded" with a status word the card never gave it
+constexpr std::array<std::uint64_t, 9> onceFailed{131,     241,     253,  434, 3559, 2817882547039439557ULL,
+                                                  5003449, 5059638, 17008};
 // Seeds that found a fault with the scheduler's late wake-ups on:
 //   30   a reply stored before its receive waited left a wake-up behind
 //        that ended the next command's receive at once (also 103, 248)
