@@ -39,9 +39,11 @@ struct CardKnobs {
 struct ReaderKnobs {
   std::uint8_t firmwareVersion = 0x23;  // firmware=0xMN
   // Replies counted from 1 since the reader was plugged in.
-  std::vector<std::uint32_t> wrongReplies;   // wrong-reply=N[:N...]
-  std::uint8_t wrongReplyValue = 0x00;       // wrong-reply-value=V
-  std::vector<std::uint32_t> errorReplies;   // error-reply=N[:N...]: 0x10 0x84 instead
+  std::vector<std::uint32_t> wrongReplies;  // wrong-reply=N[:N...]
+  std::uint8_t wrongReplyValue = 0x00;      // wrong-reply-value=V
+  std::vector<std::uint32_t> errorReplies;  // error-reply=N[:N...]: 0x10 0x84 instead
+  // error-before-reply=N[:N...]: 0x10 0x84, then the reply all the same
+  std::vector<std::uint32_t> errorsBeforeReplies;
   std::vector<std::uint32_t> lateReplies;    // late-reply=N[:N...]
   std::uint32_t lateReplyMs = 500;           // late-reply-ms=M
   std::optional<std::uint32_t> silentAfter;  // reader-silent-after=N: bytes to the host

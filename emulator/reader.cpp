@@ -90,9 +90,10 @@ void Reader::reply(std::uint8_t value) {
   const line::Nanoseconds notBefore = listed(knobs_.lateReplies, repliesSent_)
                                           ? timeline_.now() + std::chrono::milliseconds(knobs_.lateReplyMs)
                                           : line::Nanoseconds(0);
-  if (listed(knobs_.errorReplies, repliesSent_)) {
+  if (listed(knobs_.errorReplies, repliesSent_) || listed(knobs_.errorsBeforeReplies, repliesSent_)) {
+    ++errorsReported_;
     queueToHost({readerEscape, readerError}, notBefore);
-    return;
+    if (!listed(knobs_.errorsBeforeReplies, repliesSent_)) return;
   }
   if (listed(knobs_.wrongReplies, repliesSent_)) value = knobs_.wrongReplyValue;
   queueData(value, notBefore);
@@ -100,6 +101,7 @@ void Reader::reply(std::uint8_t value) {
 
 void Reader::replyError() {
   ++repliesSent_;
+  ++errorsReported_;
   queueToHost({readerEscape, readerError});
 }
 

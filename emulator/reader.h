@@ -72,6 +72,8 @@ class Reader final : public line::LineDevice {
   const line::LineSettings& lineSettings() const { return ownSettings_; }
   // Replies sent since the reader was plugged in (what the reply knobs count).
   std::uint32_t repliesSent() const { return repliesSent_; }
+  // Reader errors (0x10 0x84) sent so far, whatever the cable did.
+  std::uint32_t errorsReported() const { return errorsReported_; }
 
  private:
   struct Outgoing {
@@ -126,6 +128,7 @@ class Reader final : public line::LineDevice {
   line::Nanoseconds hostLineFreeAt_{0};
   std::uint64_t hostEpoch_ = 0;
   std::uint32_t repliesSent_ = 0;
+  std::uint32_t errorsReported_ = 0;
   std::uint32_t bytesToHost_ = 0;
 
   // Card side.

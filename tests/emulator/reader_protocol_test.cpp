@@ -26,15 +26,17 @@ TEST_P(ReaderCommands, AnswerEachCommandWithOneReply) {
   EXPECT_EQ(rig.host->exchange(GetParam().command), GetParam().reply);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ReaderCommands,
-                         ::testing::Values(CommandCase{"FirmwareVersion", "", {0xC0}, {0x23}},
-                                           CommandCase{"CardPresentUnpowered", "", {0xC4}, {0x01}},
-                                           CommandCase{"NoCard", "no-card", {0xC4}, {0x00}},
-                                           CommandCase{"FirmwareRegisterIsReadOnly", "", {0x80, 0x55}, {0x10, 0x84}},
-                                           CommandCase{"UnknownCommandClass", "", {0x3F}, {0x10, 0x84}},
-                                           CommandCase{"SendToUnpoweredCard", "", {0x41, 0x00}, {0x10, 0x84}},
-                                           CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}}),
-                         [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReaderCommands,
+    ::testing::Values(CommandCase{"FirmwareVersion", "", {0xC0}, {0x23}},
+                      CommandCase{"CardPresentUnpowered", "", {0xC4}, {0x01}},
+                      CommandCase{"NoCard", "no-card", {0xC4}, {0x00}},
+                      CommandCase{"FirmwareRegisterIsReadOnly", "", {0x80, 0x55}, {0x10, 0x84}},
+                      CommandCase{"UnknownCommandClass", "", {0x3F}, {0x10, 0x84}},
+                      CommandCase{"SendToUnpoweredCard", "", {0x41, 0x00}, {0x10, 0x84}},
+                      CommandCase{"ErrorReplyKnob", "error-reply=1", {0xC0}, {0x10, 0x84}},
+                      CommandCase{"ErrorBeforeReplyKnob", "error-before-reply=1", {0xC0}, {0x10, 0x84, 0x23}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(ReaderTiming, RepliesFollowTheCommandAtTheLineRate) {
   ReaderRig rig;

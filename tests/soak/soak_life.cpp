@@ -273,21 +273,27 @@ class Life {
   struct AnswerMark {
     std::uint64_t cardsInserted = 0;
     std::uint64_t answers = 0;
+    std::uint32_t readerErrors = 0;
   };
   AnswerMark markAnswers() {
     if (reader() == nullptr) return {};
     const emulator::Card* card = reader()->card();
-    return {reader()->cardsInserted(), card != nullptr ? card->answers().count() : 0};
+    return {reader()->cardsInserted(), card != nullptr ? card->answers().count() : 0, reader()->errorsReported()};
   }
 
   // An APDU that succeeded carries exactly what the card (the one in the
   // slot at the end, or the one pulled out during the request) answered to
-  // the last command it completed since the APDU was sent.
+  // the last command it completed since the APDU was sent. Nor can it
+  // succeed when the reader answered one of its commands with an error (a
+  // reply let through late may bring one that belongs to another).
   void checkAnswer(const ControlReply& reply, const AnswerMark& mark, const emulator::Card* card,
                    const std::string& what) {
     if (!reply.ok()) return;
     if (reply.output.size() < 2) return fail(what + " succeeded without a status word");
     if (card == nullptr || reader() == nullptr) return;
+    if (reader()->errorsReported() != mark.readerErrors && plan_.knobs.reader.lateReplies.empty()) {
+      fail(what + " succeeded although the reader answered one of its commands with an error");
+    }
     const std::uint64_t before = reader()->cardsInserted() == mark.cardsInserted ? mark.answers : 0;
     if (card->answers().count() <= before) return fail(what + " succeeded, but the card answered no command");
     if (reply.output != card->answers().last()) {

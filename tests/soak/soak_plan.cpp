@@ -173,6 +173,12 @@ Plan drawPlan(std::uint64_t seed) {
   // Drawn last, so that the knobs and steps of a seed stay what they were
   // before the scheduler had late wake-ups.
   if (draw.chance(50)) plan.lateWakeupBound = std::chrono::microseconds(draw.between(1, 5000));
+  // Knobs added since come after everything else, for the same reason.
+  if (draw.chance(8)) {
+    plan.knobText += ",error-before-reply=" + std::to_string(draw.between(1, 80));
+    plan.knobs = {};
+    (void)emulator::applyKnobs(plan.knobText, plan.knobs);
+  }
   return plan;
 }
 
