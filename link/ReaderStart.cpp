@@ -239,8 +239,8 @@ VOID NTAPI CloseSerialPortWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   BOOLEAN readerWentAway = deviceExtension->PnPStarted;
   KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
   // Whatever the reader last said about the card no longer holds. Handles
-  // still open, and new ones when the interface cannot be disabled, hear
-  // "unknown" instead of a card that may have left the slot meanwhile.
+  // still open, and any opened later when the interface cannot be
+  // disabled, hear "unknown" instead of a card that may have left the slot.
   if (readerWentAway) {
     ForgetCardState(&deviceExtension->SmartcardExtension);
   }
