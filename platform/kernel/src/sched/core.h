@@ -156,7 +156,7 @@ class Core : public std::enable_shared_from_this<Core> {
   std::deque<OutsideInterrupt> inbox;
   unsigned openLines = 0;
   Pool pools[3];
-  std::vector<std::shared_ptr<Thread>> finishedUnjoined;  // until joined
+  std::vector<std::shared_ptr<Thread>> finishedUnjoined;  // kept until joined or shut down
   // Fibers whose threads have ended: kept for the next threads to start on,
   // so that a thread's start costs no stack mapping.
   std::vector<std::unique_ptr<Fiber>> endedFibers;
@@ -227,8 +227,8 @@ class Core : public std::enable_shared_from_this<Core> {
   Fiber& contextOf(Thread* thread);
   Thread* pickReady();
   Thread* idleDriver() const;
-  // Run by a waiting foreign thread that holds the CPU while no thread is
-  // ready: reach goals, move time, wait for the outside, or find a deadlock.
+  // Run by the host while a foreign thread waits and no thread is ready:
+  // reach goals, move time, wait for the outside, or find a deadlock.
   void idleStep(Lock& lock);
   bool goalReached(const Thread& host) const;
   // The seeded delay of a late wake-up of `thread` woken for `reason`, or

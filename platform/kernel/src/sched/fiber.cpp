@@ -142,7 +142,7 @@ Fiber::~Fiber() {
 }
 
 void Fiber::start(Fiber* self) {
-  self->enteredFrom();
+  self->resumed();
   self->entry_(self->argument_);
   std::abort();  // an entry ends with exitTo()
 }
@@ -162,11 +162,11 @@ void Fiber::switchContext(Fiber& from, Fiber& to, bool exiting) {
   (void)exiting;
 #endif
   platform_fiber_switch(&from.savedStackPointer_, to.savedStackPointer_);
-  from.enteredFrom();
+  from.resumed();
 }
 
 // Runs first thing in a context that has just been switched to.
-void Fiber::enteredFrom() {
+void Fiber::resumed() {
 #if defined(PLATFORM_ADDRESS_SANITIZER)
   __sanitizer_finish_switch_fiber(fakeStack_, nullptr, nullptr);
   fakeStack_ = nullptr;

@@ -45,7 +45,7 @@ class Fiber {
 
   static void start(Fiber* self);
   static void switchContext(Fiber& from, Fiber& to, bool exiting);
-  void enteredFrom();
+  void resumed();
 
   void* savedStackPointer_ = nullptr;
   void* stack_ = nullptr;  // mapping: guard page, then the stack
