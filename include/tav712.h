@@ -70,6 +70,10 @@ typedef struct _READER_EXTENSION {
   // TRUE from the reader's error code until the run that decoded it hands
   // its failure over: bytes that follow the code are not the reply.
   BOOLEAN ReceiveFailurePending;
+  // The command written last has had no reply yet (set by the write, under
+  // ReceiveLock): a time-out marker that comes before the reply is the tail
+  // of an exchange before, not the end of this one.
+  BOOLEAN ReplyPending;
   // STATUS_DATA_ERROR once the reader reported a data error in the stream.
   NTSTATUS TransferError;
   // STATUS_SUCCESS once the reader marked the end of a T=1 block.

@@ -84,6 +84,7 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         ReaderExtension->ReceivedBytes = ReaderExtension->BytesWanted;
       }
       ReaderExtension->ReceiveFailurePending = TRUE;
+      ReaderExtension->ReplyPending = FALSE;
       JoinCurrentExchange(ReaderExtension, Run);
       Run->Status = STATUS_UNSUCCESSFUL;
       Run->Wake = TRUE;
@@ -93,6 +94,7 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
     case READER_STATUS_DATA_ERROR:
       // A 0x00 stands in for the byte the reader could not receive.
       KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+      ReaderExtension->ReplyPending = FALSE;
       if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
         ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = 0x00;
       }
@@ -110,6 +112,14 @@ static BOOLEAN HandleReaderCode(PREADER_EXTENSION ReaderExtension, UCHAR Code, P
         return FALSE;
       }
       KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+      if (ReaderExtension->ReplyPending) {
+        // The reader replies to every command before anything else: a
+        // marker ahead of the reply closed the card's transfer of the
+        // exchange before (it came behind a late reply and the bytes
+        // that followed it), and must not end this command's receive.
+        KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
+        return FALSE;
+      }
       JoinCurrentExchange(ReaderExtension, Run);
       if (ReaderExtension->BytesWanted != TAV712_NO_BYTES_WANTED &&
           ReaderExtension->ReceivedBytes < ReaderExtension->BytesWanted) {
@@ -194,6 +204,7 @@ static BOOLEAN DecodeByte(PREADER_EXTENSION ReaderExtension, UCHAR Byte, PRECEIV
   // A data byte: stored behind the counted bytes unless only the last slot
   // is left, in which case it is dropped and the next one read.
   KeAcquireSpinLock(&ReaderExtension->ReceiveLock, &oldIrql);
+  ReaderExtension->ReplyPending = FALSE;
   if (ReaderExtension->ReceivedBytes + 1 < TAV712_RECEIVE_BUFFER_SIZE) {
     ReaderExtension->ReceiveBuffer[ReaderExtension->ReceivedBytes++] = Byte;
     if (ReaderExtension->ReceivedBytes >= ReaderExtension->BytesWanted) {

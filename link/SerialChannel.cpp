@@ -111,6 +111,7 @@ NTSTATUS SerialWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULO
   ReaderExtension->ReceivedBytes = 0;
   ReaderExtension->ReceiveSequence++;
   ReaderExtension->ReceiveFailurePending = FALSE;
+  ReaderExtension->ReplyPending = TRUE;
   KeClearEvent(&ReaderExtension->DataAvailable);
   KeReleaseSpinLock(&ReaderExtension->ReceiveLock, oldIrql);
 

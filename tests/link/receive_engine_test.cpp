@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The marker settles the receive: it is woken at once, not after a
         // read that waits out the serial time-out for bytes that are over.
         StreamCase{"TimeoutCodeWakesTheShortReceiveAtOnce",
-                   "< 10 83",
+                   "< 41 10 83",
                    3,
                    STATUS_IO_TIMEOUT,
                    {},
@@ -121,6 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
                    SCARD_UNKNOWN,
                    0ms,
                    5ms},
+        // The reader replies to a command before anything else: a marker
+        // ahead of the reply closed an earlier exchange's card transfer
+        // (behind a late reply), and the reply still comes to this one.
+        StreamCase{"TimeoutCodeAheadOfTheReplyBelongsToAnEarlierExchange", "< 10 83 41", 1, STATUS_SUCCESS, {0x41}},
         // The reader's error came behind a byte that reads as success: the
         // receive still fails, nothing having been delivered.
         StreamCase{"ReaderErrorBehindAnOkByteIsNeverSuccess", "< 90 10 84 41", 2, STATUS_UNSUCCESSFUL, {}},
@@ -288,6 +292,7 @@ TEST(ReceiveEngine, EscapeSequencesSurviveTheEndOfAWorkerRun) {
   PREADER_EXTENSION reader = harness->readerExtension();
   reader->BlockEndStatus = STATUS_IO_TIMEOUT;
   writeTrigger(*harness);
+  reader->ReplyPending = FALSE;  // as after the command's reply
   harness->runFor(150ms);
   EXPECT_TRUE(reader->EscapePending) << "the first run ended on the escape byte";
   harness->runFor(400ms);
