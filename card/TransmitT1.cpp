@@ -10,7 +10,7 @@
 // the prologue. Receive problems are handed to the library as short or
 // corrupted blocks (a data error inverts the last byte, so the library sees
 // an EDC error), and its own error recovery decides what follows. When it
-// gives up with a time-out the card is powered down.
+// gives up with a time-out, or a block's send fails, the card is powered down.
 
 #include "card/TransmitT1.h"
 
@@ -99,7 +99,20 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
                               SmartcardExtension->SmartcardRequest.BufferLength);
     reply->BufferLength = 0;
     if (status != STATUS_SUCCESS) {
-      break;
+      // The block may have reached the card all the same, which then
+      // answers it and counts its sequence number on: the library, which
+      // never saw it go, would be out of step with the card, and could take
+      // that answer for the next command's. The card is powered down, as
+      // when the library gives up. A reader that went away takes the card
+      // with it; a time-out ends as when the library gives up.
+      if (status == STATUS_IO_TIMEOUT) {
+        break;
+      }
+      if (status != STATUS_DEVICE_REMOVED) {
+        SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+        (VOID) CardPower(SmartcardExtension);
+      }
+      return status;
     }
 
     // A reader that went away is not a transmission error to recover

@@ -335,6 +335,18 @@ TEST(TransmitT1, SilentCardIsPoweredDownWhenTheLibraryGivesUp) {
       << "no protocol after the power-down";
 }
 
+// The reader answers a block's send with its error code, and the card, which
+// got the block, answers it all the same: the card is powered down, so that
+// its answer is never taken for the next command's.
+TEST(TransmitT1, BlockWhoseSendFailedPowersTheCardDown) {
+  const std::uint32_t replies = t1Card(knobsFor("t1"))->h().reader()->repliesSent();
+  auto card = t1Card(knobsFor("t1", [&](auto& knobs) { knobs.reader.errorReplies = {replies + 1}; }));
+  EXPECT_EQ(card->transmit(SCARD_PROTOCOL_T1, kSelectMf).status, STATUS_DATA_ERROR);
+  EXPECT_EQ(hex(card->h().recorder()->writes().back()), "84 00") << "powered down";
+  EXPECT_EQ(card->transmit(SCARD_PROTOCOL_T1, kSelectMf).status, STATUS_INVALID_DEVICE_STATE)
+      << "no answer without a reset";
+}
+
 // ---- T=0 ----------------------------------------------------------------
 
 const Bytes kSelectEf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0xE2};
