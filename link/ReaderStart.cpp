@@ -154,7 +154,11 @@ static NTSTATUS StartOpenedReader(PDEVICE_OBJECT DeviceObject) {
       // The port closed under the start (its serial wait could not be
       // armed again, or DSR dropped) and the close worker may have
       // disabled the interface before it was enabled here: the reader
-      // ends as after a port that closes right after its start.
+      // ends as after a port that closes right after its start, its card
+      // state forgotten (the close worker did not count the reader as
+      // started, and a card-state read the close cut short leaves the
+      // state as it was before).
+      ForgetCardState(smartcardExtension);
       (VOID) IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
     }
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);

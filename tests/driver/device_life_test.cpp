@@ -242,6 +242,24 @@ TEST_F(DeviceLife, APortClosedUnderTheStartLeavesTheInterfaceDisabled) {
             std::vector<std::u16string>{interfaceName(first)});
 }
 
+// The port closes under a restart, before the reader counts as started, so
+// the close does not forget the card; the start's card-state read then fails
+// on the closed port. The state from before the stop (a card, pulled since)
+// must not survive it.
+TEST_F(DeviceLife, APortClosedUnderARestartForgetsTheCardItKnew) {
+  ReaderPort& port = startedReader();
+  const std::uint64_t irpsPerStart = system.faults().calls(platform::fault::kAllocateIrp);
+  ASSERT_EQ(system.pnp().stop(port.physicalDevice()), STATUS_SUCCESS);
+  port.reader->removeCard();
+  system.faults().failCall(platform::fault::kAllocateIrp, irpsPerStart - 1);
+  system.pnp().start(port.physicalDevice());
+  ASSERT_EQ(system.faults().injected().size(), 1u);
+  system.scheduler().advanceBy(1s);
+  PSMARTCARD_EXTENSION smartcard =
+      &static_cast<PDEVICE_EXTENSION>(readerDevice(port)->DeviceExtension)->SmartcardExtension;
+  EXPECT_EQ(smartcard->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_UNKNOWN));
+}
+
 // The reader's cable is pulled and a removal is queried at once, with a
 // handle open: the refused query and its cancel must not enable the
 // interface again on the port that the cable's close worker is closing.
