@@ -35,8 +35,15 @@ namespace {
 //   17008 a T=0 command broken off by a reader error left the card inside
 //        it; the rest of its answer was taken for a later command's, which
 //        then "succeeded" with a status word the card never gave it
-constexpr std::array<std::uint64_t, 9> onceFailed{131,     241,     253,  434, 3559, 2817882547039439557ULL,
-                                                  5003449, 5059638, 17008};
+//   1003826 a reply came late, and the card-transfer marker behind it ended
+//        the next register read; the replies that followed each went to the
+//        command after theirs, and an APDU "succeeded" with 90 69
+//   1016093 the cable was pulled during a restart; the card-state read failed
+//        on the closed port and the state from before the stop stood
+//   1056052 a T=1 block went to the card although its send failed; the card
+//        answered it, and the next APDU got that answer as its own
+constexpr std::array<std::uint64_t, 12> onceFailed{131,     241,     253,   434,     3559,    2817882547039439557ULL,
+                                                   5003449, 5059638, 17008, 1003826, 1016093, 1056052};
 // Seeds that found a fault with the scheduler's late wake-ups on:
 //   30   a reply stored before its receive waited left a wake-up behind
 //        that ended the next command's receive at once (also 103, 248)
