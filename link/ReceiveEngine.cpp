@@ -230,7 +230,6 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   run.Status = STATUS_SUCCESS;
   run.Wake = FALSE;
   run.Sequence = CurrentExchange(readerExtension);
-  BOOLEAN readFailed = FALSE;
   BOOLEAN readOn = FALSE;
   BOOLEAN endsRun = FALSE;
   ULONG readSequence = run.Sequence;
@@ -259,7 +258,6 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
       }
     }
     if (status != STATUS_SUCCESS) {
-      readFailed = TRUE;
       break;
     }
     if (!endsRun) {
@@ -270,8 +268,10 @@ VOID NTAPI SerialEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   // A read that timed out while the exchange it was issued for still runs
   // ends that receive early, and the port is purged of what came late. Once
   // a write has started the next exchange the time-out says nothing about
-  // it, and a purge would take its reply.
-  BOOLEAN purge = readFailed;
+  // it, and a purge would take its reply. A failed read purges, and so does
+  // a run that could not ask how many bytes are queued: what it left in the
+  // port would be read with the next reply and taken for it.
+  BOOLEAN purge = status != STATUS_SUCCESS;
   if (status == STATUS_TIMEOUT && smartcardExtension->T1.Wtx == 0) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&readerExtension->ReceiveLock, &oldIrql);

@@ -271,6 +271,21 @@ TEST(ReceiveEngine, AReaderErrorHandedOverBeforeTheReceiveOutlivesALaterRun) {
   EXPECT_NE(status, STATUS_SUCCESS) << "the reader's error was taken for data";
 }
 
+// A run that cannot ask the port how many bytes it holds (no memory for the
+// request) leaves the reply unread in the port; the next command's reply
+// would then be read behind it and the old one taken for it. The port is
+// purged, as after a failed read: the first exchange fails, the next one
+// gets its own reply.
+TEST(ReceiveEngine, ARunThatCannotCountTheQueuedBytesLeavesNoReplyBehind) {
+  auto harness = linkWithStream("< 41\n> 00\n< 42");
+  harness->system().faults().failCall(platform::fault::kBuildIoctl, 2);  // the write's, then the run's count
+  EXPECT_EQ(commandAndReceive(*harness, 1).status, STATUS_IO_TIMEOUT);
+  ASSERT_EQ(harness->system().faults().injected().size(), 1u);
+  const Received next = commandAndReceive(*harness, 1);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+  EXPECT_EQ(next.bytes, Bytes{0x42});
+}
+
 // The reader's cable is pulled and plugged in again while a run waits for
 // the rest of a reply: the next wait ends at once with received characters
 // and the DSR change together. The bytes still reach the receive, and then
