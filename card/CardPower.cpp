@@ -265,3 +265,8 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   (VOID) SetSerialTimeouts(SmartcardExtension);
   return STATUS_SUCCESS;
 }
+
+VOID PowerDownCard(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+  (VOID) CardPower(SmartcardExtension);
+}

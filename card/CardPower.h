@@ -16,6 +16,10 @@
 // STATUS_INVALID_DEVICE_REQUEST after the ATR has been cleared.
 NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// Powers the card down through CardPower (MinorIoControlCode becomes
+// SCARD_POWER_DOWN), as after an exchange that left it out of step.
+VOID PowerDownCard(PSMARTCARD_EXTENSION SmartcardExtension);
+
 // One reset of the card (cold: powered off for 200 ms first) and the read of
 // its ATR into Atr. *AtrLength: capacity in, ATR length out (unchanged on
 // failure). Any failure powers the card down.

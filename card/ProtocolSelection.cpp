@@ -120,8 +120,7 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
         }
         break;
       }
-      SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-      (VOID) CardPower(SmartcardExtension);
+      PowerDownCard(SmartcardExtension);
       break;
     }
   }

@@ -172,8 +172,7 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension) {
   // pause. A command refused before it went out, and an answer too long
   // for the reply buffer, leave the card powered.
   if (status != STATUS_INVALID_DEVICE_REQUEST && status != STATUS_BUFFER_TOO_SMALL) {
-    SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-    (VOID) CardPower(SmartcardExtension);
+    PowerDownCard(SmartcardExtension);
   }
   return status;
 }

@@ -109,8 +109,7 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
         break;
       }
       if (status != STATUS_DEVICE_REMOVED) {
-        SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-        (VOID) CardPower(SmartcardExtension);
+        PowerDownCard(SmartcardExtension);
       }
       return status;
     }
@@ -134,8 +133,7 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   if (status == STATUS_IO_TIMEOUT) {
     DelayMilliseconds(T1_ERROR_PAUSE_MS);
-    SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-    (VOID) CardPower(SmartcardExtension);
+    PowerDownCard(SmartcardExtension);
     return STATUS_DEVICE_PROTOCOL_ERROR;
   }
   return status;

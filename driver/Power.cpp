@@ -46,8 +46,7 @@ static VOID PowerDownReader(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Devic
 
   if (ReaderLinkOpen(DeviceExtension)) {
     if (smartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
-      smartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
-      CardPower(smartcardExtension);
+      PowerDownCard(smartcardExtension);
     }
     ReaderRunRegisterTable(readerExtension, ReaderStopTable);
   }

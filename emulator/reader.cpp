@@ -90,10 +90,11 @@ void Reader::reply(std::uint8_t value) {
   const line::Nanoseconds notBefore = listed(knobs_.lateReplies, repliesSent_)
                                           ? timeline_.now() + std::chrono::milliseconds(knobs_.lateReplyMs)
                                           : line::Nanoseconds(0);
-  if (listed(knobs_.errorReplies, repliesSent_) || listed(knobs_.errorsBeforeReplies, repliesSent_)) {
+  const bool errorFirst = listed(knobs_.errorsBeforeReplies, repliesSent_);
+  if (errorFirst || listed(knobs_.errorReplies, repliesSent_)) {
     ++errorsReported_;
     queueToHost({readerEscape, readerError}, notBefore);
-    if (!listed(knobs_.errorsBeforeReplies, repliesSent_)) return;
+    if (!errorFirst) return;
   }
   if (listed(knobs_.wrongReplies, repliesSent_)) value = knobs_.wrongReplyValue;
   queueData(value, notBefore);

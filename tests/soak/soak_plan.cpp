@@ -157,14 +157,25 @@ std::vector<std::string> soakFaultKinds() {
 
 std::string_view opName(Op op) { return opNames.at(static_cast<std::size_t>(op)); }
 
+namespace {
+
+// The knobs as the text names them; a text the emulator refuses is the
+// soak's own fault.
+void applyDrawnKnobs(Plan& plan) {
+  plan.knobs = {};
+  if (const auto error = emulator::applyKnobs(plan.knobText, plan.knobs)) {
+    throw std::logic_error("soak drew knobs the emulator refuses: " + plan.knobText + ": " + *error);
+  }
+}
+
+}  // namespace
+
 Plan drawPlan(std::uint64_t seed) {
   Draw draw(seed);
   Plan plan;
   plan.seed = seed;
   plan.knobText = drawKnobs(draw);
-  if (const auto error = emulator::applyKnobs(plan.knobText, plan.knobs)) {
-    throw std::logic_error("soak drew knobs the emulator refuses: " + plan.knobText + ": " + *error);
-  }
+  applyDrawnKnobs(plan);
   drawPort(draw, plan);
   static constexpr std::array<double, 4> chances{0.002, 0.01, 0.03, 0.1};
   if (draw.chance(40)) plan.faultChance = draw.pick(chances);
@@ -176,8 +187,7 @@ Plan drawPlan(std::uint64_t seed) {
   // Knobs added since come after everything else, for the same reason.
   if (draw.chance(8)) {
     plan.knobText += ",error-before-reply=" + std::to_string(draw.between(1, 80));
-    plan.knobs = {};
-    (void)emulator::applyKnobs(plan.knobText, plan.knobs);
+    applyDrawnKnobs(plan);
   }
   return plan;
 }
