@@ -194,14 +194,29 @@ NTSTATUS ResetCard(PREADER_EXTENSION ReaderExtension, BOOLEAN WarmReset, PUCHAR 
   return status;
 }
 
+// What the card's last answer-to-reset told (the ATR and the protocol chosen
+// on it) holds only while it stays powered.
+static VOID ForgetAnswerToReset(PSCARD_CARD_CAPABILITIES Card) {
+  RtlZeroMemory(Card->ATR.Buffer, sizeof(Card->ATR.Buffer));
+  Card->ATR.Length = 0;
+  Card->Protocol.Selected = 0;
+}
+
+VOID RecordCardPoweredDown(PSMARTCARD_EXTENSION SmartcardExtension) {
+  ForgetAnswerToReset(&SmartcardExtension->CardCapabilities);
+  // A card pulled out while it was in use is already known as absent (the
+  // removal event came first): powering the contacts down must not report
+  // it back as present, nor complete a tracking request as if it had been
+  // inserted again.
+  SetCardStateWhilePresent(SmartcardExtension, SCARD_PRESENT);
+}
+
 NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   ASSERT(SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL);
   PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
   PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
 
-  RtlZeroMemory(card->ATR.Buffer, sizeof(card->ATR.Buffer));
-  card->ATR.Length = 0;
-  card->Protocol.Selected = 0;
+  ForgetAnswerToReset(card);
 
   UCHAR atr[ATR_READ_BUFFER_SIZE];
   ULONG atrLength = 0;
@@ -210,11 +225,7 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   switch (SmartcardExtension->MinorIoControlCode) {
     case SCARD_POWER_DOWN: {
       (VOID) ReaderPowerDownCard(readerExtension);
-      // A card pulled out while it was in use is already known as absent
-      // (the removal event came first): powering the contacts down must
-      // not report it back as present, nor complete a tracking request
-      // as if it had been inserted again.
-      SetCardStateWhilePresent(SmartcardExtension, SCARD_PRESENT);
+      RecordCardPoweredDown(SmartcardExtension);
       return STATUS_SUCCESS;
     }
 

@@ -20,6 +20,11 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 // SCARD_POWER_DOWN), as after an exchange that left it out of step.
 VOID PowerDownCard(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// Records that the card's contacts were switched off: its ATR and selected
+// protocol are cleared and a card known to be in the reader is recorded as
+// SCARD_PRESENT (one known to be gone stays so).
+VOID RecordCardPoweredDown(PSMARTCARD_EXTENSION SmartcardExtension);
+
 // One reset of the card (cold: powered off for 200 ms first) and the read of
 // its ATR into Atr. *AtrLength: capacity in, ATR length out (unchanged on
 // failure). Any failure powers the card down.

@@ -4,6 +4,7 @@
 // gate. The queries refuse while the device is in use. Every other minor code
 // goes down the stack unchanged.
 #include "driver/Driver.h"
+#include "card/CardPower.h"
 #include "card/ReaderAttributes.h"
 
 // Dispatch routine of IRP_MJ_PNP.
@@ -113,6 +114,11 @@ NTSTATUS NTAPI PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_STOP_DEVICE:
       StopDevice(deviceExtension);
+      // The stop has powered the card down, and the next start reads only
+      // whether a card is in the reader: an application must find the card
+      // it had powered in need of a reset after the restart, not still
+      // negotiable or in its protocol with requests sent to dead contacts.
+      RecordCardPoweredDown(smartcardExtension);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       status = CallSerialDriver(attachedDeviceObject, Irp);
       break;

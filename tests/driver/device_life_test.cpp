@@ -260,6 +260,33 @@ TEST_F(DeviceLife, APortClosedUnderARestartForgetsTheCardItKnew) {
   EXPECT_EQ(smartcard->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_UNKNOWN));
 }
 
+// A stop powers the card down, and the restart reads only whether a card is
+// in the reader. A handle that had the card powered and in its protocol must
+// then find it in need of a reset, its answer-to-reset gone, instead of a
+// protocol selection or an APDU sent to a card that cannot answer.
+TEST_F(DeviceLife, ARestartFindsTheCardThatTheStopPoweredDown) {
+  ReaderPort& port = startedReader();
+  platform::Handle handle = open(port);
+  ASSERT_EQ(coldReset(handle).wait().status, STATUS_SUCCESS);
+  ASSERT_EQ(
+      control(handle, IOCTL_SMARTCARD_SET_PROTOCOL, {SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, 0, 0, 0}, sizeof(ULONG))
+          .status,
+      STATUS_SUCCESS);
+  ASSERT_EQ(system.pnp().stop(port.physicalDevice()), STATUS_SUCCESS);
+  ASSERT_EQ(system.pnp().start(port.physicalDevice()), STATUS_SUCCESS);
+
+  EXPECT_EQ(cardState(handle), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(
+      control(handle, IOCTL_SMARTCARD_SET_PROTOCOL, {SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, 0, 0, 0}, sizeof(ULONG))
+          .status,
+      STATUS_INVALID_DEVICE_STATE);
+  // SCARD_ATTR_ATR_STRING (0x00090303)
+  EXPECT_EQ(control(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, {0x03, 0x03, 0x09, 0x00}, 64).status,
+            STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(coldReset(handle).wait().status, STATUS_SUCCESS) << "the card serves again after a reset";
+  EXPECT_EQ(close(handle), STATUS_SUCCESS);
+}
+
 // The reader's cable is pulled and a removal is queried at once, with a
 // handle open: the refused query and its cancel must not enable the
 // interface again on the port that the cable's close worker is closing.

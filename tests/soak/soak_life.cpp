@@ -196,6 +196,14 @@ class Life {
     if ((state > SCARD_ABSENT) != slotHoldsCard || state == SCARD_UNKNOWN) {
       fail("card state " + std::to_string(state) + " reported, but the slot " +
            (slotHoldsCard ? "holds a card" : "is empty"));
+      return;
+    }
+    // A card said to be powered (its answer-to-reset taken, perhaps a
+    // protocol selected) has its contacts on: requests sent to it on that
+    // word would otherwise go to a card that cannot answer.
+    const bool contactsOn = (reader()->registerValue(4) & 2) != 0;
+    if (state > SCARD_SWALLOWED && !contactsOn) {
+      fail("card state " + std::to_string(state) + " reported, but the card is not powered");
     }
   }
 
