@@ -151,9 +151,10 @@ class Life {
     for (const auto& fault : system().faults().injected()) ++result_.faults["call " + fault.kind];
     faultsInjected_ = system().faults().injected().size();
     system().faults().reset();
-    client_.reset();
     scheduler().advanceBy(settleTime);
-    checkCardState();
+    const std::vector<std::string> stillTracking = trackingStillWaiting();
+    client_.reset();
+    checkCardState(stillTracking);
     keepTraceTail();
     requireAllEnded("after the steps");
     checkLiveness();
@@ -170,7 +171,18 @@ class Life {
     }
   }
 
-  void checkCardState() {
+  // The tracking requests of the application's handle that events left
+  // waiting (a handle on a reader that went away has none).
+  std::vector<std::string> trackingStillWaiting() const {
+    std::vector<std::string> waiting;
+    if (!client_ || !client_->open() || !client_->interfaceEnabled()) return waiting;
+    for (const Pending& pending : pending_) {
+      if (!pending.request.done()) waiting.push_back(pending.what);
+    }
+    return waiting;
+  }
+
+  void checkCardState(const std::vector<std::string>& stillTracking) {
     if (!stack_->readerAdded(port_) || reader() == nullptr || !reader()->dsr()) return;
     ReaderClient client(system());
     if (!client.open()) return;  // not started (a fault may have failed its start)
@@ -204,6 +216,12 @@ class Life {
     const bool contactsOn = (reader()->registerValue(4) & 2) != 0;
     if (state > SCARD_SWALLOWED && !contactsOn) {
       fail("card state " + std::to_string(state) + " reported, but the card is not powered");
+    }
+    // An application waiting for the card to come (or go) has heard of it.
+    for (const std::string& what : stillTracking) {
+      if ((what == "IS_PRESENT") == slotHoldsCard) {
+        fail(what + " still waiting, but the slot " + (slotHoldsCard ? "holds a card" : "is empty"));
+      }
     }
   }
 
