@@ -193,7 +193,8 @@ class Life {
       return;
     }
     const ULONG state = ReaderClient::asUlong(reply.output);
-    const bool slotHoldsCard = (reader()->registerValue(4) & 1) != 0;
+    const std::uint8_t contacts = reader()->registerValue(4);
+    const bool slotHoldsCard = (contacts & 1) != 0;
     // A failed platform call may have cost the driver the reply that tells
     // the card state: it may then say it does not know, never the wrong thing.
     if (state == SCARD_UNKNOWN && faultsInjected_ > 0) return;
@@ -213,8 +214,7 @@ class Life {
     // A card said to be powered (its answer-to-reset taken, perhaps a
     // protocol selected) has its contacts on: requests sent to it on that
     // word would otherwise go to a card that cannot answer.
-    const bool contactsOn = (reader()->registerValue(4) & 2) != 0;
-    if (state > SCARD_SWALLOWED && !contactsOn) {
+    if (state > SCARD_SWALLOWED && (contacts & 2) == 0) {
       fail("card state " + std::to_string(state) + " reported, but the card is not powered");
     }
     // An application waiting for the card to come (or go) has heard of it.
@@ -307,9 +307,9 @@ class Life {
     const bool tckMayBeLate =
         !plan_.knobs.card.lateBytes.empty() || plan_.knobs.card.silentAfter || plan_.knobs.reader.silentAfter;
     const auto isAtr = [&](const Bytes& atr) {
-      const bool withoutTck = tckMayBeLate && card->atr().tckExpected && reply.output.size() + 1 == atr.size();
-      return reply.output.size() <= atr.size() && (reply.output.size() == atr.size() || withoutTck) &&
-             std::equal(reply.output.begin(), reply.output.end(), atr.begin());
+      if (reply.output == atr) return true;
+      const bool tckMissing = tckMayBeLate && card->atr().tckExpected && reply.output.size() + 1 == atr.size();
+      return tckMissing && std::equal(reply.output.begin(), reply.output.end(), atr.begin());
     };
     if (!isAtr(profile.coldAtr) && !isAtr(profile.warmAtr.empty() ? profile.coldAtr : profile.warmAtr)) {
       fail(what + " gave the ATR " + formatHex(reply.output) + ", but the card's is " + formatHex(profile.coldAtr));
